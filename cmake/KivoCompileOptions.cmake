@@ -1,0 +1,25 @@
+# Compile options shared by every target of the project: strict warnings and the
+# sanitizer of the chosen preset. Targets opt in with kivo_target_defaults().
+
+add_library(kivo_options INTERFACE)
+target_include_directories(kivo_options INTERFACE ${CMAKE_SOURCE_DIR})
+target_compile_options(kivo_options INTERFACE
+    $<$<CXX_COMPILER_ID:GNU,Clang>:-Wall -Wextra -Wpedantic -Werror>)
+
+if(KIVO_SANITIZER STREQUAL "address")
+    target_compile_options(kivo_options INTERFACE
+        -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    target_link_options(kivo_options INTERFACE -fsanitize=address,undefined)
+elseif(KIVO_SANITIZER STREQUAL "thread")
+    target_compile_options(kivo_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(kivo_options INTERFACE -fsanitize=thread)
+elseif(NOT KIVO_SANITIZER STREQUAL "")
+    message(FATAL_ERROR "KIVO_SANITIZER must be empty, 'address' or 'thread'")
+endif()
+
+find_package(Threads REQUIRED)
+target_link_libraries(kivo_options INTERFACE Threads::Threads)
+
+function(kivo_target_defaults target)
+    target_link_libraries(${target} PRIVATE kivo_options)
+endfunction()

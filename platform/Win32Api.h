@@ -1,0 +1,16 @@
+#pragma once
+// The Win32 serial and kernel calls the component is written against. On Windows they come
+// from the system; on POSIX systems from KIVO's own implementation over termios and
+// pthreads, with Windows' documented semantics.
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include "platform/posix/Win32Posix.h"
+#endif

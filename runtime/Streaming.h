@@ -1,0 +1,40 @@
+#pragma once
+// The stored form: components and their published properties as text.
+//
+//   object frmStart: TfrmStart
+//     ClientWidth = 305
+//     object vaComm: TVaComm
+//       Baudrate = br19200
+//       FlowControl.OutCtsFlow = False
+//       DeviceName = 'COM%d'
+//       MonitorEvents = [ceError, ceRxChar]
+//       OnOpen = vaCommOpen
+//     end
+//   end
+//
+// Values: True/False, decimal integers, enumeration members by name, sets as [a, b],
+// characters as #n, texts in single quotes (a quote doubled inside), handlers by name.
+
+#include "runtime/Classes.h"
+#include "runtime/SysUtils.h"
+
+#include <string>
+#include <string_view>
+
+// A stored form that cannot be read: the message names the line and what is wrong.
+class EReadError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The text of Instance: its published properties that differ from their declared default
+// (or declare none), in publishing order, nested objects as Name.Sub lines, then the
+// components it owns, each as a nested object block.
+[[nodiscard]] std::string WriteComponent(const TComponent& Instance);
+
+// Applies Text to Root, whose class must be the one the text names: Root and every
+// component created for a nested block (by its registered class, owned by Root) are put in
+// the loading state, get their properties, handlers are bound by name to Root's published
+// methods, and then Loaded runs on each, Root last. Raises EReadError on malformed text,
+// unknown properties, classes or handlers, and passes on what a setter or Loaded raises.
+void ReadComponent(std::string_view Text, TComponent& Root);

@@ -1,0 +1,94 @@
+#pragma once
+// The framework's thread class and the hand-over of calls from worker threads to the
+// user-interface (main) thread.
+
+#include "runtime/Classes.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+enum TThreadPriority : std::uint8_t {
+    tpIdle,
+    tpLowest,
+    tpLower,
+    tpNormal,
+    tpHigher,
+    tpHighest,
+    tpTimeCritical
+};
+
+// A thread whose body is Execute. It is created suspended or running; a suspended one
+// starts with Resume, so its priority can be set first. No exception leaves Execute: one
+// that escapes is caught and reported through ApplicationHandleException.
+//
+// With FreeOnTerminate the object deletes itself when Execute returns, and nobody may
+// touch it afterwards. Without it, the owner deletes it; the destructor waits for Execute
+// to return (after Terminate, and after releasing any Synchronize the thread is blocked in).
+class TThread : public TObject {
+public:
+    explicit TThread(bool CreateSuspended);
+    ~TThread() override;
+
+    const char* ClassName() const override { return "TThread"; }
+
+    // Starts a suspended thread; does nothing for one that runs already.
+    void Resume();
+
+    // Asks the thread to stop; Execute tests Terminated.
+    void Terminate();
+    [[nodiscard]] bool Terminated() const;
+
+    [[nodiscard]] bool FreeOnTerminate() const;
+    void SetFreeOnTerminate(bool Value);
+
+    // Priority within the process. On POSIX a raise the system refuses for lack of
+    // privilege is skipped (the value is still stored); any other refusal raises EThread
+    // "Thread Error: %s (%d)" with the system's text and code.
+    [[nodiscard]] TThreadPriority Priority() const;
+    void SetPriority(TThreadPriority Value);
+
+    // Blocks until Execute has returned. Not for FreeOnTerminate threads.
+    void WaitFor();
+    [[nodiscard]] bool Finished() const;
+
+    // Releases a Synchronize the thread is blocked in, without running its call, and makes
+    // every later Synchronize of this thread return at once: for an owner that stops the
+    // thread and must not be reached by its calls any more. Safe from any thread.
+    void CancelSynchronize();
+
+protected:
+    virtual void Execute() = 0;
+
+    // Runs Method on the main thread the next time that thread processes its queue, and
+    // blocks until it has run there; on the main thread itself it runs at once. Returns
+    // false, without running it, when CancelSynchronize was or is called. An exception
+    // from Method is caught on the main thread and reported through
+    // ApplicationHandleException with this thread as sender.
+    bool Synchronize(const std::function<void()>& Method);
+
+private:
+    struct State;
+    std::shared_ptr<State> FState;
+};
+
+// The main thread's side of the hand-over.
+
+// Makes the calling thread the main thread. The first thread to use the runtime is the
+// main thread unless this is called.
+void SetMainThread();
+[[nodiscard]] bool IsMainThread();
+
+// Installed by the user-interface backend: called from a worker thread each time a call
+// is queued, to wake the main thread's message loop. Empty: no wake-up.
+void SetWakeMainThread(std::function<void()> Wake);
+
+// Runs every queued call, in the order queued, on the main thread. Returns true when at
+// least one ran. Does nothing on another thread.
+bool CheckSynchronize();
+
+// Blocks the main thread until a call is queued or Timeout passes; true when one is
+// queued. For loops without a toolkit (the command-line reader, tests).
+bool WaitForSynchronize(std::chrono::milliseconds Timeout);
