@@ -39,9 +39,9 @@ public:
 
     TEventHandler() = default;
     template <typename F>
-        requires std::is_invocable_v<F&, Args...> &&
-                 (!std::is_same_v<std::remove_cvref_t<F>, TEventHandler>)
-    TEventHandler(F&& Fn, std::string Name = {}) // NOLINT: a lambda converts implicitly
+    requires std::is_invocable_v<F&, Args...> &&
+        (!std::is_same_v<std::remove_cvref_t<F>, TEventHandler>)
+            TEventHandler(F&& Fn, std::string Name = {}) // NOLINT: a lambda converts implicitly
         : FCall(std::forward<F>(Fn)), FName(std::move(Name)) {}
 
     [[nodiscard]] explicit operator bool() const { return static_cast<bool>(FCall); }
@@ -117,8 +117,7 @@ protected:
     // Publishes a handler for the stored form to bind by name: a method of this object.
     template <typename Handler, typename Self, typename Method>
     void PublishMethod(const std::string& AName, Self* Object, Method M) {
-        FMethods[AName] = Handler(
-            [Object, M](auto... A) { (Object->*M)(A...); }, AName);
+        FMethods[AName] = Handler([Object, M](auto... A) { (Object->*M)(A...); }, AName);
     }
 
 private:

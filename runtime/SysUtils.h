@@ -37,11 +37,12 @@ public:
 class FormatArg {
 public:
     template <typename Int>
-        requires(std::is_integral_v<Int> && !std::is_same_v<Int, bool> && !std::is_same_v<Int, char>)
-    FormatArg(Int Value) : FValue(static_cast<std::int64_t>(Value)) {} // NOLINT: implicit by design
-    FormatArg(std::string_view Text) : FValue(std::string(Text)) {}    // NOLINT
-    FormatArg(const char* Text) : FValue(std::string(Text)) {}         // NOLINT
-    FormatArg(std::string Text) : FValue(std::move(Text)) {}           // NOLINT
+    requires(std::is_integral_v<Int> && !std::is_same_v<Int, bool> && !std::is_same_v<Int, char>)
+        FormatArg(Int Value)
+        : FValue(static_cast<std::int64_t>(Value)) {}               // NOLINT: implicit by design
+    FormatArg(std::string_view Text) : FValue(std::string(Text)) {} // NOLINT
+    FormatArg(const char* Text) : FValue(std::string(Text)) {}      // NOLINT
+    FormatArg(std::string Text) : FValue(std::move(Text)) {}        // NOLINT
 
     [[nodiscard]] bool IsInteger() const { return std::holds_alternative<std::int64_t>(FValue); }
     [[nodiscard]] std::int64_t Integer() const { return std::get<std::int64_t>(FValue); }

@@ -167,8 +167,9 @@ private:
     static const T& Self(const TPersistent& o) { return static_cast<const T&>(o); }
 
     template <typename G, typename S>
-    TPropertyList& Ordinal(std::string Name, TTypeKind Kind, std::span<const std::string_view> Names,
-                           G Get, S SetFn, std::optional<std::int64_t> Default) {
+    TPropertyList& Ordinal(std::string Name, TTypeKind Kind,
+                           std::span<const std::string_view> Names, G Get, S SetFn,
+                           std::optional<std::int64_t> Default) {
         TPropInfo p;
         p.Name = std::move(Name);
         p.Kind = Kind;

@@ -36,7 +36,7 @@ inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
 // Error codes.
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-inline constexpr DWORD ERROR_INVALID_HANDLE = 9;    // EBADF
+inline constexpr DWORD ERROR_INVALID_HANDLE = 9;     // EBADF
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 22; // EINVAL
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
@@ -193,8 +193,8 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD d
                      LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
 
 // Events and waits.
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                    BOOL bInitialState, LPCSTR lpName);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName);
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);

@@ -1,0 +1,40 @@
+#pragma once
+// A pseudo-terminal pair for tests: the code under test opens DevicePath() like a serial
+// port; the test plays the device on the other end through the master side.
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+class PtyPair {
+public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    // The path of the terminal side ("/dev/pts/N").
+    [[nodiscard]] const std::string& DevicePath() const { return FDevicePath; }
+    [[nodiscard]] int MasterFd() const { return FMaster; }
+
+    // Writes all of Data to the master side (what the device "sends").
+    void Send(std::string_view Data) const;
+
+    // Reads from the master side until Count bytes arrived or Timeout passed; returns what
+    // arrived (what the code under test "sent").
+    [[nodiscard]] std::string
+    Receive(std::size_t Count, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) const;
+
+    // Reads until Data ends with Suffix or Timeout passed.
+    [[nodiscard]] std::string
+    ReceiveUntil(std::string_view Suffix,
+                 std::chrono::milliseconds Timeout = std::chrono::seconds(10)) const;
+
+    // Closes the master side: the terminal side sees a hang-up.
+    void HangUp();
+
+private:
+    int FMaster = -1;
+    int FKeepOpen = -1; // the terminal side, held so it stays configured until the test opens it
+    std::string FDevicePath;
+};
