@@ -4,6 +4,7 @@
 // of unhandled exceptions.
 
 #include "runtime/Sets.h"
+#include "runtime/SysUtils.h"
 
 #include <any>
 #include <cstdint>
@@ -16,6 +17,13 @@
 #include <vector>
 
 class TClassInfo;
+
+// A component operation that cannot be done, such as a second component of the same name
+// under one owner.
+class EComponentError : public Exception {
+public:
+    using Exception::Exception;
+};
 
 // Root of every class of the framework; objects are not copyable.
 class TObject {
@@ -88,6 +96,8 @@ public:
 
     [[nodiscard]] TComponent* Owner() const { return FOwner; }
     [[nodiscard]] const std::string& Name() const { return FName; }
+    // Raises EComponentError "A component named %s already exists" when another component
+    // of the same owner has that name (names compare without regard to ASCII case).
     void SetName(std::string AName);
 
     [[nodiscard]] TComponentState ComponentState() const { return FComponentState; }
@@ -98,6 +108,7 @@ public:
 
     [[nodiscard]] int ComponentCount() const { return static_cast<int>(FComponents.size()); }
     [[nodiscard]] TComponent* Components(int Index) const { return FComponents.at(Index); }
+    // The owned component of that name (ASCII case ignored), or nullptr.
     [[nodiscard]] TComponent* FindComponent(std::string_view AName) const;
 
     // Called by the stored-form reader around applying properties.

@@ -57,3 +57,6 @@ private:
 // use are ignored. A placeholder whose argument is missing or of the other kind, or an
 // unknown or unfinished placeholder, raises EConvertError; any text is a safe format.
 [[nodiscard]] std::string Format(std::string_view Fmt, std::initializer_list<FormatArg> Args);
+
+// True when A and B are equal, ignoring the case of ASCII letters.
+[[nodiscard]] bool SameText(std::string_view A, std::string_view B);

@@ -33,13 +33,15 @@ enum class TTypeKind : std::uint8_t {
     tkString,      // 'quoted text'
     tkClass,       // an owned persistent object, written as its own properties (Name.Sub = v)
     tkMethod,      // a handler, written by its name
+    tkStrings,     // a list of texts: ('first', 'second')
 };
 
 struct TPropInfo {
     std::string Name;
     TTypeKind Kind = TTypeKind::tkInteger;
     std::span<const std::string_view> MemberNames; // tkEnumeration and tkSet, in ordinal order
-    std::optional<std::int64_t> Default; // ordinal value or set bits; none: always written
+    std::optional<std::int64_t> Default;    // ordinal value or set bits; none: always written
+    std::optional<std::string> DefaultText; // tkString; none: always written
 
     // Ordinal kinds (boolean, integer, char, enumeration, set as bits).
     std::function<std::int64_t(const TPersistent&)> GetOrdinal;
@@ -47,6 +49,9 @@ struct TPropInfo {
     // tkString.
     std::function<std::string(const TPersistent&)> GetString;
     std::function<void(TPersistent&, const std::string&)> SetString;
+    // tkStrings.
+    std::function<std::vector<std::string>(const TPersistent&)> GetStrings;
+    std::function<void(TPersistent&, const std::vector<std::string>&)> SetStrings;
     // tkClass: the owned object; its properties are read and written through it.
     std::function<TPersistent*(TPersistent&)> GetObject;
     std::function<const TPersistent*(const TPersistent&)> GetConstObject;
@@ -64,6 +69,7 @@ public:
 
     [[nodiscard]] const std::string& Name() const { return FName; }
     [[nodiscard]] const std::vector<TPropInfo>& Properties() const { return FProperties; }
+    // The property of that name (ASCII case ignored), or nullptr.
     [[nodiscard]] const TPropInfo* FindProperty(std::string_view Name) const;
 
 private:
@@ -122,12 +128,29 @@ public:
         FProps.push_back(std::move(p));
         return *this;
     }
-    template <typename G, typename S> TPropertyList& String(std::string Name, G Get, S SetFn) {
+    template <typename G, typename S>
+    TPropertyList& String(std::string Name, G Get, S SetFn,
+                          std::optional<std::string> Default = std::nullopt) {
         TPropInfo p;
         p.Name = std::move(Name);
         p.Kind = TTypeKind::tkString;
+        p.DefaultText = std::move(Default);
         p.GetString = [Get](const TPersistent& o) { return std::string((Self(o).*Get)()); };
         p.SetString = [SetFn](TPersistent& o, const std::string& v) { (Self(o).*SetFn)(v); };
+        FProps.push_back(std::move(p));
+        return *this;
+    }
+    // A list of texts; always written.
+    template <typename G, typename S> TPropertyList& Strings(std::string Name, G Get, S SetFn) {
+        TPropInfo p;
+        p.Name = std::move(Name);
+        p.Kind = TTypeKind::tkStrings;
+        p.GetStrings = [Get](const TPersistent& o) {
+            return std::vector<std::string>((Self(o).*Get)());
+        };
+        p.SetStrings = [SetFn](TPersistent& o, const std::vector<std::string>& v) {
+            (Self(o).*SetFn)(v);
+        };
         FProps.push_back(std::move(p));
         return *this;
     }
@@ -190,7 +213,8 @@ private:
     std::vector<TPropInfo> FProps;
 };
 
-// The registry of component classes the stored-form reader can create by class name.
+// The registry of component classes the stored-form reader can create by class name. Class
+// names compare without regard to ASCII case; registering a name again replaces its factory.
 using TComponentFactory = std::function<TComponent*(TComponent* Owner)>;
 void RegisterComponentClass(std::string ClassName, TComponentFactory Factory);
 template <typename T> void RegisterComponentClass(std::string ClassName) {
