@@ -1,0 +1,192 @@
+// Event objects and the waits on them. All event states share one lock, so a wait on several
+// events sees them at one instant and consumes an auto-reset event atomically. A waiter sleeps
+// on its own condition variable, which every event it waits on knows while it waits.
+
+#include "platform/posix/HandleTable.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace kivo::posix {
+namespace {
+
+constexpr DWORD MaximumWaitObjects = 64;
+
+std::mutex& EventLock() {
+    static auto* const Lock = new std::mutex;
+    return *Lock;
+}
+
+struct Waiter {
+    std::condition_variable Wake;
+};
+
+class EventObject final : public KernelObject {
+public:
+    EventObject(bool ManualReset, bool Signalled)
+        : FManualReset(ManualReset), FSignalled(Signalled) {}
+
+    // The following run under EventLock().
+    void Set() {
+        FSignalled = true;
+        for (Waiter* Each : FWaiters) {
+            Each->Wake.notify_one();
+        }
+    }
+    void Reset() { FSignalled = false; }
+    [[nodiscard]] bool Signalled() const { return FSignalled; }
+    // A wait that returns this event takes the signal of an auto-reset event.
+    void Consume() {
+        if (!FManualReset) {
+            FSignalled = false;
+        }
+    }
+    void AddWaiter(Waiter* W) { FWaiters.push_back(W); }
+    void RemoveWaiter(Waiter* W) { std::erase(FWaiters, W); }
+
+private:
+    const bool FManualReset;
+    bool FSignalled;
+    std::vector<Waiter*> FWaiters;
+};
+
+using EventList = std::vector<std::shared_ptr<EventObject>>;
+
+// The index of the event that satisfies the wait, if any; consumes what the wait takes.
+std::optional<DWORD> TryTake(const EventList& Events, bool WaitAll) {
+    if (WaitAll) {
+        const bool AllSet = std::all_of(Events.begin(), Events.end(),
+                                        [](const auto& Event) { return Event->Signalled(); });
+        if (!AllSet) {
+            return std::nullopt;
+        }
+        for (const auto& Event : Events) {
+            Event->Consume();
+        }
+        return 0;
+    }
+    for (DWORD Index = 0; Index < Events.size(); ++Index) {
+        if (Events[Index]->Signalled()) {
+            Events[Index]->Consume();
+            return Index;
+        }
+    }
+    return std::nullopt;
+}
+
+// Keeps a waiter registered with every event of a wait for as long as it sleeps.
+class WaiterRegistration {
+public:
+    WaiterRegistration(const EventList& Events, Waiter& W) : FEvents(Events), FWaiter(W) {
+        for (const auto& Event : FEvents) {
+            Event->AddWaiter(&FWaiter);
+        }
+    }
+    ~WaiterRegistration() {
+        for (const auto& Event : FEvents) {
+            Event->RemoveWaiter(&FWaiter);
+        }
+    }
+    WaiterRegistration(const WaiterRegistration&) = delete;
+    WaiterRegistration& operator=(const WaiterRegistration&) = delete;
+
+private:
+    const EventList& FEvents;
+    Waiter& FWaiter;
+};
+
+DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto Deadline = Clock::now() + std::chrono::milliseconds(Milliseconds);
+    std::unique_lock Lock(EventLock());
+    if (const auto Taken = TryTake(Events, WaitAll)) {
+        return WAIT_OBJECT_0 + *Taken;
+    }
+    if (Milliseconds == 0) {
+        return WAIT_TIMEOUT;
+    }
+    Waiter Me;
+    const WaiterRegistration Registered(Events, Me);
+    for (;;) {
+        if (Milliseconds == INFINITE) {
+            Me.Wake.wait(Lock);
+        } else if (Me.Wake.wait_until(Lock, Deadline) == std::cv_status::timeout) {
+            const auto Taken = TryTake(Events, WaitAll);
+            return Taken ? WAIT_OBJECT_0 + *Taken : WAIT_TIMEOUT;
+        }
+        if (const auto Taken = TryTake(Events, WaitAll)) {
+            return WAIT_OBJECT_0 + *Taken;
+        }
+    }
+}
+
+std::shared_ptr<EventObject> FindEvent(HANDLE Handle) {
+    return FindHandleOf<EventObject>(Handle);
+}
+
+} // namespace
+} // namespace kivo::posix
+
+using kivo::posix::EventLock;
+using kivo::posix::EventObject;
+using kivo::posix::FindEvent;
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/, BOOL bManualReset,
+                    BOOL bInitialState, LPCSTR lpName) {
+    if (lpName != nullptr && *lpName != '\0') {
+        // Named events are shared between processes on Windows; nothing here needs them.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return kivo::posix::AddHandle(
+        std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    const auto Event = FindEvent(hEvent);
+    if (!Event) {
+        return FALSE;
+    }
+    const std::lock_guard Guard(EventLock());
+    Event->Set();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    const auto Event = FindEvent(hEvent);
+    if (!Event) {
+        return FALSE;
+    }
+    const std::lock_guard Guard(EventLock());
+    Event->Reset();
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > kivo::posix::MaximumWaitObjects || lpHandles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    kivo::posix::EventList Events;
+    for (DWORD Index = 0; Index < nCount; ++Index) {
+        auto Event = FindEvent(lpHandles[Index]);
+        if (!Event) {
+            return WAIT_FAILED;
+        }
+        if (std::find(Events.begin(), Events.end(), Event) != Events.end() && bWaitAll) {
+            SetLastError(ERROR_INVALID_PARAMETER); // Windows refuses duplicates in a wait-all
+            return WAIT_FAILED;
+        }
+        Events.push_back(std::move(Event));
+    }
+    return kivo::posix::WaitOn(Events, bWaitAll != FALSE, dwMilliseconds);
+}
