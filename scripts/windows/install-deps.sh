@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what the Windows build and its tests under Wine need on Debian 12: the
+# mingw-w64 cross compilers (the -posix ones: the default -win32 ones lack std::thread and
+# std::mutex), GoogleTest's source, Wine and socat. With --screenshot also Xvfb and
+# ImageMagick for docs/kivo-windows.png. Packages already present are left as they are.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest wine wine64 socat)
+if [[ ${1:-} == --screenshot ]]; then
+    packages+=(xvfb xauth imagemagick fonts-wine)
+fi
+
+# dpkg-query names every package it knows; those not fully installed are missing.
+mapfile -t missing < <(
+    for p in "${packages[@]}"; do
+        [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null) == ii* ]] || echo "$p"
+    done
+)
+((${#missing[@]})) || exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "windows/install-deps: as root, install: ${missing[*]}" >&2
+    exit 1
+fi
+echo "windows/install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

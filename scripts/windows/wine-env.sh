@@ -1,0 +1,78 @@
+# Sourced by the Windows scripts: the Wine prefix, COM ports backed by pseudo-terminals,
+# and an orderly stop. Expects to run from the repository root.
+#
+#   wine_prepare_prefix         create (or reuse) the prefix in build/windows-wine
+#   wine_start_server           start a persistent wineserver so programs start fast
+#   com_pair DEVICE PHONE       link two new ptys with socat and map them to COM ports
+#   com_map N PATH              map COMn to a device path (e.g. a simulated phone's pty)
+#   wine_stop_all               stop wineserver, then the pty owners (trap this on EXIT)
+
+export WINEPREFIX="$PWD/build/windows-wine"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+unset DISPLAY # headless unless a caller sets it again (the screenshot does)
+
+KIVO_WIN_RUN="$PWD/build/windows-run"
+mkdir -p "$KIVO_WIN_RUN"
+kivo_owned_pids=()
+
+wine_prepare_prefix() {
+    if [[ ! -f $WINEPREFIX/system.reg ]]; then
+        echo "wine: preparing the prefix in build/windows-wine"
+        timeout 300 wineboot -i >"$KIVO_WIN_RUN/wineboot.log" 2>&1
+        timeout 120 wineserver -w
+    fi
+}
+
+wine_start_server() {
+    timeout 60 wineserver -p >/dev/null 2>&1 || true
+    # Start the prefix's services now, so the first test program does not pay for them.
+    timeout 120 wine cmd /c ver >/dev/null 2>&1
+}
+
+# Waits (bounded) until PATH exists.
+wait_for_path() {
+    local path=$1 i
+    for ((i = 0; i < 100; i++)); do
+        [[ -e $path ]] && return 0
+        sleep 0.1
+    done
+    echo "wine-env: $path did not appear" >&2
+    return 1
+}
+
+com_map() {
+    local n=$1 path=$2
+    ln -sfn "$path" "$WINEPREFIX/dosdevices/com$n"
+}
+
+# Two ptys linked by socat, mapped to COM<device> and COM<phone>. This shell keeps both
+# terminal sides open, so a test closing its port never makes socat see a hang-up and quit.
+com_pair() {
+    local device=$1 phone=$2
+    local a="$KIVO_WIN_RUN/pty-com$device" b="$KIVO_WIN_RUN/pty-com$phone"
+    rm -f "$a" "$b"
+    socat "pty,raw,echo=0,link=$a" "pty,raw,echo=0,link=$b" </dev/null >/dev/null 2>&1 &
+    kivo_owned_pids+=($!)
+    wait_for_path "$a" && wait_for_path "$b"
+    local fd
+    exec {fd}<>"$a"
+    exec {fd}<>"$b"
+    com_map "$device" "$a"
+    com_map "$phone" "$b"
+}
+
+# Wine first: its processes hold the ptys, and must be gone before their owners.
+wine_stop_all() {
+    timeout 60 wineserver -k >/dev/null 2>&1 || true
+    timeout 60 wineserver -w >/dev/null 2>&1 || true
+    local pid
+    for pid in "${kivo_owned_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${kivo_owned_pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    kivo_owned_pids=()
+}
