@@ -1,0 +1,660 @@
+#include "serial/VaComm.h"
+
+#include "serial/VaConst.h"
+#include "serial/VaUtils.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace {
+
+// The rate each TVaBaudrate member names (brUser has none).
+constexpr std::array<DWORD, 16> NamedRates{0,     110,    300,    600,   1200,  2400,
+                                           4800,  9600,   14400,  19200, 38400, 56000,
+                                           57600, 115200, 128000, 256000};
+
+// The EV_ bit of each TVaCommEvent member, in member order.
+constexpr std::array<DWORD, 13> EventBits{EV_BREAK,    EV_CTS,    EV_DSR,     EV_ERR,    EV_RING,
+                                          EV_RLSD,     EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
+                                          EV_RX80FULL, EV_EVENT1, EV_EVENT2};
+
+// Holds a critical section for the life of a scope.
+class TSectionLock {
+public:
+    explicit TSectionLock(TVaCriticalSection& ASection) : FSection(ASection) { FSection.Enter(); }
+    ~TSectionLock() { FSection.Leave(); }
+    TSectionLock(const TSectionLock&) = delete;
+    TSectionLock& operator=(const TSectionLock&) = delete;
+    TSectionLock(TSectionLock&&) = delete;
+    TSectionLock& operator=(TSectionLock&&) = delete;
+
+private:
+    TVaCriticalSection& FSection;
+};
+
+// The system's text for Code without its trailing line break, blanks and full stop.
+std::string SystemErrorText(DWORD Code) {
+    std::array<char, 256> Buffer{};
+    // Inserts are ignored: a system text with placeholders must not read arguments that
+    // are not there.
+    const DWORD Length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, Code, 0, Buffer.data(), static_cast<DWORD>(Buffer.size()), nullptr);
+    std::string Text(Buffer.data(), std::min<std::size_t>(Length, Buffer.size() - 1));
+    while (!Text.empty()) {
+        const auto Last = static_cast<unsigned char>(Text.back());
+        if (Last > ' ' && Last != '.' && Last != 127) {
+            break;
+        }
+        Text.pop_back();
+    }
+    return Text;
+}
+
+[[noreturn]] void RaiseCommErrorCode(DWORD Code, const std::string& Prefix, const char* Fmt) {
+    throw EVaCommError(Prefix + Format(Fmt, {Code, SystemErrorText(Code)}));
+}
+
+} // namespace
+
+// ---- Construction and destruction ----
+
+TVaCustomComm::TVaCustomComm(TComponent* AOwner) : TVaComponent(AOwner) {
+    FBuffers = std::make_unique<TVaBuffers>();
+    FBuffers->SetOnChange([this](TObject* Sender) { BuffersChanged(Sender); });
+    FEventChars = std::make_unique<TVaEventChars>();
+    FEventChars->SetOnChange([this](TObject* Sender) { EventCharsChanged(Sender); });
+    FFlowControl = std::make_unique<TVaFlowControl>();
+    FFlowControl->SetOnChange([this](TObject* Sender) { FlowControlChanged(Sender); });
+    FIoEvent = std::make_unique<TVaWaitEvent>();
+    FWriteIoEvent = std::make_unique<TVaWaitEvent>();
+    FWriteLock = std::make_unique<TVaCriticalSection>();
+    FReadLock = std::make_unique<TVaCriticalSection>();
+}
+
+TVaCustomComm::~TVaCustomComm() {
+    Destroying();
+    try {
+        Close(); // fires no OnClose while destroying
+    } catch (...) {
+        ApplicationHandleException(this);
+    }
+    FBuffers.reset();
+    FEventChars.reset();
+    FFlowControl.reset();
+    FIoEvent.reset();
+    FWriteIoEvent.reset();
+    FWriteLock.reset();
+    FReadLock.reset();
+}
+
+void TVaCustomComm::Loaded() {
+    TVaComponent::Loaded();
+    if (!IsDesigning() && FAutoOpen) {
+        Open();
+    }
+}
+
+// ---- Error reporting ----
+
+void TVaCustomComm::RaiseCommError(const char* Fmt) {
+    RaiseCommErrorCode(GetLastError(), std::string(), Fmt);
+}
+
+void TVaCustomComm::RaiseCommError(const std::string& Prefix, const char* Fmt) {
+    RaiseCommErrorCode(GetLastError(), Prefix, Fmt);
+}
+
+void TVaCustomComm::CheckCommResult(bool Success, const char* Fmt) {
+    if (!Success) {
+        RaiseCommError(Fmt);
+    }
+}
+
+void TVaCustomComm::CheckClosed() const {
+    if (Active()) {
+        RaiseCommError(VaConst::sPortOpen);
+    }
+}
+
+// ---- Lifecycle ----
+
+std::string TVaCustomComm::GetPortName() const {
+    return Format(FDeviceName, {FPortNum});
+}
+
+void TVaCustomComm::OpenDevice() {
+    const std::string Path = GetPortName();
+    FHandle = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
+    if (FHandle != INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const DWORD Code = GetLastError();
+    // The path is data: it goes into the message as it is, never read as a format.
+    if (Code == ERROR_FILE_NOT_FOUND) {
+        throw EVaCommError(Format(VaConst::sDeviceNotFound, {Path}));
+    }
+    RaiseCommErrorCode(Code, Format(VaConst::sCantOpenDevice, {Path}), VaConst::sErrorDetail);
+}
+
+void TVaCustomComm::CloseDevice() {
+    CloseHandle(FHandle);
+    FHandle = INVALID_HANDLE_VALUE;
+}
+
+void TVaCustomComm::ApplyBuffers() {
+    if (Active()) {
+        CheckCommResult(SetupComm(FHandle, static_cast<DWORD>(FBuffers->ReadSize()),
+                                  static_cast<DWORD>(FBuffers->WriteSize())) != 0,
+                        VaConst::sInitBuffers);
+    }
+}
+
+void TVaCustomComm::ApplyTimeouts() {
+    COMMTIMEOUTS Timeouts{};
+    Timeouts.ReadIntervalTimeout = MAXDWORD; // a read returns at once with what is queued
+    CheckCommResult(SetCommTimeouts(FHandle, &Timeouts) != 0, VaConst::sSetTimeouts);
+}
+
+void TVaCustomComm::ApplyEventMask() {
+    FEventMask = 0;
+    for (std::size_t Member = 0; Member < EventBits.size(); ++Member) {
+        if (FMonitorEvents.Contains(static_cast<TVaCommEvent>(Member))) {
+            FEventMask |= EventBits.at(Member);
+        }
+    }
+    if (!FDirectWrite) {
+        FEventMask &= ~EV_TXEMPTY; // the write thread reports a drained queue itself
+    }
+    if (Active()) {
+        CheckCommResult(SetCommMask(FHandle, FEventMask) != 0, VaConst::sSetEventMask);
+    }
+}
+
+void TVaCustomComm::StartThreads() {
+    if (FEventMask != 0) {
+        FEventThread = std::make_unique<TVaCommEventThread>(this);
+        FEventThread->SetPriority(FEventPriority);
+        FEventThread->Start();
+    }
+    if (!FDirectWrite) {
+        FWriteThread = std::make_unique<TVaCommWriteThread>(this);
+        FWriteThread->SetPriority(FWritePriority);
+        FWriteThread->Start();
+    }
+}
+
+void TVaCustomComm::StopThreads() {
+    // A thread blocked in a hand-over is released and its queued call discarded, so no
+    // handler runs for it once the port is closing.
+    if (FEventThread) {
+        FEventThread->Stop();
+        FEventThread->CancelSynchronize();
+        FStoppedEventThread = std::move(FEventThread);
+    }
+    if (FWriteThread) {
+        FWriteThread->Stop();
+        FWriteThread->CancelSynchronize();
+        FStoppedWriteThread = std::move(FWriteThread);
+    }
+}
+
+void TVaCustomComm::JoinStoppedThreads() {
+    // Each thread completes its own pending operation before it ends; the device handle
+    // stays open until both are gone.
+    FStoppedEventThread.reset();
+    FStoppedWriteThread.reset();
+}
+
+void TVaCustomComm::ConfigureDevice() {
+    FFailureReported.store(false);
+    ApplyDCB();
+    ApplyBuffers();
+    ApplyTimeouts();
+    ApplyEventMask();
+    StartThreads();
+    DoOpen();
+}
+
+void TVaCustomComm::Open() {
+    CheckClosed();
+    OpenDevice();
+    try {
+        if (Active()) {
+            ConfigureDevice();
+        }
+    } catch (...) {
+        StopThreads();
+        JoinStoppedThreads();
+        CloseDevice();
+        throw;
+    }
+}
+
+void TVaCustomComm::Close() {
+    if (!Active()) {
+        return;
+    }
+    LockRead();
+    try {
+        StopThreads();
+    } catch (...) {
+        UnlockRead();
+        throw;
+    }
+    UnlockRead();
+    JoinStoppedThreads();
+    CloseDevice();
+    DoClose();
+}
+
+void TVaCustomComm::DoOpen() {
+    if (OnOpen) {
+        try {
+            OnOpen(this);
+        } catch (...) {
+            ApplicationHandleException(this);
+        }
+    }
+}
+
+void TVaCustomComm::DoClose() {
+    if (!IsDestroying() && OnClose) {
+        OnClose(this);
+    }
+}
+
+bool TVaCustomComm::ClaimFailureReport() {
+    return !FFailureReported.exchange(true);
+}
+
+// ---- Device control block ----
+
+DCB TVaCustomComm::MakeDCB() const {
+    DCB Dcb{};
+    Dcb.DCBlength = sizeof(DCB);
+    Dcb.BaudRate = FBaudrate == brUser ? static_cast<DWORD>(FUserBaudrate)
+                                       : NamedRates.at(static_cast<std::size_t>(FBaudrate));
+    Dcb.fBinary = 1;
+    Dcb.fParity = FParityCheck ? 1 : 0;
+    Dcb.fOutxCtsFlow = FFlowControl->OutCtsFlow() ? 1 : 0;
+    Dcb.fOutxDsrFlow = FFlowControl->OutDsrFlow() ? 1 : 0;
+    Dcb.fDtrControl = static_cast<DWORD>(FFlowControl->ControlDtr());
+    Dcb.fDsrSensitivity = FFlowControl->DsrSensitivity() ? 1 : 0;
+    Dcb.fTXContinueOnXoff = FFlowControl->TxContinueOnXoff() ? 1 : 0;
+    Dcb.fOutX = FFlowControl->XonXoffOut() ? 1 : 0;
+    Dcb.fInX = FFlowControl->XonXoffIn() ? 1 : 0;
+    Dcb.fErrorChar = FOptions.Contains(coErrorChar) ? 1 : 0;
+    Dcb.fNull = FOptions.Contains(coNullStrip) ? 1 : 0;
+    Dcb.fRtsControl = static_cast<DWORD>(FFlowControl->ControlRts());
+    Dcb.fAbortOnError = 0;
+    // A quarter of the input queue (a logical shift of the 32-bit value), at most 1024.
+    const auto Quarter =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(FBuffers->ReadSize()) >> 2);
+    const auto Limit = static_cast<WORD>(MinInt(Quarter, 1024));
+    Dcb.XonLim = Limit;
+    Dcb.XoffLim = Limit;
+    Dcb.ByteSize = static_cast<BYTE>(4 + static_cast<int>(FDatabits));
+    Dcb.Parity = static_cast<BYTE>(FParity);
+    Dcb.StopBits = static_cast<BYTE>(FStopbits);
+    Dcb.XonChar = static_cast<char>(FEventChars->XonChar());
+    Dcb.XoffChar = static_cast<char>(FEventChars->XoffChar());
+    Dcb.ErrorChar = static_cast<char>(FEventChars->ErrorChar());
+    Dcb.EofChar = static_cast<char>(FEventChars->EofChar());
+    Dcb.EvtChar = static_cast<char>(FEventChars->EventChar());
+    return Dcb;
+}
+
+void TVaCustomComm::ApplyDCB() {
+    if (!Active() || !FUpdateDCB) {
+        return;
+    }
+    DCB Dcb = MakeDCB();
+    CheckCommResult(SetCommState(FHandle, &Dcb) != 0, VaConst::sWriteDcb);
+}
+
+// ---- Settings ----
+
+void TVaCustomComm::SetBaudrate(TVaBaudrate Value) {
+    if (FBaudrate == Value) {
+        return;
+    }
+    FBaudrate = Value;
+    if (Value != brUser) {
+        FUserBaudrate = 0;
+    }
+    ApplyDCB();
+}
+
+void TVaCustomComm::SetUserBaudrate(std::int32_t Value) {
+    if (FUserBaudrate == Value) {
+        return;
+    }
+    FUserBaudrate = Value;
+    FBaudrate = brUser;
+    ApplyDCB();
+}
+
+void TVaCustomComm::SetParity(TVaParity Value) {
+    if (FParity != Value) {
+        FParity = Value;
+        ApplyDCB();
+    }
+}
+
+void TVaCustomComm::SetParityCheck(bool Value) {
+    if (FParityCheck != Value) {
+        FParityCheck = Value;
+        ApplyDCB();
+    }
+}
+
+void TVaCustomComm::SetDatabits(TVaDatabits Value) {
+    if (FDatabits != Value) {
+        FDatabits = Value;
+        ApplyDCB();
+    }
+}
+
+void TVaCustomComm::SetStopbits(TVaStopbits Value) {
+    if (FStopbits != Value) {
+        FStopbits = Value;
+        ApplyDCB();
+    }
+}
+
+void TVaCustomComm::SetOptions(TVaCommOptions Value) {
+    if (FOptions != Value) {
+        FOptions = Value;
+        ApplyDCB();
+    }
+}
+
+void TVaCustomComm::SetEventChars(const TVaEventChars* Value) {
+    FEventChars->Assign(Value);
+}
+
+void TVaCustomComm::SetFlowControl(const TVaFlowControl* Value) {
+    FFlowControl->Assign(Value);
+}
+
+void TVaCustomComm::SetBuffers(const TVaBuffers* Value) {
+    CheckClosed();
+    FBuffers->Assign(Value);
+}
+
+void TVaCustomComm::SetPortNum(TVaPortInt Value) {
+    CheckClosed();
+    FPortNum = Value;
+}
+
+void TVaCustomComm::SetDeviceName(const std::string& Value) {
+    CheckClosed();
+    FDeviceName = Value;
+}
+
+void TVaCustomComm::SetMonitorEvents(TVaCommEvents Value) {
+    CheckClosed();
+    FMonitorEvents = Value;
+}
+
+void TVaCustomComm::SetDirectWrite(bool Value) {
+    CheckClosed();
+    FDirectWrite = Value;
+}
+
+void TVaCustomComm::SetUpdateDCB(bool Value) {
+    CheckClosed();
+    FUpdateDCB = Value;
+}
+
+void TVaCustomComm::SetEventPriority(TThreadPriority Value) {
+    if (FEventPriority == Value) {
+        return;
+    }
+    FEventPriority = Value;
+    if (FEventThread) {
+        FEventThread->SetPriority(Value);
+    }
+}
+
+void TVaCustomComm::SetWritePriority(TThreadPriority Value) {
+    if (FWritePriority == Value) {
+        return;
+    }
+    FWritePriority = Value;
+    if (FWriteThread) {
+        FWriteThread->SetPriority(Value);
+    }
+}
+
+void TVaCustomComm::BuffersChanged(TObject* /*Sender*/) {
+    CheckClosed();
+}
+
+void TVaCustomComm::EventCharsChanged(TObject* /*Sender*/) {
+    ApplyDCB();
+}
+
+void TVaCustomComm::FlowControlChanged(TObject* /*Sender*/) {
+    ApplyDCB();
+}
+
+// ---- Overlapped completion ----
+
+DWORD TVaCustomComm::CompleteIo(OVERLAPPED& Overlapped, TVaWaitEvent& Event, DWORD Timeout) {
+    DWORD Transferred = 0;
+    if (Event.WaitFor(Timeout) == wrSignaled &&
+        (GetOverlappedResult(FHandle, &Overlapped, &Transferred, FALSE) != 0 ||
+         GetLastError() != ERROR_IO_INCOMPLETE)) {
+        return Transferred;
+    }
+    // Not done in time: cancel, and wait until the system has finished with the record
+    // and the buffer. What was transferred before the cancel still counts.
+    Event.ResetEvent();
+    CancelIo(FHandle);
+    Transferred = 0;
+    GetOverlappedResult(FHandle, &Overlapped, &Transferred, TRUE);
+    return Transferred;
+}
+
+// ---- Write path ----
+
+int TVaCustomComm::WriteBuf(const void* Buffer, int Count) {
+    if (!Active()) {
+        return 0;
+    }
+    if (Count < 0) {
+        throw EVaCommError(Format("Invalid byte count (%d)", {Count}));
+    }
+    if (!FDirectWrite) {
+        if (FWriteThread->Enqueue(Buffer, Count)) {
+            return Count;
+        }
+        RaiseCommError(VaConst::sOutputBufferFull);
+    }
+    return WriteDirect(Buffer, Count);
+}
+
+int TVaCustomComm::WriteDirect(const void* Buffer, int Count) {
+    const TSectionLock Lock(*FWriteLock);
+    OVERLAPPED Overlapped{};
+    Overlapped.hEvent = FWriteIoEvent->Handle();
+    FWriteIoEvent->ResetEvent();
+    DWORD Written = 0;
+    if (WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), &Written, &Overlapped) != 0) {
+        return static_cast<int>(Written);
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        RaiseCommError(VaConst::sWriteError);
+    }
+    return static_cast<int>(
+        CompleteIo(Overlapped, *FWriteIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout())));
+}
+
+bool TVaCustomComm::WriteText(const std::string& Text) {
+    if (Text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return false;
+    }
+    const auto Length = static_cast<int>(Text.size());
+    return WriteBuf(Text.data(), Length) == Length;
+}
+
+// ---- Read path and line status ----
+
+void TVaCustomComm::GetCommStatus(TVaCommStatus& Status) {
+    const TSectionLock Lock(*FReadLock);
+    Status = TVaCommStatus{};
+    if (Active()) {
+        CheckCommResult(ClearCommError(FHandle, &Status.Errors, &Status.Stat) != 0,
+                        VaConst::sRetrieveStatistics);
+    }
+}
+
+int TVaCustomComm::InQueueCount() {
+    if (!Active()) {
+        return 0;
+    }
+    TVaCommStatus Status;
+    GetCommStatus(Status);
+    return static_cast<int>(Status.Stat.cbInQue);
+}
+
+int TVaCustomComm::ReadBuf(void* Buffer, int Count) {
+    if (!Active() || Count <= 0) {
+        return 0;
+    }
+    const TSectionLock Lock(*FReadLock);
+    OVERLAPPED Overlapped{};
+    Overlapped.hEvent = FIoEvent->Handle();
+    FIoEvent->ResetEvent();
+    DWORD Read = 0;
+    if (ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &Read, &Overlapped) != 0) {
+        return static_cast<int>(Read);
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        RaiseCommError(VaConst::sReadError);
+    }
+    return static_cast<int>(
+        CompleteIo(Overlapped, *FIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout())));
+}
+
+std::string TVaCustomComm::ReadText() {
+    const int Count = InQueueCount();
+    if (Count <= 0) {
+        return {};
+    }
+    std::string Text(static_cast<std::size_t>(Count), '\0');
+    const int Read = ReadBuf(Text.data(), Count);
+    Text.resize(static_cast<std::size_t>(std::max(Read, 0)));
+    return Text;
+}
+
+// ---- Dispatch ----
+
+bool TVaCustomComm::CheckErrors() {
+    TVaCommStatus Status;
+    GetCommStatus(Status);
+    const bool HasErrors = Status.Errors != 0;
+    if (HasErrors && OnError) {
+        try {
+            OnError(this, static_cast<int>(Status.Errors));
+        } catch (...) {
+            ApplicationHandleException(this);
+        }
+    }
+    return HasErrors;
+}
+
+void TVaCustomComm::DispatchRxChar() {
+    const int Count = InQueueCount();
+    if (Count > 0 && OnRxChar) {
+        OnRxChar(this, Count);
+    }
+}
+
+void TVaCustomComm::DispatchEvents(DWORD Mask) {
+    if (TestFlags(Mask, EV_ERR)) {
+        CheckErrors();
+    }
+    // The plain notifications, in their fixed order.
+    const std::array<std::pair<DWORD, TNotifyEvent TVaCustomComm::*>, 11> Notifications{{
+        {EV_RXFLAG, &TVaCustomComm::OnRxFlag},
+        {EV_CTS, &TVaCustomComm::OnCts},
+        {EV_DSR, &TVaCustomComm::OnDsr},
+        {EV_RING, &TVaCustomComm::OnRing},
+        {EV_RLSD, &TVaCustomComm::OnRlsd},
+        {EV_TXEMPTY, &TVaCustomComm::OnTxEmpty},
+        {EV_BREAK, &TVaCustomComm::OnBreak},
+        {EV_PERR, &TVaCustomComm::OnPErr},
+        {EV_RX80FULL, &TVaCustomComm::OnRx80Full},
+        {EV_EVENT1, &TVaCustomComm::OnEvent1},
+        {EV_EVENT2, &TVaCustomComm::OnEvent2},
+    }};
+    for (const auto& [Bit, Handler] : Notifications) {
+        if (TestFlags(Mask, Bit) && this->*Handler) {
+            (this->*Handler)(this);
+        }
+    }
+}
+
+// ---- Published class ----
+
+TVaComm::TVaComm(TComponent* AOwner) : TVaCustomComm(AOwner) {}
+
+const TClassInfo& TVaComm::ClassInfo() const {
+    using T = TVaComm;
+    namespace N = VaTypeNames;
+    static const TClassInfo Info =
+        TPropertyList<T>("TVaComm", nullptr)
+            .Boolean("AutoOpen", &T::AutoOpen, &T::SetAutoOpen, false)
+            .Enum<TVaBaudrate>("Baudrate", &T::Baudrate, &T::SetBaudrate, N::Baudrate, br1200)
+            .Enum<TVaParity>("Parity", &T::Parity, &T::SetParity, N::Parity, paNone)
+            .Boolean("ParityCheck", &T::ParityCheck, &T::SetParityCheck, false)
+            .Enum<TVaDatabits>("Databits", &T::Databits, &T::SetDatabits, N::Databits, db8)
+            .Enum<TVaStopbits>("Stopbits", &T::Stopbits, &T::SetStopbits, N::Stopbits, sb1)
+            .Object("EventChars", &T::EventChars)
+            .Object("FlowControl", &T::FlowControl)
+            .Set<TVaCommOptions>("Options", &T::Options, &T::SetOptions, N::CommOption,
+                                 TVaCommOptions{})
+            .Integer("PortNum", &T::PortNum, &T::SetPortNum, 0)
+            .String("DeviceName", &T::DeviceName, &T::SetDeviceName)
+            .Set<TVaCommEvents>("MonitorEvents", &T::MonitorEvents, &T::SetMonitorEvents,
+                                N::CommEvent, TVaCommEvents{ceError, ceRxChar, ceTxEmpty})
+            .Object("Buffers", &T::Buffers)
+            .Enum<TThreadPriority>("EventPriority", &T::EventPriority, &T::SetEventPriority,
+                                   N::ThreadPriority, tpNormal)
+            .Enum<TThreadPriority>("WritePriority", &T::WritePriority, &T::SetWritePriority,
+                                   N::ThreadPriority, tpHighest)
+            .Boolean("DirectWrite", &T::DirectWrite, &T::SetDirectWrite, false)
+            .Boolean("UpdateDCB", &T::UpdateDCB, &T::SetUpdateDCB, true)
+            .Integer("UserBaudrate", &T::UserBaudrate, &T::SetUserBaudrate, 0)
+            .Event<TNotifyEvent>("OnOpen", &T::OnOpen)
+            .Event<TNotifyEvent>("OnClose", &T::OnClose)
+            .Event<TNotifyEvent>("OnCts", &T::OnCts)
+            .Event<TNotifyEvent>("OnDsr", &T::OnDsr)
+            .Event<TNotifyEvent>("OnRlsd", &T::OnRlsd)
+            .Event<TNotifyEvent>("OnRing", &T::OnRing)
+            .Event<TNotifyEvent>("OnBreak", &T::OnBreak)
+            .Event<TVaCommErrorEvent>("OnError", &T::OnError)
+            .Event<TVaCommRxCharEvent>("OnRxChar", &T::OnRxChar)
+            .Event<TVaCommRxBufEvent>("OnRxBuf", &T::OnRxBuf)
+            .Event<TNotifyEvent>("OnRxFlag", &T::OnRxFlag)
+            .Event<TNotifyEvent>("OnTxEmpty", &T::OnTxEmpty)
+            .Event<TNotifyEvent>("OnPErr", &T::OnPErr)
+            .Event<TNotifyEvent>("OnRx80Full", &T::OnRx80Full)
+            .Event<TNotifyEvent>("OnEvent1", &T::OnEvent1)
+            .Event<TNotifyEvent>("OnEvent2", &T::OnEvent2)
+            .Build();
+    return Info;
+}
+
+namespace {
+// Lets the stored-form reader create the component by its class name.
+[[maybe_unused]] const bool VaCommRegistered = [] {
+    RegisterComponentClass<TVaComm>("TVaComm");
+    return true;
+}();
+} // namespace

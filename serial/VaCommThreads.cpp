@@ -1,0 +1,304 @@
+// The component's worker threads: the event monitoring thread and the write thread.
+
+#include "serial/VaComm.h"
+#include "serial/VaUtils.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+// A device that keeps failing is retried after a pause that doubles up to a limit, so a
+// failed or unplugged device costs no processor time; a stop request ends the pause.
+constexpr DWORD FirstRetryDelay = 10;
+constexpr DWORD LastRetryDelay = 500;
+
+DWORD NextRetryDelay(DWORD Delay) {
+    return Delay == 0 ? FirstRetryDelay : std::min(Delay * 2, LastRetryDelay);
+}
+
+// Cancels the operation of this thread still pending on Overlapped and waits until the
+// system has completed it, so the record, its event and its buffer can be reused or
+// released. Event is reset first so that only the completion can end the wait.
+void FinishPending(HANDLE Device, OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending) {
+    if (!Pending) {
+        return;
+    }
+    Event.ResetEvent();
+    CancelIo(Device);
+    DWORD Transferred = 0;
+    GetOverlappedResult(Device, &Overlapped, &Transferred, TRUE);
+    Pending = false;
+}
+
+} // namespace
+
+// ---- TVaCommBuffer ----
+
+TVaCommBuffer::TVaCommBuffer(int ACapacity)
+    : FData(std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(std::max(ACapacity, 0)))),
+      FCapacity(std::max(ACapacity, 0)) {}
+
+void TVaCommBuffer::Append(const void* AData, int ACount) {
+    const int Held = Count();
+    if (ACount > 0) {
+        std::memcpy(FData.get() + Held, AData, static_cast<std::size_t>(ACount));
+    }
+    FCount.store(Held + ACount, std::memory_order_release);
+}
+
+void TVaCommBuffer::Consume(int ACount) {
+    const int Held = Count();
+    const int Taken = std::clamp(ACount, 0, Held);
+    std::memmove(FData.get(), FData.get() + Taken, static_cast<std::size_t>(Held - Taken));
+    FCount.store(Held - Taken, std::memory_order_release);
+}
+
+// ---- TVaCommEventThread ----
+
+TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm) : TThread(true), FComm(AComm) {}
+
+TVaCommEventThread::~TVaCommEventThread() {
+    Stop();
+    CancelSynchronize();
+    if (FStarted) {
+        WaitFor();
+    }
+}
+
+void TVaCommEventThread::Start() {
+    FStarted = true;
+    Resume();
+}
+
+void TVaCommEventThread::Stop() {
+    Terminate(); // the request is set before the wake-up, so a woken thread delivers nothing
+    FWaitEvent.SetEvent();
+}
+
+void TVaCommEventThread::Execute() {
+    OVERLAPPED Overlapped{};
+    Overlapped.hEvent = FWaitEvent.Handle();
+    bool Pending = false;
+    DWORD Delay = 0;
+    while (!Terminated()) {
+        DWORD Error = ERROR_SUCCESS;
+        if (WaitForEvents(Overlapped, Pending, Error)) {
+            Delay = 0;
+            DeliverEvents();
+        } else if (!Terminated()) {
+            ReportFailure(Error);
+            BackOff(Delay);
+        }
+    }
+    FinishPending(FComm->FHandle, Overlapped, FWaitEvent, Pending);
+}
+
+bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error) {
+    FWaitEvent.ResetEvent();
+    if (Terminated()) {
+        return false;
+    }
+    const HANDLE Device = FComm->FHandle;
+    FMask = 0;
+    if (WaitCommEvent(Device, &FMask, &Overlapped) != 0) {
+        return true;
+    }
+    Error = GetLastError();
+    if (Error != ERROR_IO_PENDING) {
+        return false;
+    }
+    Pending = true;
+    if (FWaitEvent.WaitFor(INFINITE) != wrSignaled || Terminated()) {
+        Error = ERROR_SUCCESS;
+        FinishPending(Device, Overlapped, FWaitEvent, Pending);
+        return false;
+    }
+    DWORD Transferred = 0;
+    if (GetOverlappedResult(Device, &Overlapped, &Transferred, FALSE) != 0) {
+        Pending = false;
+        return true;
+    }
+    Error = GetLastError();
+    if (Error == ERROR_IO_INCOMPLETE) {
+        Error = ERROR_SUCCESS; // woken without a completion: start over
+        FinishPending(Device, Overlapped, FWaitEvent, Pending);
+    }
+    Pending = false;
+    return false;
+}
+
+void TVaCommEventThread::DeliverEvents() {
+    if (Terminated() || FMask == 0) {
+        return;
+    }
+    // The call carries its own copies: the handlers may close the component, which ends
+    // and frees this thread while the call is still running on the user-interface thread.
+    Synchronize([Comm = FComm, Mask = FMask] { HandleEvents(Comm, Mask); });
+}
+
+void TVaCommEventThread::HandleEvents(TVaCustomComm* Comm, DWORD Mask) {
+    if ((Mask & EV_RXCHAR) != 0) {
+        Comm->DispatchRxChar();
+        Mask &= ~EV_RXCHAR;
+        if (!Comm->Active()) {
+            return; // a handler closed the port: the rest of the set is void
+        }
+    }
+    if (Mask != 0) {
+        Comm->DispatchEvents(Mask);
+    }
+}
+
+void TVaCommEventThread::ReportFailure(DWORD Error) {
+    // A wait ended by a cancel is no device failure; any other is told once per open.
+    if (Error == ERROR_SUCCESS || Error == ERROR_OPERATION_ABORTED ||
+        !FComm->ClaimFailureReport()) {
+        return;
+    }
+    Synchronize([Comm = FComm] { Comm->DispatchEvents(EV_ERR); });
+}
+
+void TVaCommEventThread::BackOff(DWORD& Delay) {
+    Delay = NextRetryDelay(Delay);
+    FWaitEvent.ResetEvent();
+    if (!Terminated()) {
+        (void)FWaitEvent.WaitFor(Delay);
+    }
+}
+
+// ---- TVaCommWriteThread ----
+
+TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm)
+    : TThread(true), FBuffer(AComm->Buffers()->WriteSize()), FComm(AComm) {}
+
+TVaCommWriteThread::~TVaCommWriteThread() {
+    Stop();
+    CancelSynchronize();
+    if (FStarted) {
+        WaitFor();
+    }
+}
+
+void TVaCommWriteThread::Start() {
+    FStarted = true;
+    Resume();
+}
+
+void TVaCommWriteThread::Stop() {
+    FStopEvent.SetEvent();
+}
+
+bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
+    const auto Capacity = static_cast<long long>(FBuffer.Capacity());
+    if (FBuffer.Count() + static_cast<long long>(Count) > Capacity) {
+        // Wait for the write thread to make room; the time-out test comes first.
+        TVaTimeout Timeout;
+        StartTimeout(Timeout, static_cast<DWORD>(FComm->Buffers()->WriteTimeout()));
+        for (;;) {
+            FRoomEvent.ResetEvent();
+            const long long Needed = FBuffer.Count() + static_cast<long long>(Count);
+            const DWORD Now = GetTickCount();
+            if (TimeoutExpired(Timeout, Now)) {
+                return false;
+            }
+            if (Needed <= Capacity) {
+                break;
+            }
+            (void)FRoomEvent.WaitFor(TimeoutRemaining(Timeout, Now) + 1);
+        }
+    }
+    FComm->LockWrite();
+    FBuffer.Append(Data, Count);
+    FDataEvent.SetEvent();
+    FComm->UnlockWrite();
+    return true;
+}
+
+void TVaCommWriteThread::Execute() {
+    OVERLAPPED Overlapped{};
+    bool Pending = false;
+    DWORD Delay = 0;
+    const std::array<HANDLE, 2> Events{FStopEvent.Handle(), FDataEvent.Handle()};
+    while (!Terminated()) {
+        const DWORD Result = WaitForMultipleObjects(2, Events.data(), FALSE, INFINITE);
+        if (Result == WAIT_OBJECT_0) {
+            Terminate();
+        } else if (Result == WAIT_OBJECT_0 + 1) {
+            if (!WriteQueued(Overlapped, Pending, Delay)) {
+                Terminate();
+            }
+        } else {
+            Delay = NextRetryDelay(Delay);
+            (void)FStopEvent.WaitFor(Delay);
+        }
+    }
+    FinishPending(FComm->FHandle, Overlapped, FWriteEvent, Pending);
+}
+
+bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay) {
+    FComm->LockWrite();
+    const int Count = FBuffer.Count();
+    const std::uint8_t* Data = FBuffer.Data();
+    FComm->UnlockWrite();
+
+    const HANDLE Device = FComm->FHandle;
+    Overlapped = OVERLAPPED{};
+    Overlapped.hEvent = FWriteEvent.Handle();
+    FWriteEvent.ResetEvent();
+    DWORD Written = 0;
+    if (WriteFile(Device, Data, static_cast<DWORD>(Count), &Written, &Overlapped) != 0) {
+        Delay = 0;
+        WriteDone(Written);
+        return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        ReportError();
+        Delay = NextRetryDelay(Delay);
+        return FStopEvent.WaitFor(Delay) != wrSignaled;
+    }
+    Pending = true;
+    const std::array<HANDLE, 2> Events{FStopEvent.Handle(), FWriteEvent.Handle()};
+    const DWORD Result = WaitForMultipleObjects(2, Events.data(), FALSE, INFINITE);
+    if (Result == WAIT_OBJECT_0) {
+        return false; // the pending write is cancelled when the thread ends
+    }
+    if (Result == WAIT_OBJECT_0 + 1) {
+        const bool Completed = GetOverlappedResult(Device, &Overlapped, &Written, TRUE) != 0;
+        Pending = false;
+        if (Completed) {
+            Delay = 0;
+            WriteDone(Written);
+            return true;
+        }
+    } else {
+        FinishPending(Device, Overlapped, FWriteEvent, Pending);
+    }
+    // The write failed or the wait broke: the bytes stay queued for the next pass.
+    Delay = NextRetryDelay(Delay);
+    return FStopEvent.WaitFor(Delay) != wrSignaled;
+}
+
+void TVaCommWriteThread::WriteDone(DWORD Written) {
+    // The emptiness test and the reset of the data event happen under the lock that
+    // Enqueue appends under, so bytes queued meanwhile keep the event signalled.
+    FComm->LockWrite();
+    FBuffer.Consume(
+        static_cast<int>(std::min<DWORD>(Written, static_cast<DWORD>(FBuffer.Count()))));
+    const bool Drained = FBuffer.Count() == 0;
+    if (Drained) {
+        FDataEvent.ResetEvent();
+    }
+    FComm->UnlockWrite();
+    FRoomEvent.SetEvent();
+    if (Drained) {
+        Synchronize([Comm = FComm] { Comm->DispatchEvents(EV_TXEMPTY); });
+    }
+}
+
+void TVaCommWriteThread::ReportError() {
+    if (FComm->ClaimFailureReport()) {
+        Synchronize([Comm = FComm] { Comm->DispatchEvents(EV_ERR); });
+    }
+}

@@ -1,0 +1,20 @@
+#pragma once
+// The message formats of the serial port component. Most are filled by RaiseCommError
+// with the operating system's error code (%d) and its text (%s).
+
+namespace VaConst {
+
+inline constexpr const char* sPortOpen = "Can't perform this operation while port is open";
+inline constexpr const char* sDeviceNotFound = "Specified device not found (%s).";
+inline constexpr const char* sCantOpenDevice = "Can't open specified device %s";
+inline constexpr const char* sErrorDetail = " (Error %d, %s)";
+inline constexpr const char* sInitBuffers = "Error initializing buffers (%d), %s";
+inline constexpr const char* sSetTimeouts = "Error setting timeouts (%d), %s";
+inline constexpr const char* sSetEventMask = " Error setting EventMask (%d), %s";
+inline constexpr const char* sWriteDcb = "Error writing dcb (%d), %s";
+inline constexpr const char* sOutputBufferFull = "Output buffer is full. Please check comm status.";
+inline constexpr const char* sWriteError = "Write error (%d), %s";
+inline constexpr const char* sReadError = "Read error (%d), %s";
+inline constexpr const char* sRetrieveStatistics = "Error retrieving statistics (%d), %s";
+
+} // namespace VaConst

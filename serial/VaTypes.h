@@ -1,0 +1,112 @@
+#pragma once
+// Types shared by every unit of the serial port component: the settings enumerations and
+// their sets, the integer types of the stored form, the component's exception, the line
+// status record and the handler types of its events.
+
+#include "platform/Win32Api.h"
+#include "runtime/Classes.h"
+#include "runtime/Sets.h"
+#include "runtime/SysUtils.h"
+#include "runtime/Thread.h"
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+// Line speed: a named rate, or brUser for the number held in UserBaudrate.
+enum TVaBaudrate : std::uint8_t {
+    brUser,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000
+};
+
+enum TVaParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
+
+enum TVaDatabits : std::uint8_t { db4, db5, db6, db7, db8 };
+
+enum TVaStopbits : std::uint8_t { sb1, sb15, sb2 };
+
+enum TVaControlDtr : std::uint8_t { dtrDisabled, dtrEnabled, dtrHandshake };
+
+enum TVaControlRts : std::uint8_t { rtsDisabled, rtsEnabled, rtsHandshake, rtsToggle };
+
+enum TVaCommOption : std::uint8_t { coErrorChar, coNullStrip };
+using TVaCommOptions = TSet<TVaCommOption, std::uint8_t>;
+
+enum TVaCommEvent : std::uint8_t {
+    ceBreak,
+    ceCts,
+    ceDsr,
+    ceError,
+    ceRing,
+    ceRlsd,
+    ceRxChar,
+    ceTxEmpty,
+    ceRxFlag,
+    cePErr,
+    ceRx80Full,
+    ceEvent1,
+    ceEvent2
+};
+using TVaCommEvents = TSet<TVaCommEvent, std::uint16_t>;
+
+// Integers of the stored form whose declared range is 0 to 2147483647; no setter tests it.
+using TVaIntW = std::int32_t;
+using TVaPortInt = std::int32_t;
+
+// The one exception class of the component: a message naming what failed, mostly with
+// the operating system's error code and text.
+class EVaCommError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Received bytes.
+using PVaData = const void*;
+
+// The line status: the device's error bits (CE_ flags) and its queue statistics.
+struct TVaCommStatus {
+    DWORD Errors = 0;
+    COMSTAT Stat{};
+};
+
+// Handler types of the component's events; every handler gets the component as Sender.
+using TVaCommRxCharEvent = TEventHandler<TObject* /*Sender*/, int /*Count*/>;
+using TVaCommRxBufEvent = TEventHandler<TObject* /*Sender*/, PVaData /*Data*/, int /*Count*/>;
+using TVaCommErrorEvent = TEventHandler<TObject* /*Sender*/, int /*Errors*/>;
+
+// The member names of each enumeration in ordinal order, as the stored form writes them.
+namespace VaTypeNames {
+using namespace std::string_view_literals;
+inline constexpr std::array Baudrate{"brUser"sv,  "br110"sv,    "br300"sv,    "br600"sv,
+                                     "br1200"sv,  "br2400"sv,   "br4800"sv,   "br9600"sv,
+                                     "br14400"sv, "br19200"sv,  "br38400"sv,  "br56000"sv,
+                                     "br57600"sv, "br115200"sv, "br128000"sv, "br256000"sv};
+inline constexpr std::array Parity{"paNone"sv, "paOdd"sv, "paEven"sv, "paMark"sv, "paSpace"sv};
+inline constexpr std::array Databits{"db4"sv, "db5"sv, "db6"sv, "db7"sv, "db8"sv};
+inline constexpr std::array Stopbits{"sb1"sv, "sb15"sv, "sb2"sv};
+inline constexpr std::array ControlDtr{"dtrDisabled"sv, "dtrEnabled"sv, "dtrHandshake"sv};
+inline constexpr std::array ControlRts{"rtsDisabled"sv, "rtsEnabled"sv, "rtsHandshake"sv,
+                                       "rtsToggle"sv};
+inline constexpr std::array CommOption{"coErrorChar"sv, "coNullStrip"sv};
+inline constexpr std::array CommEvent{"ceBreak"sv,  "ceCts"sv,  "ceDsr"sv,      "ceError"sv,
+                                      "ceRing"sv,   "ceRlsd"sv, "ceRxChar"sv,   "ceTxEmpty"sv,
+                                      "ceRxFlag"sv, "cePErr"sv, "ceRx80Full"sv, "ceEvent1"sv,
+                                      "ceEvent2"sv};
+inline constexpr std::array ThreadPriority{"tpIdle"sv,        "tpLowest"sv, "tpLower"sv,
+                                           "tpNormal"sv,      "tpHigher"sv, "tpHighest"sv,
+                                           "tpTimeCritical"sv};
+} // namespace VaTypeNames
