@@ -20,13 +20,22 @@ enum TThreadPriority : std::uint8_t {
     tpTimeCritical
 };
 
-// A thread whose body is Execute. It is created suspended or running; a suspended one
-// starts with Resume, so its priority can be set first. No exception leaves Execute: one
-// that escapes is caught and reported through ApplicationHandleException.
+// A thread whose body is Execute. The system thread exists from construction on; a
+// suspended one waits at a start gate until Resume, so a priority set first applies to it
+// before Execute runs, and one that is destroyed without ever being resumed ends without
+// running Execute. No exception leaves Execute: one that escapes is caught and reported
+// through ApplicationHandleException (on the main thread through Synchronize; directly when
+// the thread's hand-overs were cancelled).
 //
-// With FreeOnTerminate the object deletes itself when Execute returns, and nobody may
-// touch it afterwards. Without it, the owner deletes it; the destructor waits for Execute
-// to return (after Terminate, and after releasing any Synchronize the thread is blocked in).
+// With FreeOnTerminate (set it before Resume) the object deletes itself when Execute
+// returns, and nobody may touch it afterwards. Without it, the owner deletes it; the
+// destructor calls TerminateAndWait. A derived class whose Execute uses the derived class's
+// own members calls TerminateAndWait in its own destructor, before those members go.
+//
+// Priorities map onto the Linux per-thread nice value (setpriority on the thread's own id):
+//   tpIdle 19, tpLowest 10, tpLower 5, tpNormal 0, tpHigher -5, tpHighest -10,
+//   tpTimeCritical -20.
+// On Windows they are the THREAD_PRIORITY_* values -15, -2, -1, 0, 1, 2, 15.
 class TThread : public TObject {
 public:
     explicit TThread(bool CreateSuspended);
@@ -50,7 +59,9 @@ public:
     [[nodiscard]] TThreadPriority Priority() const;
     void SetPriority(TThreadPriority Value);
 
-    // Blocks until Execute has returned. Not for FreeOnTerminate threads.
+    // Blocks until Execute has returned; on the main thread it runs queued hand-overs
+    // meanwhile, so a thread blocked in Synchronize can finish. Not for FreeOnTerminate
+    // threads; raises EThread for a thread that was never resumed (it would never end).
     void WaitFor();
     [[nodiscard]] bool Finished() const;
 
@@ -58,6 +69,10 @@ public:
     // every later Synchronize of this thread return at once: for an owner that stops the
     // thread and must not be reached by its calls any more. Safe from any thread.
     void CancelSynchronize();
+
+    // Terminate, CancelSynchronize, then wait until Execute has returned; a thread that was
+    // never resumed is released without running Execute. Not from the thread itself.
+    void TerminateAndWait();
 
 protected:
     virtual void Execute() = 0;
@@ -71,24 +86,28 @@ protected:
 
 private:
     struct State;
+    static void Run(const std::shared_ptr<State>& S, TThread* Self);
+    void ExecuteReported();
+
     std::shared_ptr<State> FState;
 };
 
 // The main thread's side of the hand-over.
 
-// Makes the calling thread the main thread. The first thread to use the runtime is the
-// main thread unless this is called.
+// Makes the calling thread the main thread. The thread that ran static initialisation is
+// the main thread unless this is called.
 void SetMainThread();
 [[nodiscard]] bool IsMainThread();
 
 // Installed by the user-interface backend: called from a worker thread each time a call
-// is queued, to wake the main thread's message loop. Empty: no wake-up.
+// is queued, to wake the main thread's message loop. Empty: no wake-up. It must not block
+// and must not raise.
 void SetWakeMainThread(std::function<void()> Wake);
 
 // Runs every queued call, in the order queued, on the main thread. Returns true when at
 // least one ran. Does nothing on another thread.
 bool CheckSynchronize();
 
-// Blocks the main thread until a call is queued or Timeout passes; true when one is
+// Blocks the calling thread until a call is queued or Timeout passes; true when one is
 // queued. For loops without a toolkit (the command-line reader, tests).
 bool WaitForSynchronize(std::chrono::milliseconds Timeout);
