@@ -1,0 +1,272 @@
+#include "app/Start.h"
+
+#include "runtime/Streaming.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// How long the waiting loops sleep between two rounds of message processing.
+constexpr auto PollInterval = std::chrono::milliseconds(100);
+
+template <typename T> T* Member(const TComponent& Form, std::string_view Name) {
+    auto* Found = dynamic_cast<T*>(Form.FindComponent(Name));
+    if (Found == nullptr) {
+        throw EReadError("The window's description lacks " + std::string(Name));
+    }
+    return Found;
+}
+
+} // namespace
+
+void RegisterStartClasses() {
+    RegisterFormClasses();
+    if (FindComponentClass("TVaComm") == nullptr) {
+        RegisterComponentClass<TVaComm>("TVaComm");
+    }
+}
+
+TfrmStart::TfrmStart(TComponent* AOwner) : TForm(AOwner) {
+    RegisterStartClasses();
+    PublishHandlers();
+    ReadComponent(StartFormText(), *this);
+}
+
+TfrmStart::~TfrmStart() {
+    // The port closes with vaComm; its handlers must not run into a half-destroyed window.
+    if (vaComm != nullptr) {
+        vaComm->OnRxChar = {};
+        vaComm->OnOpen = {};
+    }
+}
+
+void TfrmStart::PublishHandlers() {
+    PublishMethod<TNotifyEvent>("FormCreate", this, &TfrmStart::FormCreate);
+    PublishMethod<TNotifyEvent>("btnReadClick", this, &TfrmStart::btnReadClick);
+    PublishMethod<TNotifyEvent>("vaCommOpen", this, &TfrmStart::vaCommOpen);
+    PublishMethod<TVaCommRxCharEvent>("vaCommRxChar", this, &TfrmStart::vaCommRxChar);
+    PublishMethod<TNotifyEvent>("TimerTimer", this, &TfrmStart::TimerTimer);
+}
+
+void TfrmStart::Loaded() {
+    FindMembers();
+    TForm::Loaded();
+}
+
+void TfrmStart::FindMembers() {
+    lblPort = Member<TLabel>(*this, "lblPort");
+    cbPort = Member<TComboBox>(*this, "cbPort");
+    lblVersion = Member<TLabel>(*this, "lblVersion");
+    lbCGMI = Member<TLabel>(*this, "lbCGMI");
+    edCGMI = Member<TEdit>(*this, "edCGMI");
+    lblCGMM = Member<TLabel>(*this, "lblCGMM");
+    edCGMM = Member<TEdit>(*this, "edCGMM");
+    lblCGMR = Member<TLabel>(*this, "lblCGMR");
+    edCGMR = Member<TEdit>(*this, "edCGMR");
+    lblGMI = Member<TLabel>(*this, "lblGMI");
+    edGMI = Member<TEdit>(*this, "edGMI");
+    lblGMM = Member<TLabel>(*this, "lblGMM");
+    edGMM = Member<TEdit>(*this, "edGMM");
+    lblGMR = Member<TLabel>(*this, "lblGMR");
+    edGMR = Member<TEdit>(*this, "edGMR");
+    lblCGSN = Member<TLabel>(*this, "lblCGSN");
+    edCGSN = Member<TEdit>(*this, "edCGSN");
+    btnRead = Member<TButton>(*this, "btnRead");
+    vaComm = Member<TVaComm>(*this, "vaComm");
+    Timer = Member<TTimer>(*this, "Timer");
+}
+
+std::array<TEdit*, QueryCommands.size()> TfrmStart::ResultFields() const {
+    return {edCGMI, edCGMM, edCGMR, edGMI, edGMM, edGMR, edCGSN};
+}
+
+void TfrmStart::FormCreate(TObject* /*Sender*/) {
+    cbPort->SetItemIndex(3);
+}
+
+// ---- The read run
+
+void TfrmStart::btnReadClick(TObject* /*Sender*/) {
+    BeginRun();
+    try {
+        ChoosePort();
+        if (OpenPort()) {
+            Timer->SetEnabled(false);
+            RunCommands();
+        }
+    } catch (...) {
+        EndRun();
+        throw;
+    }
+    EndRun();
+}
+
+void TfrmStart::BeginRun() {
+    FRunning = true;
+    Application().SetCursor(TCursor::crHourGlass);
+    cbPort->SetEnabled(false);
+    btnRead->SetEnabled(false);
+    for (TEdit* Field : ResultFields()) {
+        Field->SetText({});
+    }
+    Repaint();
+}
+
+void TfrmStart::EndRun() {
+    FPhase = TWaitPhase::wpIdle;
+    Timer->SetEnabled(false);
+    cbPort->SetEnabled(true);
+    btnRead->SetEnabled(true);
+    btnRead->SetFocus();
+    Application().SetCursor(TCursor::crDefault);
+    FRunning = false;
+    if (FCloseRequested) {
+        Close();
+    }
+}
+
+void TfrmStart::ChoosePort() {
+    const int Port = cbPort->ItemIndex() + 1;
+    if (Port != vaComm->PortNum()) {
+        if (vaComm->Active()) {
+            vaComm->Close();
+        }
+        vaComm->SetPortNum(Port);
+    }
+}
+
+bool TfrmStart::OpenPort() {
+    if (vaComm->Active()) {
+        return true;
+    }
+    FReplyDone = false;
+    FTimedOut = false;
+    FPhase = TWaitPhase::wpOpening;
+    vaComm->Open();
+    Timer->SetEnabled(true);
+    WaitForReply();
+    if (FTimedOut) {
+        vaComm->Close();
+        return false;
+    }
+    return FReplyDone && !FCloseRequested;
+}
+
+void TfrmStart::RunCommands() {
+    const auto Fields = ResultFields();
+    for (std::size_t Step = 0; Step < QueryCommands.size(); ++Step) {
+        if (!SendCommand(QueryCommands.at(Step).Text)) {
+            return;
+        }
+        Fields.at(Step)->SetText(FResponse);
+        if (Step + 1 < QueryCommands.size()) {
+            Repaint();
+        }
+    }
+}
+
+bool TfrmStart::SendCommand(std::string_view Command) {
+    Application().SetCursor(TCursor::crHourGlass);
+    FResponse.clear();
+    FReplyDone = false;
+    FReplyOk = true;
+    FTimedOut = false;
+    FReply = TReplyParser(Command);
+    FPhase = TWaitPhase::wpReply;
+    // The timer runs from the write until the exchange ends: a full period per command.
+    Timer->SetEnabled(true);
+    try {
+        vaComm->WriteText(std::string(Command));
+        WaitForReply();
+    } catch (...) {
+        FPhase = TWaitPhase::wpIdle;
+        Timer->SetEnabled(false);
+        Application().SetCursor(TCursor::crDefault);
+        throw;
+    }
+    Application().SetCursor(TCursor::crDefault);
+    return FReplyOk;
+}
+
+void TfrmStart::WaitForReply() {
+    do {
+        std::this_thread::sleep_for(PollInterval);
+        Application().ProcessMessages();
+    } while (!FReplyDone && !FTimedOut && !FCloseRequested);
+    if (!FReplyDone && !FTimedOut) {
+        // The window is closing: the exchange ends unanswered.
+        FPhase = TWaitPhase::wpIdle;
+        Timer->SetEnabled(false);
+        FReplyOk = false;
+    }
+}
+
+// ---- Handlers of the port and the timer
+
+void TfrmStart::vaCommOpen(TObject* /*Sender*/) {
+    FReplyDone = true;
+}
+
+void TfrmStart::vaCommRxChar(TObject* /*Sender*/, int /*Count*/) {
+    const std::string Chunk = vaComm->ReadText();
+    if (FPhase != TWaitPhase::wpReply) {
+        return; // nothing awaits these characters
+    }
+    switch (FReply.Append(Chunk)) {
+    case TReplyStatus::rsPending:
+        return;
+    case TReplyStatus::rsOk:
+        Timer->SetEnabled(false);
+        FPhase = TWaitPhase::wpIdle;
+        FResponse = FReply.Answer();
+        FReplyDone = true;
+        return;
+    case TReplyStatus::rsError:
+    case TReplyStatus::rsCmeError:
+        FResponse = FReply.Response();
+        FailExchange(FReply.ErrorMessage(), false);
+        return;
+    case TReplyStatus::rsOverflow:
+        FResponse = FReply.Response();
+        FailExchange(FReply.ErrorMessage(), true);
+        return;
+    }
+}
+
+void TfrmStart::TimerTimer(TObject* /*Sender*/) {
+    Timer->SetEnabled(false);
+    if (FPhase == TWaitPhase::wpIdle) {
+        return;
+    }
+    FResponse = FReply.Response();
+    FailExchange(std::string(TimeoutMessage), true);
+}
+
+void TfrmStart::FailExchange(const std::string& Message, bool TimedOut) {
+    // Ended before the box shows: ticks and characters that arrive meanwhile are ignored.
+    Timer->SetEnabled(false);
+    FPhase = TWaitPhase::wpIdle;
+    Application().ShowError(Message);
+    FReplyOk = false;
+    if (TimedOut) {
+        FTimedOut = true;
+    } else {
+        FReplyDone = true;
+    }
+}
+
+// ---- Closing
+
+bool TfrmStart::CloseQuery() {
+    if (FRunning) {
+        // The run ends at its next wake-up and closes the window then.
+        FCloseRequested = true;
+        return false;
+    }
+    return true;
+}
+
+void TfrmStart::DoClose() {
+    vaComm->Close();
+}

@@ -1,0 +1,101 @@
+#pragma once
+// The main window: the port selector, the read button, the seven result fields, the serial
+// port component vaComm and the reply timer, built from the window's stored description,
+// and the read run that asks the phone for its identity.
+
+#include "app/PhoneQuery.h"
+#include "app/StartForm.h"
+#include "serial/VaComm.h"
+#include "ui/Forms.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class TfrmStart : public TForm {
+public:
+    // Builds the window from its stored description; the port stays closed.
+    explicit TfrmStart(TComponent* AOwner);
+    ~TfrmStart() override;
+    TfrmStart(const TfrmStart&) = delete;
+    TfrmStart& operator=(const TfrmStart&) = delete;
+    TfrmStart(TfrmStart&&) = delete;
+    TfrmStart& operator=(TfrmStart&&) = delete;
+
+    const char* ClassName() const override { return "TfrmStart"; }
+
+    // Handlers, bound by name from the stored description.
+    void FormCreate(TObject* Sender);
+    void btnReadClick(TObject* Sender);
+    void vaCommOpen(TObject* Sender);
+    void vaCommRxChar(TObject* Sender, int Count);
+    void TimerTimer(TObject* Sender);
+
+    // One exchange: true when the reply ended with OK; the answer is then in FResponse.
+    bool SendCommand(std::string_view Command);
+
+    // True while a read run is in progress.
+    [[nodiscard]] bool Running() const { return FRunning; }
+    [[nodiscard]] const std::string& Response() const { return FResponse; }
+
+    // The members the stored description creates.
+    TLabel* lblPort = nullptr;
+    TComboBox* cbPort = nullptr;
+    TLabel* lblVersion = nullptr;
+    TLabel* lbCGMI = nullptr;
+    TEdit* edCGMI = nullptr;
+    TLabel* lblCGMM = nullptr;
+    TEdit* edCGMM = nullptr;
+    TLabel* lblCGMR = nullptr;
+    TEdit* edCGMR = nullptr;
+    TLabel* lblGMI = nullptr;
+    TEdit* edGMI = nullptr;
+    TLabel* lblGMM = nullptr;
+    TEdit* edGMM = nullptr;
+    TLabel* lblGMR = nullptr;
+    TEdit* edGMR = nullptr;
+    TLabel* lblCGSN = nullptr;
+    TEdit* edCGSN = nullptr;
+    TButton* btnRead = nullptr;
+    TVaComm* vaComm = nullptr;
+    TTimer* Timer = nullptr;
+
+    void Loaded() override;
+
+protected:
+    bool CloseQuery() override;
+    void DoClose() override;
+
+private:
+    // What the flags are waiting for.
+    enum class TWaitPhase : std::uint8_t { wpIdle, wpOpening, wpReply };
+
+    void PublishHandlers();
+    void FindMembers();
+    [[nodiscard]] std::array<TEdit*, QueryCommands.size()> ResultFields() const;
+    void BeginRun();
+    void EndRun();
+    void ChoosePort();
+    // True when the port is open afterwards.
+    bool OpenPort();
+    void RunCommands();
+    // Sleeps and processes messages until a flag is set or the window is to close.
+    void WaitForReply();
+    // Ends the current exchange as a failure: shows Message, then clears FReplyOk and sets
+    // FReplyDone, or FTimedOut when TimedOut.
+    void FailExchange(const std::string& Message, bool TimedOut);
+
+    std::string FResponse;
+    bool FReplyDone = false;
+    bool FReplyOk = false;
+    bool FTimedOut = false;
+
+    TReplyParser FReply;
+    TWaitPhase FPhase = TWaitPhase::wpIdle;
+    bool FRunning = false;
+    bool FCloseRequested = false;
+};
+
+// Makes the classes of the window's description known to the stored-form reader.
+void RegisterStartClasses();

@@ -1,0 +1,253 @@
+#include "tools/PhoneSim.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <system_error>
+#include <termios.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+[[noreturn]] void ThrowErrno(const char* What) {
+    throw std::system_error(errno, std::generic_category(), What);
+}
+
+std::string Normalised(std::string_view Line) {
+    while (!Line.empty() && static_cast<unsigned char>(Line.front()) <= ' ') {
+        Line.remove_prefix(1);
+    }
+    while (!Line.empty() && static_cast<unsigned char>(Line.back()) <= ' ') {
+        Line.remove_suffix(1);
+    }
+    std::string Upper(Line);
+    std::transform(Upper.begin(), Upper.end(), Upper.begin(),
+                   [](unsigned char C) { return static_cast<char>(std::toupper(C)); });
+    return Upper;
+}
+
+std::string Framed(std::string_view Line) {
+    return "\r\n" + std::string(Line) + "\r\n";
+}
+
+void CloseFd(int& Fd) {
+    if (Fd >= 0) {
+        ::close(Fd);
+        Fd = -1;
+    }
+}
+
+} // namespace
+
+const std::map<std::string, std::string>& PhoneSimIdentity() {
+    static const std::map<std::string, std::string> Identity{
+        {"+CGMI", "Kestrel Mobile"},  {"+CGMM", "KM-310"},    {"+CGMR", "KM310_R2.14"},
+        {"+GMI", "Kestrel Mobile"},   {"+GMM", "KM-310 GSM"}, {"+GMR", "R2.14 (modem 4.02)"},
+        {"+CGSN", "357421098765432"},
+    };
+    return Identity;
+}
+
+TPhoneSim::TPhoneSim(TPhoneSimOptions Options) : FOptions(std::move(Options)) {
+    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (FMaster < 0) {
+        ThrowErrno("posix_openpt");
+    }
+    std::array<char, 128> Name{};
+    if (::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0 ||
+        ::ptsname_r(FMaster, Name.data(), Name.size()) != 0) {
+        const int Error = errno;
+        CloseFd(FMaster);
+        throw std::system_error(Error, std::generic_category(), "pseudo-terminal");
+    }
+    FDevicePath = Name.data();
+    FSlave = ::open(FDevicePath.c_str(), O_RDWR | O_NOCTTY);
+    std::array<int, 2> Wake{};
+    if (FSlave < 0 || ::pipe2(Wake.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int Error = errno;
+        CloseFd(FSlave);
+        CloseFd(FMaster);
+        throw std::system_error(Error, std::generic_category(), FDevicePath);
+    }
+    FWakeRead = Wake[0];
+    FWakeWrite = Wake[1];
+    termios Settings{};
+    if (::tcgetattr(FSlave, &Settings) == 0) {
+        ::cfmakeraw(&Settings);
+        ::tcsetattr(FSlave, TCSANOW, &Settings);
+    }
+    ::fcntl(FMaster, F_SETFL, ::fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+    FThread = std::thread([this] { Run(); });
+}
+
+TPhoneSim::~TPhoneSim() {
+    Stop();
+    CloseFd(FWakeRead);
+    CloseFd(FWakeWrite);
+}
+
+void TPhoneSim::Stop() {
+    if (!FStopping.exchange(true)) {
+        const char Byte = 1;
+        [[maybe_unused]] const auto Written = ::write(FWakeWrite, &Byte, 1);
+    }
+    if (FThread.joinable()) {
+        FThread.join();
+    }
+    CloseFd(FSlave);
+    CloseFd(FMaster);
+}
+
+void TPhoneSim::SetOnCommand(std::function<void(const std::string&)> Handler) {
+    const std::lock_guard Guard(FLock);
+    FOnCommand = std::move(Handler);
+}
+
+bool TPhoneSim::WaitForCommands(int Count, std::chrono::milliseconds Timeout) const {
+    std::unique_lock Guard(FLock);
+    return FCommandSeen.wait_for(Guard, Timeout, [&] { return FCommandCount.load() >= Count; });
+}
+
+void TPhoneSim::Run() {
+    constexpr int StreamGapMs = 20;
+    std::array<char, 512> Buffer{};
+    while (!FStopping) {
+        std::array<pollfd, 2> Fds{{{FMaster, POLLIN, 0}, {FWakeRead, POLLIN, 0}}};
+        const int Ready = ::poll(Fds.data(), Fds.size(), FOptions.Stream ? StreamGapMs : -1);
+        if (Ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (FStopping || (Fds[1].revents & POLLIN) != 0) {
+            return;
+        }
+        if ((Fds[0].revents & POLLIN) != 0) {
+            const ssize_t Count = ::read(FMaster, Buffer.data(), Buffer.size());
+            if (Count > 0) {
+                HandleInput(std::string_view(Buffer.data(), static_cast<std::size_t>(Count)));
+            }
+        }
+        if (FOptions.Stream) {
+            SendStreamLine();
+        }
+    }
+}
+
+void TPhoneSim::HandleInput(std::string_view Data) {
+    for (const char C : Data) {
+        if (C != '\r' && C != '\n') {
+            FLine += C;
+            continue;
+        }
+        if (!FLine.empty()) {
+            const std::string Line = std::exchange(FLine, {});
+            Answer(Line);
+        }
+    }
+}
+
+void TPhoneSim::Answer(const std::string& Line) {
+    {
+        const std::lock_guard Guard(FLock);
+        ++FCommandCount;
+        if (FOnCommand) {
+            FOnCommand(Line);
+        }
+    }
+    FCommandSeen.notify_all();
+    if (FOptions.Stream) {
+        return;
+    }
+    std::string Out;
+    if (FOptions.Echo == TEchoMode::emCR) {
+        Out = Line + "\r";
+    } else if (FOptions.Echo == TEchoMode::emCRLF) {
+        Out = Line + "\r\n";
+    }
+    Out += ReplyTo(Line);
+    if (FOptions.ReplyDelayMs > 0 && !Pause(FOptions.ReplyDelayMs)) {
+        return;
+    }
+    if (FOptions.ChunkSize == 0) {
+        Send(Out);
+        return;
+    }
+    for (std::size_t At = 0; At < Out.size(); At += FOptions.ChunkSize) {
+        if (At > 0 && !Pause(FOptions.ChunkGapMs)) {
+            return;
+        }
+        Send(std::string_view(Out).substr(At, FOptions.ChunkSize));
+    }
+}
+
+std::string TPhoneSim::ReplyTo(const std::string& Line) const {
+    const std::string Text = Normalised(Line);
+    if (!Text.starts_with("AT")) {
+        return {};
+    }
+    const std::string Command = Text.substr(2);
+    if (Command.empty()) {
+        return Framed("OK");
+    }
+    const auto& Identity = PhoneSimIdentity();
+    const auto Found = Identity.find(Command);
+    const bool Fails = FOptions.FailCommand == "*" || Normalised(FOptions.FailCommand) == Command;
+    if (Found == Identity.end()) {
+        return Framed("ERROR");
+    }
+    if (Fails) {
+        switch (FOptions.Failure) {
+        case TFailure::fError:
+            return Framed("ERROR");
+        case TFailure::fCmeNumeric:
+        case TFailure::fCmeVerbose:
+            return Framed("+CME ERROR: " + FOptions.FailDetail);
+        case TFailure::fSilent:
+            return {};
+        case TFailure::fPartial:
+            return Framed(Found->second);
+        case TFailure::fNone:
+            break;
+        }
+    }
+    std::string Answer = Framed(Found->second);
+    if (!FOptions.MultiLineCommand.empty() && Normalised(FOptions.MultiLineCommand) == Command) {
+        Answer += "Build 2026-03-14\r\n";
+    }
+    return Answer + Framed("OK");
+}
+
+void TPhoneSim::Send(std::string_view Data) {
+    while (!Data.empty() && !FStopping) {
+        const ssize_t Written = ::write(FMaster, Data.data(), Data.size());
+        if (Written > 0) {
+            Data.remove_prefix(static_cast<std::size_t>(Written));
+            continue;
+        }
+        if (Written < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        }
+        std::array<pollfd, 2> Fds{{{FMaster, POLLOUT, 0}, {FWakeRead, POLLIN, 0}}};
+        ::poll(Fds.data(), Fds.size(), -1);
+    }
+}
+
+void TPhoneSim::SendStreamLine() {
+    std::array<char, 96> Line{};
+    const unsigned Second = FStreamCounter++;
+    std::snprintf(Line.data(), Line.size(),
+                  "$GPGGA,%06u,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n",
+                  Second % 240000U);
+    Send(Line.data());
+}
+
+bool TPhoneSim::Pause(int Ms) {
+    pollfd Wake{FWakeRead, POLLIN, 0};
+    ::poll(&Wake, 1, Ms);
+    return !FStopping;
+}

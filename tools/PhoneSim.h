@@ -1,0 +1,90 @@
+#pragma once
+// A simulated phone on a new pseudo-terminal: answers the identification commands with an
+// invented identity, speaking AT framing, with switches for the ways real phones differ
+// and fail. Usable in process (tests) and as the program kivo-phonesim.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+enum class TEchoMode : std::uint8_t { emOff, emCR, emCRLF };
+
+// How one command is answered instead of with its identity line.
+enum class TFailure : std::uint8_t {
+    fNone,
+    fError,      // "ERROR"
+    fCmeNumeric, // "+CME ERROR: <code>"
+    fCmeVerbose, // "+CME ERROR: <text>"
+    fSilent,     // no reply at all
+    fPartial,    // the answer line, then nothing more
+};
+
+struct TPhoneSimOptions {
+    TEchoMode Echo = TEchoMode::emOff;
+    // Commands (without "AT", e.g. "+CGMM") answered with two lines instead of one.
+    std::string MultiLineCommand;
+    std::string FailCommand; // the command that fails, "+CGMR"; empty: none; "*": every one
+    TFailure Failure = TFailure::fNone;
+    std::string FailDetail = "10"; // the +CME ERROR code or text
+    int ReplyDelayMs = 0;          // before each reply
+    std::size_t ChunkSize = 0;     // 0: each reply in one write; else pieces of this size
+    int ChunkGapMs = 5;            // pause between two pieces
+    bool Stream = false;           // send unrelated text continuously and answer nothing
+};
+
+// The identity the simulated phone reports, by command ("+CGMI" and so on).
+[[nodiscard]] const std::map<std::string, std::string>& PhoneSimIdentity();
+
+class TPhoneSim {
+public:
+    // Creates the pseudo-terminal and starts answering; raises std::system_error.
+    explicit TPhoneSim(TPhoneSimOptions Options = {});
+    ~TPhoneSim();
+    TPhoneSim(const TPhoneSim&) = delete;
+    TPhoneSim& operator=(const TPhoneSim&) = delete;
+    TPhoneSim(TPhoneSim&&) = delete;
+    TPhoneSim& operator=(TPhoneSim&&) = delete;
+
+    // The path a program opens as its serial port ("/dev/pts/N").
+    [[nodiscard]] const std::string& DevicePath() const { return FDevicePath; }
+
+    // Called on the simulator's thread with each command line received ("AT+CGMI").
+    void SetOnCommand(std::function<void(const std::string&)> Handler);
+    // Commands received so far.
+    [[nodiscard]] int CommandCount() const { return FCommandCount.load(); }
+    // Blocks until Count commands have been received or Timeout passes.
+    bool WaitForCommands(int Count, std::chrono::milliseconds Timeout) const;
+
+    // Stops answering; the terminal side sees a hang-up.
+    void Stop();
+
+private:
+    void Run();
+    void HandleInput(std::string_view Data);
+    void Answer(const std::string& Line);
+    [[nodiscard]] std::string ReplyTo(const std::string& Command) const;
+    void Send(std::string_view Data);
+    void SendStreamLine();
+    // Sleeps up to Ms unless stopped; false when stopped.
+    bool Pause(int Ms);
+
+    TPhoneSimOptions FOptions;
+    int FMaster = -1;
+    int FSlave = -1; // held open so the terminal survives between clients
+    int FWakeRead = -1;
+    int FWakeWrite = -1;
+    std::string FDevicePath;
+    std::string FLine;
+    std::atomic<bool> FStopping{false};
+    std::atomic<int> FCommandCount{0};
+    mutable std::mutex FLock;
+    mutable std::condition_variable FCommandSeen;
+    std::function<void(const std::string&)> FOnCommand;
+    unsigned FStreamCounter = 0;
+    std::thread FThread;
+};

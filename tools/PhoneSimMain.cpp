@@ -1,0 +1,163 @@
+// kivo-phonesim: a simulated phone on a new pseudo-terminal, until interrupted.
+
+#include "tools/PhoneSim.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::string_view Usage =
+    "usage: kivo-phonesim [options]\n"
+    "  --echo off|cr|crlf     echo each command (default off)\n"
+    "  --multiline CMD        answer CMD (e.g. +CGMM) with two lines\n"
+    "  --error CMD            answer CMD with ERROR ('*': every command)\n"
+    "  --cme CMD=CODE         answer CMD with +CME ERROR: CODE\n"
+    "  --cme-verbose CMD=TEXT answer CMD with +CME ERROR: TEXT\n"
+    "  --silent CMD           never answer CMD\n"
+    "  --partial CMD          send CMD's answer line but no result code\n"
+    "  --delay MS             wait MS milliseconds before each reply\n"
+    "  --chunk N              send replies in pieces of N bytes\n"
+    "  --stream               send unrelated text continuously, answer nothing\n"
+    "  --link PATH            also make PATH a symbolic link to the device\n";
+
+struct TArguments {
+    TPhoneSimOptions Options;
+    std::string Link;
+};
+
+bool SetFailure(TPhoneSimOptions& Options, TFailure Failure, std::string_view Value,
+                bool WithDetail) {
+    Options.Failure = Failure;
+    const std::size_t Equals = Value.find('=');
+    if (WithDetail && Equals == std::string_view::npos) {
+        return false;
+    }
+    Options.FailCommand = std::string(Value.substr(0, Equals));
+    if (WithDetail) {
+        Options.FailDetail = std::string(Value.substr(Equals + 1));
+    }
+    return !Options.FailCommand.empty();
+}
+
+bool ParseNumber(std::string_view Text, long& Value) {
+    const std::string Copy(Text);
+    char* End = nullptr;
+    Value = std::strtol(Copy.c_str(), &End, 10);
+    return !Copy.empty() && *End == '\0' && Value >= 0;
+}
+
+bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value) {
+    TPhoneSimOptions& O = Args.Options;
+    long Number = 0;
+    if (Name == "--echo") {
+        if (Value == "off" || Value == "cr" || Value == "crlf") {
+            O.Echo = Value == "off" ? TEchoMode::emOff
+                                    : (Value == "cr" ? TEchoMode::emCR : TEchoMode::emCRLF);
+            return true;
+        }
+        return false;
+    }
+    if (Name == "--multiline") {
+        O.MultiLineCommand = std::string(Value);
+        return true;
+    }
+    if (Name == "--error") {
+        return SetFailure(O, TFailure::fError, Value, false);
+    }
+    if (Name == "--cme") {
+        return SetFailure(O, TFailure::fCmeNumeric, Value, true);
+    }
+    if (Name == "--cme-verbose") {
+        return SetFailure(O, TFailure::fCmeVerbose, Value, true);
+    }
+    if (Name == "--silent") {
+        return SetFailure(O, TFailure::fSilent, Value, false);
+    }
+    if (Name == "--partial") {
+        return SetFailure(O, TFailure::fPartial, Value, false);
+    }
+    if (Name == "--delay" && ParseNumber(Value, Number)) {
+        O.ReplyDelayMs = static_cast<int>(Number);
+        return true;
+    }
+    if (Name == "--chunk" && ParseNumber(Value, Number)) {
+        O.ChunkSize = static_cast<std::size_t>(Number);
+        return true;
+    }
+    if (Name == "--link") {
+        Args.Link = std::string(Value);
+        return true;
+    }
+    return false;
+}
+
+std::optional<TArguments> ParseArguments(int Argc, char** Argv) {
+    TArguments Args;
+    for (int I = 1; I < Argc; ++I) {
+        const std::string_view Name = Argv[I];
+        if (Name == "--stream") {
+            Args.Options.Stream = true;
+            continue;
+        }
+        if (I + 1 >= Argc || !ApplyOption(Args, Name, Argv[I + 1])) {
+            return std::nullopt;
+        }
+        ++I;
+    }
+    return Args;
+}
+
+// Blocks until SIGINT, SIGTERM or SIGHUP.
+void WaitForSignal() {
+    sigset_t Signals;
+    sigemptyset(&Signals);
+    sigaddset(&Signals, SIGINT);
+    sigaddset(&Signals, SIGTERM);
+    sigaddset(&Signals, SIGHUP);
+    int Received = 0;
+    sigwait(&Signals, &Received);
+}
+
+} // namespace
+
+int main(int Argc, char** Argv) {
+    const auto Args = ParseArguments(Argc, Argv);
+    if (!Args) {
+        std::cerr << Usage;
+        return 2;
+    }
+    // Block the stop signals in every thread, so that sigwait takes them.
+    sigset_t Signals;
+    sigemptyset(&Signals);
+    sigaddset(&Signals, SIGINT);
+    sigaddset(&Signals, SIGTERM);
+    sigaddset(&Signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
+    try {
+        TPhoneSim Phone(Args->Options);
+        if (!Args->Link.empty()) {
+            ::unlink(Args->Link.c_str());
+            if (::symlink(Phone.DevicePath().c_str(), Args->Link.c_str()) != 0) {
+                std::perror(("kivo-phonesim: " + Args->Link).c_str());
+                return 1;
+            }
+        }
+        std::cout << Phone.DevicePath() << std::endl;
+        WaitForSignal();
+        Phone.Stop();
+        if (!Args->Link.empty()) {
+            ::unlink(Args->Link.c_str());
+        }
+        return 0;
+    } catch (const std::exception& E) {
+        std::cerr << "kivo-phonesim: " << E.what() << '\n';
+        return 1;
+    }
+}
