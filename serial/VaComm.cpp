@@ -87,6 +87,12 @@ TVaCustomComm::~TVaCustomComm() {
     FWriteIoEvent.reset();
     FWriteLock.reset();
     FReadLock.reset();
+    // Left only when the component is destroyed by a handler of its own thread's hand-over:
+    // that thread ends as soon as the handler returns and touches nothing of the component
+    // on its way out, but it cannot be waited for here, so its object is left to it.
+    for (auto& Thread : FStoppedThreads) {
+        (void)Thread.release(); // NOLINT(bugprone-unused-return-value)
+    }
 }
 
 void TVaCustomComm::Loaded() {
@@ -129,6 +135,7 @@ void TVaCustomComm::OpenDevice() {
     FHandle = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED, nullptr);
     if (FHandle != INVALID_HANDLE_VALUE) {
+        FDevice = std::shared_ptr<void>(FHandle, [](HANDLE Device) { CloseHandle(Device); });
         return;
     }
     const DWORD Code = GetLastError();
@@ -140,7 +147,9 @@ void TVaCustomComm::OpenDevice() {
 }
 
 void TVaCustomComm::CloseDevice() {
-    CloseHandle(FHandle);
+    // Closes the handle, unless a thread that cannot be waited for still uses it; that
+    // thread closes it when it ends.
+    FDevice.reset();
     FHandle = INVALID_HANDLE_VALUE;
 }
 
@@ -175,14 +184,14 @@ void TVaCustomComm::ApplyEventMask() {
 
 void TVaCustomComm::StartThreads() {
     if (FEventMask != 0) {
-        FEventThread = std::make_unique<TVaCommEventThread>(this);
+        FEventThread = std::make_unique<TVaCommEventThread>(this, FDevice);
         FEventThread->SetPriority(FEventPriority);
-        FEventThread->Start();
+        FEventThread->Resume();
     }
     if (!FDirectWrite) {
-        FWriteThread = std::make_unique<TVaCommWriteThread>(this);
+        FWriteThread = std::make_unique<TVaCommWriteThread>(this, FDevice);
         FWriteThread->SetPriority(FWritePriority);
-        FWriteThread->Start();
+        FWriteThread->Resume();
     }
 }
 
@@ -192,20 +201,21 @@ void TVaCustomComm::StopThreads() {
     if (FEventThread) {
         FEventThread->Stop();
         FEventThread->CancelSynchronize();
-        FStoppedEventThread = std::move(FEventThread);
+        FStoppedThreads.push_back(std::move(FEventThread));
     }
     if (FWriteThread) {
         FWriteThread->Stop();
         FWriteThread->CancelSynchronize();
-        FStoppedWriteThread = std::move(FWriteThread);
+        FStoppedThreads.push_back(std::move(FWriteThread));
     }
 }
 
 void TVaCustomComm::JoinStoppedThreads() {
-    // Each thread completes its own pending operation before it ends; the device handle
-    // stays open until both are gone.
-    FStoppedEventThread.reset();
-    FStoppedWriteThread.reset();
+    // Each thread completes its own pending operation before it ends (its destructor waits
+    // for that); the device stays open until the last thread using it is gone.
+    std::erase_if(FStoppedThreads, [](const std::unique_ptr<TVaCommThread>& Thread) {
+        return !Thread->InHandOver();
+    });
 }
 
 void TVaCustomComm::ConfigureDevice() {
@@ -220,6 +230,7 @@ void TVaCustomComm::ConfigureDevice() {
 
 void TVaCustomComm::Open() {
     CheckClosed();
+    JoinStoppedThreads();
     OpenDevice();
     try {
         if (Active()) {
@@ -338,38 +349,23 @@ void TVaCustomComm::SetUserBaudrate(std::int32_t Value) {
 }
 
 void TVaCustomComm::SetParity(TVaParity Value) {
-    if (FParity != Value) {
-        FParity = Value;
-        ApplyDCB();
-    }
+    StoreAndApply(FParity, Value);
 }
 
 void TVaCustomComm::SetParityCheck(bool Value) {
-    if (FParityCheck != Value) {
-        FParityCheck = Value;
-        ApplyDCB();
-    }
+    StoreAndApply(FParityCheck, Value);
 }
 
 void TVaCustomComm::SetDatabits(TVaDatabits Value) {
-    if (FDatabits != Value) {
-        FDatabits = Value;
-        ApplyDCB();
-    }
+    StoreAndApply(FDatabits, Value);
 }
 
 void TVaCustomComm::SetStopbits(TVaStopbits Value) {
-    if (FStopbits != Value) {
-        FStopbits = Value;
-        ApplyDCB();
-    }
+    StoreAndApply(FStopbits, Value);
 }
 
 void TVaCustomComm::SetOptions(TVaCommOptions Value) {
-    if (FOptions != Value) {
-        FOptions = Value;
-        ApplyDCB();
-    }
+    StoreAndApply(FOptions, Value);
 }
 
 void TVaCustomComm::SetEventChars(const TVaEventChars* Value) {

@@ -14,8 +14,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TVaCustomComm;
 
@@ -41,19 +43,51 @@ private:
     std::atomic<int> FCount{0};
 };
 
+// What the component's two worker threads share: the component, the open device (whose
+// handle stays open while a thread still uses it), and the hand-over of calls to the
+// user-interface thread with a count of the calls of this thread running there.
+class TVaCommThread : public TThread {
+public:
+    const char* ClassName() const override { return "TVaCommThread"; }
+
+    // Asks the thread to stop and wakes it; does not wait.
+    virtual void Stop() = 0;
+    // True while a call handed over by this thread runs on the user-interface thread
+    // (asked there only): the thread cannot end before that call returns.
+    [[nodiscard]] bool InHandOver() const { return FHandOvers > 0; }
+
+protected:
+    TVaCommThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
+
+    // Runs Call on the user-interface thread and waits for it; false when the hand-over
+    // was cancelled because the component is closing.
+    bool HandOver(const std::function<void()>& Call);
+    // Cancels the operation of this thread pending on Overlapped and waits until the
+    // system has completed it, so the record, its event and its buffer can be released.
+    void FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending);
+    // Gives up this thread's share of the device; the last share closes it.
+    void ReleaseDevice() { FDevice.reset(); }
+
+    [[nodiscard]] HANDLE Device() const { return FDeviceHandle; }
+
+    TVaCustomComm* const FComm;
+
+private:
+    std::shared_ptr<void> FDevice;
+    const HANDLE FDeviceHandle;
+    int FHandOvers = 0;
+};
+
 // Watches the device for line events and hands each event set to the user-interface
 // thread, where the component dispatches it to the handlers.
-class TVaCommEventThread : public TThread {
+class TVaCommEventThread : public TVaCommThread {
 public:
-    explicit TVaCommEventThread(TVaCustomComm* AComm);
+    TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
     // Stops the thread and waits until it has ended.
     ~TVaCommEventThread() override;
     const char* ClassName() const override { return "TVaCommEventThread"; }
 
-    // Resumes the suspended thread (its priority is set before).
-    void Start();
-    // Asks the thread to stop and wakes it; does not wait.
-    void Stop();
+    void Stop() override;
 
 protected:
     void Execute() override;
@@ -71,23 +105,19 @@ private:
 
     DWORD FMask = 0;
     TVaWaitEvent FWaitEvent;
-    TVaCustomComm* FComm;
-    bool FStarted = false;
 };
 
 // Writes what the component queues, reports a drained queue with OnTxEmpty and a refused
 // write with the error check.
-class TVaCommWriteThread : public TThread {
+class TVaCommWriteThread : public TVaCommThread {
 public:
-    explicit TVaCommWriteThread(TVaCustomComm* AComm);
+    TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
     // Stops the thread and waits until it has ended.
     ~TVaCommWriteThread() override;
     const char* ClassName() const override { return "TVaCommWriteThread"; }
 
-    // Resumes the suspended thread (its priority is set before).
-    void Start();
     // Signals the stop event; does not wait.
-    void Stop();
+    void Stop() override;
     // Queues Count bytes, waiting up to Buffers.WriteTimeout for room; false when there
     // was none.
     [[nodiscard]] bool Enqueue(const void* Data, int Count);
@@ -108,8 +138,6 @@ private:
     TVaWaitEvent FStopEvent;
     TVaWaitEvent FWriteEvent;
     TVaWaitEvent FRoomEvent; // signalled whenever written bytes were consumed
-    TVaCustomComm* FComm;
-    bool FStarted = false;
 };
 
 // The working class of the serial port component.
@@ -231,6 +259,7 @@ protected:
     void CheckClosed() const;
 
 private:
+    friend class TVaCommThread;
     friend class TVaCommEventThread;
     friend class TVaCommWriteThread;
 
@@ -238,8 +267,17 @@ private:
     void EventCharsChanged(TObject* Sender);
     void FlowControlChanged(TObject* Sender);
 
+    // Stores a changed line setting and rewrites the open device's control block.
+    template <typename V> void StoreAndApply(V& Field, V Value) {
+        if (Field != Value) {
+            Field = Value;
+            ApplyDCB();
+        }
+    }
     void ConfigureDevice();
-    // Ends the worker threads that StopThreads asked to stop and frees them.
+    // Waits for the worker threads that StopThreads asked to stop and frees them; one
+    // whose handed-over call is running (a handler closed the port) ends once that call
+    // returns and is freed later.
     void JoinStoppedThreads();
     int WriteDirect(const void* Buffer, int Count);
     // Completes an overlapped operation of the calling thread: waits up to Timeout for
@@ -250,6 +288,7 @@ private:
     bool ClaimFailureReport();
 
     HANDLE FHandle = INVALID_HANDLE_VALUE;
+    std::shared_ptr<void> FDevice; // owns FHandle together with the threads that use it
     std::unique_ptr<TVaCriticalSection> FWriteLock;
     std::unique_ptr<TVaCriticalSection> FReadLock;
     std::unique_ptr<TVaWaitEvent> FIoEvent;
@@ -277,8 +316,7 @@ private:
     std::int32_t FUserBaudrate = 0;
 
     // Threads asked to stop, waiting to be joined.
-    std::unique_ptr<TVaCommEventThread> FStoppedEventThread;
-    std::unique_ptr<TVaCommWriteThread> FStoppedWriteThread;
+    std::vector<std::unique_ptr<TVaCommThread>> FStoppedThreads;
     std::atomic<bool> FFailureReported{false};
 };
 

@@ -18,20 +18,6 @@ DWORD NextRetryDelay(DWORD Delay) {
     return Delay == 0 ? FirstRetryDelay : std::min(Delay * 2, LastRetryDelay);
 }
 
-// Cancels the operation of this thread still pending on Overlapped and waits until the
-// system has completed it, so the record, its event and its buffer can be reused or
-// released. Event is reset first so that only the completion can end the wait.
-void FinishPending(HANDLE Device, OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending) {
-    if (!Pending) {
-        return;
-    }
-    Event.ResetEvent();
-    CancelIo(Device);
-    DWORD Transferred = 0;
-    GetOverlappedResult(Device, &Overlapped, &Transferred, TRUE);
-    Pending = false;
-}
-
 } // namespace
 
 // ---- TVaCommBuffer ----
@@ -55,21 +41,46 @@ void TVaCommBuffer::Consume(int ACount) {
     FCount.store(Held - Taken, std::memory_order_release);
 }
 
+// ---- TVaCommThread ----
+
+TVaCommThread::TVaCommThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
+    : TThread(true), FComm(AComm), FDevice(std::move(ADevice)), FDeviceHandle(FDevice.get()) {}
+
+bool TVaCommThread::HandOver(const std::function<void()>& Call) {
+    return Synchronize([this, &Call] {
+        // Counted on the user-interface thread, where Close asks for it.
+        struct Scope {
+            int& Depth;
+            explicit Scope(int& ADepth) : Depth(ADepth) { ++Depth; }
+            ~Scope() { --Depth; }
+            Scope(const Scope&) = delete;
+            Scope& operator=(const Scope&) = delete;
+            Scope(Scope&&) = delete;
+            Scope& operator=(Scope&&) = delete;
+        } const InCall(FHandOvers);
+        Call();
+    });
+}
+
+void TVaCommThread::FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending) {
+    if (!Pending) {
+        return;
+    }
+    Event.ResetEvent(); // only the completion may end the wait below
+    CancelIo(FDeviceHandle);
+    DWORD Transferred = 0;
+    GetOverlappedResult(FDeviceHandle, &Overlapped, &Transferred, TRUE);
+    Pending = false;
+}
+
 // ---- TVaCommEventThread ----
 
-TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm) : TThread(true), FComm(AComm) {}
+TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
+    : TVaCommThread(AComm, std::move(ADevice)) {}
 
 TVaCommEventThread::~TVaCommEventThread() {
     Stop();
-    CancelSynchronize();
-    if (FStarted) {
-        WaitFor();
-    }
-}
-
-void TVaCommEventThread::Start() {
-    FStarted = true;
-    Resume();
+    TerminateAndWait(); // Execute uses this object's events
 }
 
 void TVaCommEventThread::Stop() {
@@ -92,7 +103,8 @@ void TVaCommEventThread::Execute() {
             BackOff(Delay);
         }
     }
-    FinishPending(FComm->FHandle, Overlapped, FWaitEvent, Pending);
+    FinishPending(Overlapped, FWaitEvent, Pending);
+    ReleaseDevice();
 }
 
 bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error) {
@@ -100,7 +112,7 @@ bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DW
     if (Terminated()) {
         return false;
     }
-    const HANDLE Device = FComm->FHandle;
+    const HANDLE Device = this->Device();
     FMask = 0;
     if (WaitCommEvent(Device, &FMask, &Overlapped) != 0) {
         return true;
@@ -112,7 +124,7 @@ bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DW
     Pending = true;
     if (FWaitEvent.WaitFor(INFINITE) != wrSignaled || Terminated()) {
         Error = ERROR_SUCCESS;
-        FinishPending(Device, Overlapped, FWaitEvent, Pending);
+        FinishPending(Overlapped, FWaitEvent, Pending);
         return false;
     }
     DWORD Transferred = 0;
@@ -123,7 +135,7 @@ bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DW
     Error = GetLastError();
     if (Error == ERROR_IO_INCOMPLETE) {
         Error = ERROR_SUCCESS; // woken without a completion: start over
-        FinishPending(Device, Overlapped, FWaitEvent, Pending);
+        FinishPending(Overlapped, FWaitEvent, Pending);
     }
     Pending = false;
     return false;
@@ -135,7 +147,7 @@ void TVaCommEventThread::DeliverEvents() {
     }
     // The call carries its own copies: the handlers may close the component, which ends
     // and frees this thread while the call is still running on the user-interface thread.
-    Synchronize([Comm = FComm, Mask = FMask] { HandleEvents(Comm, Mask); });
+    HandOver([Comm = FComm, Mask = FMask] { HandleEvents(Comm, Mask); });
 }
 
 void TVaCommEventThread::HandleEvents(TVaCustomComm* Comm, DWORD Mask) {
@@ -157,7 +169,7 @@ void TVaCommEventThread::ReportFailure(DWORD Error) {
         !FComm->ClaimFailureReport()) {
         return;
     }
-    Synchronize([Comm = FComm] { Comm->DispatchEvents(EV_ERR); });
+    HandOver([Comm = FComm] { Comm->DispatchEvents(EV_ERR); });
 }
 
 void TVaCommEventThread::BackOff(DWORD& Delay) {
@@ -170,20 +182,12 @@ void TVaCommEventThread::BackOff(DWORD& Delay) {
 
 // ---- TVaCommWriteThread ----
 
-TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm)
-    : TThread(true), FBuffer(AComm->Buffers()->WriteSize()), FComm(AComm) {}
+TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
+    : TVaCommThread(AComm, std::move(ADevice)), FBuffer(AComm->Buffers()->WriteSize()) {}
 
 TVaCommWriteThread::~TVaCommWriteThread() {
     Stop();
-    CancelSynchronize();
-    if (FStarted) {
-        WaitFor();
-    }
-}
-
-void TVaCommWriteThread::Start() {
-    FStarted = true;
-    Resume();
+    TerminateAndWait(); // Execute uses this object's events
 }
 
 void TVaCommWriteThread::Stop() {
@@ -234,7 +238,8 @@ void TVaCommWriteThread::Execute() {
             (void)FStopEvent.WaitFor(Delay);
         }
     }
-    FinishPending(FComm->FHandle, Overlapped, FWriteEvent, Pending);
+    FinishPending(Overlapped, FWriteEvent, Pending);
+    ReleaseDevice();
 }
 
 bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay) {
@@ -243,7 +248,7 @@ bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWOR
     const std::uint8_t* Data = FBuffer.Data();
     FComm->UnlockWrite();
 
-    const HANDLE Device = FComm->FHandle;
+    const HANDLE Device = this->Device();
     Overlapped = OVERLAPPED{};
     Overlapped.hEvent = FWriteEvent.Handle();
     FWriteEvent.ResetEvent();
@@ -273,7 +278,7 @@ bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWOR
             return true;
         }
     } else {
-        FinishPending(Device, Overlapped, FWriteEvent, Pending);
+        FinishPending(Overlapped, FWriteEvent, Pending);
     }
     // The write failed or the wait broke: the bytes stay queued for the next pass.
     Delay = NextRetryDelay(Delay);
@@ -293,12 +298,12 @@ void TVaCommWriteThread::WriteDone(DWORD Written) {
     FComm->UnlockWrite();
     FRoomEvent.SetEvent();
     if (Drained) {
-        Synchronize([Comm = FComm] { Comm->DispatchEvents(EV_TXEMPTY); });
+        HandOver([Comm = FComm] { Comm->DispatchEvents(EV_TXEMPTY); });
     }
 }
 
 void TVaCommWriteThread::ReportError() {
     if (FComm->ClaimFailureReport()) {
-        Synchronize([Comm = FComm] { Comm->DispatchEvents(EV_ERR); });
+        HandOver([Comm = FComm] { Comm->DispatchEvents(EV_ERR); });
     }
 }
