@@ -1,0 +1,360 @@
+// The main window on Qt's offscreen platform, reading from the simulated phone through the
+// real serial port component and pseudo-terminals.
+
+#include "app/Start.h"
+#include "runtime/Streaming.h"
+#include "tests/tools/SimOptions.h"
+#include "tools/PhoneSim.h"
+#include "ui/Forms.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+struct TBox {
+    std::string Text;
+    std::string Caption;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application().SetMessageBoxHook(
+            [this](const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
+                EXPECT_EQ(Icon, TMsgIcon::miError);
+                Boxes.push_back({Text, Caption});
+            });
+    }
+    void TearDown() override {
+        Form.reset();
+        Application().SetMessageBoxHook({});
+        ::unsetenv("KIVO_COM4");
+        ::unsetenv("KIVO_COM2");
+    }
+
+    // The window on COM 4, mapped to Phone.
+    void OpenWindow(const TPhoneSim& Phone) { OpenWindowOn(Phone.DevicePath()); }
+    void OpenWindowOn(const std::string& Device) {
+        ::setenv("KIVO_COM4", Device.c_str(), 1);
+        Form = std::make_unique<TfrmStart>(nullptr);
+        Form->Show();
+    }
+
+    [[nodiscard]] std::vector<std::string> Fields() const {
+        return {Form->edCGMI->Text(), Form->edCGMM->Text(), Form->edCGMR->Text(),
+                Form->edGMI->Text(),  Form->edGMM->Text(),  Form->edGMR->Text(),
+                Form->edCGSN->Text()};
+    }
+    static std::vector<std::string> Identity(std::size_t Count = 7) {
+        std::vector<std::string> Result;
+        for (const auto& Command : QueryCommands) {
+            const std::string Key = "+" + std::string(Command.Key);
+            Result.push_back(Result.size() < Count ? PhoneSimIdentity().at(Key) : "");
+        }
+        return Result;
+    }
+    void ExpectIdleAfterRun() const {
+        EXPECT_FALSE(Form->Running());
+        EXPECT_TRUE(Form->cbPort->Enabled());
+        EXPECT_TRUE(Form->btnRead->Enabled());
+        EXPECT_TRUE(Form->btnRead->Focused());
+        EXPECT_FALSE(Form->Timer->Enabled());
+        EXPECT_EQ(Application().Cursor(), TCursor::crDefault);
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    }
+    // One failed exchange: its message and the fields filled before it.
+    void ExpectFailure(const std::string& Message, std::size_t FieldsRead) {
+        ASSERT_EQ(Boxes.size(), 1U);
+        EXPECT_EQ(Boxes[0].Text, Message);
+        EXPECT_EQ(Boxes[0].Caption, "Error");
+        EXPECT_EQ(Fields(), Identity(FieldsRead));
+        EXPECT_TRUE(Form->vaComm->Active()); // the port stays open for the next run
+        ExpectIdleAfterRun();
+    }
+
+    std::unique_ptr<TfrmStart> Form;
+    std::vector<TBox> Boxes;
+};
+
+QWidget* TopLevel() {
+    for (QWidget* W : QApplication::topLevelWidgets()) {
+        if (W->isVisible() && W->windowTitle().startsWith("KIVO")) {
+            return W;
+        }
+    }
+    return nullptr;
+}
+
+TEST_F(WindowTest, StartsOnComFourWithEmptyFieldsAndNoPortOpen) {
+    TPhoneSim Phone;
+    OpenWindow(Phone);
+    EXPECT_EQ(Form->cbPort->Text(), "COM 4");
+    EXPECT_EQ(Form->cbPort->Items().size(), 8U);
+    EXPECT_EQ(Fields(), std::vector<std::string>(7));
+    EXPECT_FALSE(Form->vaComm->Active());
+    EXPECT_EQ(Phone.CommandCount(), 0);
+    EXPECT_TRUE(Form->btnRead->Focused());
+    EXPECT_FALSE(Form->Timer->Enabled());
+    EXPECT_EQ(Form->Timer->Interval(), 5000);
+    EXPECT_TRUE(Form->edCGSN->ReadOnly());
+    EXPECT_EQ(Form->edCGSN->Color(), TColor::clBtnFace);
+    EXPECT_EQ(Form->lbCGMI->Caption(), "Phone Manufacturer:");
+    EXPECT_EQ(Form->lblVersion->Caption(), "v1.3");
+    EXPECT_EQ(Form->btnRead->Caption(), "&Read");
+}
+
+TEST_F(WindowTest, FixedSizeWindowWithControlsInTheirPlacesAndTabOrder) {
+    TPhoneSim Phone;
+    OpenWindow(Phone);
+    QWidget* Window = TopLevel();
+    ASSERT_NE(Window, nullptr);
+    EXPECT_EQ(Window->size(), QSize(305, 265));
+    EXPECT_EQ(Window->minimumSize(), QSize(305, 265));
+    EXPECT_EQ(Window->maximumSize(), QSize(305, 265));
+    EXPECT_TRUE(Window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(Window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(QApplication::applicationName(), "Kivo");
+
+    const auto Edits = Window->findChildren<QLineEdit*>();
+    ASSERT_EQ(Edits.size(), 7);
+    for (QLineEdit* Edit : Edits) {
+        EXPECT_EQ(Edit->x(), 128);
+        EXPECT_EQ(Edit->size(), QSize(161, 21));
+        EXPECT_TRUE(Edit->isReadOnly());
+    }
+    const auto* Button = Window->findChild<QPushButton*>();
+    ASSERT_NE(Button, nullptr);
+    EXPECT_EQ(Button->geometry(), QRect(128, 224, 161, 25));
+    const auto* Combo = Window->findChild<QComboBox*>();
+    ASSERT_NE(Combo, nullptr);
+    EXPECT_EQ(Combo->geometry(), QRect(128, 16, 73, 21));
+    EXPECT_FALSE(Combo->isEditable());
+
+    std::vector<std::string> Order;
+    for (TControl* Control : Form->TabOrderList()) {
+        Order.push_back(Control->Name());
+    }
+    EXPECT_EQ(Order, (std::vector<std::string>{"btnRead", "cbPort", "edCGMI", "edCGMM", "edCGMR",
+                                               "edGMI", "edGMM", "edGMR", "edCGSN"}));
+    // Qt's focus chain follows the same order.
+    EXPECT_EQ(Button->nextInFocusChain(), Combo);
+}
+
+TEST_F(WindowTest, PortComponentHasExactlyTheStoredSettings) {
+    TPhoneSim Phone;
+    OpenWindow(Phone);
+    const std::string Stored = WriteComponent(*Form->vaComm);
+    EXPECT_NE(Stored.find("Baudrate = br19200"), std::string::npos) << Stored;
+    EXPECT_NE(Stored.find("PortNum = 4"), std::string::npos);
+    EXPECT_NE(Stored.find("MonitorEvents = [ceError, ceRxChar]"), std::string::npos);
+    EXPECT_NE(Stored.find("Buffers.ReadSize = 512"), std::string::npos);
+    EXPECT_NE(Stored.find("OnRxChar = vaCommRxChar"), std::string::npos);
+    EXPECT_EQ(Stored.find("AutoOpen"), std::string::npos);
+    EXPECT_EQ(Stored.find("DirectWrite"), std::string::npos);
+}
+
+TEST_F(WindowTest, ReadsAllSevenFieldsWithAndWithoutEcho) {
+    for (const TEchoMode Echo : {TEchoMode::emOff, TEchoMode::emCR, TEchoMode::emCRLF}) {
+        TPhoneSim Phone(WithEcho(Echo));
+        OpenWindow(Phone);
+        Form->btnRead->Click();
+        EXPECT_TRUE(Boxes.empty());
+        EXPECT_EQ(Fields(), Identity()) << static_cast<int>(Echo);
+        EXPECT_TRUE(Form->vaComm->Active());
+        ExpectIdleAfterRun();
+        // A second run on the open port clears and fills the fields again.
+        Form->btnRead->Click();
+        EXPECT_EQ(Fields(), Identity());
+        EXPECT_EQ(Phone.CommandCount(), 14);
+        Form.reset();
+    }
+}
+
+TEST_F(WindowTest, ChunkedMultiLineRepliesAreJoined) {
+    TPhoneSim Phone(Chunked(MultiLine(WithEcho(TEchoMode::emCRLF), "+CGMR"), 4));
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(Form->edCGMR->Text(), "KM310_R2.14 Build 2026-03-14");
+    EXPECT_EQ(Form->edCGSN->Text(), PhoneSimIdentity().at("+CGSN"));
+}
+
+TEST_F(WindowTest, ErrorReplyEndsTheRunAndKeepsTheFieldsRead) {
+    TPhoneSim Phone(Failing("+CGMR", TFailure::fError));
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    ExpectFailure("ERROR: Invalid AT command.", 2);
+    EXPECT_EQ(Phone.CommandCount(), 3);
+}
+
+TEST_F(WindowTest, NumericEquipmentErrorShowsItsText) {
+    TPhoneSim Phone(Failing("+GMI", TFailure::fCmeNumeric, "10"));
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    ExpectFailure("+CME ERROR 10: SIM not inserted.", 3);
+}
+
+TEST_F(WindowTest, EquipmentErrorSplitIntoPiecesDoesNotHang) {
+    TPhoneSim Phone(Chunked(Failing("+CGMI", TFailure::fCmeNumeric, "11"), 5));
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    ExpectFailure("+CME ERROR 11: SIM PIN required.", 0);
+}
+
+TEST_F(WindowTest, VerboseEquipmentErrorShowsThePhonesText) {
+    TPhoneSim Phone(Failing("+CGSN", TFailure::fCmeVerbose, "SIM not inserted"));
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    ExpectFailure("+CME ERROR: SIM not inserted.", 6);
+}
+
+TEST_F(WindowTest, SilentPhoneTimesOut) {
+    TPhoneSim Phone(Failing("+CGMM", TFailure::fSilent));
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    ExpectFailure("ERROR: No answer from phone (timeout).", 1);
+}
+
+TEST_F(WindowTest, ReplyThatStopsMidwayTimesOut) {
+    TPhoneSim Phone(Failing("+CGMI", TFailure::fPartial));
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    ExpectFailure("ERROR: No answer from phone (timeout).", 0);
+}
+
+TEST_F(WindowTest, StreamOfUnrelatedTextTimesOut) {
+    TPhoneSim Phone(Streaming());
+    OpenWindow(Phone);
+    Form->btnRead->Click();
+    ExpectFailure("ERROR: No answer from phone (timeout).", 0);
+}
+
+TEST_F(WindowTest, MissingDeviceIsReportedByTheApplicationsErrorBox) {
+    OpenWindowOn("/nonexistent/kivo-test-port");
+    Form->btnRead->Click();
+    ASSERT_EQ(Boxes.size(), 1U);
+    EXPECT_EQ(Boxes[0].Caption, "Kivo");
+    EXPECT_NE(Boxes[0].Text.find("No such file or directory"), std::string::npos) << Boxes[0].Text;
+    EXPECT_EQ(Boxes[0].Text, ExceptionBoxText(Boxes[0].Text));
+    EXPECT_FALSE(Form->vaComm->Active());
+    ExpectIdleAfterRun();
+}
+
+TEST_F(WindowTest, ChoosingAnotherPortClosesTheOpenOneFirst) {
+    TPhoneSim Four;
+    TPhoneSim Two(WithEcho(TEchoMode::emCR));
+    ::setenv("KIVO_COM2", Two.DevicePath().c_str(), 1);
+    OpenWindow(Four);
+    Form->btnRead->Click();
+    ASSERT_EQ(Four.CommandCount(), 7);
+    Form->cbPort->SetItemIndex(1);
+    Form->btnRead->Click();
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(Form->vaComm->PortNum(), 2);
+    EXPECT_EQ(Two.CommandCount(), 7);
+    EXPECT_EQ(Four.CommandCount(), 7);
+    EXPECT_EQ(Fields(), Identity());
+    // COM 4's device was released: another component can open it now.
+    TVaComm Other(nullptr);
+    Other.SetDeviceName(Four.DevicePath());
+    EXPECT_NO_THROW(Other.Open());
+    Other.Close();
+}
+
+TEST_F(WindowTest, AltRStartsARun) {
+    TPhoneSim Phone;
+    OpenWindow(Phone);
+    QWidget* Window = TopLevel();
+    ASSERT_NE(Window, nullptr);
+    QApplication::setActiveWindow(Window);
+    QTest::keyClick(Window, Qt::Key_R, Qt::AltModifier);
+    EXPECT_EQ(Fields(), Identity());
+}
+
+TEST_F(WindowTest, ClosingTheWindowDuringARunEndsItAndClosesThePort) {
+    TPhoneSim Phone(Failing("+CGMR", TFailure::fSilent));
+    OpenWindow(Phone);
+    Phone.SetOnCommand([this](const std::string& Line) {
+        if (Line == "AT+CGMR") {
+            QMetaObject::invokeMethod(
+                qApp, [this] { Form->Close(); }, Qt::QueuedConnection);
+        }
+    });
+    Form->btnRead->Click();
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_FALSE(Form->Showing());
+    EXPECT_FALSE(Form->vaComm->Active());
+    EXPECT_EQ(Fields(), Identity(2));
+}
+
+TEST_F(WindowTest, ModalErrorBoxKeepsDeliveringEventsUntilItIsClosed) {
+    Application().SetMessageBoxHook({});
+    TPhoneSim Phone(Failing("+CGMI", TFailure::fError));
+    OpenWindow(Phone);
+    std::string Shown;
+    // Answers the real box once it is up.
+    QTimer Closer;
+    QObject::connect(&Closer, &QTimer::timeout, [&] {
+        if (auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            Shown = Box->windowTitle().toStdString() + ": " + Box->text().toStdString();
+            Box->button(QMessageBox::Ok)->click();
+        }
+    });
+    Closer.start(10);
+    Form->btnRead->Click();
+    EXPECT_EQ(Shown, "Error: ERROR: Invalid AT command.");
+    ExpectIdleAfterRun();
+}
+
+TEST(DefaultErrorBox, AddsAPeriodOnlyAfterCharactersAboveIt) {
+    EXPECT_EQ(ExceptionBoxText(""), "");
+    EXPECT_EQ(ExceptionBoxText("Port busy"), "Port busy.");
+    EXPECT_EQ(ExceptionBoxText("Error 5"), "Error 5.");
+    EXPECT_EQ(ExceptionBoxText("Done."), "Done.");
+    EXPECT_EQ(ExceptionBoxText("(2), Not found)"), "(2), Not found)");
+    EXPECT_EQ(ExceptionBoxText("Stop!"), "Stop!");
+    EXPECT_EQ(ExceptionBoxText("trailing "), "trailing ");
+    EXPECT_EQ(ExceptionBoxText("a/"), "a/.");
+}
+
+TEST(DefaultErrorBox, ExceptionFromAHandlerIsShownAndTheLoopGoesOn) {
+    std::vector<TBox> Boxes;
+    Application().SetMessageBoxHook(
+        [&Boxes](const std::string& Text, const std::string& Caption, TMsgIcon) {
+            Boxes.push_back({Text, Caption});
+        });
+    TForm Form(nullptr);
+    auto* Button = new TButton(&Form);
+    Button->OnClick = TNotifyEvent([](TObject*) { throw EConvertError("'1 x' is not valid"); });
+    Form.Show();
+    for (QWidget* Window : QApplication::topLevelWidgets()) {
+        for (QPushButton* B : Window->findChildren<QPushButton*>()) {
+            if (B->isVisible()) {
+                B->click();
+            }
+        }
+    }
+    Application().SetMessageBoxHook({});
+    ASSERT_EQ(Boxes.size(), 1U);
+    EXPECT_EQ(Boxes[0].Text, "'1 x' is not valid.");
+    EXPECT_EQ(Boxes[0].Caption, "Kivo");
+}
+
+} // namespace
+
+int main(int Argc, char** Argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::testing::InitGoogleTest(&Argc, Argv);
+    TApplication App;
+    App.SetTitle("Kivo");
+    return RUN_ALL_TESTS();
+}

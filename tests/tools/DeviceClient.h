@@ -1,0 +1,68 @@
+#pragma once
+// Test helpers: a raw serial client for a device path, and a child process whose output is
+// collected.
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Opens a terminal device in raw mode and talks to it like a program would.
+class TDeviceClient {
+public:
+    explicit TDeviceClient(const std::string& Path);
+    ~TDeviceClient();
+    TDeviceClient(const TDeviceClient&) = delete;
+    TDeviceClient& operator=(const TDeviceClient&) = delete;
+    TDeviceClient(TDeviceClient&&) = delete;
+    TDeviceClient& operator=(TDeviceClient&&) = delete;
+
+    void Send(std::string_view Data) const;
+    // Reads until the text read ends with Suffix, or Timeout passes.
+    [[nodiscard]] std::string
+    ReceiveUntil(std::string_view Suffix,
+                 std::chrono::milliseconds Timeout = std::chrono::seconds(10)) const;
+    // Reads until at least Count bytes arrived, or Timeout passes.
+    [[nodiscard]] std::string
+    Receive(std::size_t Count, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) const;
+
+private:
+    int FFd = -1;
+};
+
+struct TProcessResult {
+    int ExitCode = -1; // -1 when it did not end normally
+    std::string Out;
+    std::string Err;
+};
+
+// Runs Program with Args and extra environment variables, waits for it (at most Timeout,
+// then kills it) and returns what it wrote.
+[[nodiscard]] TProcessResult
+RunProcess(const std::string& Program, const std::vector<std::string>& Args,
+           const std::map<std::string, std::string>& Env = {},
+           std::chrono::milliseconds Timeout = std::chrono::seconds(30));
+
+// A program left running in the background: its standard output can be read line by line.
+class TBackgroundProcess {
+public:
+    TBackgroundProcess(const std::string& Program, const std::vector<std::string>& Args);
+    ~TBackgroundProcess();
+    TBackgroundProcess(const TBackgroundProcess&) = delete;
+    TBackgroundProcess& operator=(const TBackgroundProcess&) = delete;
+    TBackgroundProcess(TBackgroundProcess&&) = delete;
+    TBackgroundProcess& operator=(TBackgroundProcess&&) = delete;
+
+    // The next line of its output, without the line feed; empty after Timeout or at the end.
+    [[nodiscard]] std::string
+    ReadLine(std::chrono::milliseconds Timeout = std::chrono::seconds(10));
+    // Sends Signal and waits for the end (killing it after Timeout); its exit code, -1 when
+    // it did not exit normally.
+    int Stop(int Signal, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
+
+private:
+    int FPid = -1;
+    int FOut = -1;
+    std::string FPending;
+};

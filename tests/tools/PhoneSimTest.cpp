@@ -1,0 +1,123 @@
+// The simulated phone, in process and as the program kivo-phonesim.
+
+#include "tools/PhoneSim.h"
+
+#include "tests/tools/DeviceClient.h"
+#include "tests/tools/SimOptions.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string Ok = "\r\n\r\nOK\r\n";
+
+std::string Ask(const TDeviceClient& Client, const std::string& Command,
+                std::string_view Until = "OK\r\n") {
+    Client.Send(Command + "\r\n");
+    return Client.ReceiveUntil(Until);
+}
+
+TEST(PhoneSim, AnswersTheSevenCommandsWithItsIdentity) {
+    TPhoneSim Phone;
+    TDeviceClient Client(Phone.DevicePath());
+    for (const auto& [Command, Answer] : PhoneSimIdentity()) {
+        EXPECT_EQ(Ask(Client, "AT" + Command), "\r\n" + Answer + Ok) << Command;
+    }
+    EXPECT_EQ(Ask(Client, "at+cgmi"), "\r\nKestrel Mobile" + Ok);
+    EXPECT_EQ(Ask(Client, "AT"), "\r\nOK\r\n");
+    EXPECT_EQ(Ask(Client, "AT+CFUN?", "ERROR\r\n"), "\r\nERROR\r\n");
+    EXPECT_EQ(Phone.CommandCount(), 10);
+}
+
+TEST(PhoneSim, EchoesTheCommandWithCarriageReturnOrBoth) {
+    TPhoneSim WithCr(WithEcho(TEchoMode::emCR));
+    TDeviceClient A(WithCr.DevicePath());
+    EXPECT_EQ(Ask(A, "AT+CGMM"), "AT+CGMM\r\r\nKM-310" + Ok);
+    TPhoneSim WithCrLf(WithEcho(TEchoMode::emCRLF));
+    TDeviceClient B(WithCrLf.DevicePath());
+    EXPECT_EQ(Ask(B, "AT+CGMM"), "AT+CGMM\r\n\r\nKM-310" + Ok);
+}
+
+TEST(PhoneSim, FailsTheChosenCommandOnly) {
+    TPhoneSim Error(Failing("+CGMR", TFailure::fError));
+    TDeviceClient A(Error.DevicePath());
+    EXPECT_EQ(Ask(A, "AT+CGMR", "ERROR\r\n"), "\r\nERROR\r\n");
+    EXPECT_EQ(Ask(A, "AT+CGMM"), "\r\nKM-310" + Ok);
+
+    TPhoneSim Numeric(Failing("+CGMI", TFailure::fCmeNumeric, "10"));
+    TDeviceClient B(Numeric.DevicePath());
+    EXPECT_EQ(Ask(B, "AT+CGMI", "10\r\n"), "\r\n+CME ERROR: 10\r\n");
+
+    TPhoneSim Verbose(Failing("*", TFailure::fCmeVerbose, "SIM not inserted"));
+    TDeviceClient C(Verbose.DevicePath());
+    EXPECT_EQ(Ask(C, "AT+CGSN", "inserted\r\n"), "\r\n+CME ERROR: SIM not inserted\r\n");
+}
+
+TEST(PhoneSim, SilentCommandGetsNoReplyButTheNextOneDoes) {
+    TPhoneSim Phone(Failing("+GMI", TFailure::fSilent));
+    TDeviceClient Client(Phone.DevicePath());
+    Client.Send("AT+GMI\r\n");
+    // Whatever comes back now belongs to the second command only.
+    EXPECT_EQ(Ask(Client, "AT+GMM"), "\r\nKM-310 GSM" + Ok);
+    EXPECT_EQ(Phone.CommandCount(), 2);
+}
+
+TEST(PhoneSim, MultiLineAnswerAndChunkedDelayedReplies) {
+    TPhoneSim Phone(Chunked(Delayed(MultiLine({}, "+CGMR"), 20), 3));
+    TDeviceClient Client(Phone.DevicePath());
+    EXPECT_EQ(Ask(Client, "AT+CGMR"), "\r\nKM310_R2.14\r\nBuild 2026-03-14\r\n\r\nOK\r\n");
+}
+
+TEST(PhoneSim, StreamSendsUnrelatedTextAndNeverAnswers) {
+    TPhoneSim Phone(Streaming());
+    TDeviceClient Client(Phone.DevicePath());
+    Client.Send("AT+CGMI\r\n");
+    ASSERT_TRUE(Phone.WaitForCommands(1, std::chrono::seconds(10)));
+    const std::string Text = Client.Receive(2000);
+    EXPECT_GE(Text.size(), 2000U);
+    EXPECT_NE(Text.find("$GPGGA,"), std::string::npos);
+    EXPECT_EQ(Text.find("OK"), std::string::npos);
+}
+
+TEST(PhoneSim, ReportsEachCommandToItsHandler) {
+    TPhoneSim Phone;
+    std::vector<std::string> Seen;
+    Phone.SetOnCommand([&Seen](const std::string& Line) { Seen.push_back(Line); });
+    TDeviceClient Client(Phone.DevicePath());
+    (void)Ask(Client, "AT+CGSN");
+    ASSERT_TRUE(Phone.WaitForCommands(1, std::chrono::seconds(10)));
+    Phone.Stop();
+    EXPECT_EQ(Seen, std::vector<std::string>{"AT+CGSN"});
+}
+
+TEST(PhoneSimProgram, PrintsItsDeviceMakesTheLinkAndStopsOnSignal) {
+    const std::string Link =
+        (std::filesystem::temp_directory_path() / ("kivo-sim-" + std::to_string(::getpid())))
+            .string();
+    TBackgroundProcess Sim(KIVO_PHONESIM_PATH, {"--echo", "crlf", "--link", Link});
+    const std::string Device = Sim.ReadLine();
+    ASSERT_TRUE(Device.starts_with("/dev/pts/")) << Device;
+    EXPECT_EQ(std::filesystem::read_symlink(Link).string(), Device);
+    {
+        TDeviceClient Client(Link);
+        EXPECT_EQ(Ask(Client, "AT+CGMI"), "AT+CGMI\r\n\r\nKestrel Mobile" + Ok);
+    }
+    EXPECT_EQ(Sim.Stop(SIGTERM), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Link)));
+}
+
+TEST(PhoneSimProgram, WrongArgumentsExitWithTwo) {
+    for (const std::vector<std::string>& Args : {std::vector<std::string>{"--echo", "loud"},
+                                                 {"--cme", "+CGMI"},
+                                                 {"--delay", "-3"},
+                                                 {"--bogus"}}) {
+        const auto Result = RunProcess(KIVO_PHONESIM_PATH, Args);
+        EXPECT_EQ(Result.ExitCode, 2) << Args.front();
+        EXPECT_NE(Result.Err.find("usage"), std::string::npos);
+    }
+}
+
+} // namespace
