@@ -37,13 +37,18 @@ ThreadHub& Hub() {
     return *Instance;
 }
 
-std::atomic<std::thread::id>& MainThreadId() {
+std::atomic<std::thread::id>& MainThreadId() noexcept {
     static std::atomic<std::thread::id> Id{std::this_thread::get_id()};
     return Id;
 }
 
+bool TakeMainThreadId() noexcept {
+    (void)MainThreadId();
+    return true;
+}
+
 // Takes the main thread's id during static initialisation.
-[[maybe_unused]] const bool MainThreadIdTaken = (MainThreadId().load(), true);
+[[maybe_unused]] const bool MainThreadIdTaken = TakeMainThreadId();
 
 void RunReported(const std::function<void()>& Method, TObject* Sender) noexcept {
     try {

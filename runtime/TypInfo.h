@@ -17,11 +17,13 @@
 #include <any>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 enum class TTypeKind : std::uint8_t {
@@ -42,6 +44,9 @@ struct TPropInfo {
     std::span<const std::string_view> MemberNames; // tkEnumeration and tkSet, in ordinal order
     std::optional<std::int64_t> Default;    // ordinal value or set bits; none: always written
     std::optional<std::string> DefaultText; // tkString; none: always written
+    // tkInteger: the range the setter's parameter type can hold.
+    std::int64_t MinValue = std::numeric_limits<std::int64_t>::min();
+    std::int64_t MaxValue = std::numeric_limits<std::int64_t>::max();
 
     // Ordinal kinds (boolean, integer, char, enumeration, set as bits).
     std::function<std::int64_t(const TPersistent&)> GetOrdinal;
@@ -201,8 +206,15 @@ private:
         p.GetOrdinal = [Get](const TPersistent& o) {
             return static_cast<std::int64_t>((Self(o).*Get)());
         };
+        using Arg = std::remove_cvref_t<decltype((std::declval<const T&>().*Get)())>;
+        if constexpr (std::is_integral_v<Arg> && !std::is_same_v<Arg, bool>) {
+            p.MinValue = static_cast<std::int64_t>(std::numeric_limits<Arg>::min());
+            constexpr auto max = std::numeric_limits<Arg>::max();
+            p.MaxValue = std::cmp_less(max, std::numeric_limits<std::int64_t>::max())
+                             ? static_cast<std::int64_t>(max)
+                             : std::numeric_limits<std::int64_t>::max();
+        }
         p.SetOrdinal = [SetFn](TPersistent& o, std::int64_t v) {
-            using Arg = std::remove_cvref_t<decltype((Self(o).*Get)())>;
             (Self(o).*SetFn)(static_cast<Arg>(v));
         };
         FProps.push_back(std::move(p));
