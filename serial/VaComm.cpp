@@ -649,7 +649,7 @@ const TClassInfo& TVaComm::ClassInfo() const {
 
 namespace {
 // Lets the stored-form reader create the component by its class name.
-[[maybe_unused]] const bool VaCommRegistered = [] {
+[[maybe_unused]] const bool VaCommRegistered = []() noexcept {
     RegisterComponentClass<TVaComm>("TVaComm");
     return true;
 }();

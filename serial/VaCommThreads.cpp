@@ -79,7 +79,7 @@ TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<voi
     : TVaCommThread(AComm, std::move(ADevice)) {}
 
 TVaCommEventThread::~TVaCommEventThread() {
-    Stop();
+    TVaCommEventThread::Stop();
     TerminateAndWait(); // Execute uses this object's events
 }
 
@@ -186,7 +186,7 @@ TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<voi
     : TVaCommThread(AComm, std::move(ADevice)), FBuffer(AComm->Buffers()->WriteSize()) {}
 
 TVaCommWriteThread::~TVaCommWriteThread() {
-    Stop();
+    TVaCommWriteThread::Stop();
     TerminateAndWait(); // Execute uses this object's events
 }
 
@@ -276,6 +276,9 @@ bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWOR
             Delay = 0;
             WriteDone(Written);
             return true;
+        }
+        if (Written > 0) {
+            WriteDone(Written); // sent before the write failed: not to be sent again
         }
     } else {
         FinishPending(Overlapped, FWriteEvent, Pending);
