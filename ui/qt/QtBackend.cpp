@@ -280,11 +280,6 @@ private:
     QTimer FTimer;
 };
 
-std::unique_ptr<QApplication>& OwnApplication() {
-    static std::unique_ptr<QApplication> App;
-    return App;
-}
-
 } // namespace
 
 namespace UiBackend {
@@ -294,7 +289,9 @@ void Initialize() {
         static int Argc = 1;
         static char Name[] = "kivo";
         static char* Argv[] = {Name, nullptr};
-        OwnApplication() = std::make_unique<QApplication>(Argc, Argv);
+        // Lives until the process ends and is never deleted: at exit Qt's own static
+        // objects go before a static of ours would, and its destructor needs them.
+        new QApplication(Argc, Argv); // NOLINT(cppcoreguidelines-owning-memory)
     }
     LoadTahomaFont();
     SetMainThread();
