@@ -2,12 +2,12 @@
 # Installs what the Windows build and its tests under Wine need on Debian 12: the
 # mingw-w64 cross compilers (the -posix ones: the default -win32 ones lack std::thread and
 # std::mutex), GoogleTest's source, Wine and socat. With --screenshot also Xvfb and
-# ImageMagick for docs/kivo-windows.png. Packages already present are left as they are.
+# xdotool and ImageMagick for docs/kivo-windows.png. Packages already present are left as they are.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix googletest wine wine64 socat)
 if [[ ${1:-} == --screenshot ]]; then
-    packages+=(xvfb xauth imagemagick fonts-wine)
+    packages+=(xvfb xauth xdotool imagemagick fonts-wine)
 fi
 
 # dpkg-query names every package it knows; those not fully installed are missing.

@@ -5,6 +5,8 @@
 #   wine_start_server           start a persistent wineserver so programs start fast
 #   com_pair DEVICE PHONE       link two new ptys with socat and map them to COM ports
 #   com_map N PATH              map COMn to a device path (e.g. a simulated phone's pty)
+#   build_phonesim              build the simulated phone for this machine (build/windows-host)
+#   start_phone [OPTIONS]       start it and map it to COM4 (stop_phone ends it)
 #   wine_stop_all               stop wineserver, then the pty owners (trap this on EXIT)
 
 export WINEPREFIX="$PWD/build/windows-wine"
@@ -23,6 +25,13 @@ wine_prepare_prefix() {
         timeout 300 wineboot -i >"$KIVO_WIN_RUN/wineboot.log" 2>&1
         timeout 120 wineserver -w
     fi
+    # The window's font. Debian's Wine ships Tahoma (fonts-wine) without installing it
+    # into a prefix, where it would otherwise fall back to another face.
+    local font
+    for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
+        [[ -f $font ]] && cp -f "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+    done
+    return 0
 }
 
 wine_start_server() {
@@ -61,6 +70,27 @@ com_pair() {
     exec {fd}<>"$b"
     com_map "$device" "$a"
     com_map "$phone" "$b"
+}
+
+build_phonesim() {
+    cmake -S . -B build/windows-host -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_GUI=OFF \
+        -DKIVO_BUILD_TESTS=OFF -DKIVO_BUILD_BENCH=OFF >/dev/null
+    cmake --build build/windows-host --target kivo-phonesim -j "${KIVO_JOBS:-2}" >/dev/null
+}
+
+start_phone() {
+    local link="$KIVO_WIN_RUN/phonesim"
+    rm -f "$link"
+    build/windows-host/tools/kivo-phonesim --link "$link" "$@" </dev/null >/dev/null 2>&1 &
+    kivo_owned_pids+=($!)
+    wait_for_path "$link"
+    com_map 4 "$link"
+}
+
+stop_phone() {
+    kill "${kivo_owned_pids[-1]}" 2>/dev/null || true
+    wait "${kivo_owned_pids[-1]}" 2>/dev/null || true
+    unset 'kivo_owned_pids[-1]'
 }
 
 # Wine first: its processes hold the ptys, and must be gone before their owners.

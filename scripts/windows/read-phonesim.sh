@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# End to end on Windows' side: kivo-read.exe under Wine reads the simulated phone
+# (kivo-phonesim, a Linux program on a pty) through COM4, once answering and once with an
+# equipment error. Run by test.sh after the windows build; expects its environment
+# (build/windows, the modem-line shim, a Wine prefix).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+source scripts/windows/wine-env.sh
+trap wine_stop_all EXIT
+
+shim="$PWD/build/windows-deps/libkivo-modemlines.so"
+reader=build/windows/tools/kivo-read.exe
+
+echo "read-phonesim: building kivo-phonesim for this machine (build/windows-host)"
+build_phonesim
+wine_prepare_prefix
+wine_start_server
+
+# Runs kivo-read.exe; prints its standard output, keeps its exit code in $status.
+read_phone() {
+    set +e
+    out=$(LD_PRELOAD="$shim" timeout 60 wine "$reader" --port COM4 "$@" 2>"$KIVO_WIN_RUN/read.err")
+    status=$?
+    set -e
+}
+
+fail() {
+    echo "read-phonesim: FAILED: $*" >&2
+    echo "--- output:" >&2
+    echo "$out" >&2
+    echo "--- errors:" >&2
+    cat "$KIVO_WIN_RUN/read.err" >&2
+    exit 1
+}
+
+start_phone
+read_phone --json
+[[ $status -eq 0 ]] || fail "exit code $status, expected 0"
+expected='{"CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765432"}'
+[[ $out == "$expected" ]] || fail "unexpected fields"
+echo "read-phonesim: all seven fields read through COM4"
+stop_phone
+
+start_phone --cme +CGMR=10
+read_phone
+[[ $status -eq 1 ]] || fail "exit code $status, expected 1 for an equipment error"
+grep -qF "+CME ERROR 10: SIM not inserted." "$KIVO_WIN_RUN/read.err" || fail "no equipment error message"
+[[ $out == *"Phone Model: KM-310"* ]] || fail "the fields read before the error are missing"
+echo "read-phonesim: the equipment error ends the read with its message"
+stop_phone

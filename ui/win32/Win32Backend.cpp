@@ -1,0 +1,180 @@
+// The window classes' backend on Win32 (user32 controls).
+//
+// Every window of the program lives on the main thread. A hidden message-only window
+// receives the hand-over wake-ups of worker threads and the timers' ticks, so both arrive
+// through any message loop: the main loop, ProcessMessages and a modal message box's own.
+
+#include "runtime/Thread.h"
+#include "ui/Backend.h"
+#include "ui/Forms.h"
+#include "ui/win32/Win32Peers.h"
+
+#include <map>
+#include <memory>
+
+namespace {
+
+constexpr UINT WmRunHandOver = WM_APP + 1;
+constexpr const char* ServiceClassName = "KivoService";
+
+// What the backend keeps for the process: its service window, the live timers by id, the
+// forms that are showing, the cursor, the title.
+struct TBackendState {
+    HWND Service = nullptr;
+    std::map<UINT_PTR, std::function<void()>> Timers;
+    UINT_PTR NextTimerId = 1;
+    int ShowingForms = 0;
+    bool WaitCursor = false;
+    std::string Title;
+};
+
+TBackendState& State() {
+    static TBackendState Instance;
+    return Instance;
+}
+
+LRESULT CALLBACK ServiceProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
+    if (Message == WmRunHandOver) {
+        GuardedCall(nullptr, [] { CheckSynchronize(); });
+        return 0;
+    }
+    if (Message == WM_TIMER) {
+        const auto Found = State().Timers.find(WParam);
+        if (Found != State().Timers.end()) {
+            const std::function<void()> Call = Found->second; // the tick may free the timer
+            Call();
+        }
+        return 0;
+    }
+    return DefWindowProcA(Window, Message, WParam, LParam);
+}
+
+void CreateServiceWindow() {
+    WNDCLASSEXA Class{};
+    Class.cbSize = sizeof(Class);
+    Class.lpfnWndProc = ServiceProc;
+    Class.hInstance = GetModuleHandleA(nullptr);
+    Class.lpszClassName = ServiceClassName;
+    RegisterClassExA(&Class);
+    State().Service = CreateWindowExA(0, ServiceClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      Class.hInstance, nullptr);
+}
+
+class TWin32TimerPeer : public TTimerPeer {
+public:
+    explicit TWin32TimerPeer(std::function<void()> OnTimer) : FId(State().NextTimerId++) {
+        State().Timers[FId] = std::move(OnTimer);
+    }
+    ~TWin32TimerPeer() override {
+        KillTimer(State().Service, FId);
+        State().Timers.erase(FId); // a tick still queued finds no timer and is dropped
+    }
+    TWin32TimerPeer(const TWin32TimerPeer&) = delete;
+    TWin32TimerPeer& operator=(const TWin32TimerPeer&) = delete;
+    TWin32TimerPeer(TWin32TimerPeer&&) = delete;
+    TWin32TimerPeer& operator=(TWin32TimerPeer&&) = delete;
+
+    void Restart(bool Enabled, int IntervalMs) override {
+        KillTimer(State().Service, FId);
+        if (Enabled) {
+            SetTimer(State().Service, FId, static_cast<UINT>(IntervalMs), nullptr);
+        }
+    }
+
+private:
+    UINT_PTR FId;
+};
+
+// Handles one message the way a dialog does (Tab, Alt+letter), else dispatches it.
+void Dispatch(MSG& Message) {
+    const HWND Root = Message.hwnd != nullptr ? GetAncestor(Message.hwnd, GA_ROOT) : nullptr;
+    if (Root != nullptr && Win32::IsFormWindow(Root) && IsDialogMessageA(Root, &Message) != FALSE) {
+        return;
+    }
+    TranslateMessage(&Message);
+    DispatchMessageA(&Message);
+}
+
+} // namespace
+
+namespace Win32 {
+
+void FormShown() {
+    ++State().ShowingForms;
+}
+
+// The main loop ends once no form shows any more.
+void FormHidden() {
+    if (State().ShowingForms > 0) {
+        --State().ShowingForms;
+    }
+}
+
+bool WaitCursor() {
+    return State().WaitCursor;
+}
+
+} // namespace Win32
+
+namespace UiBackend {
+
+void Initialize() {
+    if (State().Service != nullptr) {
+        return;
+    }
+    Win32::RegisterFormClass();
+    CreateServiceWindow();
+    SetMainThread();
+    const HWND Service = State().Service;
+    SetWakeMainThread([Service] { PostMessageA(Service, WmRunHandOver, 0, 0); });
+}
+
+std::unique_ptr<TFormPeer> CreateForm(TFormCallbacks Callbacks) {
+    return Win32::CreateFormPeer(std::move(Callbacks));
+}
+
+std::unique_ptr<TWidgetPeer> CreateWidget(TWidgetKind Kind, TFormPeer& Parent,
+                                          std::function<void()> OnClick) {
+    return Win32::CreateWidgetPeer(Kind, Parent, std::move(OnClick));
+}
+
+std::unique_ptr<TTimerPeer> CreateTimer(std::function<void()> OnTimer) {
+    return std::make_unique<TWin32TimerPeer>(std::move(OnTimer));
+}
+
+void RunMessageLoop() {
+    MSG Message{};
+    while (State().ShowingForms > 0 && GetMessageA(&Message, nullptr, 0, 0) > 0) {
+        Dispatch(Message);
+    }
+    CheckSynchronize();
+}
+
+void ProcessMessages() {
+    MSG Message{};
+    while (PeekMessageA(&Message, nullptr, 0, 0, PM_REMOVE) != FALSE) {
+        if (Message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(Message.wParam)); // for the main loop
+            break;
+        }
+        Dispatch(Message);
+    }
+    CheckSynchronize();
+}
+
+void SetApplicationTitle(const std::string& Title) {
+    State().Title = Title;
+}
+
+void SetCursor(TCursor Cursor) {
+    State().WaitCursor = Cursor == TCursor::crHourGlass;
+    ::SetCursor(LoadCursorA(nullptr, State().WaitCursor ? IDC_WAIT : IDC_ARROW));
+}
+
+void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
+    const UINT Style = MB_OK | (Icon == TMsgIcon::miError ? MB_ICONERROR : MB_ICONINFORMATION);
+    HWND Owner = GetActiveWindow();
+    MessageBoxA(Owner, Text.c_str(), Caption.c_str(), Style);
+}
+
+} // namespace UiBackend

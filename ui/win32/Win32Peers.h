@@ -1,0 +1,29 @@
+#pragma once
+// The Win32 peers of forms and controls, and what they share with the backend's loop.
+
+#include "platform/Win32Api.h"
+#include "ui/Backend.h"
+
+#include <functional>
+#include <memory>
+
+namespace Win32 {
+
+// The window class of forms; registered once by the backend.
+void RegisterFormClass();
+[[nodiscard]] bool IsFormWindow(HWND Window);
+
+[[nodiscard]] std::unique_ptr<TFormPeer> CreateFormPeer(TFormCallbacks Callbacks);
+[[nodiscard]] std::unique_ptr<TWidgetPeer> CreateWidgetPeer(TWidgetKind Kind, TFormPeer& Parent,
+                                                            std::function<void()> OnClick);
+
+// Kept by the backend: how many forms show (the main loop runs while one does) and
+// whether the application's cursor is the hourglass.
+void FormShown();
+void FormHidden();
+[[nodiscard]] bool WaitCursor();
+
+// The system colour of a control's or form's background.
+[[nodiscard]] int SystemColorIndex(TColor Color);
+
+} // namespace Win32
