@@ -18,6 +18,7 @@ struct SyncEntry {
 
     const std::function<void()>* Method = nullptr;
     TObject* Sender = nullptr;
+    const void* Owner = nullptr; // the state of the thread object that queued it
     TStatus Status = TStatus::Queued;
     std::condition_variable Changed;
 };
@@ -73,7 +74,6 @@ struct TThread::State {
     std::uintptr_t PriorityTarget = 0;
     std::thread Thread;
     bool SyncCancelled = false;
-    std::shared_ptr<SyncEntry> Pending;
 
     State() = default;
     State(const State&) = delete;
@@ -221,12 +221,16 @@ bool TThread::Finished() const {
 void TThread::CancelSynchronize() {
     std::lock_guard lock(Hub().Lock);
     FState->SyncCancelled = true;
-    const std::shared_ptr<SyncEntry>& pending = FState->Pending;
-    if (pending && pending->Status == SyncEntry::TStatus::Queued) {
-        pending->Status = SyncEntry::TStatus::Cancelled;
-        std::erase(Hub().Queue, pending);
-        pending->Changed.notify_all();
-    }
+    // Every call of this thread object still queued (normally one) is discarded; one that
+    // already runs on the main thread finishes, and its worker waits for it.
+    std::erase_if(Hub().Queue, [&](const std::shared_ptr<SyncEntry>& Entry) {
+        if (Entry->Owner != FState.get()) {
+            return false;
+        }
+        Entry->Status = SyncEntry::TStatus::Cancelled;
+        Entry->Changed.notify_all();
+        return true;
+    });
 }
 
 void TThread::TerminateAndWait() {
@@ -257,6 +261,7 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
     auto entry = std::make_shared<SyncEntry>();
     entry->Method = &Method;
     entry->Sender = this;
+    entry->Owner = FState.get();
     std::function<void()> wake;
     {
         std::lock_guard lock(Hub().Lock);
@@ -264,19 +269,21 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
             return false;
         }
         Hub().Queue.push_back(entry);
-        FState->Pending = entry;
         wake = Hub().Wake;
         Hub().Activity.notify_all();
     }
     if (wake) {
-        wake();
+        try {
+            wake();
+        } catch (...) { // NOLINT(bugprone-empty-catch)
+            // The call stays queued and runs when the main thread next processes its queue.
+        }
     }
     std::unique_lock lock(Hub().Lock);
     entry->Changed.wait(lock, [&] {
         return entry->Status == SyncEntry::TStatus::Done ||
                entry->Status == SyncEntry::TStatus::Cancelled;
     });
-    FState->Pending.reset();
     return entry->Status == SyncEntry::TStatus::Done;
 }
 

@@ -2,7 +2,9 @@
 
 #include "runtime/ThreadPriority.h"
 
+#include <array>
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -120,6 +122,34 @@ TEST(ThreadStart, ARaiseIsStoredEvenWhenTheSystemRefusesIt) {
     EXPECT_EQ(t.Priority(), tpTimeCritical);
     EXPECT_NO_THROW(t.SetPriority(tpIdle));
     EXPECT_EQ(t.Priority(), tpIdle);
+}
+
+// Run in a child process that gives up the right to raise priorities, as a normal user has.
+void RaiseWithoutPrivilege() {
+    const rlimit noRaise{0, 0};
+    if (setrlimit(RLIMIT_NICE, &noRaise) != 0 || (getuid() == 0 && setuid(65534) != 0)) {
+        std::exit(2);
+    }
+    bool skipped = false;
+    {
+        int seen = 99;
+        TTestThread t(true, [&](TTestThread&) { seen = OwnNice(); });
+        const int before = OwnNice();
+        try {
+            t.SetPriority(tpHighest);
+        } catch (...) {
+            std::exit(3);
+        }
+        t.Resume();
+        t.WaitFor();
+        skipped = t.Priority() == tpHighest && seen == before;
+    }
+    std::exit(skipped ? 0 : 4);
+}
+
+TEST(ThreadStartDeathTest, ARaiseRefusedForLackOfPrivilegeIsSkipped) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RaiseWithoutPrivilege(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ThreadStart, OtherPriorityFailuresRaiseThreadError) {
@@ -241,6 +271,19 @@ TEST(Synchronize, OnlyTheMainThreadRunsTheQueue) {
     EXPECT_TRUE(ran);
 }
 
+TEST(Synchronize, AWakeUpThatFailsLeavesTheCallQueued) {
+    SetWakeMainThread([] { throw Exception("no message loop"); });
+    bool ran = false;
+    bool result = false;
+    TTestThread t(false, [&](TTestThread& self) { result = self.Sync([&] { ran = true; }); });
+    EXPECT_TRUE(WaitForSynchronize(Bound));
+    EXPECT_TRUE(CheckSynchronize());
+    t.WaitFor();
+    SetWakeMainThread(nullptr);
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(result);
+}
+
 TEST(Synchronize, WaitForSynchronizeReportsAQueuedCall) {
     EXPECT_FALSE(WaitForSynchronize(1ms)); // nothing queued
     TTestThread t(false, [](TTestThread& self) { self.Sync([] {}); });
@@ -286,6 +329,22 @@ TEST(CancelSynchronize, FromAnotherWorkerWhileBlocked) {
     t.WaitFor();
     EXPECT_FALSE(result);
     EXPECT_FALSE(CheckSynchronize());
+}
+
+TEST(CancelSynchronize, ReleasesEveryCallerHandingOverForTheSameThreadObject) {
+    WakeCounter wakes;
+    TTestThread t(true, [](TTestThread&) {});
+    bool ran = false;
+    std::array<bool, 2> results{true, true};
+    std::thread a([&] { results[0] = t.Sync([&] { ran = true; }); });
+    std::thread b([&] { results[1] = t.Sync([&] { ran = true; }); });
+    ASSERT_TRUE(wakes.AwaitQueued(2));
+    t.CancelSynchronize();
+    a.join();
+    b.join();
+    EXPECT_EQ(results, (std::array<bool, 2>{false, false}));
+    EXPECT_FALSE(CheckSynchronize());
+    EXPECT_FALSE(ran);
 }
 
 TEST(CancelSynchronize, DuringTheCallLetsItFinishAndStopsLaterOnes) {
