@@ -180,8 +180,12 @@ bool IsIdentChar(char C) {
 
 std::string CharName(char C) {
     const auto byte = static_cast<unsigned char>(C);
-    return (byte >= 0x20 && byte < 0x7F) ? "'" + std::string(1, C) + "'"
-                                         : "#" + std::to_string(byte);
+    if (byte >= 0x20 && byte < 0x7F) {
+        return std::string{'\'', C, '\''};
+    }
+    std::string name = "#";
+    name += std::to_string(byte);
+    return name;
 }
 
 // Splits the stored form into tokens, counting lines.
@@ -356,7 +360,7 @@ private:
 
     void ExpectSymbol(char C) {
         if (!IsSymbol(C)) {
-            Expected("'" + std::string(1, C) + "'");
+            Expected(CharName(C));
         }
         Advance();
     }

@@ -12,8 +12,10 @@
 //     end
 //   end
 //
-// Values: True/False, decimal integers, enumeration members by name, sets as [a, b],
-// characters as #n, texts in single quotes (a quote doubled inside), handlers by name.
+// Values: True/False, decimal integers (negative ones too), enumeration members by name,
+// sets as [a, b] ([] when empty), characters as #n, texts in single quotes (a quote doubled
+// inside) with other bytes as #n next to them ('a'#13#10'b'), texts joined by +, lists of
+// texts as ('COM 1', 'COM 2') over any number of lines, handlers by name.
 
 #include "runtime/Classes.h"
 #include "runtime/SysUtils.h"
@@ -32,9 +34,11 @@ public:
 // components it owns, each as a nested object block.
 [[nodiscard]] std::string WriteComponent(const TComponent& Instance);
 
-// Applies Text to Root, whose class must be the one the text names: Root and every
-// component created for a nested block (by its registered class, owned by Root) are put in
-// the loading state, get their properties, handlers are bound by name to Root's published
-// methods, and then Loaded runs on each, Root last. Raises EReadError on malformed text,
-// unknown properties, classes or handlers, and passes on what a setter or Loaded raises.
+// Applies Text to Root, whose class must be the one the text names. Root and every
+// component of a nested block (one Root already owns under that name, else a new one of
+// the registered class, owned by Root) are put in the loading state and get their
+// properties; handlers are bound by name to Root's published methods; then Loaded runs on
+// each, Root last. Raises EReadError, naming the line, on malformed text, unknown
+// properties, classes or handlers, a value out of range and a second block for the same
+// component; passes on what a setter or Loaded raises.
 void ReadComponent(std::string_view Text, TComponent& Root);
