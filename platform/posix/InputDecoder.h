@@ -1,0 +1,39 @@
+#pragma once
+// Turns the bytes a terminal in PARMRK mode delivers into received data: an error mark
+// "\377\0 c" becomes c (or the error character), "\377\0\0" a break, "\377\377" a 0xFF byte.
+// Strips nulls when asked and notices the event character. A mark split between two reads is
+// completed by the next one.
+
+#include <string>
+
+namespace kivo::posix {
+
+struct DecodeOptions {
+    bool StripNulls = false;
+    bool ReplaceErrors = false;
+    char ErrorChar = 0;
+    char EventChar = 0;
+};
+
+struct DecodeResult {
+    bool EventCharSeen = false;
+    bool ErrorMarked = false; // a byte was received with a parity or framing error
+    bool BreakMarked = false;
+};
+
+class InputDecoder {
+public:
+    void SetOptions(const DecodeOptions& Options) { FOptions = Options; }
+
+    // Appends the data bytes of Raw to Data and tells what the bytes carried besides.
+    DecodeResult Decode(const char* Raw, std::size_t Size, std::string& Data);
+
+private:
+    enum class State { Data, AfterMark, AfterMarkZero };
+    void Deliver(char Byte, std::string& Data, DecodeResult& Result) const;
+
+    DecodeOptions FOptions;
+    State FState = State::Data;
+};
+
+} // namespace kivo::posix

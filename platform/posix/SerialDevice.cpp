@@ -1,0 +1,907 @@
+#include "platform/posix/SerialDevice.h"
+
+#include "platform/posix/BaudRate.h"
+#include "platform/posix/LineConfig.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace kivo::posix {
+namespace {
+
+constexpr ULONG_PTR StatusPending = 0x103; // Windows' STATUS_PENDING
+constexpr std::size_t DefaultInputQueue = 4096;
+constexpr std::size_t ReadChunk = 16384;
+constexpr DWORD LineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
+constexpr double SpeedTolerance = 0.02; // how far a driver may round a requested rate
+
+std::atomic_ref<ULONG_PTR> StatusOf(OVERLAPPED& Record) {
+    return std::atomic_ref<ULONG_PTR>(Record.Internal);
+}
+
+ULONG_PTR LoadStatus(const OVERLAPPED& Record) {
+    // The layer writes Internal only through atomic stores; reading it the same way lets any
+    // thread poll a record while the driver thread completes it.
+    return std::atomic_ref<ULONG_PTR>(const_cast<OVERLAPPED&>(Record).Internal)
+        .load(std::memory_order_acquire);
+}
+
+DWORD ErrnoOr(DWORD Fallback) {
+    return errno != 0 ? static_cast<DWORD>(errno) : Fallback;
+}
+
+// Opening a port node without hardware behind it fails with ENXIO or ENODEV: no such device.
+DWORD OpenError(int Error) {
+    if (Error == ENXIO || Error == ENODEV) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return static_cast<DWORD>(Error);
+}
+
+int OpenFlags(DWORD Access) {
+    constexpr int Common = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    if ((Access & GENERIC_WRITE) != 0 && (Access & GENERIC_READ) == 0) {
+        return Common | O_WRONLY;
+    }
+    return Common | O_RDWR;
+}
+
+// Claims the device for this handle: flock stops every other opener, root included;
+// TIOCEXCL also stops programs that do not take the lock.
+DWORD ClaimExclusive(int Fd) {
+    if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? static_cast<DWORD>(EBUSY) : ErrnoOr(EBUSY);
+    }
+    ioctl(Fd, TIOCEXCL);
+    return ERROR_SUCCESS;
+}
+
+DWORD PrepareTerminal(int Fd) {
+    if (isatty(Fd) == 0) {
+        return ENOTTY;
+    }
+    if (const DWORD Error = ClaimExclusive(Fd); Error != ERROR_SUCCESS) {
+        return Error;
+    }
+    termios Settings{};
+    if (tcgetattr(Fd, &Settings) != 0) {
+        return ErrnoOr(EIO);
+    }
+    MakeRaw(Settings);
+    if (tcsetattr(Fd, TCSANOW, &Settings) != 0) {
+        return ErrnoOr(EIO);
+    }
+    tcflush(Fd, TCIFLUSH);
+    return ERROR_SUCCESS;
+}
+
+std::chrono::milliseconds Milliseconds(DWORD Value) {
+    return std::chrono::milliseconds(Value);
+}
+
+bool SpeedMatches(unsigned Wanted, unsigned Actual) {
+    const double Difference = std::fabs(static_cast<double>(Actual) - static_cast<double>(Wanted));
+    return Difference <= SpeedTolerance * static_cast<double>(Wanted);
+}
+
+} // namespace
+
+// --- Opening and closing -------------------------------------------------------------------
+
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD Access,
+                                                 bool Overlapped, DWORD& Error) {
+    const int Fd = ::open(Path.c_str(), OpenFlags(Access));
+    if (Fd < 0) {
+        Error = OpenError(errno);
+        return nullptr;
+    }
+    int Wake[2] = {-1, -1};
+    Error = PrepareTerminal(Fd);
+    if (Error == ERROR_SUCCESS && pipe2(Wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        Error = ErrnoOr(EMFILE);
+    }
+    if (Error != ERROR_SUCCESS) {
+        ::close(Fd);
+        return nullptr;
+    }
+    const bool Readable = (Access & GENERIC_READ) != 0 || (Access & GENERIC_WRITE) == 0;
+    std::shared_ptr<SerialDevice> Device(
+        new SerialDevice(Fd, Wake[0], Wake[1], Overlapped, Readable));
+    Device->AttachLineSource(MakeDeviceLineSource(Fd));
+    Device->FDriver = std::thread([Raw = Device.get()] { Raw->DriverLoop(); });
+    return Device;
+}
+
+SerialDevice::SerialDevice(int Fd, int WakeRead, int WakeWrite, bool Overlapped, bool Readable)
+    : FFd(Fd), FWakeRead(WakeRead), FWakeWrite(WakeWrite), FOverlapped(Overlapped),
+      FReadable(Readable), FPseudoTerminal(IsPseudoTerminal(Fd)), FInput(DefaultInputQueue) {
+    termios Settings{};
+    unsigned Rate = 0;
+    tcgetattr(FFd, &Settings);
+    GetLineSpeed(FFd, Rate);
+    FDcb = DcbFromTermios(Settings, Rate);
+}
+
+SerialDevice::~SerialDevice() {
+    Close();
+}
+
+void SerialDevice::Close() {
+    {
+        const std::lock_guard Guard(FLock);
+        if (FClosed) {
+            return;
+        }
+        FClosed = true;
+        FStopping = true;
+        AbortAll(ERROR_OPERATION_ABORTED);
+        Wake();
+    }
+    if (FDriver.joinable()) {
+        FDriver.join();
+    }
+    StopWatcher();
+    ioctl(FFd, TIOCNXCL);
+    ::close(FFd);
+    ::close(FWakeRead);
+    ::close(FWakeWrite);
+}
+
+// --- Starting and finishing operations -----------------------------------------------------
+
+BOOL SerialDevice::Refuse(DWORD Error) const {
+    SetLastError(Error);
+    return FALSE;
+}
+
+BOOL SerialDevice::RefuseIfUnusable() const {
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    if (FFailure != ERROR_SUCCESS) {
+        return Refuse(FFailure);
+    }
+    return TRUE;
+}
+
+SerialDevice::Operation SerialDevice::Begin(OVERLAPPED* Overlapped) {
+    Operation Op;
+    Op.Record = Overlapped;
+    Op.Event = Overlapped->hEvent;
+    if (Op.Event != nullptr) {
+        ResetEvent(Op.Event);
+    }
+    Overlapped->InternalHigh = 0;
+    StatusOf(*Overlapped).store(StatusPending, std::memory_order_release);
+    return Op;
+}
+
+void SerialDevice::Finish(Operation& Op, DWORD Error) {
+    Op.Record->InternalHigh = Op.Done;
+    StatusOf(*Op.Record).store(Error, std::memory_order_release);
+    if (Op.Event != nullptr) {
+        SetEvent(Op.Event);
+    }
+    FCompleted.notify_all();
+}
+
+BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
+    if (Done != nullptr) {
+        *Done = Op.Done;
+    }
+    Finish(Op, Error);
+    return Error == ERROR_SUCCESS ? TRUE : Refuse(Error);
+}
+
+// Runs an operation: an overlapped one returns at once (done, or pending with
+// ERROR_IO_PENDING); on a handle opened without FILE_FLAG_OVERLAPPED the caller waits here.
+template <class Start>
+BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation) {
+    if (Done != nullptr) {
+        *Done = 0;
+    }
+    if (FOverlapped) {
+        if (Overlapped == nullptr) {
+            return Refuse(ERROR_INVALID_PARAMETER);
+        }
+        const std::lock_guard Guard(FLock);
+        if (FClosed) {
+            return Refuse(ERROR_INVALID_HANDLE);
+        }
+        const BOOL Started = StartOperation(Begin(Overlapped), Done);
+        if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
+            StatusOf(*Overlapped).store(GetLastError(), std::memory_order_release);
+        }
+        return Started;
+    }
+    OVERLAPPED Local{};
+    std::unique_lock Lock(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    if (StartOperation(Begin(&Local), nullptr) == FALSE && GetLastError() != ERROR_IO_PENDING) {
+        return FALSE;
+    }
+    FCompleted.wait(Lock, [&] { return LoadStatus(Local) != StatusPending; });
+    if (Done != nullptr) {
+        *Done = static_cast<DWORD>(Local.InternalHigh);
+    }
+    const auto Status = static_cast<DWORD>(LoadStatus(Local));
+    return Status == ERROR_SUCCESS ? TRUE : Refuse(Status);
+}
+
+void SerialDevice::AwaitCompletion(const OVERLAPPED* Overlapped) {
+    std::unique_lock Lock(FLock);
+    FCompleted.wait(Lock, [&] { return LoadStatus(*Overlapped) != StatusPending; });
+}
+
+void SerialDevice::AbortAll(DWORD Error) {
+    for (auto& Op : FReads) {
+        Finish(Op, Error);
+    }
+    FReads.clear();
+    for (auto& Op : FWrites) {
+        Finish(Op, Error);
+    }
+    FWrites.clear();
+    if (FWait) {
+        Finish(*FWait, Error);
+        FWait.reset();
+    }
+}
+
+// The device is gone (hang-up, unplugged): everything pending fails, later operations too,
+// and the driver thread stops polling the descriptor.
+void SerialDevice::Fail(DWORD Error) {
+    if (FFailure != ERROR_SUCCESS) {
+        return;
+    }
+    FFailure = Error;
+    for (auto& Op : FReads) {
+        Finish(Op, Op.Done > 0 ? ERROR_SUCCESS : Error); // bytes already delivered stay valid
+    }
+    FReads.clear();
+    for (auto& Op : FWrites) {
+        Finish(Op, Error);
+    }
+    FWrites.clear();
+    if (FWait) {
+        Finish(*FWait, Error);
+        FWait.reset();
+    }
+}
+
+BOOL SerialDevice::Cancel() {
+    const std::lock_guard Guard(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    AbortAll(ERROR_OPERATION_ABORTED);
+    return TRUE;
+}
+
+// --- Reading -------------------------------------------------------------------------------
+
+BOOL SerialDevice::Read(void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Overlapped) {
+    if (Buffer == nullptr && Count > 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
+        Op.ReadTo = static_cast<char*>(Buffer);
+        Op.Count = Count;
+        return StartRead(Op, DoneNow);
+    });
+}
+
+BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
+    if (!FReadable) {
+        return Refuse(EBADF);
+    }
+    if (FAborting) {
+        return Refuse(ERROR_OPERATION_ABORTED);
+    }
+    const bool WasFull = FInput.Room() == 0;
+    if (FReads.empty()) {
+        Op.Done = static_cast<DWORD>(FInput.Take(Op.ReadTo, Op.Count));
+    }
+    if (WasFull && FInput.Room() > 0) {
+        UpdateDtrHandshake();
+        Wake(); // reading may have paused for room
+    }
+    const COMMTIMEOUTS& T = FTimeouts;
+    const bool ReturnQueued = T.ReadIntervalTimeout == MAXDWORD &&
+                              T.ReadTotalTimeoutMultiplier == 0 && T.ReadTotalTimeoutConstant == 0;
+    const bool WaitForAny = T.ReadIntervalTimeout == MAXDWORD &&
+                            T.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                            T.ReadTotalTimeoutConstant > 0 && T.ReadTotalTimeoutConstant < MAXDWORD;
+    if (FFailure != ERROR_SUCCESS && Op.Done == 0) {
+        return Refuse(FFailure); // what arrived before the device went away is still read
+    }
+    if (Op.Done == Op.Count || ReturnQueued || (WaitForAny && Op.Done > 0) ||
+        FFailure != ERROR_SUCCESS) {
+        return FinishNow(Op, ERROR_SUCCESS, Done);
+    }
+    const auto Now = Clock::now();
+    Op.LastByte = Now;
+    if (WaitForAny) {
+        Op.ReturnOnAny = true;
+        Op.Deadline = Now + Milliseconds(T.ReadTotalTimeoutConstant);
+    } else {
+        const auto Total = static_cast<std::uint64_t>(T.ReadTotalTimeoutMultiplier) * Op.Count +
+                           T.ReadTotalTimeoutConstant;
+        if (Total > 0) {
+            Op.Deadline = Now + std::chrono::milliseconds(Total);
+        }
+        if (T.ReadIntervalTimeout > 0 && T.ReadIntervalTimeout < MAXDWORD) {
+            Op.Interval = Milliseconds(T.ReadIntervalTimeout);
+        }
+    }
+    FReads.push_back(Op);
+    if (Op.Deadline || Op.Interval.count() > 0) {
+        Wake(); // the driver's poll time-out changes
+    }
+    return Refuse(ERROR_IO_PENDING);
+}
+
+void SerialDevice::FeedReads() {
+    const auto Now = Clock::now();
+    while (!FReads.empty() && !FInput.Empty()) {
+        Operation& Op = FReads.front();
+        Op.Done += static_cast<DWORD>(FInput.Take(Op.ReadTo + Op.Done, Op.Count - Op.Done));
+        Op.LastByte = Now;
+        if (Op.Done < Op.Count && !Op.ReturnOnAny) {
+            break;
+        }
+        Finish(Op, ERROR_SUCCESS);
+        FReads.pop_front();
+    }
+}
+
+void SerialDevice::ExpireReads(Clock::time_point Now) {
+    for (auto Each = FReads.begin(); Each != FReads.end();) {
+        const bool TotalOver = Each->Deadline && Now >= *Each->Deadline;
+        const bool IntervalOver =
+            Each->Interval.count() > 0 && Each->Done > 0 && Now - Each->LastByte >= Each->Interval;
+        if (TotalOver || IntervalOver) {
+            Finish(*Each, ERROR_SUCCESS);
+            Each = FReads.erase(Each);
+        } else {
+            ++Each;
+        }
+    }
+}
+
+// --- Writing -------------------------------------------------------------------------------
+
+BOOL SerialDevice::Write(const void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Overlapped) {
+    if (Buffer == nullptr && Count > 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
+        Op.WriteFrom = static_cast<const char*>(Buffer);
+        Op.Count = Count;
+        return StartWrite(Op, DoneNow);
+    });
+}
+
+BOOL SerialDevice::StartWrite(Operation Op, DWORD* Done) {
+    if (FFailure != ERROR_SUCCESS) {
+        return Refuse(FFailure);
+    }
+    if (FAborting) {
+        return Refuse(ERROR_OPERATION_ABORTED);
+    }
+    if (Op.Count == 0) {
+        return FinishNow(Op, ERROR_SUCCESS, Done);
+    }
+    const bool Held = FDcb.fOutxDsrFlow != 0 && LineLow(LineDsr);
+    if (FWrites.empty() && !Held) {
+        const ssize_t Written = ::write(FFd, Op.WriteFrom, Op.Count);
+        if (Written < 0 && errno != EAGAIN && errno != EINTR) {
+            const DWORD Error = ErrnoOr(EIO);
+            if (Error == EIO) {
+                Fail(Error);
+            }
+            return Refuse(Error);
+        }
+        Op.Done = Written > 0 ? static_cast<DWORD>(Written) : 0;
+        FTxPending = FTxPending || Written > 0;
+        if (Op.Done == Op.Count) {
+            CheckTxEmpty(Clock::now());
+            return FinishNow(Op, ERROR_SUCCESS, Done);
+        }
+    }
+    FWrites.push_back(Op);
+    Wake(); // the driver waits for room in the output queue
+    return Refuse(ERROR_IO_PENDING);
+}
+
+void SerialDevice::Transmit() {
+    while (!FWrites.empty()) {
+        Operation& Op = FWrites.front();
+        const ssize_t Written = ::write(FFd, Op.WriteFrom + Op.Done, Op.Count - Op.Done);
+        if (Written < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                return;
+            }
+            Fail(ErrnoOr(EIO));
+            return;
+        }
+        FTxPending = true;
+        Op.Done += static_cast<DWORD>(Written);
+        if (Op.Done < Op.Count) {
+            return;
+        }
+        Finish(Op, ERROR_SUCCESS);
+        FWrites.pop_front();
+    }
+}
+
+// EV_TXEMPTY follows once the written bytes have left the kernel's output queue. The queue is
+// re-checked at about the time the line needs to send what is left; nothing is timed while
+// no written bytes are on their way.
+void SerialDevice::CheckTxEmpty(Clock::time_point Now) {
+    if (!FTxPending || !FWrites.empty()) {
+        return;
+    }
+    int Queued = 0;
+    if (ioctl(FFd, TIOCOUTQ, &Queued) != 0 || Queued <= 0) {
+        FTxPending = false;
+        FTxCheck.reset();
+        Raise(EV_TXEMPTY);
+        return;
+    }
+    const double BitsPerSecond = FDcb.BaudRate > 0 ? FDcb.BaudRate : 9600.0;
+    const auto Drain = std::chrono::milliseconds(
+        static_cast<long>(std::ceil(Queued * 10.0 * 1000.0 / BitsPerSecond)));
+    FTxCheck = Now + std::clamp(Drain, std::chrono::milliseconds(1), std::chrono::milliseconds(50));
+}
+
+// --- Events and errors ---------------------------------------------------------------------
+
+BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
+    if (Events == nullptr) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    return Run(nullptr, Overlapped, [&](Operation Op, DWORD* Done) {
+        Op.EventsOut = Events;
+        return StartWait(Op, Done);
+    });
+}
+
+BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
+    if (FWait || FMask == 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    if (const DWORD Latched = FEvents & FMask; Latched != 0) {
+        FEvents &= ~Latched;
+        *Op.EventsOut = Latched;
+        return FinishNow(Op, ERROR_SUCCESS, Done);
+    }
+    if (FFailure != ERROR_SUCCESS) {
+        return Refuse(FFailure);
+    }
+    FWait = Op;
+    return Refuse(ERROR_IO_PENDING);
+}
+
+void SerialDevice::Raise(DWORD Events) {
+    FEvents |= Events & FMask;
+    if (FWait && FEvents != 0) {
+        *FWait->EventsOut = FEvents;
+        FEvents = 0;
+        Finish(*FWait, ERROR_SUCCESS);
+        FWait.reset();
+    }
+}
+
+void SerialDevice::RecordErrors(DWORD Errors) {
+    if (Errors == 0) {
+        return;
+    }
+    FErrors |= Errors;
+    DWORD Events = 0;
+    if ((Errors & LineErrors) != 0) {
+        Events |= EV_ERR;
+    }
+    if ((Errors & CE_BREAK) != 0) {
+        Events |= EV_BREAK;
+    }
+    Raise(Events);
+    if (FDcb.fAbortOnError != 0 && !FAborting) {
+        FAborting = true; // until ClearCommError
+        for (auto& Op : FReads) {
+            Finish(Op, ERROR_OPERATION_ABORTED);
+        }
+        FReads.clear();
+        for (auto& Op : FWrites) {
+            Finish(Op, ERROR_OPERATION_ABORTED);
+        }
+        FWrites.clear();
+    }
+}
+
+BOOL SerialDevice::SetMask(DWORD Mask) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    FMask = Mask;
+    FEvents = 0;
+    if (FWait) {
+        *FWait->EventsOut = 0;
+        Finish(*FWait, ERROR_SUCCESS);
+        FWait.reset();
+    }
+    return TRUE;
+}
+
+BOOL SerialDevice::GetMask(DWORD& Mask) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    Mask = FMask;
+    return TRUE;
+}
+
+BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    if (Errors != nullptr) {
+        *Errors = FErrors;
+    }
+    FErrors = 0;
+    FAborting = false;
+    if (Stat != nullptr) {
+        *Stat = COMSTAT{};
+        Stat->cbInQue = static_cast<DWORD>(FInput.Size());
+        DWORD Pending = 0;
+        for (const auto& Op : FWrites) {
+            Pending += Op.Count - Op.Done;
+        }
+        int Queued = 0;
+        if (ioctl(FFd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
+            Pending += static_cast<DWORD>(Queued);
+        }
+        Stat->cbOutQue = Pending;
+        Stat->fCtsHold = (FDcb.fOutxCtsFlow != 0 && LineLow(LineCts)) ? 1 : 0;
+        Stat->fDsrHold = (FDcb.fOutxDsrFlow != 0 && LineLow(LineDsr)) ? 1 : 0;
+    }
+    return TRUE;
+}
+
+// --- Configuration -------------------------------------------------------------------------
+
+BOOL SerialDevice::Setup(DWORD InQueue) {
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    if (InQueue > 0) {
+        FInput.SetCapacity(InQueue);
+        Wake();
+    }
+    return TRUE;
+}
+
+BOOL SerialDevice::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    FTimeouts = Timeouts;
+    return TRUE;
+}
+
+BOOL SerialDevice::GetTimeouts(COMMTIMEOUTS& Timeouts) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    Timeouts = FTimeouts;
+    return TRUE;
+}
+
+BOOL SerialDevice::GetState(DCB& Dcb) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    Dcb = FDcb;
+    return TRUE;
+}
+
+// Applies every field or none: what the terminal does not take is undone and reported.
+BOOL SerialDevice::SetState(const DCB& Dcb) {
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    if (const DWORD Invalid = CheckDcb(Dcb); Invalid != ERROR_SUCCESS) {
+        return Refuse(Invalid);
+    }
+    termios Old{};
+    unsigned OldRate = 0;
+    if (tcgetattr(FFd, &Old) != 0 || GetLineSpeed(FFd, OldRate) != 0) {
+        return Refuse(ErrnoOr(EIO));
+    }
+    auto Undo = [&](DWORD Error) {
+        tcsetattr(FFd, TCSANOW, &Old);
+        SetLineSpeed(FFd, OldRate);
+        return Refuse(Error);
+    };
+    termios Wanted = Old;
+    ApplyDcb(Dcb, Wanted);
+    termios Actual{};
+    if (tcsetattr(FFd, TCSANOW, &Wanted) != 0 || tcgetattr(FFd, &Actual) != 0) {
+        return Undo(ErrnoOr(EIO));
+    }
+    if (!SameLineSettings(Wanted, Actual, !FPseudoTerminal)) {
+        return Undo(ERROR_INVALID_PARAMETER);
+    }
+    if (const int Error = SetLineSpeed(FFd, Dcb.BaudRate); Error != 0) {
+        return Undo(static_cast<DWORD>(Error));
+    }
+    unsigned Rate = 0;
+    if (GetLineSpeed(FFd, Rate) != 0 || !SpeedMatches(Dcb.BaudRate, Rate)) {
+        return Undo(ERROR_INVALID_PARAMETER);
+    }
+    FDcb = Dcb;
+    FDcb.DCBlength = sizeof(DCB);
+    FDecoder.SetOptions({.StripNulls = Dcb.fNull != 0,
+                         .ReplaceErrors = Dcb.fErrorChar != 0 && Dcb.fParity != 0,
+                         .ErrorChar = Dcb.ErrorChar,
+                         .EventChar = Dcb.EvtChar});
+    FDtrHeld = false;
+    ApplyControlLines(Dcb);
+    Wake();
+    return TRUE;
+}
+
+// --- Modem lines ---------------------------------------------------------------------------
+
+// DTR and RTS as the block asks; a device without modem lines has nothing to set.
+void SerialDevice::ApplyControlLines(const DCB& Dcb) {
+    if (!FHasLines) {
+        return;
+    }
+    int Set = 0;
+    int Clear = 0;
+    (Dcb.fDtrControl == DTR_CONTROL_DISABLE ? Clear : Set) |= LineDtr;
+    if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+        (Dcb.fRtsControl == RTS_CONTROL_DISABLE ? Clear : Set) |= LineRts;
+    }
+    FSource->SetLines(Set, Clear);
+}
+
+// DTR handshaking: DTR drops while the input queue has less than XoffLim bytes of room and
+// rises again once no more than XonLim bytes are queued.
+void SerialDevice::UpdateDtrHandshake() {
+    if (!FHasLines || FDcb.fDtrControl != DTR_CONTROL_HANDSHAKE) {
+        return;
+    }
+    if (!FDtrHeld && FInput.Room() < FDcb.XoffLim) {
+        FDtrHeld = FSource->SetLines(0, LineDtr);
+    } else if (FDtrHeld && FInput.Size() <= FDcb.XonLim) {
+        FDtrHeld = !FSource->SetLines(LineDtr, 0);
+    }
+}
+
+bool SerialDevice::LineLow(int Line) const {
+    return FHasLines && (FLines & Line) == 0;
+}
+
+void SerialDevice::AttachLineSource(std::shared_ptr<LineSource> Source) {
+    StopWatcher();
+    {
+        const std::lock_guard Guard(FLock);
+        FSource = std::move(Source);
+        int Lines = 0;
+        FHasLines = FSource->GetLines(Lines);
+        FLines = FHasLines ? Lines : 0;
+        FHasCounters = FSource->GetCounters(FCounters);
+        Wake();
+    }
+    StartWatcher();
+}
+
+void SerialDevice::StartWatcher() {
+    const std::lock_guard Guard(FLock);
+    if (FHasLines && !FClosed) {
+        FWatcher = std::thread([this, Source = FSource] { WatchLines(Source); });
+    }
+}
+
+void SerialDevice::StopWatcher() {
+    std::shared_ptr<LineSource> Source;
+    {
+        const std::lock_guard Guard(FLock);
+        Source = FSource;
+    }
+    if (FWatcher.joinable()) {
+        Source->Interrupt();
+        FWatcher.join();
+    }
+}
+
+void SerialDevice::WatchLines(const std::shared_ptr<LineSource>& Source) {
+    while (Source->WaitForChange()) {
+        const std::lock_guard Guard(FLock);
+        UpdateLines();
+    }
+}
+
+void SerialDevice::UpdateLines() {
+    int Lines = 0;
+    if (FClosed || !FSource->GetLines(Lines)) {
+        return;
+    }
+    const int Changed = Lines ^ FLines;
+    FLines = Lines;
+    DWORD Events = 0;
+    Events |= (Changed & LineCts) != 0 ? EV_CTS : 0;
+    Events |= (Changed & LineDsr) != 0 ? EV_DSR : 0;
+    Events |= (Changed & LineDcd) != 0 ? EV_RLSD : 0;
+    Events |= (Changed & LineRing) != 0 ? EV_RING : 0;
+    Raise(Events);
+    if ((Changed & LineDsr) != 0) {
+        Wake(); // output held for DSR may go on
+    }
+}
+
+// --- The driver thread ---------------------------------------------------------------------
+
+void SerialDevice::Wake() const {
+    const char Byte = 0;
+    [[maybe_unused]] const auto Ignored = ::write(FWakeWrite, &Byte, 1); // full: already woken
+}
+
+short SerialDevice::PollEvents() const {
+    short Events = 0;
+    if (FReadable && ReadLimit() > 0) {
+        Events |= POLLIN;
+    }
+    const bool Held = FDcb.fOutxDsrFlow != 0 && LineLow(LineDsr);
+    if (!FWrites.empty() && !Held) {
+        Events |= POLLOUT;
+    }
+    return Events;
+}
+
+// How many bytes the next read may take. Without flow control bytes are read even when the
+// queue is full and then lost with CE_RXOVER, as a Windows driver does; with flow control they
+// stay in the kernel, which holds the sender back.
+std::size_t SerialDevice::ReadLimit() const {
+    const bool FlowControlled = FDcb.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+                                FDcb.fDtrControl == DTR_CONTROL_HANDSHAKE || FDcb.fInX != 0;
+    if (!FlowControlled) {
+        return ReadChunk;
+    }
+    // A marked byte takes three bytes in the kernel's stream but one in the queue.
+    return std::min(ReadChunk, FInput.Room());
+}
+
+int SerialDevice::PollTimeout(Clock::time_point Now) const {
+    std::optional<Clock::time_point> Next = FTxCheck;
+    auto Consider = [&](Clock::time_point At) {
+        if (!Next || At < *Next) {
+            Next = At;
+        }
+    };
+    for (const auto& Op : FReads) {
+        if (Op.Deadline) {
+            Consider(*Op.Deadline);
+        }
+        if (Op.Interval.count() > 0 && Op.Done > 0) {
+            Consider(Op.LastByte + Op.Interval);
+        }
+    }
+    if (!Next) {
+        return -1;
+    }
+    if (*Next <= Now) {
+        return 0;
+    }
+    const auto Wait = std::chrono::ceil<std::chrono::milliseconds>(*Next - Now);
+    return static_cast<int>(std::min<long long>(Wait.count(), 1000LL * 60 * 60));
+}
+
+void SerialDevice::DriverLoop() {
+    std::vector<char> Raw(ReadChunk);
+    std::unique_lock Lock(FLock);
+    while (!FStopping) {
+        const bool Usable = FFailure == ERROR_SUCCESS;
+        pollfd Fds[2] = {{FWakeRead, POLLIN, 0}, {Usable ? FFd : -1, PollEvents(), 0}};
+        const int Timeout = PollTimeout(Clock::now());
+        const std::size_t Limit = ReadLimit();
+        Lock.unlock();
+        const int Ready = ::poll(Fds, 2, Timeout);
+        char Drain[64];
+        while (::read(FWakeRead, Drain, sizeof Drain) > 0) {
+        }
+        ssize_t Got = -1;
+        int ReadError = 0;
+        const short Seen = Ready > 0 ? Fds[1].revents : 0;
+        if ((Seen & (POLLIN | POLLHUP | POLLERR)) != 0 && Limit > 0) {
+            Got = ::read(FFd, Raw.data(), Limit);
+            ReadError = Got < 0 ? errno : 0;
+        }
+        Lock.lock();
+        const bool ReadFailed = ReadError != 0 && ReadError != EAGAIN && ReadError != EINTR;
+        if (Got > 0) {
+            Receive(Raw.data(), static_cast<std::size_t>(Got));
+        } else if (Got == 0) {
+            Fail(EIO); // end of file on a terminal: it hung up
+        } else if (ReadFailed) {
+            Fail(static_cast<DWORD>(ReadError));
+        } else if ((Seen & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            Fail(EIO);
+        }
+        if ((Seen & POLLOUT) != 0) {
+            Transmit();
+        }
+        const auto Now = Clock::now();
+        ExpireReads(Now);
+        if (!FTxCheck || Now >= *FTxCheck) {
+            CheckTxEmpty(Now);
+        }
+    }
+}
+
+void SerialDevice::Receive(const char* Raw, std::size_t Size) {
+    FDecoded.clear();
+    const DecodeResult Marks = FDecoder.Decode(Raw, Size, FDecoded);
+    CheckCounters(Marks);
+    if (FDcb.fDsrSensitivity != 0 && LineLow(LineDsr)) {
+        FDecoded.clear(); // ignored while DSR is low
+    }
+    if (FDecoded.empty()) {
+        return;
+    }
+    const bool WasBelow80 = FInput.Size() * 5 < FInput.Capacity() * 4;
+    DWORD Events = EV_RXCHAR | (Marks.EventCharSeen ? EV_RXFLAG : 0);
+    const std::size_t Stored = FInput.Push(FDecoded.data(), FDecoded.size());
+    if (Stored < FDecoded.size()) {
+        RecordErrors(CE_RXOVER);
+    }
+    if (WasBelow80 && FInput.Size() * 5 >= FInput.Capacity() * 4) {
+        Events |= EV_RX80FULL;
+    }
+    UpdateDtrHandshake();
+    FeedReads();
+    Raise(Events);
+}
+
+// Line errors: from the device's counters where it keeps them, else from the marks in the
+// input (which cannot tell a parity error from a framing error).
+void SerialDevice::CheckCounters(const DecodeResult& Marks) {
+    LineCounters Now;
+    if (FHasCounters && FSource->GetCounters(Now)) {
+        DWORD Errors = 0;
+        Errors |= Now.Frame != FCounters.Frame ? CE_FRAME : 0;
+        Errors |= Now.Parity != FCounters.Parity ? CE_RXPARITY : 0;
+        Errors |= (Now.Overrun != FCounters.Overrun || Now.BufOverrun != FCounters.BufOverrun)
+                      ? CE_OVERRUN
+                      : 0;
+        Errors |= Now.Break != FCounters.Break ? CE_BREAK : 0;
+        FCounters = Now;
+        RecordErrors(Errors);
+        return;
+    }
+    DWORD Errors = Marks.BreakMarked ? CE_BREAK : 0;
+    if (Marks.ErrorMarked) {
+        Errors |= FDcb.Parity != NOPARITY ? CE_RXPARITY : CE_FRAME;
+    }
+    RecordErrors(Errors);
+}
+
+} // namespace kivo::posix

@@ -1,0 +1,155 @@
+#pragma once
+// An open serial device with Windows' communication semantics. A driver thread moves received
+// bytes into the input queue, writes pending output, records communication events and
+// completes pending operations. A second thread, only on devices with modem lines, sleeps in
+// the kernel until a line changes.
+//
+// Every operation record (OVERLAPPED) and every caller's buffer is touched only under FLock
+// and only while its operation is pending; completing an operation, cancelling it or closing
+// the device ends every access to them.
+
+#include "platform/posix/ByteQueue.h"
+#include "platform/posix/HandleTable.h"
+#include "platform/posix/InputDecoder.h"
+#include "platform/posix/ModemLines.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace kivo::posix {
+
+class SerialDevice final : public KernelObject {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Opens the device at Path for exclusive use, in raw mode; null with Error set on failure.
+    static std::shared_ptr<SerialDevice> Open(const std::string& Path, DWORD Access,
+                                              bool Overlapped, DWORD& Error);
+    ~SerialDevice() override;
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    // Completes everything pending with ERROR_OPERATION_ABORTED, stops the threads and
+    // closes the device.
+    void Close() override;
+
+    // Each of these sets the last error when it returns FALSE.
+    BOOL Setup(DWORD InQueue);
+    BOOL SetState(const DCB& Dcb);
+    BOOL GetState(DCB& Dcb);
+    BOOL SetTimeouts(const COMMTIMEOUTS& Timeouts);
+    BOOL GetTimeouts(COMMTIMEOUTS& Timeouts);
+    BOOL SetMask(DWORD Mask);
+    BOOL GetMask(DWORD& Mask);
+    BOOL WaitEvent(DWORD* Events, OVERLAPPED* Overlapped);
+    BOOL Read(void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Overlapped);
+    BOOL Write(const void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Overlapped);
+    BOOL Cancel();
+    BOOL ClearErrors(DWORD* Errors, COMSTAT* Stat);
+
+    // Blocks until the operation of Overlapped, started on this device, has completed.
+    void AwaitCompletion(const OVERLAPPED* Overlapped);
+
+    // Replaces where modem lines and error counters come from (a test seam).
+    void AttachLineSource(std::shared_ptr<LineSource> Source);
+
+private:
+    struct Operation {
+        OVERLAPPED* Record = nullptr;
+        HANDLE Event = nullptr;
+        char* ReadTo = nullptr;
+        const char* WriteFrom = nullptr;
+        DWORD Count = 0;
+        DWORD Done = 0;
+        DWORD* EventsOut = nullptr;
+        std::optional<Clock::time_point> Deadline; // the read's total time-out
+        std::chrono::milliseconds Interval{0};     // the read's interval time-out; 0: none
+        bool ReturnOnAny = false;                  // the read ends with its first bytes
+        Clock::time_point LastByte;
+    };
+
+    SerialDevice(int Fd, int WakeRead, int WakeWrite, bool Overlapped, bool Readable);
+
+    // Operations, under FLock.
+    template <class Start> BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation);
+    BOOL Refuse(DWORD Error) const;
+    BOOL RefuseIfUnusable() const;
+    static Operation Begin(OVERLAPPED* Overlapped);
+    void Finish(Operation& Op, DWORD Error);
+    BOOL FinishNow(Operation& Op, DWORD Error, DWORD* Done);
+    BOOL StartRead(Operation Op, DWORD* Done);
+    BOOL StartWrite(Operation Op, DWORD* Done);
+    BOOL StartWait(Operation Op, DWORD* Done);
+    void AbortAll(DWORD Error);
+    void Fail(DWORD Error);
+
+    // The driver thread and what it does, under FLock.
+    void DriverLoop();
+    [[nodiscard]] short PollEvents() const;
+    [[nodiscard]] std::size_t ReadLimit() const;
+    [[nodiscard]] int PollTimeout(Clock::time_point Now) const;
+    void Receive(const char* Raw, std::size_t Size);
+    void CheckCounters(const DecodeResult& Marks);
+    void FeedReads();
+    void ExpireReads(Clock::time_point Now);
+    void Transmit();
+    void CheckTxEmpty(Clock::time_point Now);
+    void RecordErrors(DWORD Errors);
+    void Raise(DWORD Events);
+    void UpdateDtrHandshake();
+    void Wake() const;
+
+    // The modem line watcher.
+    void StartWatcher();
+    void StopWatcher();
+    void WatchLines(const std::shared_ptr<LineSource>& Source);
+    void UpdateLines();
+    void ApplyControlLines(const DCB& Dcb);
+    [[nodiscard]] bool LineLow(int Line) const;
+
+    const int FFd;
+    const int FWakeRead;
+    const int FWakeWrite;
+    const bool FOverlapped;
+    const bool FReadable;
+    const bool FPseudoTerminal;
+
+    mutable std::mutex FLock;
+    std::condition_variable FCompleted;
+    bool FClosed = false;
+    bool FStopping = false;
+    DWORD FFailure = ERROR_SUCCESS; // why the device became unusable; 0 while it works
+
+    ByteQueue FInput;
+    std::string FDecoded;
+    InputDecoder FDecoder;
+    DCB FDcb{};
+    COMMTIMEOUTS FTimeouts{};
+    DWORD FMask = 0;
+    DWORD FEvents = 0; // events latched since the last wait
+    DWORD FErrors = 0; // CE_ bits since the last ClearCommError
+    bool FAborting = false;
+    std::deque<Operation> FReads;
+    std::deque<Operation> FWrites;
+    std::optional<Operation> FWait;
+    bool FTxPending = false; // written bytes may still be in the output queue
+    std::optional<Clock::time_point> FTxCheck;
+    bool FDtrHeld = false;
+
+    std::shared_ptr<LineSource> FSource;
+    bool FHasLines = false;
+    int FLines = 0;
+    bool FHasCounters = false;
+    LineCounters FCounters;
+
+    std::thread FDriver;
+    std::thread FWatcher;
+};
+
+} // namespace kivo::posix

@@ -1,0 +1,147 @@
+// Modem-line and line-error events, through a line source standing in for a real UART.
+
+#include "platform/posix/ModemLines.h"
+#include "tests/platform/SerialTestSupport.h"
+
+#include <condition_variable>
+#include <mutex>
+
+namespace kivo::test {
+namespace {
+
+using namespace kivo::posix;
+
+// Lines and counters the test sets; waiters wake on every change of the lines.
+class FakeLines final : public LineSource {
+public:
+    bool GetLines(int& Lines) override {
+        const std::lock_guard Guard(FLock);
+        Lines = FLines;
+        return true;
+    }
+    bool SetLines(int Set, int Clear) override {
+        const std::lock_guard Guard(FLock);
+        FLines = (FLines | Set) & ~Clear;
+        return true;
+    }
+    bool GetCounters(LineCounters& Counters) override {
+        const std::lock_guard Guard(FLock);
+        Counters = FCounters;
+        return true;
+    }
+    bool WaitForChange() override {
+        std::unique_lock Lock(FLock);
+        FChanged.wait(Lock, [&] { return FInterrupted || FChanges != FSeen; });
+        FSeen = FChanges;
+        return !FInterrupted;
+    }
+    void Interrupt() override {
+        const std::lock_guard Guard(FLock);
+        FInterrupted = true;
+        FChanged.notify_all();
+    }
+
+    // What the device on the other side does.
+    void Change(int Raise, int Lower) {
+        const std::lock_guard Guard(FLock);
+        FLines = (FLines | Raise) & ~Lower;
+        ++FChanges;
+        FChanged.notify_all();
+    }
+    void Count(void (*Bump)(LineCounters&)) {
+        const std::lock_guard Guard(FLock);
+        Bump(FCounters);
+    }
+    [[nodiscard]] int Lines() {
+        const std::lock_guard Guard(FLock);
+        return FLines;
+    }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    int FLines = LineCts | LineDsr;
+    LineCounters FCounters;
+    unsigned FChanges = 0;
+    unsigned FSeen = 0; // changes a wait has already reported
+    bool FInterrupted = false;
+};
+
+class ModemLines : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(FPort.IsOpen()) << MessageOf(FPort.OpenError());
+        ASSERT_TRUE(AttachLineSource(FPort.Handle(), FLines));
+        FPort.Configure();
+    }
+    PtyPair FPty;
+    Port FPort{FPty.DevicePath()};
+    std::shared_ptr<FakeLines> FLines = std::make_shared<FakeLines>();
+};
+
+TEST_F(ModemLines, LineChangesBecomeTheirEvents) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_CTS | EV_DSR | EV_RLSD | EV_RING));
+    FLines->Change(0, LineCts);
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_CTS));
+    FLines->Change(LineDcd, LineDsr);
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_DSR | EV_RLSD));
+    FLines->Change(LineRing, 0);
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_RING));
+}
+
+TEST_F(ModemLines, DtrAndRtsFollowTheControlBlock) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    Dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    EXPECT_EQ(FLines->Lines() & (LineDtr | LineRts), LineDtr);
+    Dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    Dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    EXPECT_EQ(FLines->Lines() & (LineDtr | LineRts), LineRts);
+}
+
+TEST_F(ModemLines, ErrorCountersBecomeLineErrors) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_ERR | EV_BREAK));
+    FLines->Count([](LineCounters& C) {
+        ++C.Frame;
+        ++C.Overrun;
+    });
+    FPty.Send("x"); // the counters are read as bytes arrive
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_ERR));
+    DWORD Errors = 0;
+    Errors = FPort.TakeErrors();
+    EXPECT_EQ(Errors, static_cast<DWORD>(CE_FRAME | CE_OVERRUN));
+
+    FLines->Count([](LineCounters& C) {
+        ++C.Break;
+        ++C.Parity;
+    });
+    FPty.Send("y");
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_ERR | EV_BREAK));
+    Errors = FPort.TakeErrors();
+    EXPECT_EQ(Errors, static_cast<DWORD>(CE_BREAK | CE_RXPARITY));
+    EXPECT_EQ(FPort.ReadQueued(), "xy");
+}
+
+TEST_F(ModemLines, OutputWaitsForDsrWhenAsked) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fOutxDsrFlow = 1;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    FLines->Change(0, LineDsr);
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_DSR));
+    ASSERT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_DSR)) << "the device saw DSR drop";
+    Overlapped Write;
+    DWORD Written = 0;
+    EXPECT_FALSE(WriteFile(FPort.Handle(), "held", 4, &Written, &Write.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    COMSTAT Stat = FPort.Status();
+    EXPECT_EQ(Stat.fDsrHold, 1u);
+    EXPECT_EQ(Stat.cbOutQue, 4u);
+    FLines->Change(LineDsr, 0);
+    ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Write.Record, &Written, TRUE));
+    EXPECT_EQ(FPty.Receive(4), "held");
+}
+
+} // namespace
+} // namespace kivo::test

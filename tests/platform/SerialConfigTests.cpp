@@ -1,0 +1,222 @@
+// The device control block reaching the terminal's settings, and the decoding of marked input.
+
+#include "platform/posix/BaudRate.h"
+#include "platform/posix/InputDecoder.h"
+#include "platform/posix/LineConfig.h"
+#include "tests/platform/SerialTestSupport.h"
+
+#include <termios.h>
+
+namespace kivo::test {
+namespace {
+
+using kivo::posix::DecodeOptions;
+using kivo::posix::InputDecoder;
+
+class SerialConfig : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(FPort.IsOpen()) << MessageOf(FPort.OpenError()); }
+
+    // The terminal's settings as the other end sees them.
+    [[nodiscard]] termios Terminal() const {
+        termios Settings{};
+        EXPECT_EQ(tcgetattr(FPty.MasterFd(), &Settings), 0);
+        return Settings;
+    }
+    [[nodiscard]] unsigned Speed() const {
+        unsigned Rate = 0;
+        EXPECT_EQ(kivo::posix::GetLineSpeed(FPty.MasterFd(), Rate), 0);
+        return Rate;
+    }
+
+    PtyPair FPty;
+    Port FPort{FPty.DevicePath()};
+};
+
+TEST_F(SerialConfig, OpeningMakesTheTerminalRaw) {
+    const termios T = Terminal();
+    EXPECT_EQ(T.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(T.c_oflag & OPOST, 0u);
+    EXPECT_EQ(T.c_iflag & (ICRNL | IXON), 0u);
+}
+
+TEST_F(SerialConfig, TheComponentsSettingsReachTheTerminal) {
+    DCB Dcb = Port::PlainDcb();
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    const termios T = Terminal();
+    EXPECT_EQ(Speed(), 19200u);
+    EXPECT_EQ(T.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(T.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(T.c_iflag & (IXON | IXOFF | INPCK), 0u);
+    DCB Back{};
+    ASSERT_TRUE(GetCommState(FPort.Handle(), &Back));
+    EXPECT_EQ(Back.BaudRate, 19200u);
+    EXPECT_EQ(Back.ByteSize, 8);
+}
+
+TEST_F(SerialConfig, FramingParityAndFlowControlReachTheTerminal) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.BaudRate = 31250; // not a standard rate
+    Dcb.ByteSize = 7;
+    Dcb.Parity = MARKPARITY;
+    Dcb.StopBits = TWOSTOPBITS;
+    Dcb.fParity = 1;
+    Dcb.fOutX = 1;
+    Dcb.fInX = 1;
+    Dcb.XonChar = 0x11;
+    Dcb.XoffChar = 0x13;
+    Dcb.fOutxCtsFlow = 1;
+    Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb)) << MessageOf(GetLastError());
+    // A pseudo-terminal always reports 8 data bits and no parity enable; the rest shows.
+    const termios T = Terminal();
+    EXPECT_EQ(Speed(), 31250u);
+    EXPECT_EQ(T.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS),
+              static_cast<tcflag_t>(PARODD | CMSPAR | CSTOPB | CRTSCTS));
+    EXPECT_EQ(T.c_iflag & (IXON | IXOFF | INPCK), static_cast<tcflag_t>(IXON | IXOFF | INPCK));
+    EXPECT_EQ(T.c_cc[VSTART], 0x11);
+    EXPECT_EQ(T.c_cc[VSTOP], 0x13);
+    DCB Back{};
+    ASSERT_TRUE(GetCommState(FPort.Handle(), &Back));
+    EXPECT_EQ(Back.ByteSize, 7);
+    EXPECT_EQ(Back.Parity, MARKPARITY);
+}
+
+TEST(LineSettings, DataBitsAndParityMapOntoTermiosFlags) {
+    struct Case {
+        BYTE ByteSize;
+        BYTE Parity;
+        tcflag_t Flags;
+    };
+    for (const Case C :
+         {Case{5, ODDPARITY, CS5 | PARENB | PARODD}, Case{6, EVENPARITY, CS6 | PARENB},
+          Case{7, MARKPARITY, CS7 | PARENB | CMSPAR | PARODD},
+          Case{8, SPACEPARITY, CS8 | PARENB | CMSPAR}, Case{8, NOPARITY, CS8}}) {
+        DCB Dcb = Port::PlainDcb();
+        Dcb.ByteSize = C.ByteSize;
+        Dcb.Parity = C.Parity;
+        termios T{};
+        T.c_cflag = CS8 | PARENB | CSTOPB | CRTSCTS;
+        kivo::posix::ApplyDcb(Dcb, T);
+        EXPECT_EQ(T.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS), C.Flags)
+            << int(C.ByteSize) << " bits, parity " << int(C.Parity);
+        EXPECT_NE(T.c_cflag & (CREAD | CLOCAL), 0u);
+    }
+}
+
+TEST_F(SerialConfig, WhatNoTerminalCanDoFailsAndChangesNothing) {
+    DCB Good = Port::PlainDcb();
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Good));
+    const termios Before = Terminal();
+
+    auto ExpectRefused = [&](DCB Bad, const char* What) {
+        SetLastError(0);
+        EXPECT_FALSE(SetCommState(FPort.Handle(), &Bad)) << What;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << What;
+        EXPECT_EQ(MessageOf(GetLastError()), "Invalid argument");
+        const termios After = Terminal();
+        EXPECT_EQ(After.c_cflag, Before.c_cflag) << What;
+        EXPECT_EQ(After.c_iflag, Before.c_iflag) << What;
+        EXPECT_EQ(Speed(), 19200u) << What;
+    };
+    DCB Bad = Good;
+    Bad.ByteSize = 4;
+    Bad.BaudRate = 9600;
+    ExpectRefused(Bad, "4 data bits");
+    Bad = Good;
+    Bad.StopBits = ONE5STOPBITS;
+    ExpectRefused(Bad, "1.5 stop bits");
+    Bad = Good;
+    Bad.BaudRate = 0;
+    ExpectRefused(Bad, "rate 0");
+    Bad = Good;
+    Bad.Parity = 5;
+    ExpectRefused(Bad, "unknown parity");
+    Bad = Good;
+    Bad.fRtsControl = RTS_CONTROL_TOGGLE;
+    ExpectRefused(Bad, "RTS toggling");
+    Bad = Good;
+    Bad.fOutX = 1;
+    Bad.XoffChar = Bad.XonChar;
+    ExpectRefused(Bad, "XON equal to XOFF");
+}
+
+TEST_F(SerialConfig, NullStrippingAndTheEventCharacter) {
+    FPort.Configure();
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fNull = 1;
+    Dcb.EvtChar = '\n';
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXFLAG));
+    FPty.Send(std::string("O\0K\r", 4));
+    FPty.Send("\n");
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_RXFLAG));
+    EXPECT_EQ(FPort.ReadQueued(), "OK\r\n");
+}
+
+TEST_F(SerialConfig, AFullInputQueueLosesBytesWithRxOver) {
+    FPort.Configure(16);
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR | EV_RX80FULL));
+    FPty.Send(std::string(100, 'q'));
+    DWORD Seen = 0;
+    DWORD Errors = 0;
+    COMSTAT Stat{};
+    // Each receive event brings another part of the bytes; wait until the overflow shows.
+    while ((Errors & CE_RXOVER) == 0) {
+        const DWORD Events = FPort.WaitEvents();
+        ASSERT_NE(Events, 0u) << "no overflow reported";
+        Seen |= Events;
+        DWORD Now = 0;
+        Stat = FPort.Status(&Now);
+        Errors |= Now;
+    }
+    EXPECT_EQ(Stat.cbInQue, 16u);
+    EXPECT_NE(Seen & EV_RX80FULL, 0u);
+    EXPECT_EQ(FPort.TakeErrors(), 0u) << "ClearCommError clears what it reported";
+    EXPECT_EQ(FPort.ReadQueued(), std::string(16, 'q'));
+}
+
+TEST(InputDecoding, MarksBecomeDataErrorsAndBreaks) {
+    InputDecoder Decoder;
+    std::string Data;
+    auto Result = Decoder.Decode("a\377\377b", 4, Data);
+    EXPECT_EQ(Data, "a\377b");
+    EXPECT_FALSE(Result.ErrorMarked);
+
+    Data.clear();
+    Result = Decoder.Decode("x\377\0y", 4, Data);
+    EXPECT_EQ(Data, "xy");
+    EXPECT_TRUE(Result.ErrorMarked);
+
+    Data.clear();
+    Result = Decoder.Decode("\377\0\0z", 4, Data);
+    EXPECT_EQ(Data, "z");
+    EXPECT_TRUE(Result.BreakMarked);
+    EXPECT_FALSE(Result.ErrorMarked);
+}
+
+TEST(InputDecoding, AMarkSplitBetweenReadsIsCompleted) {
+    InputDecoder Decoder;
+    Decoder.SetOptions(DecodeOptions{.ReplaceErrors = true, .ErrorChar = '?', .EventChar = '!'});
+    std::string Data;
+    EXPECT_FALSE(Decoder.Decode("a\377", 2, Data).ErrorMarked);
+    EXPECT_FALSE(Decoder.Decode("\0", 1, Data).ErrorMarked);
+    const auto Result = Decoder.Decode("b!", 2, Data);
+    EXPECT_TRUE(Result.ErrorMarked);
+    EXPECT_TRUE(Result.EventCharSeen);
+    EXPECT_EQ(Data, "a?!");
+}
+
+TEST(InputDecoding, NullsAreStrippedOnlyWhenAsked) {
+    InputDecoder Decoder;
+    std::string Data;
+    Decoder.Decode("a\0b", 3, Data);
+    EXPECT_EQ(Data, std::string("a\0b", 3));
+    Decoder.SetOptions(DecodeOptions{.StripNulls = true, .EventChar = '\n'});
+    Data.clear();
+    EXPECT_FALSE(Decoder.Decode("a\0b", 3, Data).EventCharSeen);
+    EXPECT_EQ(Data, "ab");
+}
+
+} // namespace
+} // namespace kivo::test

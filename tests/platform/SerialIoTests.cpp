@@ -1,0 +1,292 @@
+// Reading, writing, events, cancellation and closing on a serial device handle whose other
+// end is the master side of a pseudo-terminal.
+
+#include "tests/platform/SerialTestSupport.h"
+
+#include <thread>
+
+namespace kivo::test {
+namespace {
+
+class SerialIo : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(FPort.IsOpen()) << MessageOf(FPort.OpenError());
+        FPort.Configure();
+    }
+    PtyPair FPty;
+    Port FPort{FPty.DevicePath()};
+};
+
+TEST_F(SerialIo, BytesWrittenReachTheOtherEndAndItsBytesAreRead) {
+    Overlapped Write;
+    const std::string Command = "AT+CGMI\r\n";
+    DWORD Written = 0;
+    const BOOL Done = WriteFile(FPort.Handle(), Command.data(), static_cast<DWORD>(Command.size()),
+                                &Written, &Write.Record);
+    ASSERT_TRUE(Done || GetLastError() == ERROR_IO_PENDING);
+    ASSERT_TRUE(Write.Completed());
+    ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Write.Record, &Written, FALSE));
+    EXPECT_EQ(Written, Command.size());
+    EXPECT_EQ(FPty.Receive(Command.size()), Command);
+
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    FPty.Send("\r\nNokia\r\n\r\nOK\r\n");
+    EXPECT_EQ(FPort.ReadExactly(15), "\r\nNokia\r\n\r\nOK\r\n");
+}
+
+TEST_F(SerialIo, LargeTransfersArriveCompleteAndInOrder) {
+    std::string Data;
+    for (int I = 0; Data.size() < 100000; ++I) {
+        Data += std::to_string(I) + ',';
+    }
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    ASSERT_TRUE(SetupComm(FPort.Handle(), 200000, 0));
+    std::thread Sender([&] { FPty.Send(Data); });
+    const std::string Got = FPort.ReadExactly(Data.size());
+    Sender.join();
+    EXPECT_EQ(Got, Data);
+
+    Overlapped Write;
+    DWORD Written = 0;
+    std::string Echo;
+    std::thread Receiver([&] { Echo = FPty.Receive(Data.size()); });
+    if (WriteFile(FPort.Handle(), Data.data(), static_cast<DWORD>(Data.size()), &Written,
+                  &Write.Record) == FALSE) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Write.Record, &Written, TRUE));
+    }
+    Receiver.join();
+    EXPECT_EQ(Written, Data.size());
+    EXPECT_EQ(Echo, Data);
+}
+
+TEST_F(SerialIo, EveryByteValuePassesUnchangedBothWays) {
+    std::string All;
+    for (int Value = 0; Value < 256; ++Value) {
+        All.push_back(static_cast<char>(Value));
+    }
+    All += "\377\377\377\0\0\377\0"; // what the kernel uses to mark errors and breaks
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    FPty.Send(All);
+    EXPECT_EQ(FPort.ReadExactly(All.size()), All);
+    DWORD Written = 0;
+    Overlapped Write;
+    if (WriteFile(FPort.Handle(), All.data(), static_cast<DWORD>(All.size()), &Written,
+                  &Write.Record) == FALSE) {
+        ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Write.Record, &Written, TRUE));
+    }
+    EXPECT_EQ(FPty.Receive(All.size()), All);
+    EXPECT_EQ(FPort.TakeErrors(), 0u);
+}
+
+TEST_F(SerialIo, AnImmediateReadOfAnEmptyQueueCompletesWithNothing) {
+    char Buffer[16];
+    Overlapped Read;
+    DWORD Got = 99;
+    ASSERT_TRUE(ReadFile(FPort.Handle(), Buffer, sizeof Buffer, &Got, &Read.Record));
+    EXPECT_EQ(Got, 0u);
+    EXPECT_TRUE(Read.Completed(0)) << "an immediate completion also signals the event";
+    ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Read.Record, &Got, FALSE));
+    EXPECT_EQ(Got, 0u);
+}
+
+TEST_F(SerialIo, EventsThatHappenBetweenWaitsAreLatched) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR | EV_TXEMPTY));
+    // A read that waits for all three bytes, so the bytes are consumed before any wait.
+    COMMTIMEOUTS Blocking{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Blocking));
+    char Buffer[3];
+    Overlapped Read;
+    DWORD Got = 0;
+    ASSERT_FALSE(ReadFile(FPort.Handle(), Buffer, sizeof Buffer, &Got, &Read.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    FPty.Send("abc");
+    ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Read.Record, &Got, TRUE));
+    EXPECT_EQ(std::string(Buffer, Got), "abc");
+
+    EXPECT_EQ(FPort.Status().cbInQue, 0u);
+    DWORD Events = 0;
+    Overlapped Wait;
+    ASSERT_TRUE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record))
+        << "the receive event was latched while no wait was pending";
+    EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+    EXPECT_TRUE(Wait.Completed(0));
+}
+
+TEST_F(SerialIo, TransmitEmptyFollowsAWrite) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_TXEMPTY));
+    Overlapped Write;
+    DWORD Written = 0;
+    WriteFile(FPort.Handle(), "ATI\r", 4, &Written, &Write.Record);
+    ASSERT_TRUE(Write.Completed());
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_TXEMPTY));
+    EXPECT_EQ(FPty.Receive(4), "ATI\r");
+}
+
+TEST_F(SerialIo, OnlyOneWaitMayBePendingAndSetCommMaskCompletesIt) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped First;
+    DWORD FirstEvents = 99;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &FirstEvents, &First.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+    Overlapped Second;
+    DWORD SecondEvents = 0;
+    EXPECT_FALSE(WaitCommEvent(FPort.Handle(), &SecondEvents, &Second.Record));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    DWORD Count = 0;
+    EXPECT_FALSE(GetOverlappedResult(FPort.Handle(), &First.Record, &Count, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR | EV_ERR));
+    ASSERT_TRUE(First.Completed());
+    EXPECT_TRUE(GetOverlappedResult(FPort.Handle(), &First.Record, &Count, FALSE));
+    EXPECT_EQ(FirstEvents, 0u);
+}
+
+TEST_F(SerialIo, AWaitBlockedInGetOverlappedResultEndsWhenBytesArrive) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped Wait;
+    DWORD Events = 0;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record));
+    std::thread Sender([&] { FPty.Send("x"); });
+    DWORD Count = 0;
+    EXPECT_TRUE(GetOverlappedResult(FPort.Handle(), &Wait.Record, &Count, TRUE));
+    Sender.join();
+    EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+}
+
+// Fills the terminal's output until a write stays pending: nobody reads the other end.
+void StartStuckWrite(const Port& P, const std::string& Data, Overlapped& Write) {
+    DWORD Written = 0;
+    for (int Tries = 0; Tries < 1000; ++Tries) {
+        Write.Record = OVERLAPPED{};
+        Write.Record.hEvent = Write.Event.Handle();
+        if (WriteFile(P.Handle(), Data.data(), static_cast<DWORD>(Data.size()), &Written,
+                      &Write.Record) == FALSE) {
+            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+            return;
+        }
+    }
+    FAIL() << "the output never filled";
+}
+
+struct PendingSet {
+    Overlapped Wait;
+    Overlapped Read;
+    Overlapped Write;
+    DWORD Events = 0;
+    char Buffer[8] = {};
+    std::string Data = std::string(65536, 'w');
+};
+
+void StartOnePendingOfEach(const Port& P, PendingSet& Set) {
+    ASSERT_TRUE(SetCommMask(P.Handle(), EV_RXCHAR));
+    ASSERT_FALSE(WaitCommEvent(P.Handle(), &Set.Events, &Set.Wait.Record));
+    COMMTIMEOUTS Blocking{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(P.Handle(), &Blocking));
+    DWORD Got = 0;
+    ASSERT_FALSE(ReadFile(P.Handle(), Set.Buffer, sizeof Set.Buffer, &Got, &Set.Read.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    StartStuckWrite(P, Set.Data, Set.Write);
+}
+
+void ExpectAborted(HANDLE Handle, Overlapped& Op) {
+    ASSERT_TRUE(Op.Completed(0)) << "completed before the call returned";
+    DWORD Count = 0;
+    EXPECT_FALSE(GetOverlappedResult(Handle, &Op.Record, &Count, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(SerialIo, CancelIoCompletesEveryPendingOperationWithAborted) {
+    PendingSet Set;
+    StartOnePendingOfEach(FPort, Set);
+    ASSERT_TRUE(CancelIo(FPort.Handle()));
+    ExpectAborted(FPort.Handle(), Set.Wait);
+    ExpectAborted(FPort.Handle(), Set.Read);
+    ExpectAborted(FPort.Handle(), Set.Write);
+
+    // The handle goes on working.
+    FPty.Send("z");
+    EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_RXCHAR));
+}
+
+TEST_F(SerialIo, CloseHandleCompletesEveryPendingOperationWithAborted) {
+    PendingSet Set;
+    StartOnePendingOfEach(FPort, Set);
+    const HANDLE Old = FPort.Handle();
+    FPort.Close();
+    ExpectAborted(Old, Set.Wait);
+    ExpectAborted(Old, Set.Read);
+    ExpectAborted(Old, Set.Write);
+    FPty.Send("late bytes touch nothing");
+    char Buffer[4];
+    DWORD Got = 0;
+    Overlapped Read;
+    EXPECT_FALSE(ReadFile(Old, Buffer, sizeof Buffer, &Got, &Read.Record));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SerialIo, CloseFromAnotherThreadEndsAWaitBlockedInGetOverlappedResult) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped Wait;
+    DWORD Events = 0;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record));
+    const HANDLE Handle = FPort.Handle();
+    std::thread Closer([&] { FPort.Close(); });
+    DWORD Count = 0;
+    EXPECT_FALSE(GetOverlappedResult(Handle, &Wait.Record, &Count, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    Closer.join();
+}
+
+TEST_F(SerialIo, ReadTimeoutsFollowWindowsRules) {
+    char Buffer[8];
+    DWORD Got = 0;
+    // A total time-out ends a read with what arrived by then.
+    COMMTIMEOUTS Total{0, 0, 50, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Total));
+    Overlapped First;
+    ASSERT_FALSE(ReadFile(FPort.Handle(), Buffer, sizeof Buffer, &Got, &First.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    FPty.Send("ab");
+    ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &First.Record, &Got, TRUE));
+    EXPECT_LE(Got, 2u);
+    COMMTIMEOUTS Immediate{MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Immediate));
+    std::string Received(Buffer, Got);
+    Received += FPort.ReadQueued();
+    EXPECT_EQ(Received, "ab");
+
+    // MAXDWORD/MAXDWORD/constant: ends with the first bytes.
+    COMMTIMEOUTS FirstBytes{MAXDWORD, MAXDWORD, Generous, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &FirstBytes));
+    Overlapped Second;
+    ASSERT_FALSE(ReadFile(FPort.Handle(), Buffer, sizeof Buffer, &Got, &Second.Record));
+    FPty.Send("c");
+    ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Second.Record, &Got, TRUE));
+    EXPECT_EQ(std::string(Buffer, Got), "c");
+}
+
+TEST_F(SerialIo, AHandleWithoutOverlappedBlocksInItsCalls) {
+    FPort.Close();
+    const Port Blocking(FPty.DevicePath(), 0);
+    ASSERT_TRUE(Blocking.IsOpen()) << MessageOf(Blocking.OpenError());
+    COMMTIMEOUTS AllBytes{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(Blocking.Handle(), &AllBytes));
+    std::thread Sender([&] { FPty.Send("12345"); });
+    char Buffer[5];
+    DWORD Got = 0;
+    EXPECT_TRUE(ReadFile(Blocking.Handle(), Buffer, sizeof Buffer, &Got, nullptr));
+    Sender.join();
+    EXPECT_EQ(std::string(Buffer, Got), "12345");
+    DWORD Written = 0;
+    EXPECT_TRUE(WriteFile(Blocking.Handle(), "ok", 2, &Written, nullptr));
+    EXPECT_EQ(Written, 2u);
+    EXPECT_EQ(FPty.Receive(2), "ok");
+}
+
+} // namespace
+} // namespace kivo::test
