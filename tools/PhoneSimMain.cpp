@@ -128,6 +128,10 @@ void WaitForSignal() {
 } // namespace
 
 int main(int Argc, char** Argv) {
+    if (Argc == 2 && std::string_view(Argv[1]) == "--help") {
+        std::cout << Usage;
+        return 0;
+    }
     const auto Args = ParseArguments(Argc, Argv);
     if (!Args) {
         std::cerr << Usage;

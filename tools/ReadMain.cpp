@@ -39,6 +39,10 @@ bool ParseArguments(int Argc, char** Argv, TArguments& Args) {
 } // namespace
 
 int main(int Argc, char** Argv) {
+    if (Argc == 2 && std::string_view(Argv[1]) == "--help") {
+        std::cout << Usage;
+        return 0;
+    }
     TArguments Args;
     if (!ParseArguments(Argc, Argv, Args)) {
         std::cerr << Usage;

@@ -100,13 +100,24 @@ private:
     QPointer<W> FWidget; // the parent may have freed it already
 };
 
+// Labels size themselves to their text: the stored width is a minimum, so a face wider
+// than the one the window was laid out with does not clip them. A right-aligned label
+// grows to the left.
 class TQtLabelPeer : public TQtWidgetPeer<QLabel> {
 public:
     explicit TQtLabelPeer(QWidget* Parent) : TQtWidgetPeer(Parent) {
         Widget()->setTextFormat(Qt::PlainText);
     }
-    void SetText(const std::string& Value) override { Widget()->setText(ToQString(Value)); }
+    void SetBounds(int Left, int Top, int Width, int Height) override {
+        FBounds = QRect(Left, Top, Width, Height);
+        Fit();
+    }
+    void SetText(const std::string& Value) override {
+        Widget()->setText(ToQString(Value));
+        Fit();
+    }
     void SetAlignment(TAlignment Value) override {
+        FAlignment = Value;
         Qt::Alignment Horizontal = Qt::AlignLeft;
         if (Value == TAlignment::taRightJustify) {
             Horizontal = Qt::AlignRight;
@@ -114,7 +125,26 @@ public:
             Horizontal = Qt::AlignHCenter;
         }
         Widget()->setAlignment(Horizontal | Qt::AlignTop);
+        Fit();
     }
+
+private:
+    void Fit() {
+        const int Needed = Widget()->fontMetrics().horizontalAdvance(Widget()->text());
+        QRect Bounds = FBounds;
+        if (Needed > Bounds.width()) {
+            const int Extra = Needed - Bounds.width();
+            if (FAlignment == TAlignment::taRightJustify) {
+                Bounds.setLeft(Bounds.left() - Extra);
+            } else {
+                Bounds.setWidth(Needed);
+            }
+        }
+        Widget()->setGeometry(Bounds);
+    }
+
+    QRect FBounds;
+    TAlignment FAlignment = TAlignment::taLeftJustify;
 };
 
 class TQtEditPeer : public TQtWidgetPeer<QLineEdit> {
