@@ -84,6 +84,13 @@ TVaCommEventThread::~TVaCommEventThread() {
 }
 
 void TVaCommEventThread::Stop() {
+    // Changing the mask completes a pending WaitCommEvent at once. The thread's CancelIo
+    // would too on Windows, but Wine's serial driver ends a wait only on an event or a mask
+    // change, so without this the thread could wait for its wait forever. Only the first
+    // request does it: the running thread still holds the device open then.
+    if (!Terminated()) {
+        SetCommMask(Device(), 0);
+    }
     Terminate(); // the request is set before the wake-up, so a woken thread delivers nothing
     FWaitEvent.SetEvent();
 }
