@@ -458,13 +458,17 @@ DWORD TVaCustomComm::CompleteIo(OVERLAPPED& Overlapped, TVaWaitEvent& Event, DWO
 
 // ---- Write path ----
 
+void TVaCustomComm::CheckBlock(const void* Buffer, int Count) {
+    if (Count < 0 || (Count > 0 && Buffer == nullptr)) {
+        throw EVaCommError(Format(VaConst::sInvalidBlock, {Count}));
+    }
+}
+
 int TVaCustomComm::WriteBuf(const void* Buffer, int Count) {
     if (!Active()) {
         return 0;
     }
-    if (Count < 0) {
-        throw EVaCommError(Format("Invalid byte count (%d)", {Count}));
-    }
+    CheckBlock(Buffer, Count);
     if (!FDirectWrite) {
         if (FWriteThread->Enqueue(Buffer, Count)) {
             return Count;
@@ -519,7 +523,11 @@ int TVaCustomComm::InQueueCount() {
 }
 
 int TVaCustomComm::ReadBuf(void* Buffer, int Count) {
-    if (!Active() || Count <= 0) {
+    if (!Active()) {
+        return 0;
+    }
+    CheckBlock(Buffer, Count);
+    if (Count == 0) {
         return 0;
     }
     const TSectionLock Lock(*FReadLock);
@@ -649,6 +657,7 @@ const TClassInfo& TVaComm::ClassInfo() const {
 
 namespace {
 // Lets the stored-form reader create the component by its class name.
+// NOLINTNEXTLINE(cert-err58-cpp): noexcept; running out of memory here ends the program
 [[maybe_unused]] const bool VaCommRegistered = []() noexcept {
     RegisterComponentClass<TVaComm>("TVaComm");
     return true;

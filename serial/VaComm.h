@@ -279,6 +279,8 @@ private:
     // whose handed-over call is running (a handler closed the port) ends once that call
     // returns and is freed later.
     void JoinStoppedThreads();
+    // Refuses a negative count and a missing block.
+    static void CheckBlock(const void* Buffer, int Count);
     int WriteDirect(const void* Buffer, int Count);
     // Completes an overlapped operation of the calling thread: waits up to Timeout for
     // Event, otherwise cancels it and waits until the system is done with it. Returns the

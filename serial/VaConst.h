@@ -16,5 +16,7 @@ inline constexpr const char* sOutputBufferFull = "Output buffer is full. Please 
 inline constexpr const char* sWriteError = "Write error (%d), %s";
 inline constexpr const char* sReadError = "Read error (%d), %s";
 inline constexpr const char* sRetrieveStatistics = "Error retrieving statistics (%d), %s";
+// A block that cannot be read or written: a negative count, or no address for its bytes.
+inline constexpr const char* sInvalidBlock = "Invalid data block of %d bytes";
 
 } // namespace VaConst

@@ -1,0 +1,250 @@
+// Measures the serial port component on one pseudo-terminal, next to the raw terminal:
+//   - latency from a byte written on the other end to OnRxChar running on the
+//     user-interface thread (here: this thread, blocked in WaitForSynchronize), p50 and p99;
+//   - sustained receive throughput through OnRxChar + ReadText;
+//   - processor time of an open, idle port over ten seconds.
+// Usage: kivo-bench-serial [samples]
+
+#include "runtime/Thread.h"
+#include "serial/VaComm.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A pseudo-terminal: the master plays the device, the slave is what the port opens.
+class Terminal {
+public:
+    Terminal() {
+        FMaster = posix_openpt(O_RDWR | O_NOCTTY);
+        if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        FPath = ptsname(FMaster);
+        termios Raw{};
+        tcgetattr(FMaster, &Raw);
+        cfmakeraw(&Raw);
+        tcsetattr(FMaster, TCSANOW, &Raw);
+    }
+    ~Terminal() { close(FMaster); }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    [[nodiscard]] int Master() const { return FMaster; }
+    [[nodiscard]] const std::string& Path() const { return FPath; }
+
+    void Send(const char* Data, std::size_t Count) const {
+        while (Count > 0) {
+            const ssize_t Done = write(FMaster, Data, Count);
+            if (Done < 0) {
+                throw std::runtime_error("write to the pseudo-terminal failed");
+            }
+            Data += Done;
+            Count -= static_cast<std::size_t>(Done);
+        }
+    }
+
+    // Opens the slave side raw and blocking, as a plain program would.
+    [[nodiscard]] int OpenSlave() const {
+        const int Fd = open(FPath.c_str(), O_RDWR | O_NOCTTY);
+        termios Raw{};
+        tcgetattr(Fd, &Raw);
+        cfmakeraw(&Raw);
+        tcsetattr(Fd, TCSANOW, &Raw);
+        return Fd;
+    }
+
+private:
+    int FMaster = -1;
+    std::string FPath;
+};
+
+double Micros(Clock::duration D) {
+    return std::chrono::duration<double, std::micro>(D).count();
+}
+
+struct Percentiles {
+    double P50 = 0;
+    double P99 = 0;
+};
+
+Percentiles Summarise(std::vector<double> Samples) {
+    std::sort(Samples.begin(), Samples.end());
+    const auto At = [&](double Q) {
+        return Samples.at(static_cast<std::size_t>(Q * static_cast<double>(Samples.size() - 1)));
+    };
+    return {At(0.50), At(0.99)};
+}
+
+// A byte written on the master until a blocking read on the slave returns it.
+Percentiles RawLatency(int Samples) {
+    const Terminal Pty;
+    const int Slave = Pty.OpenSlave();
+    std::vector<double> Times;
+    char Byte = 'x';
+    for (int I = 0; I < Samples; ++I) {
+        const auto Start = Clock::now();
+        Pty.Send(&Byte, 1);
+        if (read(Slave, &Byte, 1) != 1) {
+            throw std::runtime_error("raw read failed");
+        }
+        Times.push_back(Micros(Clock::now() - Start));
+    }
+    close(Slave);
+    return Summarise(Times);
+}
+
+// Runs handed-over calls on this thread until Done holds.
+void PumpUntil(const std::function<bool()>& Done) {
+    while (!Done()) {
+        (void)WaitForSynchronize(std::chrono::milliseconds(100));
+        CheckSynchronize();
+    }
+}
+
+// A component on a fresh terminal with the main window's settings.
+std::unique_ptr<TVaComm> OpenComponent(const Terminal& Pty, int ReadSize) {
+    auto Comm = std::make_unique<TVaComm>(nullptr);
+    Comm->SetDeviceName(Pty.Path());
+    Comm->SetBaudrate(br19200);
+    Comm->SetMonitorEvents({ceError, ceRxChar});
+    Comm->Buffers()->SetReadSize(ReadSize);
+    Comm->Open();
+    return Comm;
+}
+
+// A byte written on the master until OnRxChar runs on this thread.
+Percentiles ComponentLatency(int Samples) {
+    const Terminal Pty;
+    auto Comm = OpenComponent(Pty, 4096);
+    std::vector<double> Times;
+    Clock::time_point Sent;
+    bool Arrived = false;
+    Comm->OnRxChar = [&](TObject*, int) {
+        const auto Now = Clock::now();
+        if (!Comm->ReadText().empty()) {
+            Times.push_back(Micros(Now - Sent));
+            Arrived = true;
+        }
+    };
+    const char Byte = 'x';
+    for (int I = 0; I < Samples; ++I) {
+        Arrived = false;
+        Sent = Clock::now();
+        Pty.Send(&Byte, 1);
+        PumpUntil([&] { return Arrived; });
+    }
+    return Summarise(Times);
+}
+
+// Bytes per second that a sender on the master can push through Reader.
+template <typename ReadFn> double Throughput(const Terminal& Pty, std::size_t Total, ReadFn Read) {
+    std::thread Sender([&] {
+        const std::string Chunk(4096, 'd');
+        for (std::size_t Sent = 0; Sent < Total; Sent += Chunk.size()) {
+            Pty.Send(Chunk.data(), Chunk.size());
+        }
+    });
+    const auto Start = Clock::now();
+    Read(Total);
+    const double Seconds = std::chrono::duration<double>(Clock::now() - Start).count();
+    Sender.join();
+    return static_cast<double>(Total) / Seconds;
+}
+
+double RawThroughput(std::size_t Total) {
+    const Terminal Pty;
+    const int Slave = Pty.OpenSlave();
+    const double Rate = Throughput(Pty, Total, [&](std::size_t Want) {
+        std::vector<char> Buffer(65536);
+        for (std::size_t Got = 0; Got < Want;) {
+            const ssize_t Done = read(Slave, Buffer.data(), Buffer.size());
+            if (Done <= 0) {
+                throw std::runtime_error("raw read failed");
+            }
+            Got += static_cast<std::size_t>(Done);
+        }
+    });
+    close(Slave);
+    return Rate;
+}
+
+double ComponentThroughput(std::size_t Total) {
+    const Terminal Pty;
+    auto Comm = OpenComponent(Pty, 65536);
+    std::size_t Got = 0;
+    Comm->OnRxChar = [&](TObject*, int) { Got += Comm->ReadText().size(); };
+    return Throughput(Pty, Total,
+                      [&](std::size_t Want) { PumpUntil([&] { return Got >= Want; }); });
+}
+
+double CpuSeconds() {
+    rusage Usage{};
+    getrusage(RUSAGE_SELF, &Usage);
+    const auto Seconds = [](const timeval& T) {
+        return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_usec) / 1e6;
+    };
+    return Seconds(Usage.ru_utime) + Seconds(Usage.ru_stime);
+}
+
+// Processor time of the whole process while an open port sits idle for Period.
+double IdleCpu(std::chrono::seconds Period) {
+    const Terminal Pty;
+    auto Comm = OpenComponent(Pty, 4096);
+    const double Before = CpuSeconds();
+    const auto End = Clock::now() + Period;
+    while (Clock::now() < End) {
+        (void)WaitForSynchronize(
+            std::chrono::duration_cast<std::chrono::milliseconds>(End - Clock::now()));
+        CheckSynchronize();
+    }
+    return CpuSeconds() - Before;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        SetMainThread();
+        const int Samples = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
+        const std::size_t Total = 32u << 20;
+
+        const Percentiles Raw = RawLatency(Samples);
+        const Percentiles Comp = ComponentLatency(Samples);
+        std::printf("latency, %d samples (microseconds)\n", Samples);
+        std::printf("  raw pty round trip      p50 %8.1f   p99 %8.1f\n", Raw.P50, Raw.P99);
+        std::printf("  byte -> OnRxChar (UI)   p50 %8.1f   p99 %8.1f   p50 ratio %.2f\n", Comp.P50,
+                    Comp.P99, Comp.P50 / Raw.P50);
+
+        const double RawRate = RawThroughput(Total);
+        const double CompRate = ComponentThroughput(Total);
+        std::printf("receive throughput, %zu MiB (MiB/s)\n", Total >> 20);
+        std::printf("  raw pty read            %8.1f\n", RawRate / (1 << 20));
+        std::printf("  OnRxChar + ReadText     %8.1f   ratio %.2f\n", CompRate / (1 << 20),
+                    CompRate / RawRate);
+
+        const double Idle = IdleCpu(std::chrono::seconds(10));
+        std::printf("idle open port, 10 s: %.3f s processor time (%.3f%%)\n", Idle, Idle * 10.0);
+        return 0;
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "kivo-bench-serial: %s\n", E.what());
+        return 1;
+    }
+}

@@ -1,0 +1,225 @@
+// Opening, configuring and closing a port on a pseudo-terminal, and the events around it.
+
+#include "serial/VaConst.h"
+#include "tests/serial/CommFixture.h"
+
+#include <filesystem>
+#include <iterator>
+
+namespace {
+
+// Open descriptors and running threads of this process.
+struct ProcessResources {
+    bool Known = false; // only where /proc tells
+    std::ptrdiff_t Descriptors = 0;
+    std::ptrdiff_t Threads = 0;
+
+    static ProcessResources Now() {
+        std::error_code Error;
+        if (!std::filesystem::exists("/proc/self/task", Error)) {
+            return {};
+        }
+        const auto Count = [](const char* Dir) {
+            return std::distance(std::filesystem::directory_iterator(Dir),
+                                 std::filesystem::directory_iterator());
+        };
+        return {true, Count("/proc/self/fd"), Count("/proc/self/task")};
+    }
+};
+
+using PortLifecycle = CommTest;
+
+TEST_F(PortLifecycle, OnOpenComesLastAndOnCloseOnlyForAnOpenPort) {
+    std::vector<std::string> Seen;
+    Comm->OnOpen = [&](TObject* Sender) {
+        EXPECT_EQ(Sender, Comm.get());
+        EXPECT_TRUE(Comm->Active());
+        EXPECT_NE(Comm->EventThread(), nullptr);
+        EXPECT_NE(Comm->WriteThread(), nullptr);
+        Seen.emplace_back("open");
+    };
+    Comm->OnClose = [&](TObject* Sender) {
+        EXPECT_EQ(Sender, Comm.get());
+        EXPECT_FALSE(Comm->Active());
+        Seen.emplace_back("close");
+    };
+
+    Comm->Close(); // never opened: nothing
+    Comm->Open();
+    EXPECT_TRUE(Comm->Active());
+    Comm->Close();
+    Comm->Close();
+    EXPECT_FALSE(Comm->Active());
+    EXPECT_EQ(Comm->EventThread(), nullptr);
+    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(Seen, (std::vector<std::string>{"open", "close"}));
+
+    Comm->Open();
+    Comm.reset(); // destroying an open component closes it without OnClose
+    EXPECT_EQ(Seen, (std::vector<std::string>{"open", "close", "open"}));
+}
+
+TEST_F(PortLifecycle, AnOnOpenHandlerThatRaisesIsReportedAndThePortStaysOpen) {
+    Comm->OnOpen = [](TObject*) { throw EVaCommError("handler failed"); };
+    Comm->Open();
+    EXPECT_TRUE(Comm->Active());
+    EXPECT_EQ(Reports, std::vector<std::string>{"handler failed"});
+}
+
+TEST_F(PortLifecycle, OpeningTwiceIsRefusedAndLeavesThePortWorking) {
+    Comm->Open();
+    try {
+        Comm->Open();
+        FAIL() << "second Open accepted";
+    } catch (const EVaCommError& E) {
+        EXPECT_EQ(E.Message(), VaConst::sPortOpen);
+    }
+    EXPECT_TRUE(Comm->Active());
+    EXPECT_TRUE(Comm->WriteText("AT\r\n"));
+    EXPECT_EQ(Pty.Receive(4), "AT\r\n");
+}
+
+#ifndef _WIN32 // exclusive use is this platform's; Wine opens a port twice
+TEST_F(PortLifecycle, APortInUseIsRefusedWithTheSystemsReason) {
+    Comm->Open();
+    TVaComm Second(nullptr);
+    Second.SetDeviceName(Pty.DevicePath());
+    try {
+        Second.Open();
+        FAIL() << "a port in use was opened twice";
+    } catch (const EVaCommError& E) {
+        const std::string Prefix = "Can't open specified device " + Pty.DevicePath() + " (Error ";
+        EXPECT_EQ(E.Message().substr(0, Prefix.size()), Prefix) << E.Message();
+    }
+    EXPECT_FALSE(Second.Active());
+    EXPECT_TRUE(Comm->Active());
+}
+
+#endif
+
+TEST_F(PortLifecycle, GuardedSettingsRefuseChangesWhileOpen) {
+    Comm->SetPortNum(3);
+    Comm->Open();
+    const auto ExpectRefused = [](const std::function<void()>& Change) {
+        try {
+            Change();
+            ADD_FAILURE() << "change accepted while open";
+        } catch (const EVaCommError& E) {
+            EXPECT_EQ(E.Message(), VaConst::sPortOpen);
+        }
+    };
+    ExpectRefused([&] { Comm->SetPortNum(5); });
+    ExpectRefused([&] { Comm->SetMonitorEvents({}); });
+    ExpectRefused([&] { Comm->SetDeviceName("COM%d"); });
+    ExpectRefused([&] { Comm->SetDirectWrite(true); });
+    ExpectRefused([&] { Comm->SetUpdateDCB(false); });
+    TVaBuffers Other;
+    Other.SetWriteSize(99);
+    ExpectRefused([&] { Comm->SetBuffers(&Other); });
+    EXPECT_EQ(Comm->PortNum(), 3);
+    EXPECT_EQ(Comm->MonitorEvents(), (TVaCommEvents{ceError, ceRxChar, ceTxEmpty}));
+    EXPECT_EQ(Comm->DeviceName(), Pty.DevicePath());
+    EXPECT_FALSE(Comm->DirectWrite());
+    EXPECT_TRUE(Comm->UpdateDCB());
+    EXPECT_EQ(Comm->Buffers()->WriteSize(), 2048);
+
+    // The queue sizes are stored first, then refused; the wait times are free.
+    ExpectRefused([&] { Comm->Buffers()->SetReadSize(8192); });
+    EXPECT_EQ(Comm->Buffers()->ReadSize(), 8192);
+    Comm->Buffers()->SetReadTimeout(5000);
+    EXPECT_EQ(Comm->Buffers()->ReadTimeout(), 5000);
+
+    // Line settings and priorities go to the open device and its threads.
+    Comm->SetBaudrate(br9600);
+    Comm->EventChars()->SetXonChar(17);
+    Comm->FlowControl()->SetXonXoffOut(true);
+    Comm->SetEventPriority(tpLower);
+    Comm->SetWritePriority(tpNormal);
+    EXPECT_EQ(Comm->EventThread()->Priority(), tpLower);
+    EXPECT_EQ(Comm->WriteThread()->Priority(), tpNormal);
+    EXPECT_TRUE(Comm->Active());
+    EXPECT_TRUE(Reports.empty());
+}
+
+TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
+    UseMainWindowSettings();
+    Comm->Open();
+    EXPECT_EQ(Comm->EventMask(), 0x0081u);
+    EXPECT_NE(Comm->EventThread(), nullptr);
+    EXPECT_NE(Comm->WriteThread(), nullptr);
+    Comm->Close();
+
+    // Queued writes report a drained queue themselves: the device is not asked.
+    Comm->SetMonitorEvents({ceTxEmpty});
+    Comm->Open();
+    EXPECT_EQ(Comm->EventMask(), 0u);
+    EXPECT_EQ(Comm->EventThread(), nullptr);
+    EXPECT_NE(Comm->WriteThread(), nullptr);
+    Comm->Close();
+
+    Comm->SetDirectWrite(true);
+    Comm->Open();
+    EXPECT_EQ(Comm->EventMask(), EV_TXEMPTY);
+    EXPECT_NE(Comm->EventThread(), nullptr);
+    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    Comm->Close();
+
+    bool Opened = false;
+    Comm->OnOpen = [&](TObject*) { Opened = true; };
+    Comm->SetMonitorEvents({});
+    Comm->Open();
+    EXPECT_TRUE(Opened);
+    EXPECT_EQ(Comm->EventThread(), nullptr);
+    EXPECT_EQ(Comm->WriteThread(), nullptr);
+
+    Comm->Close();
+    Comm->SetMonitorEvents({ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty,
+                            ceRxFlag, cePErr, ceRx80Full, ceEvent1, ceEvent2});
+    Comm->Open();
+    EXPECT_EQ(Comm->EventMask(), 0x1FFFu);
+}
+
+TEST_F(PortLifecycle, AutoOpenOpensOnceAfterLoadingButNotWhileDesigning) {
+    int Opens = 0;
+    Comm->OnOpen = [&](TObject*) { ++Opens; };
+    Comm->SetAutoOpen(true);
+    Comm->SetDesigning(true);
+    Comm->Loaded();
+    EXPECT_FALSE(Comm->Active());
+    Comm->SetDesigning(false);
+    Comm->Loaded();
+    EXPECT_TRUE(Comm->Active());
+    EXPECT_EQ(Opens, 1);
+
+    TVaComm Missing(nullptr);
+    Missing.SetDeviceName(Pty.DevicePath() + "-missing");
+    Missing.SetAutoOpen(true);
+    EXPECT_THROW(Missing.Loaded(), EVaCommError);
+}
+
+TEST_F(PortLifecycle, ManyCyclesWithTrafficLeaveNothingBehind) {
+    UseMainWindowSettings();
+    std::string Received;
+    Comm->OnRxChar = [&](TObject*, int) { Received += Comm->ReadText(); };
+    Comm->Open();
+    Comm->Close();
+    const ProcessResources Before = ProcessResources::Now();
+    for (int Cycle = 0; Cycle < 40; ++Cycle) {
+        Comm->Open();
+        ASSERT_TRUE(Comm->WriteText("ping\r\n"));
+        ASSERT_EQ(Pty.Receive(6), "ping\r\n");
+        Pty.Send("pong\r\n");
+        ASSERT_TRUE(PumpUntil([&] { return Received.size() >= 6; })) << "cycle " << Cycle;
+        EXPECT_EQ(Received, "pong\r\n");
+        Received.clear();
+        Comm->Close();
+    }
+    const ProcessResources After = ProcessResources::Now();
+    if (After.Known) {
+        EXPECT_EQ(After.Descriptors, Before.Descriptors);
+        EXPECT_EQ(After.Threads, Before.Threads);
+    }
+    EXPECT_TRUE(Reports.empty());
+}
+
+} // namespace

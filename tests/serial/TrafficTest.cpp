@@ -1,0 +1,310 @@
+// Receiving, reading, writing and the dispatch of device events, on a pseudo-terminal.
+
+#include "serial/VaConst.h"
+#include "tests/serial/CommFixture.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using PortTraffic = CommTest;
+
+TEST_F(PortTraffic, OnRxCharCountsWaitingBytesAndReportsUnreadOnesAgain) {
+    UseMainWindowSettings();
+    std::vector<int> Counts;
+    bool Read = false;
+    std::string Text;
+    Comm->OnRxChar = [&](TObject* Sender, int Count) {
+        EXPECT_EQ(Sender, Comm.get());
+        EXPECT_GT(Count, 0);
+        Counts.push_back(Count);
+        if (Read) {
+            Text += Comm->ReadText();
+            EXPECT_EQ(Comm->ReadText(), ""); // nothing new arrived meanwhile
+        }
+    };
+    Comm->Open();
+    Pty.Send("abc");
+    ASSERT_TRUE(PumpUntil([&] { return !Counts.empty() && Counts.back() >= 3; }));
+    EXPECT_EQ(Comm->InQueueCount(), 3);
+    Read = true;
+    Pty.Send("de");
+    ASSERT_TRUE(PumpUntil([&] { return Text.size() >= 5; }));
+    EXPECT_EQ(Text, "abcde");
+    EXPECT_GE(Counts.back(), 5); // the unread bytes were counted again with the new ones
+}
+
+TEST_F(PortTraffic, ReadsReturnWaitingBytesOneForOneIncludingZeroBytes) {
+    Comm->Open();
+    EXPECT_EQ(Comm->ReadText(), "");
+    const std::string Sent("A\0B\r\n", 5);
+    Pty.Send(Sent);
+    ASSERT_TRUE(PumpUntil([&] { return Comm->InQueueCount() >= 5; }));
+    char Buffer[64] = {};
+    EXPECT_EQ(Comm->ReadBuf(Buffer, 2), 2);
+    EXPECT_EQ(std::string(Buffer, 2), Sent.substr(0, 2));
+    EXPECT_EQ(Comm->ReadBuf(Buffer, sizeof Buffer), 3); // more room than bytes: what waits
+    EXPECT_EQ(std::string(Buffer, 3), Sent.substr(2));
+    EXPECT_EQ(Comm->ReadBuf(Buffer, sizeof Buffer), 0);
+
+    Pty.Send(Sent);
+    ASSERT_TRUE(PumpUntil([&] { return Comm->InQueueCount() >= 5; }));
+    EXPECT_EQ(Comm->ReadText(), Sent);
+    EXPECT_EQ(Comm->ReadText(), "");
+}
+
+TEST_F(PortTraffic, BlocksWithoutBytesOrAddressAreRefusedOnAnOpenPort) {
+    Comm->Open();
+    char Buffer[4] = {};
+    EXPECT_THROW((void)Comm->WriteBuf(Buffer, -1), EVaCommError);
+    EXPECT_THROW((void)Comm->WriteBuf(nullptr, 3), EVaCommError);
+    EXPECT_THROW((void)Comm->ReadBuf(Buffer, -1), EVaCommError);
+    EXPECT_THROW((void)Comm->ReadBuf(nullptr, 3), EVaCommError);
+    EXPECT_EQ(Comm->ReadBuf(nullptr, 0), 0);
+    EXPECT_EQ(Comm->WriteBuf(nullptr, 0), 0);
+}
+
+TEST_F(PortTraffic, AClosedPortReadsAndWritesNothingWithoutRaising) {
+    char Buffer[4] = {};
+    EXPECT_EQ(Comm->WriteBuf("x", 1), 0);
+    EXPECT_FALSE(Comm->WriteText("x"));
+    EXPECT_TRUE(Comm->WriteText(""));
+    EXPECT_EQ(Comm->ReadBuf(Buffer, 4), 0);
+    EXPECT_EQ(Comm->ReadText(), "");
+    EXPECT_EQ(Comm->InQueueCount(), 0);
+    TVaCommStatus Status;
+    Status.Errors = 7;
+    Comm->GetCommStatus(Status);
+    EXPECT_EQ(Status.Errors, 0u);
+    EXPECT_FALSE(Comm->CheckErrors());
+}
+
+TEST_F(PortTraffic, AHandlerThatRaisesIsReportedAndLaterEventsStillArrive) {
+    UseMainWindowSettings();
+    int Calls = 0;
+    std::string Text;
+    Comm->OnRxChar = [&](TObject*, int) {
+        Text += Comm->ReadText();
+        if (++Calls == 1) {
+            throw EVaCommError("rx handler failed");
+        }
+    };
+    Comm->Open();
+    Pty.Send("1");
+    ASSERT_TRUE(PumpUntil([&] { return !Reports.empty(); }));
+    EXPECT_EQ(Reports, std::vector<std::string>{"rx handler failed"});
+    Pty.Send("2");
+    ASSERT_TRUE(PumpUntil([&] { return Text == "12"; }));
+    EXPECT_EQ(Reports.size(), 1u);
+}
+
+TEST_F(PortTraffic, EventsAreDispatchedInTheirFixedOrder) {
+    std::vector<std::string> Order;
+    const auto Record = [&](const char* Name) {
+        return TNotifyEvent([&Order, Name](TObject*) { Order.emplace_back(Name); });
+    };
+    Comm->OnRxFlag = Record("RxFlag");
+    Comm->OnCts = Record("Cts");
+    Comm->OnDsr = Record("Dsr");
+    Comm->OnRing = Record("Ring");
+    Comm->OnRlsd = Record("Rlsd");
+    Comm->OnTxEmpty = Record("TxEmpty");
+    Comm->OnBreak = Record("Break");
+    Comm->OnPErr = Record("PErr");
+    Comm->OnRx80Full = Record("Rx80Full");
+    Comm->OnEvent1 = Record("Event1");
+    Comm->OnEvent2 = Record("Event2");
+    Comm->DispatchEvents(0x1FFF | 0x80000000u);
+    EXPECT_EQ(Order, (std::vector<std::string>{"RxFlag", "Cts", "Dsr", "Ring", "Rlsd", "TxEmpty",
+                                               "Break", "PErr", "Rx80Full", "Event1", "Event2"}));
+
+    // A raising handler ends the set; the caller gets the exception.
+    Order.clear();
+    Comm->OnDsr = [](TObject*) { throw EVaCommError("dsr failed"); };
+    EXPECT_THROW(Comm->DispatchEvents(EV_CTS | EV_DSR | EV_RING), EVaCommError);
+    EXPECT_EQ(Order, std::vector<std::string>{"Cts"});
+}
+
+TEST_F(PortTraffic, QueuedWritesReturnAtOnceAndReportADrainedQueue) {
+    UseMainWindowSettings(); // ceTxEmpty not monitored: the write thread reports it anyway
+    int TxEmpty = 0;
+    Comm->OnTxEmpty = [&](TObject* Sender) {
+        EXPECT_EQ(Sender, Comm.get());
+        ++TxEmpty;
+    };
+    Comm->Open();
+    EXPECT_TRUE(Comm->WriteText("AT+CGMI\r\n"));
+    EXPECT_EQ(TxEmpty, 0); // handlers run only when this thread processes the queue
+    EXPECT_EQ(Pty.Receive(9), "AT+CGMI\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return TxEmpty == 1; }));
+
+    EXPECT_TRUE(Comm->WriteText("")); // an empty text still drains and reports
+    ASSERT_TRUE(PumpUntil([&] { return TxEmpty == 2; }));
+}
+
+TEST_F(PortTraffic, ABlockLargerThanTheQueueIsRefused) {
+    UseMainWindowSettings();
+    Comm->Buffers()->SetWriteTimeout(100);
+    Comm->Open();
+    const std::string Big(513, 'x');
+    try {
+        Comm->WriteText(Big);
+        FAIL() << "a block larger than the queue was accepted";
+    } catch (const EVaCommError& E) {
+        EXPECT_EQ(E.Message(), VaConst::sOutputBufferFull);
+    }
+    EXPECT_TRUE(Comm->WriteText(std::string(512, 'y'))); // exactly the capacity fits
+    EXPECT_EQ(Pty.Receive(512), std::string(512, 'y'));
+}
+
+// Fills the line and the queue until a write is refused: nobody reads the other end. A
+// refusal while the write thread waits to report a drained queue is no stall: the write
+// thread cannot write while this thread does not run its hand-over.
+void StallTheLine(TVaComm& Comm) {
+    Comm.Buffers()->SetWriteTimeout(20);
+    const std::string Block(static_cast<std::size_t>(Comm.Buffers()->WriteSize()), 's');
+    for (int Attempt = 0; Attempt < 100000; ++Attempt) {
+        try {
+            Comm.WriteText(Block);
+            CheckSynchronize();
+        } catch (const EVaCommError&) {
+            if (!CheckSynchronize()) {
+                return;
+            }
+        }
+    }
+    FAIL() << "the line never stalled";
+}
+
+TEST_F(PortTraffic, AFullQueueAcceptsAnExactFitOnceTheLineMovesAgain) {
+    Comm->Buffers()->SetWriteSize(64);
+    Comm->Open();
+    StallTheLine(*Comm);
+
+    std::atomic<bool> Reading{true};
+    std::atomic<std::size_t> Drained{0};
+    std::thread Reader([&] {
+        while (Reading) {
+            Drained += Pty.Receive(4096, std::chrono::milliseconds(50)).size();
+        }
+    });
+    Comm->Buffers()->SetWriteTimeout(10000);
+    bool Accepted = false;
+    try {
+        Accepted = Comm->WriteText(std::string(64, 'e'));
+    } catch (const EVaCommError& E) {
+        ADD_FAILURE() << E.Message();
+    }
+    Reading = false;
+    Reader.join();
+    EXPECT_TRUE(Accepted);
+    EXPECT_GT(Drained.load(), 0u);
+}
+
+TEST_F(PortTraffic, CloseDropsQueuedBytesWithoutOnTxEmpty) {
+    int TxEmpty = 0;
+    Comm->OnTxEmpty = [&](TObject*) { ++TxEmpty; };
+    Comm->Buffers()->SetWriteSize(64);
+    Comm->Open();
+    StallTheLine(*Comm);
+    CheckSynchronize(); // drained blocks before the stall have been reported by now
+    const int Before = TxEmpty;
+    Comm->Close();
+    EXPECT_FALSE(Comm->Active());
+    CheckSynchronize();
+    EXPECT_EQ(TxEmpty, Before);
+}
+
+TEST_F(PortTraffic, DirectWritesReachTheLineOnTheCallersThread) {
+    Comm->SetDirectWrite(true);
+    Comm->SetMonitorEvents({ceRxChar, ceTxEmpty});
+    int TxEmpty = 0;
+    Comm->OnTxEmpty = [&](TObject*) { ++TxEmpty; };
+    Comm->Open();
+    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(Comm->WriteBuf("ATI\r\n", 5), 5);
+    EXPECT_EQ(Pty.Receive(5), "ATI\r\n");
+    EXPECT_TRUE(Comm->WriteText("AT\r\n"));
+    EXPECT_EQ(Pty.Receive(4), "AT\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return TxEmpty >= 1; })); // the device reports EV_TXEMPTY
+}
+
+TEST_F(PortTraffic, NoOnRxCharReachesTheHandlerOnceThePortIsClosed) {
+    UseMainWindowSettings();
+    int Calls = 0;
+    Comm->OnRxChar = [&](TObject*, int) { ++Calls; };
+    Comm->Open();
+    Pty.Send("late");
+    ASSERT_TRUE(WaitForSynchronize(std::chrono::seconds(10))); // handed over, not yet run
+    Comm->Close();
+    CheckSynchronize();
+    EXPECT_EQ(Calls, 0);
+}
+
+TEST_F(PortTraffic, AHandlerMayCloseThePortItIsCalledFor) {
+    UseMainWindowSettings();
+    int Closes = 0;
+    Comm->OnClose = [&](TObject*) { ++Closes; };
+    Comm->OnRxChar = [&](TObject*, int) {
+        (void)Comm->ReadText();
+        Comm->Close();
+    };
+    Comm->Open();
+    Pty.Send("bye");
+    ASSERT_TRUE(PumpUntil([&] { return Closes == 1; }));
+    EXPECT_FALSE(Comm->Active());
+
+    Comm->OnRxChar = [&](TObject*, int) { (void)Comm->ReadText(); };
+    Comm->Open(); // the device was released when the closed port's thread ended
+    EXPECT_TRUE(Comm->WriteText("again"));
+    EXPECT_EQ(Pty.Receive(5), "again");
+}
+
+#ifndef _WIN32 // the message carries this system's text for the failure
+TEST_F(PortTraffic, AHungUpLineIsReportedOnceAndThePortStillClosesAndReopens) {
+    UseMainWindowSettings();
+    Comm->Open();
+    Pty.HangUp();
+    ASSERT_TRUE(PumpUntil([&] { return !Reports.empty(); }));
+    // Writing to the dead line fails quietly in the write thread; no second report.
+    (void)Comm->WriteText("AT\r\n");
+    CheckSynchronize();
+    Comm->Close();
+    EXPECT_FALSE(Comm->Active());
+    EXPECT_EQ(Reports,
+              std::vector<std::string>{"Error retrieving statistics (5), Input/output error"});
+
+    PtyPair Fresh;
+    Comm->SetDeviceName(Fresh.DevicePath());
+    Comm->Open();
+    EXPECT_TRUE(Comm->WriteText("AT\r\n"));
+    EXPECT_EQ(Fresh.Receive(4), "AT\r\n");
+}
+
+#endif
+
+TEST_F(PortTraffic, DestroyingAnOpenComponentWithEventsInFlightIsSafe) {
+    UseMainWindowSettings();
+    std::atomic<bool> Sending{true};
+    std::size_t Received = 0;
+    Comm->OnRxChar = [&](TObject*, int) { Received += Comm->ReadText().size(); };
+    Comm->OnTxEmpty = [&](TObject*) { (void)Comm->WriteText("more\r\n"); };
+    Comm->Open();
+    std::thread Device([&] {
+        while (Sending) {
+            Pty.Send("+CGSN: 123456789012345\r\n");
+            (void)Pty.Receive(4096, std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_TRUE(Comm->WriteText("start\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return Received >= 1000; }));
+    ASSERT_TRUE(WaitForSynchronize(std::chrono::seconds(10)));
+    Comm.reset(); // a hand-over is queued right now
+    Sending = false;
+    Device.join();
+    CheckSynchronize();
+    EXPECT_TRUE(Reports.empty());
+}
+
+} // namespace
