@@ -53,6 +53,7 @@ std::optional<std::string> DevicePathFor(const std::string& Name) {
         return std::nullopt;
     }
     const std::string Variable = "KIVO_COM" + std::to_string(Number);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in KIVO changes the environment
     if (const char* Mapped = std::getenv(Variable.c_str()); Mapped != nullptr && *Mapped != '\0') {
         return std::string(Mapped);
     }

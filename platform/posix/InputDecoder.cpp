@@ -1,5 +1,9 @@
 #include "platform/posix/InputDecoder.h"
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
 namespace kivo::posix {
 namespace {
 constexpr char Mark = '\377';
@@ -15,19 +19,38 @@ void InputDecoder::Deliver(char Byte, std::string& Data, DecodeResult& Result) c
     Data.push_back(Byte);
 }
 
+// Appends a run of plain data bytes, the common case, without looking at them one by one.
+void InputDecoder::DeliverRun(const char* Run, std::size_t Size, std::string& Data,
+                              DecodeResult& Result) const {
+    const std::size_t Start = Data.size();
+    if (FOptions.StripNulls) {
+        std::remove_copy(Run, Run + Size, std::back_inserter(Data), '\0');
+    } else {
+        Data.append(Run, Size);
+    }
+    if (Data.find(FOptions.EventChar, Start) != std::string::npos) {
+        Result.EventCharSeen = true;
+    }
+}
+
 DecodeResult InputDecoder::Decode(const char* Raw, std::size_t Size, std::string& Data) {
     DecodeResult Result;
-    for (std::size_t I = 0; I < Size; ++I) {
-        const char Byte = Raw[I];
-        switch (FState) {
-        case State::Data:
-            if (Byte == Mark) {
-                FState = State::AfterMark;
-            } else {
-                Deliver(Byte, Data, Result);
+    const char* const End = Raw + Size;
+    const char* Next = Raw;
+    while (Next < End) {
+        if (FState == State::Data) {
+            const void* Found = std::memchr(Next, Mark, static_cast<std::size_t>(End - Next));
+            const char* Stop = Found != nullptr ? static_cast<const char*>(Found) : End;
+            DeliverRun(Next, static_cast<std::size_t>(Stop - Next), Data, Result);
+            if (Stop == End) {
+                break;
             }
-            break;
-        case State::AfterMark:
+            FState = State::AfterMark;
+            Next = Stop + 1;
+            continue;
+        }
+        const char Byte = *Next++;
+        if (FState == State::AfterMark) {
             if (Byte == '\0') {
                 FState = State::AfterMarkZero;
             } else {
@@ -38,16 +61,14 @@ DecodeResult InputDecoder::Decode(const char* Raw, std::size_t Size, std::string
                     Deliver(Byte, Data, Result);
                 }
             }
-            break;
-        case State::AfterMarkZero:
-            FState = State::Data;
-            if (Byte == '\0') {
-                Result.BreakMarked = true;
-            } else {
-                Result.ErrorMarked = true;
-                Deliver(FOptions.ReplaceErrors ? FOptions.ErrorChar : Byte, Data, Result);
-            }
-            break;
+            continue;
+        }
+        FState = State::Data;
+        if (Byte == '\0') {
+            Result.BreakMarked = true;
+        } else {
+            Result.ErrorMarked = true;
+            Deliver(FOptions.ReplaceErrors ? FOptions.ErrorChar : Byte, Data, Result);
         }
     }
     return Result;

@@ -31,6 +31,8 @@ public:
 private:
     enum class State { Data, AfterMark, AfterMarkZero };
     void Deliver(char Byte, std::string& Data, DecodeResult& Result) const;
+    void DeliverRun(const char* Run, std::size_t Size, std::string& Data,
+                    DecodeResult& Result) const;
 
     DecodeOptions FOptions;
     State FState = State::Data;

@@ -60,6 +60,8 @@ public:
     void AttachLineSource(std::shared_ptr<LineSource> Source);
 
 private:
+    static constexpr std::size_t ReadChunk = 16384; // the most one read takes from the device
+
     struct Operation {
         OVERLAPPED* Record = nullptr;
         HANDLE Event = nullptr;

@@ -1,0 +1,284 @@
+// Measures the serial device layer on a pseudo-terminal next to raw poll and read on the same
+// kind of terminal: event latency, receive throughput and the CPU cost of an idle open port.
+//
+//   kivo-bench-platform [--quick]
+
+#include "platform/Win32Api.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A pseudo-terminal: the master plays the device, the terminal side is what we measure.
+class Pty {
+public:
+    Pty() {
+        FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        FPath = ptsname(FMaster);
+    }
+    ~Pty() { close(FMaster); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    [[nodiscard]] int Master() const { return FMaster; }
+    [[nodiscard]] const std::string& Path() const { return FPath; }
+    void Send(const char* Data, std::size_t Size) const {
+        while (Size > 0) {
+            const ssize_t Written = write(FMaster, Data, Size);
+            if (Written < 0) {
+                if (errno == EINTR || errno == EAGAIN) {
+                    continue;
+                }
+                throw std::runtime_error("write to master failed");
+            }
+            Data += Written;
+            Size -= static_cast<std::size_t>(Written);
+        }
+    }
+
+private:
+    int FMaster = -1;
+    std::string FPath;
+};
+
+// The terminal side opened raw, for the raw loops.
+int OpenRaw(const std::string& Path) {
+    const int Fd = open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios Settings{};
+    tcgetattr(Fd, &Settings);
+    cfmakeraw(&Settings);
+    tcsetattr(Fd, TCSANOW, &Settings);
+    return Fd;
+}
+
+// The terminal side opened through the layer, configured as the component does.
+// With Lossless, RTS/CTS handshaking: a full input queue holds the sender back instead of
+// losing bytes, as it must for a throughput figure.
+HANDLE OpenPort(const std::string& Path, DWORD InQueue, bool Lossless = false) {
+    const HANDLE Port = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (Port == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("CreateFileA failed");
+    }
+    DCB Dcb{};
+    Dcb.DCBlength = sizeof Dcb;
+    Dcb.BaudRate = 19200;
+    Dcb.fBinary = 1;
+    Dcb.ByteSize = 8;
+    Dcb.XonChar = 17;
+    Dcb.XoffChar = 19;
+    if (Lossless) {
+        Dcb.fOutxCtsFlow = 1;
+        Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    }
+    COMMTIMEOUTS Timeouts{MAXDWORD, 0, 0, 0, 0};
+    if (!SetCommState(Port, &Dcb) || !SetupComm(Port, InQueue, 512) ||
+        !SetCommTimeouts(Port, &Timeouts) || !SetCommMask(Port, EV_RXCHAR)) {
+        throw std::runtime_error("configuring the port failed");
+    }
+    return Port;
+}
+
+double Microseconds(Clock::duration D) {
+    return std::chrono::duration<double, std::micro>(D).count();
+}
+
+struct Percentiles {
+    double P50;
+    double P99;
+};
+
+Percentiles Summarise(std::vector<double> Samples) {
+    std::sort(Samples.begin(), Samples.end());
+    const auto At = [&](double Q) {
+        return Samples[static_cast<std::size_t>(Q * static_cast<double>(Samples.size() - 1))];
+    };
+    return {At(0.50), At(0.99)};
+}
+
+// Reads everything queued on an overlapped port (its reads return at once).
+std::size_t DrainPort(HANDLE Port, HANDLE Event, char* Buffer, std::size_t Size) {
+    std::size_t Total = 0;
+    for (;;) {
+        OVERLAPPED Read{};
+        Read.hEvent = Event;
+        DWORD Got = 0;
+        if (!ReadFile(Port, Buffer, static_cast<DWORD>(Size), &Got, &Read) || Got == 0) {
+            return Total;
+        }
+        Total += Got;
+    }
+}
+
+Percentiles LayerLatency(int Rounds) {
+    const Pty Device;
+    const HANDLE Port = OpenPort(Device.Path(), 4096);
+    const HANDLE Event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<double> Samples;
+    char Buffer[64];
+    for (int Round = 0; Round < Rounds; ++Round) {
+        OVERLAPPED Wait{};
+        Wait.hEvent = Event;
+        DWORD Events = 0;
+        if (!WaitCommEvent(Port, &Events, &Wait) && GetLastError() != ERROR_IO_PENDING) {
+            throw std::runtime_error("WaitCommEvent failed");
+        }
+        const auto Start = Clock::now();
+        Device.Send("x", 1);
+        WaitForSingleObject(Event, INFINITE);
+        Samples.push_back(Microseconds(Clock::now() - Start));
+        DrainPort(Port, Event, Buffer, sizeof Buffer);
+    }
+    CloseHandle(Event);
+    CloseHandle(Port);
+    return Summarise(Samples);
+}
+
+Percentiles RawLatency(int Rounds) {
+    const Pty Device;
+    const int Fd = OpenRaw(Device.Path());
+    std::vector<double> Samples;
+    char Buffer[64];
+    for (int Round = 0; Round < Rounds; ++Round) {
+        const auto Start = Clock::now();
+        Device.Send("x", 1);
+        pollfd Ready{Fd, POLLIN, 0};
+        poll(&Ready, 1, -1);
+        const ssize_t Got = read(Fd, Buffer, sizeof Buffer);
+        Samples.push_back(Microseconds(Clock::now() - Start));
+        if (Got <= 0) {
+            throw std::runtime_error("raw read failed");
+        }
+    }
+    close(Fd);
+    return Summarise(Samples);
+}
+
+// Bytes per second received while another thread sends Total bytes as fast as it can.
+template <class Receive> double Throughput(const Pty& Device, std::size_t Total, Receive R) {
+    const std::vector<char> Chunk(4096, 'd');
+    const auto Start = Clock::now();
+    std::thread Sender([&] {
+        for (std::size_t Sent = 0; Sent < Total; Sent += Chunk.size()) {
+            Device.Send(Chunk.data(), std::min(Chunk.size(), Total - Sent));
+        }
+    });
+    R(Total);
+    const double Seconds = std::chrono::duration<double>(Clock::now() - Start).count();
+    Sender.join();
+    return static_cast<double>(Total) / Seconds;
+}
+
+double LayerThroughput(std::size_t Total) {
+    const Pty Device;
+    const HANDLE Port = OpenPort(Device.Path(), 65536, true);
+    const HANDLE Event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<char> Buffer(65536);
+    const double Rate = Throughput(Device, Total, [&](std::size_t Want) {
+        std::size_t Got = DrainPort(Port, Event, Buffer.data(), Buffer.size());
+        while (Got < Want) {
+            OVERLAPPED Wait{};
+            Wait.hEvent = Event;
+            DWORD Events = 0;
+            if (!WaitCommEvent(Port, &Events, &Wait) &&
+                WaitForSingleObject(Event, 10000) != WAIT_OBJECT_0) {
+                throw std::runtime_error("bytes were lost");
+            }
+            Got += DrainPort(Port, Event, Buffer.data(), Buffer.size());
+        }
+    });
+    CloseHandle(Event);
+    CloseHandle(Port);
+    return Rate;
+}
+
+double RawThroughput(std::size_t Total) {
+    const Pty Device;
+    const int Fd = OpenRaw(Device.Path());
+    std::vector<char> Buffer(65536);
+    const double Rate = Throughput(Device, Total, [&](std::size_t Want) {
+        std::size_t Got = 0;
+        while (Got < Want) {
+            pollfd Ready{Fd, POLLIN, 0};
+            poll(&Ready, 1, -1);
+            const ssize_t N = read(Fd, Buffer.data(), Buffer.size());
+            if (N > 0) {
+                Got += static_cast<std::size_t>(N);
+            }
+        }
+    });
+    close(Fd);
+    return Rate;
+}
+
+double ProcessCpuMilliseconds() {
+    timespec Now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
+    return static_cast<double>(Now.tv_sec) * 1e3 + static_cast<double>(Now.tv_nsec) / 1e6;
+}
+
+// CPU time the process spends while an open port waits for events that never come.
+double IdleCpuMilliseconds(DWORD Milliseconds) {
+    const Pty Device;
+    const HANDLE Port = OpenPort(Device.Path(), 4096);
+    const HANDLE Event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED Wait{};
+    Wait.hEvent = Event;
+    DWORD Events = 0;
+    WaitCommEvent(Port, &Events, &Wait);
+    const double Before = ProcessCpuMilliseconds();
+    WaitForSingleObject(Event, Milliseconds);
+    const double Used = ProcessCpuMilliseconds() - Before;
+    CloseHandle(Port);
+    CloseHandle(Event);
+    return Used;
+}
+
+} // namespace
+
+int main(int Argc, char** Argv) {
+    const bool Quick = Argc > 1 && std::strcmp(Argv[1], "--quick") == 0;
+    const int Rounds = Quick ? 200 : 2000;
+    const std::size_t Total = Quick ? (4u << 20) : (64u << 20);
+    const DWORD IdleMs = Quick ? 1000 : 10000;
+    try {
+        const Percentiles Layer = LayerLatency(Rounds);
+        const Percentiles Raw = RawLatency(Rounds);
+        std::printf("latency, byte written -> WaitCommEvent completes (%d rounds)\n", Rounds);
+        std::printf("  layer  p50 %8.1f us   p99 %8.1f us\n", Layer.P50, Layer.P99);
+        std::printf("  raw    p50 %8.1f us   p99 %8.1f us   (poll + read)\n", Raw.P50, Raw.P99);
+        std::printf("  ratio  p50 %8.2f\n", Layer.P50 / Raw.P50);
+        std::fflush(stdout);
+
+        const double LayerRate = LayerThroughput(Total);
+        const double RawRate = RawThroughput(Total);
+        std::printf("receive throughput (%zu MiB)\n", Total >> 20);
+        std::printf("  layer  %8.1f MiB/s (WaitCommEvent + ReadFile)\n", LayerRate / 1048576.0);
+        std::printf("  raw    %8.1f MiB/s (poll + read)\n", RawRate / 1048576.0);
+        std::printf("  ratio  %8.2f\n", LayerRate / RawRate);
+
+        std::printf("idle open port, %u ms waiting for an event\n", IdleMs);
+        std::printf("  process CPU time %8.3f ms\n", IdleCpuMilliseconds(IdleMs));
+    } catch (const std::exception& Error) {
+        std::fprintf(stderr, "kivo-bench-platform: %s\n", Error.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,249 @@
+// The driver thread of a serial device and the watcher of its modem lines.
+
+#include "platform/posix/SerialDevice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kivo::posix {
+
+// --- Modem lines ---------------------------------------------------------------------------
+
+// DTR and RTS as the block asks; a device without modem lines has nothing to set.
+void SerialDevice::ApplyControlLines(const DCB& Dcb) {
+    if (!FHasLines) {
+        return;
+    }
+    int Set = 0;
+    int Clear = 0;
+    (Dcb.fDtrControl == DTR_CONTROL_DISABLE ? Clear : Set) |= LineDtr;
+    if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+        (Dcb.fRtsControl == RTS_CONTROL_DISABLE ? Clear : Set) |= LineRts;
+    }
+    FSource->SetLines(Set, Clear);
+}
+
+// DTR handshaking: DTR drops while the input queue has less than XoffLim bytes of room and
+// rises again once no more than XonLim bytes are queued.
+void SerialDevice::UpdateDtrHandshake() {
+    if (!FHasLines || FDcb.fDtrControl != DTR_CONTROL_HANDSHAKE) {
+        return;
+    }
+    if (!FDtrHeld && FInput.Room() < FDcb.XoffLim) {
+        FDtrHeld = FSource->SetLines(0, LineDtr);
+    } else if (FDtrHeld && FInput.Size() <= FDcb.XonLim) {
+        FDtrHeld = !FSource->SetLines(LineDtr, 0);
+    }
+}
+
+bool SerialDevice::LineLow(int Line) const {
+    return FHasLines && (FLines & Line) == 0;
+}
+
+void SerialDevice::AttachLineSource(std::shared_ptr<LineSource> Source) {
+    StopWatcher();
+    {
+        const std::lock_guard Guard(FLock);
+        FSource = std::move(Source);
+        int Lines = 0;
+        FHasLines = FSource->GetLines(Lines);
+        FLines = FHasLines ? Lines : 0;
+        FHasCounters = FSource->GetCounters(FCounters);
+        Wake();
+    }
+    StartWatcher();
+}
+
+void SerialDevice::StartWatcher() {
+    const std::lock_guard Guard(FLock);
+    if (FHasLines && !FClosed) {
+        FWatcher = std::thread([this, Source = FSource] { WatchLines(Source); });
+    }
+}
+
+void SerialDevice::StopWatcher() {
+    std::shared_ptr<LineSource> Source;
+    {
+        const std::lock_guard Guard(FLock);
+        Source = FSource;
+    }
+    if (FWatcher.joinable()) {
+        Source->Interrupt();
+        FWatcher.join();
+    }
+}
+
+void SerialDevice::WatchLines(const std::shared_ptr<LineSource>& Source) {
+    while (Source->WaitForChange()) {
+        const std::lock_guard Guard(FLock);
+        UpdateLines();
+    }
+}
+
+void SerialDevice::UpdateLines() {
+    int Lines = 0;
+    if (FClosed || !FSource->GetLines(Lines)) {
+        return;
+    }
+    const int Changed = Lines ^ FLines;
+    FLines = Lines;
+    DWORD Events = 0;
+    Events |= (Changed & LineCts) != 0 ? EV_CTS : 0;
+    Events |= (Changed & LineDsr) != 0 ? EV_DSR : 0;
+    Events |= (Changed & LineDcd) != 0 ? EV_RLSD : 0;
+    Events |= (Changed & LineRing) != 0 ? EV_RING : 0;
+    Raise(Events);
+    if ((Changed & LineDsr) != 0) {
+        Wake(); // output held for DSR may go on
+    }
+}
+
+// --- The driver thread ---------------------------------------------------------------------
+
+void SerialDevice::Wake() const {
+    const char Byte = 0;
+    [[maybe_unused]] const auto Ignored = ::write(FWakeWrite, &Byte, 1); // full: already woken
+}
+
+short SerialDevice::PollEvents() const {
+    short Events = 0;
+    if (FReadable && ReadLimit() > 0) {
+        Events |= POLLIN;
+    }
+    const bool Held = FDcb.fOutxDsrFlow != 0 && LineLow(LineDsr);
+    if (!FWrites.empty() && !Held) {
+        Events |= POLLOUT;
+    }
+    return Events;
+}
+
+// How many bytes the next read may take. Without flow control bytes are read even when the
+// queue is full and then lost with CE_RXOVER, as a Windows driver does; with flow control they
+// stay in the kernel, which holds the sender back.
+std::size_t SerialDevice::ReadLimit() const {
+    const bool FlowControlled = FDcb.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+                                FDcb.fDtrControl == DTR_CONTROL_HANDSHAKE || FDcb.fInX != 0;
+    if (!FlowControlled) {
+        return ReadChunk;
+    }
+    // A marked byte takes three bytes in the kernel's stream but one in the queue.
+    return std::min(ReadChunk, FInput.Room());
+}
+
+int SerialDevice::PollTimeout(Clock::time_point Now) const {
+    std::optional<Clock::time_point> Next = FTxCheck;
+    auto Consider = [&](Clock::time_point At) {
+        if (!Next || At < *Next) {
+            Next = At;
+        }
+    };
+    for (const auto& Op : FReads) {
+        if (Op.Deadline) {
+            Consider(*Op.Deadline);
+        }
+        if (Op.Interval.count() > 0 && Op.Done > 0) {
+            Consider(Op.LastByte + Op.Interval);
+        }
+    }
+    if (!Next) {
+        return -1;
+    }
+    if (*Next <= Now) {
+        return 0;
+    }
+    const auto Wait = std::chrono::ceil<std::chrono::milliseconds>(*Next - Now);
+    return static_cast<int>(std::min<long long>(Wait.count(), 1000LL * 60 * 60));
+}
+
+void SerialDevice::DriverLoop() {
+    std::vector<char> Raw(ReadChunk);
+    std::unique_lock Lock(FLock);
+    while (!FStopping) {
+        const bool Usable = FFailure == ERROR_SUCCESS;
+        pollfd Fds[2] = {{FWakeRead, POLLIN, 0}, {Usable ? FFd : -1, PollEvents(), 0}};
+        const int Timeout = PollTimeout(Clock::now());
+        const std::size_t Limit = ReadLimit();
+        Lock.unlock();
+        const int Ready = ::poll(Fds, 2, Timeout);
+        char Drain[64];
+        while (::read(FWakeRead, Drain, sizeof Drain) > 0) {
+        }
+        ssize_t Got = -1;
+        int ReadError = 0;
+        const int Seen = Ready > 0 ? Fds[1].revents : 0;
+        if ((Seen & (POLLIN | POLLHUP | POLLERR)) != 0 && Limit > 0) {
+            Got = ::read(FFd, Raw.data(), Limit);
+            ReadError = Got < 0 ? errno : 0;
+        }
+        Lock.lock();
+        const bool ReadFailed = ReadError != 0 && ReadError != EAGAIN && ReadError != EINTR;
+        const bool HungUp = Got == 0 || (Seen & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if (Got > 0) {
+            Receive(Raw.data(), static_cast<std::size_t>(Got));
+        } else if (ReadFailed) {
+            Fail(static_cast<DWORD>(ReadError));
+        } else if (HungUp) {
+            Fail(EIO); // end of file on a terminal, or a hang-up without data
+        }
+        if ((Seen & POLLOUT) != 0) {
+            Transmit();
+        }
+        const auto Now = Clock::now();
+        ExpireReads(Now);
+        if (!FTxCheck || Now >= *FTxCheck) {
+            CheckTxEmpty(Now);
+        }
+    }
+}
+
+void SerialDevice::Receive(const char* Raw, std::size_t Size) {
+    FDecoded.clear();
+    const DecodeResult Marks = FDecoder.Decode(Raw, Size, FDecoded);
+    CheckCounters(Marks);
+    if (FDcb.fDsrSensitivity != 0 && LineLow(LineDsr)) {
+        FDecoded.clear(); // ignored while DSR is low
+    }
+    if (FDecoded.empty()) {
+        return;
+    }
+    const bool WasBelow80 = FInput.Size() * 5 < FInput.Capacity() * 4;
+    DWORD Events = EV_RXCHAR | (Marks.EventCharSeen ? EV_RXFLAG : 0);
+    const std::size_t Stored = FInput.Push(FDecoded.data(), FDecoded.size());
+    if (Stored < FDecoded.size()) {
+        RecordErrors(CE_RXOVER);
+    }
+    if (WasBelow80 && FInput.Size() * 5 >= FInput.Capacity() * 4) {
+        Events |= EV_RX80FULL;
+    }
+    UpdateDtrHandshake();
+    FeedReads();
+    Raise(Events);
+}
+
+// Line errors: from the device's counters where it keeps them, else from the marks in the
+// input (which cannot tell a parity error from a framing error).
+void SerialDevice::CheckCounters(const DecodeResult& Marks) {
+    LineCounters Now;
+    if (FHasCounters && FSource->GetCounters(Now)) {
+        DWORD Errors = 0;
+        Errors |= Now.Frame != FCounters.Frame ? CE_FRAME : 0;
+        Errors |= Now.Parity != FCounters.Parity ? CE_RXPARITY : 0;
+        Errors |= (Now.Overrun != FCounters.Overrun || Now.BufOverrun != FCounters.BufOverrun)
+                      ? CE_OVERRUN
+                      : 0;
+        Errors |= Now.Break != FCounters.Break ? CE_BREAK : 0;
+        FCounters = Now;
+        RecordErrors(Errors);
+        return;
+    }
+    DWORD Errors = Marks.BreakMarked ? CE_BREAK : 0;
+    if (Marks.ErrorMarked) {
+        Errors |= FDcb.Parity != NOPARITY ? CE_RXPARITY : CE_FRAME;
+    }
+    RecordErrors(Errors);
+}
+
+} // namespace kivo::posix
