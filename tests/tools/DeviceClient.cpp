@@ -34,6 +34,17 @@ bool Drain(int Fd, std::string& Out) {
     return Count < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
+// The texts as a null-terminated array of C strings, for exec.
+std::vector<char*> CStrings(std::vector<std::string>& Texts) {
+    std::vector<char*> Result;
+    Result.reserve(Texts.size() + 1);
+    for (auto& Text : Texts) {
+        Result.push_back(Text.data());
+    }
+    Result.push_back(nullptr);
+    return Result;
+}
+
 } // namespace
 
 TDeviceClient::TDeviceClient(const std::string& Path)
@@ -109,20 +120,13 @@ TProcessResult RunProcess(const std::string& Program, const std::vector<std::str
         }
     }
     for (const auto& [Name, Value] : Env) {
-        EnvText.push_back(Name + "=" + Value);
+        EnvText.push_back(Name);
+        EnvText.back().append("=").append(Value);
     }
-    std::vector<char*> EnvP;
-    for (auto& E : EnvText) {
-        EnvP.push_back(E.data());
-    }
-    EnvP.push_back(nullptr);
+    std::vector<char*> EnvP = CStrings(EnvText);
     std::vector<std::string> ArgText{Program};
     ArgText.insert(ArgText.end(), Args.begin(), Args.end());
-    std::vector<char*> ArgV;
-    for (auto& A : ArgText) {
-        ArgV.push_back(A.data());
-    }
-    ArgV.push_back(nullptr);
+    std::vector<char*> ArgV = CStrings(ArgText);
 
     pid_t Pid = 0;
     const int Spawned =
@@ -174,11 +178,7 @@ TBackgroundProcess::TBackgroundProcess(const std::string& Program,
     posix_spawn_file_actions_adddup2(&Actions, Out[1], 1);
     std::vector<std::string> ArgText{Program};
     ArgText.insert(ArgText.end(), Args.begin(), Args.end());
-    std::vector<char*> ArgV;
-    for (auto& A : ArgText) {
-        ArgV.push_back(A.data());
-    }
-    ArgV.push_back(nullptr);
+    std::vector<char*> ArgV = CStrings(ArgText);
     pid_t Pid = 0;
     const int Spawned = posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, ArgV.data(), environ);
     posix_spawn_file_actions_destroy(&Actions);

@@ -310,26 +310,46 @@ private:
     QTimer FTimer;
 };
 
+// Runs the queued hand-over calls when woken by a worker thread.
+class THandOverReceiver : public QObject {
+public:
+    static constexpr QEvent::Type WakeEvent = QEvent::User;
+    using QObject::QObject;
+
+protected:
+    void customEvent(QEvent* Event) override {
+        if (Event->type() == WakeEvent) {
+            GuardedCall(nullptr, [] { CheckSynchronize(); });
+        }
+    }
+};
+
 } // namespace
 
 namespace UiBackend {
 
 void Initialize() {
+    // Qt's application object lives until the process ends and is never deleted: at exit
+    // Qt's own static objects go before a static of ours would, and its destructor needs
+    // them.
+    [[maybe_unused]] static QApplication* OwnApplication = nullptr;
+    static THandOverReceiver* Receiver = nullptr;
     if (QApplication::instance() == nullptr) {
         static int Argc = 1;
         static char Name[] = "kivo";
         static char* Argv[] = {Name, nullptr};
-        // Lives until the process ends and is never deleted: at exit Qt's own static
-        // objects go before a static of ours would, and its destructor needs them.
-        new QApplication(Argc, Argv); // NOLINT(cppcoreguidelines-owning-memory)
+        OwnApplication = new QApplication(Argc, Argv);
+    }
+    if (Receiver != nullptr) {
+        return;
     }
     LoadTahomaFont();
     SetMainThread();
-    SetWakeMainThread([] {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] { GuardedCall(nullptr, [] { CheckSynchronize(); }); },
-            Qt::QueuedConnection);
-    });
+    // Calls from worker threads are run by the main thread's event loop, in every loop
+    // that runs: the main one, ProcessMessages and modal boxes.
+    Receiver = new THandOverReceiver(QCoreApplication::instance());
+    SetWakeMainThread(
+        [] { QCoreApplication::postEvent(Receiver, new QEvent(THandOverReceiver::WakeEvent)); });
 }
 
 std::unique_ptr<TFormPeer> CreateForm(TFormCallbacks Callbacks) {
