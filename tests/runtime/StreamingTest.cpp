@@ -289,6 +289,19 @@ TEST_F(StoredForm, AnExistingComponentOfTheNameIsReused) {
     EXPECT_EQ(loads, std::vector<std::string>{"child"});
 }
 
+TEST_F(StoredForm, AnUnnamedComponentIsWrittenByItsClassAndReadBack) {
+    TSampleForm form;
+    form.SetName("f");
+    (new TSample(&form))->SetCount(5);
+    const std::string text = WriteComponent(form);
+    EXPECT_NE(text.find("\n  object TSample\n    Count = 5\n"), std::string::npos) << text;
+    TSampleForm again;
+    ReadComponent(text, again);
+    ASSERT_EQ(again.ComponentCount(), 1);
+    EXPECT_EQ(dynamic_cast<TSample*>(again.Components(0))->Count(), 5);
+    EXPECT_EQ(WriteComponent(again), text);
+}
+
 TEST_F(StoredForm, TextsMayBeJoinedAndListsMaySpanLines) {
     TSampleForm form;
     ReadComponent("object f: TSampleForm\n"
