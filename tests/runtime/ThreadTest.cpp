@@ -99,7 +99,9 @@ public:
 
 #ifdef _WIN32
 // The calling thread's priority as the system reports it, and the value tpLower gives.
-int OwnNice() { return GetThreadPriority(GetCurrentThread()); }
+int OwnNice() {
+    return GetThreadPriority(GetCurrentThread());
+}
 constexpr int LowerPriority = THREAD_PRIORITY_BELOW_NORMAL;
 #else
 int OwnNice() {
