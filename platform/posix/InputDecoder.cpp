@@ -19,6 +19,10 @@ void InputDecoder::Deliver(char Byte, std::string& Data, DecodeResult& Result) c
     Data.push_back(Byte);
 }
 
+bool InputDecoder::PassesUnchanged(const char* Raw, std::size_t Size) const {
+    return FState == State::Data && !FOptions.StripNulls && std::memchr(Raw, Mark, Size) == nullptr;
+}
+
 // Appends a run of plain data bytes, the common case, without looking at them one by one.
 void InputDecoder::DeliverRun(const char* Run, std::size_t Size, std::string& Data,
                               DecodeResult& Result) const {

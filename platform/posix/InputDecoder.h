@@ -25,6 +25,10 @@ class InputDecoder {
 public:
     void SetOptions(const DecodeOptions& Options) { FOptions = Options; }
 
+    // True when Raw holds plain data only, which Decode would pass on unchanged (apart from
+    // noticing the event character).
+    [[nodiscard]] bool PassesUnchanged(const char* Raw, std::size_t Size) const;
+
     // Appends the data bytes of Raw to Data and tells what the bytes carried besides.
     DecodeResult Decode(const char* Raw, std::size_t Size, std::string& Data);
 

@@ -304,6 +304,12 @@ BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
     if (FAborting) {
         return Refuse(ERROR_OPERATION_ABORTED);
     }
+    if (FReads.empty()) {
+        // Bytes the kernel already holds are fetched here rather than waiting for the
+        // driver thread to wake.
+        while (FInput.Size() < Op.Count && PullInput()) {
+        }
+    }
     const bool WasFull = FInput.Room() == 0;
     if (FReads.empty()) {
         Op.Done = static_cast<DWORD>(FInput.Take(Op.ReadTo, Op.Count));
@@ -476,6 +482,9 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
 BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
     if (FWait || FMask == 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    if ((FEvents & FMask) == 0) {
+        PullInput(); // bytes the kernel already holds are an event now
     }
     if (const DWORD Latched = FEvents & FMask; Latched != 0) {
         FEvents &= ~Latched;

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kivo::posix {
 
@@ -96,6 +97,7 @@ private:
     [[nodiscard]] short PollEvents() const;
     [[nodiscard]] std::size_t ReadLimit() const;
     [[nodiscard]] int PollTimeout(Clock::time_point Now) const;
+    bool PullInput();
     void Receive(const char* Raw, std::size_t Size);
     void CheckCounters(const DecodeResult& Marks);
     void FeedReads();
@@ -129,6 +131,7 @@ private:
     DWORD FFailure = ERROR_SUCCESS; // why the device became unusable; 0 while it works
 
     ByteQueue FInput;
+    std::vector<char> FRaw = std::vector<char>(ReadChunk); // what one read from the device got
     std::string FDecoded;
     InputDecoder FDecoder;
     DCB FDcb{};

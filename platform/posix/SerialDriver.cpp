@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -159,34 +161,24 @@ int SerialDevice::PollTimeout(Clock::time_point Now) const {
 }
 
 void SerialDevice::DriverLoop() {
-    std::vector<char> Raw(ReadChunk);
     std::unique_lock Lock(FLock);
     while (!FStopping) {
         const bool Usable = FFailure == ERROR_SUCCESS;
         pollfd Fds[2] = {{FWakeRead, POLLIN, 0}, {Usable ? FFd : -1, PollEvents(), 0}};
         const int Timeout = PollTimeout(Clock::now());
-        const std::size_t Limit = ReadLimit();
         Lock.unlock();
         const int Ready = ::poll(Fds, 2, Timeout);
-        char Drain[64];
-        while (::read(FWakeRead, Drain, sizeof Drain) > 0) {
-        }
-        ssize_t Got = -1;
-        int ReadError = 0;
-        const int Seen = Ready > 0 ? Fds[1].revents : 0;
-        if ((Seen & (POLLIN | POLLHUP | POLLERR)) != 0 && Limit > 0) {
-            Got = ::read(FFd, Raw.data(), Limit);
-            ReadError = Got < 0 ? errno : 0;
+        if (Ready > 0 && (Fds[0].revents & POLLIN) != 0) {
+            char Drain[64];
+            while (::read(FWakeRead, Drain, sizeof Drain) > 0) {
+            }
         }
         Lock.lock();
-        const bool ReadFailed = ReadError != 0 && ReadError != EAGAIN && ReadError != EINTR;
-        const bool HungUp = Got == 0 || (Seen & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        if (Got > 0) {
-            Receive(Raw.data(), static_cast<std::size_t>(Got));
-        } else if (ReadFailed) {
-            Fail(static_cast<DWORD>(ReadError));
-        } else if (HungUp) {
-            Fail(EIO); // end of file on a terminal, or a hang-up without data
+        const int Seen = Ready > 0 ? Fds[1].revents : 0;
+        constexpr int HangUp = POLLHUP | POLLERR | POLLNVAL;
+        if (FFailure == ERROR_SUCCESS && (Seen & (POLLIN | HangUp)) != 0 && !PullInput() &&
+            (Seen & HangUp) != 0) {
+            Fail(EIO); // a hang-up with no data left to read
         }
         if ((Seen & POLLOUT) != 0) {
             Transmit();
@@ -199,20 +191,45 @@ void SerialDevice::DriverLoop() {
     }
 }
 
-void SerialDevice::Receive(const char* Raw, std::size_t Size) {
-    FDecoded.clear();
-    const DecodeResult Marks = FDecoder.Decode(Raw, Size, FDecoded);
-    CheckCounters(Marks);
-    if (FDcb.fDsrSensitivity != 0 && LineLow(LineDsr)) {
-        FDecoded.clear(); // ignored while DSR is low
+// One read from the device into the input queue; true when bytes came. Runs under FLock, so
+// the bytes of concurrent pulls (the driver's, a ReadFile's) keep their order.
+bool SerialDevice::PullInput() {
+    const std::size_t Limit = ReadLimit();
+    if (!FReadable || FFailure != ERROR_SUCCESS || Limit == 0) {
+        return false;
     }
-    if (FDecoded.empty()) {
-        return;
+    const ssize_t Got = ::read(FFd, FRaw.data(), Limit);
+    if (Got > 0) {
+        Receive(FRaw.data(), static_cast<std::size_t>(Got));
+        return true;
+    }
+    if (Got == 0) {
+        Fail(EIO); // end of file on a terminal: it hung up
+    } else if (errno != EAGAIN && errno != EINTR) {
+        Fail(static_cast<DWORD>(errno));
+    }
+    return false;
+}
+
+void SerialDevice::Receive(const char* Raw, std::size_t Size) {
+    std::string_view Data(Raw, Size);
+    DecodeResult Marks;
+    if (FDecoder.PassesUnchanged(Raw, Size)) {
+        // The common case: plain bytes go to the queue as they are.
+        Marks.EventCharSeen =
+            (FMask & EV_RXFLAG) != 0 && std::memchr(Raw, FDcb.EvtChar, Size) != nullptr;
+    } else {
+        FDecoded.clear();
+        Marks = FDecoder.Decode(Raw, Size, FDecoded);
+        Data = FDecoded;
+    }
+    CheckCounters(Marks);
+    if (Data.empty() || (FDcb.fDsrSensitivity != 0 && LineLow(LineDsr))) {
+        return; // nothing received, or ignored while DSR is low
     }
     const bool WasBelow80 = FInput.Size() * 5 < FInput.Capacity() * 4;
     DWORD Events = EV_RXCHAR | (Marks.EventCharSeen ? EV_RXFLAG : 0);
-    const std::size_t Stored = FInput.Push(FDecoded.data(), FDecoded.size());
-    if (Stored < FDecoded.size()) {
+    if (FInput.Push(Data.data(), Data.size()) < Data.size()) {
         RecordErrors(CE_RXOVER);
     }
     if (WasBelow80 && FInput.Size() * 5 >= FInput.Capacity() * 4) {

@@ -128,8 +128,8 @@ TEST_F(ModemLines, OutputWaitsForDsrWhenAsked) {
     DCB Dcb = Port::PlainDcb();
     Dcb.fOutxDsrFlow = 1;
     ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
-    FLines->Change(0, LineDsr);
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_DSR));
+    FLines->Change(0, LineDsr);
     ASSERT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_DSR)) << "the device saw DSR drop";
     Overlapped Write;
     DWORD Written = 0;
