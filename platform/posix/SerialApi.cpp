@@ -21,6 +21,20 @@ BOOL InvalidParameter() {
 
 constexpr ULONG_PTR StatusPending = 0x103;
 
+// Calls Call with the device that Handle names; FALSE (ERROR_INVALID_HANDLE) for no device.
+template <class Call> BOOL OnDevice(HANDLE Handle, Call C) {
+    const auto Device = FindDevice(Handle);
+    return Device ? C(*Device) : FALSE;
+}
+
+// The same for calls that take a record, which must be given.
+template <class Record, class Call> BOOL OnDeviceWith(HANDLE Handle, Record* Given, Call C) {
+    if (Given == nullptr) {
+        return InvalidParameter();
+    }
+    return OnDevice(Handle, [&](SerialDevice& Device) { return C(Device, *Given); });
+}
+
 } // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
@@ -44,17 +58,16 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->Read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped)
-                  : FALSE;
+    return OnDevice(hFile, [&](SerialDevice& Device) {
+        return Device.Read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    });
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->Write(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
-                                  lpOverlapped)
-                  : FALSE;
+    return OnDevice(hFile, [&](SerialDevice& Device) {
+        return Device.Write(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+    });
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
@@ -86,69 +99,53 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 }
 
 BOOL CancelIo(HANDLE hFile) {
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->Cancel() : FALSE;
+    return OnDevice(hFile, [](SerialDevice& Device) { return Device.Cancel(); });
 }
 
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD /*dwOutQueue*/) {
     // Output is written from the caller's buffer, so there is no output queue to size.
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->Setup(dwInQueue) : FALSE;
+    return OnDevice(hFile, [&](SerialDevice& Device) { return Device.Setup(dwInQueue); });
 }
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
-    if (lpDCB == nullptr) {
-        return InvalidParameter();
-    }
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->GetState(*lpDCB) : FALSE;
+    return OnDeviceWith(hFile, lpDCB,
+                        [](SerialDevice& Device, DCB& Dcb) { return Device.GetState(Dcb); });
 }
 
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
-    if (lpDCB == nullptr) {
-        return InvalidParameter();
-    }
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->SetState(*lpDCB) : FALSE;
+    return OnDeviceWith(hFile, lpDCB,
+                        [](SerialDevice& Device, DCB& Dcb) { return Device.SetState(Dcb); });
 }
 
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    if (lpCommTimeouts == nullptr) {
-        return InvalidParameter();
-    }
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->GetTimeouts(*lpCommTimeouts) : FALSE;
+    return OnDeviceWith(hFile, lpCommTimeouts, [](SerialDevice& Device, COMMTIMEOUTS& Timeouts) {
+        return Device.GetTimeouts(Timeouts);
+    });
 }
 
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    if (lpCommTimeouts == nullptr) {
-        return InvalidParameter();
-    }
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->SetTimeouts(*lpCommTimeouts) : FALSE;
+    return OnDeviceWith(hFile, lpCommTimeouts, [](SerialDevice& Device, COMMTIMEOUTS& Timeouts) {
+        return Device.SetTimeouts(Timeouts);
+    });
 }
 
 BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-    if (lpEvtMask == nullptr) {
-        return InvalidParameter();
-    }
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->GetMask(*lpEvtMask) : FALSE;
+    return OnDeviceWith(hFile, lpEvtMask,
+                        [](SerialDevice& Device, DWORD& Mask) { return Device.GetMask(Mask); });
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->SetMask(dwEvtMask) : FALSE;
+    return OnDevice(hFile, [&](SerialDevice& Device) { return Device.SetMask(dwEvtMask); });
 }
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->WaitEvent(lpEvtMask, lpOverlapped) : FALSE;
+    return OnDevice(
+        hFile, [&](SerialDevice& Device) { return Device.WaitEvent(lpEvtMask, lpOverlapped); });
 }
 
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
-    const auto Device = FindDevice(hFile);
-    return Device ? Device->ClearErrors(lpErrors, lpStat) : FALSE;
+    return OnDevice(hFile,
+                    [&](SerialDevice& Device) { return Device.ClearErrors(lpErrors, lpStat); });
 }
 
 bool kivo::posix::AttachLineSource(HANDLE hDevice, std::shared_ptr<LineSource> Source) {

@@ -158,6 +158,16 @@ BOOL SerialDevice::Refuse(DWORD Error) const {
     return FALSE;
 }
 
+// Runs Do under FLock if the handle is still open.
+template <class Body> BOOL SerialDevice::WhileOpen(Body Do) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed) {
+        return Refuse(ERROR_INVALID_HANDLE);
+    }
+    Do();
+    return TRUE;
+}
+
 BOOL SerialDevice::RefuseIfUnusable() const {
     if (FClosed) {
         return Refuse(ERROR_INVALID_HANDLE);
@@ -276,12 +286,7 @@ void SerialDevice::Fail(DWORD Error) {
 }
 
 BOOL SerialDevice::Cancel() {
-    const std::lock_guard Guard(FLock);
-    if (FClosed) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    AbortAll(ERROR_OPERATION_ABORTED);
-    return TRUE;
+    return WhileOpen([&] { AbortAll(ERROR_OPERATION_ABORTED); });
 }
 
 // --- Reading -------------------------------------------------------------------------------
@@ -534,28 +539,21 @@ void SerialDevice::RecordErrors(DWORD Errors) {
     }
 }
 
+// A new mask ends a pending wait at once, with no events, and forgets latched ones.
 BOOL SerialDevice::SetMask(DWORD Mask) {
-    const std::lock_guard Guard(FLock);
-    if (FClosed) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    FMask = Mask;
-    FEvents = 0;
-    if (FWait) {
-        *FWait->EventsOut = 0;
-        Finish(*FWait, ERROR_SUCCESS);
-        FWait.reset();
-    }
-    return TRUE;
+    return WhileOpen([&] {
+        FMask = Mask;
+        FEvents = 0;
+        if (FWait) {
+            *FWait->EventsOut = 0;
+            Finish(*FWait, ERROR_SUCCESS);
+            FWait.reset();
+        }
+    });
 }
 
 BOOL SerialDevice::GetMask(DWORD& Mask) {
-    const std::lock_guard Guard(FLock);
-    if (FClosed) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    Mask = FMask;
-    return TRUE;
+    return WhileOpen([&] { Mask = FMask; });
 }
 
 BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
@@ -601,30 +599,15 @@ BOOL SerialDevice::Setup(DWORD InQueue) {
 }
 
 BOOL SerialDevice::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
-    const std::lock_guard Guard(FLock);
-    if (FClosed) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    FTimeouts = Timeouts;
-    return TRUE;
+    return WhileOpen([&] { FTimeouts = Timeouts; });
 }
 
 BOOL SerialDevice::GetTimeouts(COMMTIMEOUTS& Timeouts) {
-    const std::lock_guard Guard(FLock);
-    if (FClosed) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    Timeouts = FTimeouts;
-    return TRUE;
+    return WhileOpen([&] { Timeouts = FTimeouts; });
 }
 
 BOOL SerialDevice::GetState(DCB& Dcb) {
-    const std::lock_guard Guard(FLock);
-    if (FClosed) {
-        return Refuse(ERROR_INVALID_HANDLE);
-    }
-    Dcb = FDcb;
-    return TRUE;
+    return WhileOpen([&] { Dcb = FDcb; });
 }
 
 // Applies every field or none: what the terminal does not take is undone and reported.

@@ -81,6 +81,7 @@ private:
 
     // Operations, under FLock.
     template <class Start> BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation);
+    template <class Body> BOOL WhileOpen(Body Do);
     BOOL Refuse(DWORD Error) const;
     BOOL RefuseIfUnusable() const;
     static Operation Begin(OVERLAPPED* Overlapped);
