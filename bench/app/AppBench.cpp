@@ -50,7 +50,7 @@ protected:
 
 // The child: shows the window, reports "painted", then times Runs read runs.
 int RunWindow(int Runs) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0); // NOLINT(concurrency-mt-unsafe)
     TApplication App;
     App.SetTitle("Kivo");
     TfrmStart Form(nullptr);
@@ -82,7 +82,7 @@ TChild Spawn(const std::vector<std::string>& Args) {
     std::array<int, 2> Pipe{};
     if (::pipe(Pipe.data()) != 0) {
         std::perror("pipe");
-        std::exit(1);
+        std::exit(1); // NOLINT(concurrency-mt-unsafe)
     }
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);
@@ -90,6 +90,7 @@ TChild Spawn(const std::vector<std::string>& Args) {
     posix_spawn_file_actions_addclose(&Actions, Pipe[0]);
     std::vector<std::string> Copy = Args;
     std::vector<char*> Argv;
+    Argv.reserve(Copy.size() + 1);
     for (auto& A : Copy) {
         Argv.push_back(A.data());
     }
@@ -97,7 +98,7 @@ TChild Spawn(const std::vector<std::string>& Args) {
     TChild Child;
     if (posix_spawn(&Child.Pid, Argv[0], &Actions, nullptr, Argv.data(), environ) != 0) {
         std::perror(Argv[0]);
-        std::exit(1);
+        std::exit(1); // NOLINT(concurrency-mt-unsafe)
     }
     posix_spawn_file_actions_destroy(&Actions);
     ::close(Pipe[1]);
@@ -138,7 +139,7 @@ void MeasureWindow(const std::string& Self, int Runs) {
         TChild Child = Spawn({Self, "--window", "3"});
         if (ReadLine(Child.Out) != "painted") {
             std::cerr << "window bench: no paint\n";
-            std::exit(1);
+            std::exit(1); // NOLINT(concurrency-mt-unsafe)
         }
         Startups.push_back(MsSince(Start));
         for (int R = 0; R < 3; ++R) {
@@ -162,7 +163,7 @@ void MeasureReader(const std::string& ReadPath, int Runs) {
         Times.push_back(MsSince(Start));
         if (First.find("Kestrel") == std::string::npos) {
             std::cerr << "kivo-read bench: unexpected output " << First << '\n';
-            std::exit(1);
+            std::exit(1); // NOLINT(concurrency-mt-unsafe)
         }
     }
     Report("kivo-read: whole process", Times);
@@ -172,12 +173,13 @@ void MeasureReader(const std::string& ReadPath, int Runs) {
 
 int main(int Argc, char** Argv) {
     if (Argc >= 3 && std::string(Argv[1]) == "--window") {
-        return RunWindow(std::atoi(Argv[2]));
+        return RunWindow(std::atoi(Argv[2])); // NOLINT(concurrency-mt-unsafe)
     }
-    const int Runs = Argc >= 2 ? std::max(1, std::atoi(Argv[1])) : 5;
+    const int Runs =
+        Argc >= 2 ? std::max(1, std::atoi(Argv[1])) : 5; // NOLINT(concurrency-mt-unsafe)
     TPhoneSim Phone;
-    ::setenv("KIVO_COM4", Phone.DevicePath().c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::setenv("KIVO_COM4", Phone.DevicePath().c_str(), 1); // NOLINT(concurrency-mt-unsafe)
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);          // NOLINT(concurrency-mt-unsafe)
     std::printf("simulated phone on %s, answering at once\n", Phone.DevicePath().c_str());
     MeasureWindow("/proc/self/exe", Runs);
     MeasureReader(KIVO_READ_PATH, Runs * 4);

@@ -9,10 +9,10 @@
 
 namespace {
 
-const std::string Cmd = "AT+CGMI\r\n";
+constexpr std::string_view Cmd = "AT+CGMI\r\n";
 
 // Feeds Reply in the given pieces and returns the parser.
-TReplyParser Feed(const std::vector<std::string>& Pieces, const std::string& Command = Cmd) {
+TReplyParser Feed(const std::vector<std::string>& Pieces, std::string_view Command = Cmd) {
     TReplyParser Parser(Command);
     for (const auto& Piece : Pieces) {
         Parser.Append(Piece);

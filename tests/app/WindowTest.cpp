@@ -46,14 +46,14 @@ protected:
     void TearDown() override {
         Form.reset();
         Application().SetMessageBoxHook({});
-        ::unsetenv("KIVO_COM4");
-        ::unsetenv("KIVO_COM2");
+        ::unsetenv("KIVO_COM4"); // NOLINT(concurrency-mt-unsafe)
+        ::unsetenv("KIVO_COM2"); // NOLINT(concurrency-mt-unsafe)
     }
 
     // The window on COM 4, mapped to Phone.
     void OpenWindow(const TPhoneSim& Phone) { OpenWindowOn(Phone.DevicePath()); }
     void OpenWindowOn(const std::string& Device) {
-        ::setenv("KIVO_COM4", Device.c_str(), 1);
+        ::setenv("KIVO_COM4", Device.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
         Form = std::make_unique<TfrmStart>(nullptr);
         Form->Show();
     }
@@ -265,7 +265,7 @@ TEST_F(WindowTest, MissingDeviceIsReportedByTheApplicationsErrorBox) {
 TEST_F(WindowTest, ChoosingAnotherPortClosesTheOpenOneFirst) {
     TPhoneSim Four;
     TPhoneSim Two(WithEcho(TEchoMode::emCR));
-    ::setenv("KIVO_COM2", Two.DevicePath().c_str(), 1);
+    ::setenv("KIVO_COM2", Two.DevicePath().c_str(), 1); // NOLINT(concurrency-mt-unsafe)
     OpenWindow(Four);
     ClickRead();
     ASSERT_EQ(Four.CommandCount(), 7);
@@ -300,12 +300,15 @@ TEST_F(WindowTest, AltRStartsARun) {
 TEST_F(WindowTest, ClosingTheWindowDuringARunEndsItAndClosesThePort) {
     TPhoneSim Phone(Failing("+CGMR", TFailure::fSilent));
     OpenWindow(Phone);
-    Phone.SetOnCommand([this](const std::string& Line) {
-        if (Line == "AT+CGMR") {
-            QMetaObject::invokeMethod(
-                qApp, [this] { Form->Close(); }, Qt::QueuedConnection);
+    // Once the phone has the third command, the user closes the window.
+    QTimer Closer;
+    QObject::connect(&Closer, &QTimer::timeout, [&] {
+        if (Phone.CommandCount() >= 3) {
+            Closer.stop();
+            Form->Close();
         }
     });
+    Closer.start(10);
     ClickRead();
     EXPECT_TRUE(Boxes.empty());
     EXPECT_FALSE(Form->Showing());
@@ -374,7 +377,7 @@ extern "C" const char* __lsan_default_suppressions() { // NOLINT: the sanitizer'
 }
 
 int main(int Argc, char** Argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0); // NOLINT(concurrency-mt-unsafe)
     ::testing::InitGoogleTest(&Argc, Argv);
     TApplication App;
     App.SetTitle("Kivo");

@@ -12,7 +12,12 @@
 
 namespace {
 
-const std::string Ok = "\r\n\r\nOK\r\n";
+// A reply with one answer line, framed as the phone sends it.
+std::string Answered(std::string_view Answer) {
+    std::string Reply = "\r\n";
+    Reply.append(Answer).append("\r\n\r\nOK\r\n");
+    return Reply;
+}
 
 std::string Ask(const TDeviceClient& Client, const std::string& Command,
                 std::string_view Until = "OK\r\n") {
@@ -24,9 +29,9 @@ TEST(PhoneSim, AnswersTheSevenCommandsWithItsIdentity) {
     TPhoneSim Phone;
     TDeviceClient Client(Phone.DevicePath());
     for (const auto& [Command, Answer] : PhoneSimIdentity()) {
-        EXPECT_EQ(Ask(Client, "AT" + Command), "\r\n" + Answer + Ok) << Command;
+        EXPECT_EQ(Ask(Client, "AT" + Command), Answered(Answer)) << Command;
     }
-    EXPECT_EQ(Ask(Client, "at+cgmi"), "\r\nKestrel Mobile" + Ok);
+    EXPECT_EQ(Ask(Client, "at+cgmi"), Answered("Kestrel Mobile"));
     EXPECT_EQ(Ask(Client, "AT"), "\r\nOK\r\n");
     EXPECT_EQ(Ask(Client, "AT+CFUN?", "ERROR\r\n"), "\r\nERROR\r\n");
     EXPECT_EQ(Phone.CommandCount(), 10);
@@ -35,17 +40,17 @@ TEST(PhoneSim, AnswersTheSevenCommandsWithItsIdentity) {
 TEST(PhoneSim, EchoesTheCommandWithCarriageReturnOrBoth) {
     TPhoneSim WithCr(WithEcho(TEchoMode::emCR));
     TDeviceClient A(WithCr.DevicePath());
-    EXPECT_EQ(Ask(A, "AT+CGMM"), "AT+CGMM\r\r\nKM-310" + Ok);
+    EXPECT_EQ(Ask(A, "AT+CGMM"), "AT+CGMM\r" + Answered("KM-310"));
     TPhoneSim WithCrLf(WithEcho(TEchoMode::emCRLF));
     TDeviceClient B(WithCrLf.DevicePath());
-    EXPECT_EQ(Ask(B, "AT+CGMM"), "AT+CGMM\r\n\r\nKM-310" + Ok);
+    EXPECT_EQ(Ask(B, "AT+CGMM"), "AT+CGMM\r\n" + Answered("KM-310"));
 }
 
 TEST(PhoneSim, FailsTheChosenCommandOnly) {
     TPhoneSim Error(Failing("+CGMR", TFailure::fError));
     TDeviceClient A(Error.DevicePath());
     EXPECT_EQ(Ask(A, "AT+CGMR", "ERROR\r\n"), "\r\nERROR\r\n");
-    EXPECT_EQ(Ask(A, "AT+CGMM"), "\r\nKM-310" + Ok);
+    EXPECT_EQ(Ask(A, "AT+CGMM"), Answered("KM-310"));
 
     TPhoneSim Numeric(Failing("+CGMI", TFailure::fCmeNumeric, "10"));
     TDeviceClient B(Numeric.DevicePath());
@@ -61,7 +66,7 @@ TEST(PhoneSim, SilentCommandGetsNoReplyButTheNextOneDoes) {
     TDeviceClient Client(Phone.DevicePath());
     Client.Send("AT+GMI\r\n");
     // Whatever comes back now belongs to the second command only.
-    EXPECT_EQ(Ask(Client, "AT+GMM"), "\r\nKM-310 GSM" + Ok);
+    EXPECT_EQ(Ask(Client, "AT+GMM"), Answered("KM-310 GSM"));
     EXPECT_EQ(Phone.CommandCount(), 2);
 }
 
@@ -103,7 +108,7 @@ TEST(PhoneSimProgram, PrintsItsDeviceMakesTheLinkAndStopsOnSignal) {
     EXPECT_EQ(std::filesystem::read_symlink(Link).string(), Device);
     {
         TDeviceClient Client(Link);
-        EXPECT_EQ(Ask(Client, "AT+CGMI"), "AT+CGMI\r\n\r\nKestrel Mobile" + Ok);
+        EXPECT_EQ(Ask(Client, "AT+CGMI"), "AT+CGMI\r\n" + Answered("Kestrel Mobile"));
     }
     EXPECT_EQ(Sim.Stop(SIGTERM), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Link)));
