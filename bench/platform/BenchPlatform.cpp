@@ -32,7 +32,11 @@ public:
         if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0) {
             throw std::runtime_error("no pseudo-terminal");
         }
-        FPath = ptsname(FMaster);
+        char Name[128] = {};
+        if (ptsname_r(FMaster, Name, sizeof Name) != 0) {
+            throw std::runtime_error("no pseudo-terminal name");
+        }
+        FPath = Name;
     }
     ~Pty() { close(FMaster); }
     Pty(const Pty&) = delete;

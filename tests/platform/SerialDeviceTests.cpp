@@ -18,7 +18,9 @@ namespace {
 
 using kivo::posix::DevicePathFor;
 
-// Sets an environment variable for the scope of a test.
+// Sets an environment variable for the scope of a test. No other thread reads the
+// environment meanwhile.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 class ScopedEnv {
 public:
     ScopedEnv(const char* Name, const std::string& Value) : FName(Name) {
@@ -31,9 +33,10 @@ public:
 private:
     const char* FName;
 };
+// NOLINTEND(concurrency-mt-unsafe)
 
 TEST(ComNames, MapToTheEnvironmentOrToTheSerialPorts) {
-    unsetenv("KIVO_COM3");
+    unsetenv("KIVO_COM3"); // NOLINT(concurrency-mt-unsafe): no other thread runs
     EXPECT_EQ(DevicePathFor("COM3"), "/dev/ttyS2");
     EXPECT_EQ(DevicePathFor("com1"), "/dev/ttyS0");
     EXPECT_EQ(DevicePathFor("\\\\.\\COM12"), "/dev/ttyS11");

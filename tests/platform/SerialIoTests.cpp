@@ -66,7 +66,8 @@ TEST_F(SerialIo, EveryByteValuePassesUnchangedBothWays) {
     for (int Value = 0; Value < 256; ++Value) {
         All.push_back(static_cast<char>(Value));
     }
-    All += "\377\377\377\0\0\377\0"; // what the kernel uses to mark errors and breaks
+    // What the kernel uses to mark errors and breaks, as plain data.
+    All.append("\377\377\377\0\0\377\0", 7);
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
     FPty.Send(All);
     EXPECT_EQ(FPort.ReadExactly(All.size()), All);
