@@ -143,5 +143,31 @@ TEST_F(ModemLines, OutputWaitsForDsrWhenAsked) {
     EXPECT_EQ(FPty.Receive(4), "held");
 }
 
+TEST_F(ModemLines, AbortOnErrorStopsReadsUntilTheErrorIsCleared) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fAbortOnError = 1;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    COMMTIMEOUTS Blocking{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Blocking));
+    char Buffer[8];
+    DWORD Got = 0;
+    Overlapped Pending;
+    ASSERT_FALSE(ReadFile(FPort.Handle(), Buffer, sizeof Buffer, &Got, &Pending.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+    FLines->Count([](LineCounters& C) { ++C.Parity; });
+    FPty.Send("e");
+    EXPECT_FALSE(GetOverlappedResult(FPort.Handle(), &Pending.Record, &Got, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    Overlapped Refused;
+    EXPECT_FALSE(ReadFile(FPort.Handle(), Buffer, 1, &Got, &Refused.Record));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+
+    EXPECT_EQ(FPort.TakeErrors(), static_cast<DWORD>(CE_RXPARITY));
+    Overlapped Again;
+    ASSERT_TRUE(ReadFile(FPort.Handle(), Buffer, 1, &Got, &Again.Record));
+    EXPECT_EQ(std::string(Buffer, Got), "e");
+}
+
 } // namespace
 } // namespace kivo::test

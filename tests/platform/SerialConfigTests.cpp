@@ -1,6 +1,7 @@
 // The device control block reaching the terminal's settings, and the decoding of marked input.
 
 #include "platform/posix/BaudRate.h"
+#include "platform/posix/ByteQueue.h"
 #include "platform/posix/InputDecoder.h"
 #include "platform/posix/LineConfig.h"
 #include "tests/platform/SerialTestSupport.h"
@@ -174,6 +175,22 @@ TEST_F(SerialConfig, AFullInputQueueLosesBytesWithRxOver) {
     EXPECT_NE(Seen & EV_RX80FULL, 0u);
     EXPECT_EQ(FPort.TakeErrors(), 0u) << "ClearCommError clears what it reported";
     EXPECT_EQ(FPort.ReadQueued(), std::string(16, 'q'));
+}
+
+TEST(InputQueue, KeepsOrderAcrossTheRingsEndAndWhenResized) {
+    kivo::posix::ByteQueue Queue(8);
+    char Out[16] = {};
+    EXPECT_EQ(Queue.Push("abcdef", 6), 6u);
+    EXPECT_EQ(Queue.Take(Out, 4), 4u); // "ef" left, the next push wraps around
+    EXPECT_EQ(Queue.Push("ghijklmn", 8), 6u) << "only what fits";
+    EXPECT_EQ(Queue.Room(), 0u);
+    Queue.SetCapacity(4); // never below what is queued
+    EXPECT_EQ(Queue.Capacity(), 8u);
+    Queue.SetCapacity(16);
+    EXPECT_EQ(Queue.Push("op", 2), 2u);
+    EXPECT_EQ(Queue.Take(Out, sizeof Out), 10u);
+    EXPECT_EQ(std::string(Out, 10), "efghijklop");
+    EXPECT_TRUE(Queue.Empty());
 }
 
 TEST(InputDecoding, MarksBecomeDataErrorsAndBreaks) {
