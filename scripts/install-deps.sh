@@ -10,6 +10,7 @@ packages=(
     fonts-wine fonts-dejavu-core
     socat xvfb xauth
     clang-format clang-tidy
+    clang libclang-rt-14-dev dpkg-dev
 )
 
 missing=()
