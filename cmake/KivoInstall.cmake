@@ -78,8 +78,6 @@ endif()
 set(CPACK_PACKAGE_NAME kivo)
 set(CPACK_PACKAGE_VENDOR "KIVO")
 set(CPACK_PACKAGE_CONTACT "KIVO maintainers <kivo@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Reads the identification data of a GSM phone or modem on a serial port")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_COMPONENTS_ALL programs development)
@@ -88,14 +86,15 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME kivo)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION comm)
-set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION
+# Each package's description: its summary line, then the longer text.
+string(CONCAT CPACK_DEBIAN_PROGRAMS_DESCRIPTION
     "Reads the identification data of a GSM phone or modem on a serial port\n"
     "A small window (and the command-line reader kivo-read) asks a phone or modem on a\n"
     "serial port for its manufacturer, model, revision and serial number with AT\n"
     "commands. kivo-phonesim simulates a phone on a pseudo-terminal.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME kivo-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+string(CONCAT CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
     "Serial port component of KIVO (static library and headers)\n"
     "TVaComm, a serial port component with an event thread and a write thread, written\n"
     "against the Win32 serial API, with a POSIX layer providing that API over termios.\n"
