@@ -18,6 +18,16 @@ DWORD NextRetryDelay(DWORD Delay) {
     return Delay == 0 ? FirstRetryDelay : std::min(Delay * 2, LastRetryDelay);
 }
 
+// Before a stopping thread cancels its pending WaitCommEvent, it clears the event mask
+// (the port is closing). Windows ends the wait on the cancel alone, but Wine's serial
+// driver ends a wait only on an event or a change of the mask, so the cancel could
+// otherwise wait forever there.
+void ClearMaskBeforeCancel(HANDLE Device, bool Stopping, bool Pending) {
+    if (Stopping && Pending) {
+        SetCommMask(Device, 0);
+    }
+}
+
 } // namespace
 
 // ---- TVaCommBuffer ----
@@ -84,13 +94,6 @@ TVaCommEventThread::~TVaCommEventThread() {
 }
 
 void TVaCommEventThread::Stop() {
-    // Changing the mask completes a pending WaitCommEvent at once. The thread's CancelIo
-    // would too on Windows, but Wine's serial driver ends a wait only on an event or a mask
-    // change, so without this the thread could wait for its wait forever. Only the first
-    // request does it: the running thread still holds the device open then.
-    if (!Terminated()) {
-        SetCommMask(Device(), 0);
-    }
     Terminate(); // the request is set before the wake-up, so a woken thread delivers nothing
     FWaitEvent.SetEvent();
 }
@@ -110,6 +113,7 @@ void TVaCommEventThread::Execute() {
             BackOff(Delay);
         }
     }
+    ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
     FinishPending(Overlapped, FWaitEvent, Pending);
     ReleaseDevice();
 }
@@ -131,6 +135,7 @@ bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DW
     Pending = true;
     if (FWaitEvent.WaitFor(INFINITE) != wrSignaled || Terminated()) {
         Error = ERROR_SUCCESS;
+        ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
         FinishPending(Overlapped, FWaitEvent, Pending);
         return false;
     }
@@ -142,6 +147,7 @@ bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DW
     Error = GetLastError();
     if (Error == ERROR_IO_INCOMPLETE) {
         Error = ERROR_SUCCESS; // woken without a completion: start over
+        ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
         FinishPending(Overlapped, FWaitEvent, Pending);
     }
     Pending = false;
