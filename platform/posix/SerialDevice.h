@@ -99,6 +99,7 @@ private:
     [[nodiscard]] std::size_t ReadLimit() const;
     [[nodiscard]] int PollTimeout(Clock::time_point Now) const;
     bool PullInput();
+    [[nodiscard]] bool KernelHasInput() const;
     void Receive(const char* Raw, std::size_t Size);
     void CheckCounters(const DecodeResult& Marks);
     void FeedReads();
