@@ -23,55 +23,58 @@ if(TARGET kivo AND NOT WIN32)
 endif()
 
 # ---- The component as a library ----
-# The archives the component is made of, in link order; on Windows the platform calls come
-# from the system, so there is no platform archive.
-set(KIVO_PACKAGE_LIBRARIES kivo_serial kivo_runtime)
-if(NOT WIN32)
-    list(APPEND KIVO_PACKAGE_LIBRARIES kivo_platform)
-endif()
-install(TARGETS ${KIVO_PACKAGE_LIBRARIES}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+# (A tree checked out without the component, for work on the runtime alone, has none.)
+if(TARGET kivo_serial)
+    # The archives the component is made of, in link order; on Windows the platform calls come
+    # from the system, so there is no platform archive.
+    set(KIVO_PACKAGE_LIBRARIES kivo_serial kivo_runtime)
+    if(NOT WIN32)
+        list(APPEND KIVO_PACKAGE_LIBRARIES kivo_platform)
+    endif()
+    install(TARGETS ${KIVO_PACKAGE_LIBRARIES}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 
-# Headers keep their folders, so that users include them as the component does:
-# "serial/VaComm.h". Of the POSIX layer only the declarations of the Win32 calls are public.
-file(GLOB KIVO_RUNTIME_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/runtime/*.h)
-file(GLOB KIVO_SERIAL_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/serial/*.h)
-install(FILES ${KIVO_RUNTIME_HEADERS}
-    DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/runtime COMPONENT development)
-install(FILES ${KIVO_SERIAL_HEADERS}
-    DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/serial COMPONENT development)
-install(FILES ${CMAKE_SOURCE_DIR}/platform/Win32Api.h
-    DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform COMPONENT development)
-if(NOT WIN32)
-    install(FILES ${CMAKE_SOURCE_DIR}/platform/posix/Win32Posix.h
-        DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform/posix COMPONENT development)
-endif()
+    # Headers keep their folders, so that users include them as the component does:
+    # "serial/VaComm.h". Of the POSIX layer only the declarations of the Win32 calls are public.
+    file(GLOB KIVO_RUNTIME_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/runtime/*.h)
+    file(GLOB KIVO_SERIAL_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/serial/*.h)
+    install(FILES ${KIVO_RUNTIME_HEADERS}
+        DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/runtime COMPONENT development)
+    install(FILES ${KIVO_SERIAL_HEADERS}
+        DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/serial COMPONENT development)
+    install(FILES ${CMAKE_SOURCE_DIR}/platform/Win32Api.h
+        DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform COMPONENT development)
+    if(NOT WIN32)
+        install(FILES ${CMAKE_SOURCE_DIR}/platform/posix/Win32Posix.h
+            DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform/posix COMPONENT development)
+    endif()
 
-# The package's imported targets are written by hand rather than exported: the build's
-# targets carry the source tree as their include folder, which an installed package must
-# not name. Archives of a sanitizer build are used with the same sanitizer.
-set(KIVO_PACKAGE_SANITIZER_FLAGS "")
-if(KIVO_SANITIZER STREQUAL "address")
-    set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=address,undefined")
-elseif(KIVO_SANITIZER STREQUAL "thread")
-    set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=thread")
-endif()
-set(KIVO_LIBRARY_PREFIX ${CMAKE_STATIC_LIBRARY_PREFIX})
-set(KIVO_LIBRARY_SUFFIX ${CMAKE_STATIC_LIBRARY_SUFFIX})
-configure_package_config_file(${KIVO_PACKAGING_DIR}/KivoConfig.cmake.in
-    ${CMAKE_BINARY_DIR}/packaging/KivoConfig.cmake
-    INSTALL_DESTINATION ${KIVO_INSTALL_CMAKEDIR}
-    PATH_VARS CMAKE_INSTALL_LIBDIR KIVO_INSTALL_INCLUDEDIR)
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake
-    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-install(FILES
-    ${CMAKE_BINARY_DIR}/packaging/KivoConfig.cmake
-    ${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake
-    DESTINATION ${KIVO_INSTALL_CMAKEDIR} COMPONENT development)
+    # The package's imported targets are written by hand rather than exported: the build's
+    # targets carry the source tree as their include folder, which an installed package must
+    # not name. Archives of a sanitizer build are used with the same sanitizer.
+    set(KIVO_PACKAGE_SANITIZER_FLAGS "")
+    if(KIVO_SANITIZER STREQUAL "address")
+        set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=address,undefined")
+    elseif(KIVO_SANITIZER STREQUAL "thread")
+        set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=thread")
+    endif()
+    set(KIVO_LIBRARY_PREFIX ${CMAKE_STATIC_LIBRARY_PREFIX})
+    set(KIVO_LIBRARY_SUFFIX ${CMAKE_STATIC_LIBRARY_SUFFIX})
+    configure_package_config_file(${KIVO_PACKAGING_DIR}/KivoConfig.cmake.in
+        ${CMAKE_BINARY_DIR}/packaging/KivoConfig.cmake
+        INSTALL_DESTINATION ${KIVO_INSTALL_CMAKEDIR}
+        PATH_VARS CMAKE_INSTALL_LIBDIR KIVO_INSTALL_INCLUDEDIR)
+    write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake
+        VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+    install(FILES
+        ${CMAKE_BINARY_DIR}/packaging/KivoConfig.cmake
+        ${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake
+        DESTINATION ${KIVO_INSTALL_CMAKEDIR} COMPONENT development)
 
-# The test that installs into a scratch prefix and builds the example against it.
-if(KIVO_BUILD_TESTS AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
-    add_subdirectory(${CMAKE_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)
+    # The test that installs into a scratch prefix and builds the example against it.
+    if(KIVO_BUILD_TESTS AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
+        add_subdirectory(${CMAKE_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)
+    endif()
 endif()
 
 # ---- Debian packages (cpack -G DEB) ----
