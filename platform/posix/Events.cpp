@@ -21,21 +21,23 @@ std::mutex& EventLock() {
     return *Lock;
 }
 
+// A waiting thread's wake-up. Shared, so a setter can notify it after releasing the lock
+// (the woken thread then need not wait for that lock) even if the wait has just timed out.
 struct Waiter {
     std::condition_variable Wake;
 };
+using WaiterPtr = std::shared_ptr<Waiter>;
+using WaiterList = std::vector<WaiterPtr>;
 
 class EventObject final : public KernelObject {
 public:
     EventObject(bool ManualReset, bool Signalled)
         : FManualReset(ManualReset), FSignalled(Signalled) {}
 
-    // The following run under EventLock().
-    void Set() {
+    // The following run under EventLock(). Set returns whom to wake once the lock is free.
+    WaiterList Set() {
         FSignalled = true;
-        for (Waiter* Each : FWaiters) {
-            Each->Wake.notify_one();
-        }
+        return FWaiters;
     }
     void Reset() { FSignalled = false; }
     [[nodiscard]] bool Signalled() const { return FSignalled; }
@@ -45,13 +47,13 @@ public:
             FSignalled = false;
         }
     }
-    void AddWaiter(Waiter* W) { FWaiters.push_back(W); }
-    void RemoveWaiter(Waiter* W) { std::erase(FWaiters, W); }
+    void AddWaiter(const WaiterPtr& W) { FWaiters.push_back(W); }
+    void RemoveWaiter(const WaiterPtr& W) { std::erase(FWaiters, W); }
 
 private:
     const bool FManualReset;
     bool FSignalled;
-    std::vector<Waiter*> FWaiters;
+    WaiterList FWaiters;
 };
 
 using EventList = std::vector<std::shared_ptr<EventObject>>;
@@ -81,14 +83,15 @@ std::optional<DWORD> TryTake(const EventList& Events, bool WaitAll) {
 // Keeps a waiter registered with every event of a wait for as long as it sleeps.
 class WaiterRegistration {
 public:
-    WaiterRegistration(const EventList& Events, Waiter& W) : FEvents(Events), FWaiter(W) {
+    WaiterRegistration(const EventList& Events, WaiterPtr W)
+        : FEvents(Events), FWaiter(std::move(W)) {
         for (const auto& Event : FEvents) {
-            Event->AddWaiter(&FWaiter);
+            Event->AddWaiter(FWaiter);
         }
     }
     ~WaiterRegistration() {
         for (const auto& Event : FEvents) {
-            Event->RemoveWaiter(&FWaiter);
+            Event->RemoveWaiter(FWaiter);
         }
     }
     WaiterRegistration(const WaiterRegistration&) = delete;
@@ -96,7 +99,7 @@ public:
 
 private:
     const EventList& FEvents;
-    Waiter& FWaiter;
+    WaiterPtr FWaiter;
 };
 
 DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
@@ -109,12 +112,12 @@ DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
     if (Milliseconds == 0) {
         return WAIT_TIMEOUT;
     }
-    Waiter Me;
+    const auto Me = std::make_shared<Waiter>();
     const WaiterRegistration Registered(Events, Me);
     for (;;) {
         if (Milliseconds == INFINITE) {
-            Me.Wake.wait(Lock);
-        } else if (Me.Wake.wait_until(Lock, Deadline) == std::cv_status::timeout) {
+            Me->Wake.wait(Lock);
+        } else if (Me->Wake.wait_until(Lock, Deadline) == std::cv_status::timeout) {
             const auto Taken = TryTake(Events, WaitAll);
             return Taken ? WAIT_OBJECT_0 + *Taken : WAIT_TIMEOUT;
         }
@@ -151,8 +154,14 @@ BOOL SetEvent(HANDLE hEvent) {
     if (!Event) {
         return FALSE;
     }
-    const std::lock_guard Guard(EventLock());
-    Event->Set();
+    kivo::posix::WaiterList ToWake;
+    {
+        const std::lock_guard Guard(EventLock());
+        ToWake = Event->Set();
+    }
+    for (const auto& Each : ToWake) {
+        Each->Wake.notify_one();
+    }
     return TRUE;
 }
 
