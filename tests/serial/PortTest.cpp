@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <iterator>
+#ifdef _WIN32
+#include <tlhelp32.h>
+#endif
 
 namespace {
 
@@ -15,6 +18,23 @@ struct ProcessResources {
     std::ptrdiff_t Threads = 0;
 
     static ProcessResources Now() {
+#ifdef _WIN32
+        // The process's handles and threads as Windows counts them. (Under Wine, /proc
+        // exists too, but describes the Wine process, whose descriptors come and go with
+        // Wine's own caching.)
+        DWORD Handles = 0;
+        GetProcessHandleCount(GetCurrentProcess(), &Handles);
+        std::ptrdiff_t Threads = 0;
+        HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 Entry{};
+        Entry.dwSize = sizeof(Entry);
+        for (BOOL More = Thread32First(Snapshot, &Entry); More != FALSE;
+             More = Thread32Next(Snapshot, &Entry)) {
+            Threads += Entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+        }
+        CloseHandle(Snapshot);
+        return {true, static_cast<std::ptrdiff_t>(Handles), Threads};
+#else
         std::error_code Error;
         if (!std::filesystem::exists("/proc/self/task", Error)) {
             return {};
@@ -24,6 +44,7 @@ struct ProcessResources {
                                  std::filesystem::directory_iterator());
         };
         return {true, Count("/proc/self/fd"), Count("/proc/self/task")};
+#endif
     }
 };
 
