@@ -28,10 +28,19 @@ wine_prepare_prefix() {
     # The window's font. Debian's Wine ships Tahoma (fonts-wine) without installing it
     # into a prefix, where it would otherwise fall back to another face.
     local font
+    # No X display: windows work on Wine's null graphics driver. Set before each use, since
+    # the screenshot switches the same prefix to X11 for its run.
+    wine_graphics_driver "${DISPLAY:+x11}"
     for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
         [[ -f $font ]] && cp -f "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
     done
     return 0
+}
+
+# Selects Wine's graphics driver: x11, or null (no screen) when empty.
+wine_graphics_driver() {
+    timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "${1:-null}" /f \
+        >/dev/null 2>&1
 }
 
 wine_start_server() {
