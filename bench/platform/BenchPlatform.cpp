@@ -175,9 +175,21 @@ Percentiles RawLatency(int Rounds) {
     return Summarise(Samples);
 }
 
-// Bytes per second received while another thread sends Total bytes as fast as it can.
-template <class Receive> double Throughput(const Pty& Device, std::size_t Total, Receive R) {
+double ProcessCpuMilliseconds() {
+    timespec Now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
+    return static_cast<double>(Now.tv_sec) * 1e3 + static_cast<double>(Now.tv_nsec) / 1e6;
+}
+
+struct Rate {
+    double MiBPerSecond;
+    double CpuMsPerMiB; // the whole process's CPU time, sender included, per MiB received
+};
+
+// How fast Total bytes are received while another thread sends them as fast as it can.
+template <class Receive> Rate Throughput(const Pty& Device, std::size_t Total, Receive R) {
     const std::vector<char> Chunk(4096, 'd');
+    const double CpuBefore = ProcessCpuMilliseconds();
     const auto Start = Clock::now();
     std::thread Sender([&] {
         for (std::size_t Sent = 0; Sent < Total; Sent += Chunk.size()) {
@@ -187,15 +199,16 @@ template <class Receive> double Throughput(const Pty& Device, std::size_t Total,
     R(Total);
     const double Seconds = std::chrono::duration<double>(Clock::now() - Start).count();
     Sender.join();
-    return static_cast<double>(Total) / Seconds;
+    const double MiB = static_cast<double>(Total) / 1048576.0;
+    return {MiB / Seconds, (ProcessCpuMilliseconds() - CpuBefore) / MiB};
 }
 
-double LayerThroughput(std::size_t Total) {
+Rate LayerThroughput(std::size_t Total) {
     const Pty Device;
     const HANDLE Port = OpenPort(Device.Path(), 65536, true);
     const HANDLE Event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<char> Buffer(65536);
-    const double Rate = Throughput(Device, Total, [&](std::size_t Want) {
+    const Rate Result = Throughput(Device, Total, [&](std::size_t Want) {
         std::size_t Got = DrainPort(Port, Event, Buffer.data(), Buffer.size());
         while (Got < Want) {
             OVERLAPPED Wait{};
@@ -210,14 +223,14 @@ double LayerThroughput(std::size_t Total) {
     });
     CloseHandle(Event);
     CloseHandle(Port);
-    return Rate;
+    return Result;
 }
 
-double RawThroughput(std::size_t Total) {
+Rate RawThroughput(std::size_t Total) {
     const Pty Device;
     const int Fd = OpenRaw(Device.Path());
     std::vector<char> Buffer(65536);
-    const double Rate = Throughput(Device, Total, [&](std::size_t Want) {
+    const Rate Result = Throughput(Device, Total, [&](std::size_t Want) {
         std::size_t Got = 0;
         while (Got < Want) {
             pollfd Ready{Fd, POLLIN, 0};
@@ -229,13 +242,7 @@ double RawThroughput(std::size_t Total) {
         }
     });
     close(Fd);
-    return Rate;
-}
-
-double ProcessCpuMilliseconds() {
-    timespec Now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
-    return static_cast<double>(Now.tv_sec) * 1e3 + static_cast<double>(Now.tv_nsec) / 1e6;
+    return Result;
 }
 
 // CPU time the process spends while an open port waits for events that never come.
@@ -271,7 +278,8 @@ int main(int Argc, char** Argv) {
     const std::size_t Total = Quick ? (4u << 20) : (32u << 20);
     const DWORD IdleMs = Quick ? 1000 : 10000;
     try {
-        std::vector<double> LayerP50, LayerP99, RawP50, RawP99, LayerRate, RawRate;
+        std::vector<double> LayerP50, LayerP99, RawP50, RawP99, LayerRate, RawRate, LayerCpu,
+            RawCpu;
         for (int Run = 0; Run < Runs; ++Run) {
             const Percentiles Layer = LayerLatency(Rounds);
             const Percentiles Raw = RawLatency(Rounds);
@@ -279,8 +287,12 @@ int main(int Argc, char** Argv) {
             LayerP99.push_back(Layer.P99);
             RawP50.push_back(Raw.P50);
             RawP99.push_back(Raw.P99);
-            LayerRate.push_back(LayerThroughput(Total) / 1048576.0);
-            RawRate.push_back(RawThroughput(Total) / 1048576.0);
+            const Rate LayerRun = LayerThroughput(Total);
+            const Rate RawRun = RawThroughput(Total);
+            LayerRate.push_back(LayerRun.MiBPerSecond);
+            LayerCpu.push_back(LayerRun.CpuMsPerMiB);
+            RawRate.push_back(RawRun.MiBPerSecond);
+            RawCpu.push_back(RawRun.CpuMsPerMiB);
         }
         std::printf("latency, byte written -> WaitCommEvent completes (%d runs of %d rounds, "
                     "medians)\n",
@@ -290,8 +302,10 @@ int main(int Argc, char** Argv) {
                     Median(RawP99));
         std::printf("  ratio  p50 %8.2f\n", Median(LayerP50) / Median(RawP50));
         std::printf("receive throughput (%d runs of %zu MiB, medians)\n", Runs, Total >> 20);
-        std::printf("  layer  %8.1f MiB/s (WaitCommEvent + ReadFile)\n", Median(LayerRate));
-        std::printf("  raw    %8.1f MiB/s (poll + read)\n", Median(RawRate));
+        std::printf("  layer  %8.1f MiB/s  %6.2f ms CPU per MiB (WaitCommEvent + ReadFile)\n",
+                    Median(LayerRate), Median(LayerCpu));
+        std::printf("  raw    %8.1f MiB/s  %6.2f ms CPU per MiB (poll + read)\n", Median(RawRate),
+                    Median(RawCpu));
         std::printf("  ratio  %8.2f\n", Median(LayerRate) / Median(RawRate));
         std::fflush(stdout);
 
