@@ -22,6 +22,7 @@ read_phone() {
     set +e
     out=$(LD_PRELOAD="$shim" timeout 60 wine "$reader" --port COM4 "$@" 2>"$KIVO_WIN_RUN/read.err")
     status=$?
+    out=${out//$'\r'/} # a Windows console program ends its lines with CR LF
     set -e
 }
 

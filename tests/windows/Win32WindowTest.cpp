@@ -8,6 +8,7 @@
 #include "tests/support/PtyPair.h"
 #include "ui/Forms.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -48,7 +49,10 @@ private:
                 continue;
             }
             ++FCommands;
-            const auto Found = FReplies.find(Command.substr(0, Command.size() - 2));
+            // Like a modem, ignore what precedes "AT" (a killed earlier test may have left
+            // bytes in flight on the pair).
+            const std::size_t Start = std::min(Command.rfind("AT"), Command.size() - 2);
+            const auto Found = FReplies.find(Command.substr(Start, Command.size() - 2 - Start));
             FPair.Send(Found != FReplies.end() ? Found->second : "\r\nERROR\r\n");
         }
     }
