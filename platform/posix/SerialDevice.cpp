@@ -327,8 +327,10 @@ BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
     if (FReads.empty()) {
         Op.Done = static_cast<DWORD>(FInput.Take(Op.ReadTo, Op.Count));
     }
-    if (WasFull && FInput.Room() > 0) {
+    if (Op.Done > 0) {
         UpdateDtrHandshake();
+    }
+    if (WasFull && FInput.Room() > 0) {
         Wake(); // reading may have paused for room
     }
     const COMMTIMEOUTS& T = FTimeouts;

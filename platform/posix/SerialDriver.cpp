@@ -235,8 +235,8 @@ void SerialDevice::Receive(const char* Raw, std::size_t Size) {
     if (WasBelow80 && FInput.Size() * 5 >= FInput.Capacity() * 4) {
         Events |= EV_RX80FULL;
     }
-    UpdateDtrHandshake();
     FeedReads();
+    UpdateDtrHandshake();
     Raise(Events);
 }
 

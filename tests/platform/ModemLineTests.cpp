@@ -169,5 +169,46 @@ TEST_F(ModemLines, AbortOnErrorStopsReadsUntilTheErrorIsCleared) {
     EXPECT_EQ(std::string(Buffer, Got), "e");
 }
 
+TEST_F(ModemLines, DtrHandshakeHoldsTheSenderInsteadOfLosingBytes) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    Dcb.XoffLim = 4; // drop DTR when less than 4 bytes of room are left
+    Dcb.XonLim = 2;  // raise it again once at most 2 bytes are queued
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    ASSERT_TRUE(SetupComm(FPort.Handle(), 16, 16));
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    EXPECT_NE(FLines->Lines() & LineDtr, 0);
+
+    std::string Sent;
+    for (int I = 0; I < 40; ++I) {
+        Sent.push_back(static_cast<char>('A' + I % 26));
+    }
+    FPty.Send(Sent);
+    while (FPort.Status().cbInQue < 16) {
+        ASSERT_NE(FPort.WaitEvents(), 0u) << "the queue never filled";
+    }
+    EXPECT_EQ(FLines->Lines() & LineDtr, 0) << "DTR drops while the queue is full";
+    EXPECT_EQ(FPort.TakeErrors(), 0u) << "no bytes were lost";
+    EXPECT_EQ(FPort.ReadExactly(Sent.size()), Sent);
+    EXPECT_NE(FLines->Lines() & LineDtr, 0) << "DTR rises once the queue is read";
+}
+
+TEST_F(ModemLines, DtrRisesAgainWhenAPartlyFilledQueueIsRead) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    Dcb.XoffLim = 8;
+    Dcb.XonLim = 2;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    ASSERT_TRUE(SetupComm(FPort.Handle(), 16, 16));
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    FPty.Send("0123456789"); // leaves 6 bytes of room: less than XoffLim
+    while (FPort.Status().cbInQue < 10) {
+        ASSERT_NE(FPort.WaitEvents(), 0u) << "the bytes never arrived";
+    }
+    EXPECT_EQ(FLines->Lines() & LineDtr, 0);
+    EXPECT_EQ(FPort.ReadQueued(), "0123456789");
+    EXPECT_NE(FLines->Lines() & LineDtr, 0);
+}
+
 } // namespace
 } // namespace kivo::test
