@@ -27,8 +27,9 @@ start_phone
 LD_PRELOAD="$PWD/build/windows-deps/libkivo-modemlines.so" \
     wine explorer /desktop=KIVO,$desktop "$program" >"$KIVO_WIN_RUN/screenshot.log" 2>&1 &
 window=$(timeout 60 xdotool search --sync --name '^KIVO -' | head -n 1)
-timeout 10 xdotool windowactivate --sync "$window" || true
-xdotool key --window "$window" alt+r
+timeout 10 xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
+sleep 1 # let the window settle; Wine reads keys from the focused X window
+xdotool key alt+r
 # The read takes a few hundred milliseconds; the picture is no test, so a pause will do.
 sleep 3
 mkdir -p docs
