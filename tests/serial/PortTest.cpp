@@ -200,6 +200,72 @@ TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
     EXPECT_EQ(Comm->EventMask(), 0x1FFFu);
 }
 
+// The line configuration the open device holds.
+DCB DeviceDCB(const TVaComm& Comm) {
+    DCB Dcb{};
+    Dcb.DCBlength = sizeof(DCB);
+    EXPECT_NE(GetCommState(Comm.Handle(), &Dcb), 0);
+    return Dcb;
+}
+
+TEST_F(PortLifecycle, LineSettingsReachTheOpenDeviceUnlessUpdateDCBIsOff) {
+    Comm->Open();
+    EXPECT_EQ(DeviceDCB(*Comm).BaudRate, 19200u);
+    Comm->SetBaudrate(br9600);
+    EXPECT_EQ(DeviceDCB(*Comm).BaudRate, 9600u);
+#ifndef _WIN32
+    // A pseudo-terminal takes no parity: the refusal names the system's reason, the new
+    // value stays stored and the port open.
+    try {
+        Comm->SetParity(paEven);
+        ADD_FAILURE() << "parity accepted";
+    } catch (const EVaCommError& E) {
+        EXPECT_EQ(E.Message(), "Error writing dcb (22), Invalid argument");
+    }
+    EXPECT_EQ(Comm->Parity(), paEven);
+    EXPECT_TRUE(Comm->Active());
+#endif
+    Comm->Close();
+
+    Comm->SetUpdateDCB(false);
+    Comm->SetBaudrate(br300);
+    Comm->Open();
+    EXPECT_NE(DeviceDCB(*Comm).BaudRate, 300u);
+    const BYTE ParityBefore = DeviceDCB(*Comm).Parity;
+    Comm->SetParity(paOdd); // only stored: no control block is written
+    EXPECT_EQ(Comm->Parity(), paOdd);
+    EXPECT_EQ(DeviceDCB(*Comm).Parity, ParityBefore);
+}
+
+// A component whose thread start fails after the event thread is already running.
+class FailingStart : public TVaComm {
+public:
+    using TVaComm::TVaComm;
+
+protected:
+    void StartThreads() override {
+        TVaComm::StartThreads();
+        throw EThread("no write thread today");
+    }
+};
+
+TEST_F(PortLifecycle, AFailedThreadStartClosesThePortAndStopsWhatStarted) {
+    bool Opened = false;
+    {
+        FailingStart Failing(nullptr);
+        Failing.SetDeviceName(Pty.DevicePath());
+        Failing.OnOpen = [&](TObject*) { Opened = true; };
+        EXPECT_THROW(Failing.Open(), EThread);
+        EXPECT_FALSE(Failing.Active());
+        EXPECT_EQ(Failing.EventThread(), nullptr);
+        EXPECT_EQ(Failing.WriteThread(), nullptr);
+    }
+    EXPECT_FALSE(Opened);
+    Comm->Open(); // the device was released
+    EXPECT_TRUE(Comm->WriteText("ok"));
+    EXPECT_EQ(Pty.Receive(2), "ok");
+}
+
 TEST_F(PortLifecycle, AutoOpenOpensOnceAfterLoadingButNotWhileDesigning) {
     int Opens = 0;
     Comm->OnOpen = [&](TObject*) { ++Opens; };
