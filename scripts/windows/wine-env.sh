@@ -37,10 +37,13 @@ wine_prepare_prefix() {
     return 0
 }
 
-# Selects Wine's graphics driver: x11, or null (no screen) when empty.
+# Selects Wine's graphics driver: x11, or null (no screen) when empty. The prefix's desktop
+# process keeps the driver it started with, so Wine is stopped after the change.
 wine_graphics_driver() {
     timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "${1:-null}" /f \
         >/dev/null 2>&1
+    timeout 60 wineserver -k >/dev/null 2>&1 || true
+    timeout 60 wineserver -w >/dev/null 2>&1 || true
 }
 
 wine_start_server() {

@@ -124,13 +124,6 @@ void MakeRaw(HANDLE Port) {
     SetCommTimeouts(Port, &Timeouts);
 }
 
-// Whatever a previous test left in either direction is not this test's data.
-void PurgeDeviceSide(int Number) {
-    HANDLE Port = OpenPort(Number);
-    PurgeComm(Port, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    CloseHandle(Port);
-}
-
 HANDLE AsHandle(int Value) {
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Value));
 }
@@ -205,6 +198,50 @@ std::string ReadSome(HANDLE Port, std::size_t Count, Clock::time_point Deadline)
     return Got;
 }
 
+void WriteAll(HANDLE Port, std::string_view Data, Clock::time_point Deadline) {
+    while (!Data.empty()) {
+        Transfer Write;
+        DWORD Bytes = 0;
+        const BOOL Started = WriteFile(Port, Data.data(), static_cast<DWORD>(Data.size()), &Bytes,
+                                       Write.Overlapped());
+        const DWORD Done = Write.Finish(Port, Started, Deadline);
+        if (Done == 0) {
+            Fail("write to a COM port of the pair");
+        }
+        Data.remove_prefix(Done);
+    }
+}
+
+// Whatever an earlier test left on the pair, in either direction, is not this test's data:
+// it may still be on its way through socat, so purging alone cannot catch it. A marker is
+// sent from From to To, and everything To receives up to the marker is dropped.
+void Resynchronise(HANDLE From, HANDLE To) {
+    static int Serial = 0;
+    const std::string Marker = "\x7fkivo-pair-" + std::to_string(GetCurrentProcessId()) + "-" +
+                               std::to_string(++Serial) + "\x7f";
+    const auto Deadline = Clock::now() + std::chrono::seconds(10);
+    // Read while the marker is being written: old data may fill the line's buffers.
+    Transfer Write;
+    DWORD Bytes = 0;
+    const BOOL Started = WriteFile(From, Marker.data(), static_cast<DWORD>(Marker.size()), &Bytes,
+                                   Write.Overlapped());
+    std::string Got;
+    while (!Got.ends_with(Marker)) {
+        const std::string Part = ReadSome(To, 4096, Deadline);
+        if (Part.empty()) {
+            break;
+        }
+        Got += Part;
+        if (Got.size() > 2 * Marker.size()) {
+            Got.erase(0, Got.size() - 2 * Marker.size());
+        }
+    }
+    const DWORD Written = Write.Finish(From, Started, Deadline);
+    if (Written != Marker.size() || !Got.ends_with(Marker)) {
+        throw std::runtime_error("COM port pair: the marker did not arrive within 10 s");
+    }
+}
+
 void ClosePhone(int& Phone) {
     if (Phone != -1) {
         CloseHandle(AsHandle(Phone));
@@ -227,10 +264,18 @@ PtyPair::PtyPair() {
     auto [Ports, Lock] = AcquirePair();
     FKeepOpen = AsInt(Lock);
     try {
-        PurgeDeviceSide(Ports.Device);
         FMaster = AsInt(OpenPort(Ports.Phone));
         MakeRaw(AsHandle(FMaster));
-        PurgeComm(AsHandle(FMaster), PURGE_RXCLEAR | PURGE_TXCLEAR);
+        HANDLE Device = OpenPort(Ports.Device);
+        MakeRaw(Device);
+        try {
+            Resynchronise(Device, AsHandle(FMaster));
+            Resynchronise(AsHandle(FMaster), Device);
+        } catch (...) {
+            CloseHandle(Device);
+            throw;
+        }
+        CloseHandle(Device);
     } catch (...) {
         ReleasePair(FMaster, FKeepOpen);
         throw;
@@ -243,18 +288,7 @@ PtyPair::~PtyPair() {
 }
 
 void PtyPair::Send(std::string_view Data) const {
-    const auto Deadline = Clock::now() + std::chrono::seconds(10);
-    while (!Data.empty()) {
-        Transfer Write;
-        DWORD Bytes = 0;
-        const BOOL Started = WriteFile(AsHandle(FMaster), Data.data(),
-                                       static_cast<DWORD>(Data.size()), &Bytes, Write.Overlapped());
-        const DWORD Done = Write.Finish(AsHandle(FMaster), Started, Deadline);
-        if (Done == 0) {
-            Fail("write to the phone port");
-        }
-        Data.remove_prefix(Done);
-    }
+    WriteAll(AsHandle(FMaster), Data, Clock::now() + std::chrono::seconds(10));
 }
 
 std::string PtyPair::Receive(std::size_t Count, std::chrono::milliseconds Timeout) const {

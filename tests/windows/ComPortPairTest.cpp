@@ -117,7 +117,7 @@ TEST(ComPortPair, ReceiveGivesUpAtItsTimeoutWithWhatArrived) {
     DevicePort Device(Pair.DevicePath());
     ASSERT_TRUE(Device.IsOpen());
     Device.Write("OK");
-    EXPECT_EQ(Pair.Receive(10, std::chrono::milliseconds(300)), "OK");
+    EXPECT_EQ(Pair.Receive(10, std::chrono::seconds(2)), "OK");
     EXPECT_EQ(Pair.ReceiveUntil("\r\n", std::chrono::milliseconds(300)), "");
 }
 
