@@ -132,6 +132,9 @@ private:
     bool WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay);
     void WriteDone(DWORD Written);
     void ReportError();
+    // Run on the user-interface thread through the hand-over.
+    static void SyncTxEmpty(TVaCustomComm* Comm);
+    static void SyncError(TVaCustomComm* Comm);
 
     TVaCommBuffer FBuffer;
     TVaWaitEvent FDataEvent;

@@ -314,12 +314,20 @@ void TVaCommWriteThread::WriteDone(DWORD Written) {
     FComm->UnlockWrite();
     FRoomEvent.SetEvent();
     if (Drained) {
-        HandOver([Comm = FComm] { Comm->DispatchEvents(EV_TXEMPTY); });
+        HandOver([Comm = FComm] { SyncTxEmpty(Comm); });
     }
 }
 
 void TVaCommWriteThread::ReportError() {
     if (FComm->ClaimFailureReport()) {
-        HandOver([Comm = FComm] { Comm->DispatchEvents(EV_ERR); });
+        HandOver([Comm = FComm] { SyncError(Comm); });
     }
+}
+
+void TVaCommWriteThread::SyncTxEmpty(TVaCustomComm* Comm) {
+    Comm->DispatchEvents(EV_TXEMPTY);
+}
+
+void TVaCommWriteThread::SyncError(TVaCustomComm* Comm) {
+    Comm->DispatchEvents(EV_ERR);
 }
