@@ -33,7 +33,8 @@ constexpr DWORD PairWaitMs = 60000;
 }
 
 std::vector<PortNumbers> ConfiguredPairs() {
-    const char* Env = std::getenv("KIVO_TEST_COM_PAIRS");
+    const char* Env =
+        std::getenv("KIVO_TEST_COM_PAIRS"); // NOLINT(concurrency-mt-unsafe): no thread sets it
     std::string Text = (Env != nullptr && *Env != '\0') ? Env : DefaultPairs;
     std::vector<PortNumbers> Pairs;
     std::size_t Start = 0;
