@@ -1,0 +1,141 @@
+#include "tests/faults/ProcessProbe.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+int CountEntries(const char* Directory) {
+    int Count = 0;
+    for ([[maybe_unused]] const auto& Entry : std::filesystem::directory_iterator(Directory)) {
+        ++Count;
+    }
+    return Count;
+}
+
+double ProcessCpuSeconds() {
+    timespec Now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
+    return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) * 1e-9;
+}
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void ExecAs(TRunAs As, int Out, const std::vector<char*>& Argv) {
+    ::dup2(Out, 1);
+    ::dup2(Out, 2);
+    if (As == TRunAs::raOrdinaryUser && ::geteuid() == 0) {
+        const gid_t Group = NobodyUid;
+        if (::setgroups(1, &Group) != 0 || ::setgid(NobodyUid) != 0 || ::setuid(NobodyUid) != 0) {
+            ::_exit(126);
+        }
+    }
+    ::execv(Argv[0], Argv.data());
+    ::_exit(127);
+}
+
+double Seconds(const timeval& Time) {
+    return static_cast<double>(Time.tv_sec) + static_cast<double>(Time.tv_usec) * 1e-6;
+}
+
+void WaitForChild(pid_t Pid, int Out, TChildResult& Result, std::chrono::milliseconds Timeout) {
+    const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+    for (;;) {
+        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Deadline - std::chrono::steady_clock::now());
+        pollfd Fd{Out, POLLIN, 0};
+        if (Left.count() <= 0 || ::poll(&Fd, 1, static_cast<int>(Left.count())) == 0) {
+            ::kill(Pid, SIGKILL);
+            break;
+        }
+        std::array<char, 4096> Buffer{};
+        const ssize_t Got = ::read(Out, Buffer.data(), Buffer.size());
+        if (Got <= 0 && errno != EINTR) {
+            break;
+        }
+        Result.Output.append(Buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(Got, 0)));
+    }
+    int Status = 0;
+    rusage Usage{};
+    while (::wait4(Pid, &Status, 0, &Usage) < 0 && errno == EINTR) {
+    }
+    Result.ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+    Result.CpuSeconds = Seconds(Usage.ru_utime) + Seconds(Usage.ru_stime);
+}
+
+} // namespace
+
+TResourceCount CountResources() {
+    return {CountEntries("/proc/self/fd"), CountEntries("/proc/self/task")};
+}
+
+long PeakResidentKiB() {
+    std::ifstream Status("/proc/self/status");
+    std::string Key;
+    while (Status >> Key) {
+        if (Key == "VmHWM:") {
+            long KiB = 0;
+            Status >> KiB;
+            return KiB;
+        }
+        Status.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+bool UnderSanitizer() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+TCpuProbe::TCpuProbe()
+    : FCpuStart(ProcessCpuSeconds()), FWallStart(std::chrono::steady_clock::now()) {}
+
+double TCpuProbe::CpuSeconds() const {
+    return ProcessCpuSeconds() - FCpuStart;
+}
+
+double TCpuProbe::WallSeconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - FWallStart).count();
+}
+
+TChildResult RunProgram(const std::string& Program, const std::vector<std::string>& Args, TRunAs As,
+                        std::chrono::milliseconds Timeout) {
+    std::vector<std::string> Text{Program};
+    Text.insert(Text.end(), Args.begin(), Args.end());
+    std::vector<char*> Argv;
+    for (std::string& Arg : Text) {
+        Argv.push_back(Arg.data());
+    }
+    Argv.push_back(nullptr);
+    std::array<int, 2> Pipe{};
+    if (::pipe2(Pipe.data(), O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    const pid_t Pid = ::fork();
+    if (Pid == 0) {
+        ExecAs(As, Pipe[1], Argv);
+    }
+    ::close(Pipe[1]);
+    TChildResult Result;
+    if (Pid < 0) {
+        ::close(Pipe[0]);
+        throw std::runtime_error("fork");
+    }
+    WaitForChild(Pid, Pipe[0], Result, Timeout);
+    ::close(Pipe[0]);
+    return Result;
+}

@@ -1,0 +1,166 @@
+// The read run at the level of the program, where a device and its replies misbehave: the
+// phone pulls the plug, answers garbage, NUL bytes, a megabyte without a result code, lines
+// ended only by CR or only by LF, and replies in two pieces split at every byte.
+
+#include "app/PhoneReader.h"
+#include "runtime/Thread.h"
+#include "tests/faults/ProcessProbe.h"
+#include "tests/faults/ScriptedPhone.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto TestReplyTimeout = std::chrono::milliseconds(2000);
+
+TReadResult ReadFrom(const std::string& Path,
+                     std::chrono::milliseconds Timeout = TestReplyTimeout) {
+    SetMainThread();
+    return ReadPhoneIdentity(TPortChoice{0, Path}, Timeout);
+}
+
+TScriptStep Reply(const std::string& Command) {
+    return {{StandardReply(Command)}};
+}
+
+// Every reply rewritten by Change before it is sent, in one piece.
+TPhoneScript Rewritten(std::string (*Change)(std::string)) {
+    return [Change](int, const std::string& Command) {
+        return TScriptStep{{Change(StandardReply(Command))}};
+    };
+}
+
+std::string Replace(std::string Text, std::string_view From, std::string_view To) {
+    for (std::size_t At = Text.find(From); At != std::string::npos;
+         At = Text.find(From, At + To.size())) {
+        Text.replace(At, From.size(), To);
+    }
+    return Text;
+}
+
+void ExpectAllSeven(const TReadResult& Result) {
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roComplete) << Result.Error;
+    ASSERT_EQ(Result.Count, 7U);
+    EXPECT_EQ(Result.Answers[0], "Kestrel Mobile");
+    EXPECT_EQ(Result.Answers[5], "R2.14 (modem 4.02)");
+    EXPECT_EQ(Result.Answers[6], "357421098765432");
+}
+
+TEST(DeviceGoesAway, MidRunTheRunEndsWithAMessageAndNoCoreSpins) {
+    const TResourceCount Before = CountResources();
+    {
+        TScriptedPhone Phone([](int Index, const std::string& Command) {
+            if (Index < 2) {
+                return Reply(Command);
+            }
+            return TScriptStep{{"\r\nKM310_"}, true}; // the cable is pulled mid-answer
+        });
+        const TCpuProbe Cpu;
+        const TReadResult Result = ReadFrom(Phone.DevicePath());
+        EXPECT_TRUE(Phone.HungUp());
+        EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
+        EXPECT_EQ(Result.Count, 2U);
+        EXPECT_EQ(Result.Error, TimeoutMessage);
+        // Waiting out a dead line must not busy-loop: a spinning core would use about as
+        // much processor time as wall time passed.
+        EXPECT_LT(Cpu.CpuSeconds(), 0.5 * Cpu.WallSeconds() + 0.25)
+            << Cpu.CpuSeconds() << " s of processor time in " << Cpu.WallSeconds() << " s";
+    }
+    // The port was closed: nothing of it is left, and a new device reads normally.
+    EXPECT_EQ(CountResources(), Before);
+    TScriptedPhone Again([](int, const std::string& Command) { return Reply(Command); });
+    ExpectAllSeven(ReadFrom(Again.DevicePath()));
+}
+
+TEST(DeviceGoesAway, BeforeTheFirstAnswerTheRunEndsWithAMessage) {
+    TScriptedPhone Phone([](int, const std::string&) { return TScriptStep{{}, true}; });
+    const TReadResult Result = ReadFrom(Phone.DevicePath());
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
+    EXPECT_EQ(Result.Count, 0U);
+    EXPECT_FALSE(Result.Error.empty());
+}
+
+TEST(OddReplies, CarriageReturnOnlyAndLineFeedOnlyLineEndsReadAllSeven) {
+    TScriptedPhone CrOnly(Rewritten([](std::string R) { return Replace(R, "\r\n", "\r"); }));
+    ExpectAllSeven(ReadFrom(CrOnly.DevicePath()));
+    TScriptedPhone LfOnly(Rewritten([](std::string R) { return Replace(R, "\r\n", "\n"); }));
+    ExpectAllSeven(ReadFrom(LfOnly.DevicePath()));
+    TScriptedPhone Mixed(Rewritten([](std::string R) { return Replace(R, "\r\nOK", "\nOK\r"); }));
+    ExpectAllSeven(ReadFrom(Mixed.DevicePath()));
+}
+
+TEST(OddReplies, NulBytesAreKeptAsCharactersAndNeverEndALine) {
+    TScriptedPhone Phone([](int, const std::string& Command) {
+        std::string R = StandardReply(Command);
+        R.insert(R.find("\r\n", 2), std::string("\0X", 2)); // inside the answer line
+        return TScriptStep{{std::string(3, '\0') + R}};
+    });
+    const TReadResult Result = ReadFrom(Phone.DevicePath());
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roComplete) << Result.Error;
+    ASSERT_EQ(Result.Count, 7U);
+    EXPECT_EQ(Result.Answers[1], std::string("KM-310\0X", 8));
+    EXPECT_NE(FormatAsJson(Result).find("KM-310\\u0000X"), std::string::npos);
+}
+
+TEST(OddReplies, GarbageWithoutALineEndEndsInTheTimeout) {
+    TScriptedPhone Phone([](int, const std::string&) {
+        std::string Garbage;
+        for (int I = 0; I < 4096; ++I) {
+            Garbage += static_cast<char>((I * 131 + 7) % 256 == '\r' ? 'x' : (I * 131 + 7) % 256);
+        }
+        return TScriptStep{{Replace(Garbage, "\n", "y")}};
+    });
+    const TReadResult Result = ReadFrom(Phone.DevicePath());
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
+    EXPECT_EQ(Result.Error, TimeoutMessage);
+}
+
+TEST(OddReplies, GarbageLinesBeforeTheAnswerBecomePartOfIt) {
+    TScriptedPhone Phone([](int, const std::string& Command) {
+        return TScriptStep{{"\x7f\xfe~\x01\r\n", StandardReply(Command)}};
+    });
+    const TReadResult Result = ReadFrom(Phone.DevicePath());
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roComplete) << Result.Error;
+    ASSERT_EQ(Result.Count, 7U);
+    // Control characters around a line are trimmed; bytes above them are text.
+    EXPECT_EQ(Result.Answers[0], "\xfe~ Kestrel Mobile");
+}
+
+TEST(OddReplies, AMegabyteWithoutAResultCodeEndsTheRunAndMemoryStaysBounded) {
+    const long PeakBefore = PeakResidentKiB();
+    TScriptedPhone Phone([](int, const std::string&) {
+        TScriptStep Step;
+        for (int I = 0; I < 256; ++I) {
+            Step.Pieces.emplace_back(4095, 'A');
+            Step.Pieces.back() += '\n';
+        }
+        return Step;
+    });
+    const TReadResult Result = ReadFrom(Phone.DevicePath(), std::chrono::seconds(10));
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
+    EXPECT_EQ(Result.Count, 0U);
+    EXPECT_EQ(Result.Error, TimeoutMessage);
+    if (!UnderSanitizer()) { // the sanitizers keep freed memory in quarantine
+        EXPECT_LT(PeakResidentKiB() - PeakBefore, 8 * 1024);
+    }
+}
+
+TEST(OddReplies, EverySplitOfAReplyIntoTwoWritesReadsTheSame) {
+    const std::string Whole = StandardReply("AT+CGMM");
+    for (std::size_t Cut = 1; Cut < Whole.size(); ++Cut) {
+        TScriptedPhone Phone([Cut](int, const std::string& Command) {
+            const std::string R = StandardReply(Command);
+            const std::size_t At = std::min(Cut, R.size() - 1);
+            return TScriptStep{{R.substr(0, At), R.substr(At)}};
+        });
+        const TReadResult Result = ReadFrom(Phone.DevicePath());
+        EXPECT_EQ(Result.Outcome, TReadOutcome::roComplete) << "cut at " << Cut;
+        EXPECT_EQ(Result.Answers[1], "KM-310") << "cut at " << Cut;
+    }
+}
+
+} // namespace
