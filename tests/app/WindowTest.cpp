@@ -14,7 +14,9 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -314,6 +316,48 @@ TEST_F(WindowTest, ClosingTheWindowDuringARunEndsItAndClosesThePort) {
     EXPECT_FALSE(Form->Showing());
     EXPECT_FALSE(Form->vaComm->Active());
     EXPECT_EQ(Fields(), Identity(2));
+}
+
+TEST_F(WindowTest, PhoneUnpluggedMidRunEndsTheRunAndAnotherPortReadsAfterwards) {
+    auto Phone = std::make_unique<TPhoneSim>(Failing("+CGMR", TFailure::fSilent));
+    OpenWindow(*Phone);
+    // Once the phone has the third command, its cable is pulled.
+    QTimer Unplug;
+    QObject::connect(&Unplug, &QTimer::timeout, [&] {
+        if (Phone->CommandCount() >= 3) {
+            Unplug.stop();
+            Phone->Stop();
+        }
+    });
+    Unplug.start(10);
+    timespec CpuBefore{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &CpuBefore);
+    const auto WallBefore = std::chrono::steady_clock::now();
+    ClickRead();
+    timespec CpuAfter{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &CpuAfter);
+    const double Cpu = static_cast<double>(CpuAfter.tv_sec - CpuBefore.tv_sec) +
+                       static_cast<double>(CpuAfter.tv_nsec - CpuBefore.tv_nsec) * 1e-9;
+    const double Wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - WallBefore).count();
+    // The dead line is reported once with the system's reason; the exchange then ends in
+    // its time-out, without a core spinning on the dead line meanwhile.
+    ASSERT_EQ(Boxes.size(), 2U);
+    EXPECT_EQ(Boxes[0].Caption, "Kivo");
+    EXPECT_NE(Boxes[0].Text.find("Input/output error"), std::string::npos) << Boxes[0].Text;
+    EXPECT_EQ(Boxes[1].Text, "ERROR: No answer from phone (timeout).");
+    EXPECT_EQ(Fields(), Identity(2));
+    ExpectIdleAfterRun();
+    EXPECT_LT(Cpu, 0.5 * Wall + 0.25) << Cpu << " s of processor time in " << Wall << " s";
+    // The user picks another port: the dead one is closed, the new one reads in full.
+    Phone.reset();
+    Boxes.clear();
+    TPhoneSim Two;
+    ::setenv("KIVO_COM2", Two.DevicePath().c_str(), 1); // NOLINT(concurrency-mt-unsafe)
+    Form->cbPort->SetItemIndex(1);
+    ClickRead();
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(Fields(), Identity());
 }
 
 TEST_F(WindowTest, ModalErrorBoxKeepsDeliveringEventsUntilItIsClosed) {
