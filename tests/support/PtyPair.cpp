@@ -16,14 +16,14 @@ namespace {
     throw std::system_error(errno, std::generic_category(), What);
 }
 
-bool WaitReadable(int Fd, std::chrono::steady_clock::time_point Deadline) {
+bool WaitFor(int Fd, short Events, std::chrono::steady_clock::time_point Deadline) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             Deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return false;
         }
-        pollfd p{Fd, POLLIN, 0};
+        pollfd p{Fd, Events, 0};
         int r = ::poll(&p, 1, static_cast<int>(left.count()));
         if (r > 0) {
             return true;
@@ -34,10 +34,16 @@ bool WaitReadable(int Fd, std::chrono::steady_clock::time_point Deadline) {
     }
 }
 
+// A read that found nothing after all (another reader was first, or a signal came).
+bool Retryable(ssize_t Result) {
+    return Result < 0 && (errno == EAGAIN || errno == EINTR);
+}
+
 } // namespace
 
 PtyPair::PtyPair() {
-    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking, so that a test never hangs writing to a terminal nobody reads.
+    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (FMaster < 0 || ::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0) {
         Fail("posix_openpt");
     }
@@ -67,29 +73,38 @@ PtyPair::~PtyPair() {
     }
 }
 
-void PtyPair::Send(std::string_view Data) const {
+bool PtyPair::Send(std::string_view Data, std::chrono::milliseconds Timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + Timeout;
     while (!Data.empty()) {
         ssize_t n = ::write(FMaster, Data.data(), Data.size());
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
+        if (n >= 0) {
+            Data.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN) {
             Fail("write to pty master");
         }
-        Data.remove_prefix(static_cast<std::size_t>(n));
+        if (!WaitFor(FMaster, POLLOUT, deadline)) {
+            return false;
+        }
     }
+    return true;
 }
 
 std::string PtyPair::Receive(std::size_t Count, std::chrono::milliseconds Timeout) const {
     std::string got;
     auto deadline = std::chrono::steady_clock::now() + Timeout;
-    while (got.size() < Count && WaitReadable(FMaster, deadline)) {
+    while (got.size() < Count && WaitFor(FMaster, POLLIN, deadline)) {
         char buf[4096];
         ssize_t n = ::read(FMaster, buf, std::min(sizeof buf, Count - got.size()));
-        if (n <= 0) {
+        if (n > 0) {
+            got.append(buf, static_cast<std::size_t>(n));
+        } else if (!Retryable(n)) {
             break;
         }
-        got.append(buf, static_cast<std::size_t>(n));
     }
     return got;
 }
@@ -98,12 +113,14 @@ std::string PtyPair::ReceiveUntil(std::string_view Suffix,
                                   std::chrono::milliseconds Timeout) const {
     std::string got;
     auto deadline = std::chrono::steady_clock::now() + Timeout;
-    while (!got.ends_with(Suffix) && WaitReadable(FMaster, deadline)) {
+    while (!got.ends_with(Suffix) && WaitFor(FMaster, POLLIN, deadline)) {
         char c = 0;
-        if (::read(FMaster, &c, 1) != 1) {
+        ssize_t n = ::read(FMaster, &c, 1);
+        if (n == 1) {
+            got.push_back(c);
+        } else if (!Retryable(n)) {
             break;
         }
-        got.push_back(c);
     }
     return got;
 }

@@ -17,8 +17,11 @@ public:
     [[nodiscard]] const std::string& DevicePath() const { return FDevicePath; }
     [[nodiscard]] int MasterFd() const { return FMaster; }
 
-    // Writes all of Data to the master side (what the device "sends").
-    void Send(std::string_view Data) const;
+    // Writes all of Data to the master side (what the device "sends"). Waits for room while
+    // the terminal side's input buffer is full (nobody reads it), at most Timeout; returns
+    // false when not all of Data could be written by then.
+    bool Send(std::string_view Data,
+              std::chrono::milliseconds Timeout = std::chrono::seconds(10)) const;
 
     // Reads from the master side until Count bytes arrived or Timeout passed; returns what
     // arrived (what the code under test "sent").
