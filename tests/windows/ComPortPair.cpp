@@ -288,8 +288,9 @@ PtyPair::~PtyPair() {
     ReleasePair(FMaster, FKeepOpen);
 }
 
-void PtyPair::Send(std::string_view Data) const {
-    WriteAll(AsHandle(FMaster), Data, Clock::now() + std::chrono::seconds(10));
+bool PtyPair::Send(std::string_view Data, std::chrono::milliseconds Timeout) const {
+    WriteAll(AsHandle(FMaster), Data, Clock::now() + Timeout);
+    return true;
 }
 
 std::string PtyPair::Receive(std::size_t Count, std::chrono::milliseconds Timeout) const {
