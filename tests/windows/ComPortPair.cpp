@@ -199,7 +199,8 @@ std::string ReadSome(HANDLE Port, std::size_t Count, Clock::time_point Deadline)
     return Got;
 }
 
-void WriteAll(HANDLE Port, std::string_view Data, Clock::time_point Deadline) {
+// Writes all of Data unless Deadline passes first; false then.
+bool WriteAll(HANDLE Port, std::string_view Data, Clock::time_point Deadline) {
     while (!Data.empty()) {
         Transfer Write;
         DWORD Bytes = 0;
@@ -207,10 +208,11 @@ void WriteAll(HANDLE Port, std::string_view Data, Clock::time_point Deadline) {
                                        Write.Overlapped());
         const DWORD Done = Write.Finish(Port, Started, Deadline);
         if (Done == 0) {
-            Fail("write to a COM port of the pair");
+            return false;
         }
         Data.remove_prefix(Done);
     }
+    return true;
 }
 
 // Whatever an earlier test left on the pair, in either direction, is not this test's data:
@@ -289,8 +291,7 @@ PtyPair::~PtyPair() {
 }
 
 bool PtyPair::Send(std::string_view Data, std::chrono::milliseconds Timeout) const {
-    WriteAll(AsHandle(FMaster), Data, Clock::now() + Timeout);
-    return true;
+    return WriteAll(AsHandle(FMaster), Data, Clock::now() + Timeout);
 }
 
 std::string PtyPair::Receive(std::size_t Count, std::chrono::milliseconds Timeout) const {
