@@ -256,6 +256,20 @@ TEST_F(Win32WindowTest, AltRReadsThePhoneIntoTheSevenFields) {
     EXPECT_EQ(IsWindowVisible(FormWindow), FALSE);
 }
 
+TEST_F(Win32WindowTest, APhoneThatNeverAnswersEndsTheRunWithTheTimeoutBox) {
+    PtyPair Silent; // nobody answers on the far side
+    OpenWindow(Silent.DevicePath());
+    Form->btnRead->Click();
+    // The reply timer (SetTimer, 5 s) is the only way out of this run.
+    ASSERT_TRUE(ProcessUntil([&] { return !Boxes.empty(); }));
+    EXPECT_EQ(Boxes.front(), "ERROR: No answer from phone (timeout).");
+    EXPECT_EQ(Silent.ReceiveUntil("\r\n"), "AT+CGMI\r\n");
+    EXPECT_TRUE(ProcessUntil([&] { return !Form->Running(); }));
+    EXPECT_NE(IsWindowEnabled(WindowOf(Form->btnRead)), FALSE);
+    EXPECT_NE(IsWindowEnabled(WindowOf(Form->cbPort)), FALSE);
+    EXPECT_TRUE(Form->edCGMI->Text().empty());
+}
+
 // A worker thread's call queued while a modal message box is up.
 class TSyncWorker : public TThread {
 public:
