@@ -117,6 +117,7 @@ TChildResult RunProgram(const std::string& Program, const std::vector<std::strin
     std::vector<std::string> Text{Program};
     Text.insert(Text.end(), Args.begin(), Args.end());
     std::vector<char*> Argv;
+    Argv.reserve(Text.size() + 1);
     for (std::string& Arg : Text) {
         Argv.push_back(Arg.data());
     }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -91,11 +92,14 @@ TEST(DeviceGoesAway, BeforeTheFirstAnswerTheRunEndsWithAMessage) {
 }
 
 TEST(OddReplies, CarriageReturnOnlyAndLineFeedOnlyLineEndsReadAllSeven) {
-    TScriptedPhone CrOnly(Rewritten([](std::string R) { return Replace(R, "\r\n", "\r"); }));
+    TScriptedPhone CrOnly(
+        Rewritten([](std::string R) { return Replace(std::move(R), "\r\n", "\r"); }));
     ExpectAllSeven(ReadFrom(CrOnly.DevicePath()));
-    TScriptedPhone LfOnly(Rewritten([](std::string R) { return Replace(R, "\r\n", "\n"); }));
+    TScriptedPhone LfOnly(
+        Rewritten([](std::string R) { return Replace(std::move(R), "\r\n", "\n"); }));
     ExpectAllSeven(ReadFrom(LfOnly.DevicePath()));
-    TScriptedPhone Mixed(Rewritten([](std::string R) { return Replace(R, "\r\nOK", "\nOK\r"); }));
+    TScriptedPhone Mixed(
+        Rewritten([](std::string R) { return Replace(std::move(R), "\r\nOK", "\nOK\r"); }));
     ExpectAllSeven(ReadFrom(Mixed.DevicePath()));
 }
 
