@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -110,6 +111,28 @@ double TCpuProbe::CpuSeconds() const {
 
 double TCpuProbe::WallSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - FWallStart).count();
+}
+
+TReachableProgram::TReachableProgram(const std::string& Program) : FPath(Program) {
+    if (::geteuid() != 0) {
+        return;
+    }
+    std::string Template = (std::filesystem::temp_directory_path() / "kivo-faults-XXXXXX").string();
+    if (::mkdtemp(Template.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp");
+    }
+    FDirectory = Template;
+    std::filesystem::permissions(FDirectory, std::filesystem::perms(0755));
+    FPath = FDirectory + "/" + std::filesystem::path(Program).filename().string();
+    std::filesystem::copy_file(Program, FPath);
+    std::filesystem::permissions(FPath, std::filesystem::perms(0755));
+}
+
+TReachableProgram::~TReachableProgram() {
+    if (!FDirectory.empty()) {
+        std::error_code Ignored;
+        std::filesystem::remove_all(FDirectory, Ignored);
+    }
 }
 
 TChildResult RunProgram(const std::string& Program, const std::vector<std::string>& Args, TRunAs As,

@@ -41,6 +41,24 @@ struct TChildResult {
 // The uid an ordinary user's checks run under when the tests run as root.
 inline constexpr unsigned NobodyUid = 65534;
 
+// Program where an ordinary user can run it: as root a copy in a new directory open to all
+// (the build tree may lie under a home only root may enter); otherwise Program itself.
+class TReachableProgram {
+public:
+    explicit TReachableProgram(const std::string& Program);
+    ~TReachableProgram();
+    TReachableProgram(const TReachableProgram&) = delete;
+    TReachableProgram& operator=(const TReachableProgram&) = delete;
+    TReachableProgram(TReachableProgram&&) = delete;
+    TReachableProgram& operator=(TReachableProgram&&) = delete;
+
+    [[nodiscard]] const std::string& Path() const { return FPath; }
+
+private:
+    std::string FDirectory; // empty when no copy was made
+    std::string FPath;
+};
+
 enum class TRunAs : unsigned char { raSelf, raOrdinaryUser };
 
 // Runs Program with Args. With raOrdinaryUser and this process root, the child first drops

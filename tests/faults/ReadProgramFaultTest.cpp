@@ -13,6 +13,10 @@
 namespace {
 
 TChildResult Read(const std::string& Port, TRunAs As = TRunAs::raSelf) {
+    if (As == TRunAs::raOrdinaryUser) {
+        const TReachableProgram Reader(KIVO_READ_PATH);
+        return RunProgram(Reader.Path(), {"--port", Port}, As);
+    }
     return RunProgram(KIVO_READ_PATH, {"--port", Port}, As);
 }
 
