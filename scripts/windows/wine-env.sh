@@ -68,8 +68,10 @@ com_map() {
     ln -sfn "$path" "$WINEPREFIX/dosdevices/com$n"
 }
 
-# Two ptys linked by socat, mapped to COM<device> and COM<phone>. This shell keeps both
-# terminal sides open, so a test closing its port never makes socat see a hang-up and quit.
+# Two ptys linked by socat, mapped to COM<device> and COM<phone>. socat keeps both master
+# sides open, so the pair outlives every test that opens and closes its ports. (Nothing here
+# holds a terminal side open: a shell without a controlling terminal would acquire it, and
+# the pair's end would hang that shell up.)
 com_pair() {
     local device=$1 phone=$2
     local a="$KIVO_WIN_RUN/pty-com$device" b="$KIVO_WIN_RUN/pty-com$phone"
@@ -77,9 +79,6 @@ com_pair() {
     socat "pty,raw,echo=0,link=$a" "pty,raw,echo=0,link=$b" </dev/null >/dev/null 2>&1 &
     kivo_owned_pids+=($!)
     wait_for_path "$a" && wait_for_path "$b"
-    local fd
-    exec {fd}<>"$a"
-    exec {fd}<>"$b"
     com_map "$device" "$a"
     com_map "$phone" "$b"
 }
