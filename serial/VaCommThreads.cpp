@@ -133,7 +133,9 @@ bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DW
         return false;
     }
     Pending = true;
-    if (FWaitEvent.WaitFor(INFINITE) != wrSignaled || Terminated()) {
+    // Starting the wait may have reset the event after a Stop had signalled it; Stop sets
+    // the request first, so a request seen here is never missed, and a later one signals.
+    if (Terminated() || FWaitEvent.WaitFor(INFINITE) != wrSignaled || Terminated()) {
         Error = ERROR_SUCCESS;
         ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
         FinishPending(Overlapped, FWaitEvent, Pending);
