@@ -39,7 +39,7 @@ echo "=== windows: test under Wine"
 # worker can finish before the request that started it has returned, which leaves the
 # wait pending for ever); the time-out turns that into a failure, and the second run
 # tells it from a real fault, which fails both times.
-LD_PRELOAD="$shim" timeout 1800 ctest --preset windows -j "$jobs" --timeout 60 \
+LD_PRELOAD="$shim" timeout 1800 ctest --preset windows -j "$jobs" --timeout 30 \
     --repeat until-pass:2
 
 if [[ -x build/windows/tools/kivo-read.exe ]]; then
