@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    googletest libgtest-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-wine fonts-dejavu-core
     socat xvfb xauth

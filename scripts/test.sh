@@ -1,20 +1,38 @@
 #!/usr/bin/env bash
-# Builds KIVO and runs every test: a plain debug build, then AddressSanitizer with
-# UndefinedBehaviorSanitizer, then ThreadSanitizer. Name presets to run fewer:
-#   scripts/test.sh debug
+# Installs what is needed, builds KIVO and runs every test:
+#   debug    the plain build's tests
+#   asan     the same under AddressSanitizer with UndefinedBehaviorSanitizer
+#   tsan     the threaded parts under ThreadSanitizer (no Qt: it is not instrumented)
+#   fuzz     each libFuzzer target for a bounded time (FUZZ_SECONDS, default 30)
+#   windows  the mingw-w64 cross build and its tests under Wine, with COM ports on ptys
+# Name steps to run fewer:   scripts/test.sh debug tsan
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+steps=("$@")
+((${#steps[@]})) || steps=(debug asan tsan fuzz windows)
+
 scripts/install-deps.sh
 
-presets=("$@")
-((${#presets[@]})) || presets=(debug asan tsan)
-
 jobs=$(nproc)
-for preset in "${presets[@]}"; do
-    echo "=== ${preset}: configure and build"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$jobs"
-    echo "=== ${preset}: test"
-    ctest --preset "$preset" -j "$jobs"
+for step in "${steps[@]}"; do
+    case "$step" in
+    debug | release | asan | tsan)
+        echo "=== ${step}: configure and build"
+        cmake --preset "$step" >/dev/null
+        cmake --build --preset "$step" -j "$jobs"
+        echo "=== ${step}: test"
+        ctest --preset "$step" -j "$jobs"
+        ;;
+    fuzz)
+        FUZZ_SECONDS=${FUZZ_SECONDS:-30} fuzz/run.sh
+        ;;
+    windows)
+        KIVO_JOBS=$jobs scripts/windows/test.sh
+        ;;
+    *)
+        echo "test.sh: unknown step '$step' (debug, release, asan, tsan, fuzz, windows)" >&2
+        exit 2
+        ;;
+    esac
 done

@@ -47,4 +47,6 @@ if [[ -x build/windows/tools/kivo-read.exe ]]; then
     scripts/windows/read-phonesim.sh
 fi
 
+KIVO_JOBS=$jobs scripts/windows/package.sh
+
 echo "=== windows: done in $((SECONDS - started)) s"
