@@ -13,7 +13,7 @@ namespace {
 TEST(Endurance, ThousandsOfOpenCloseCyclesWithTrafficLeaveNothingBehind) {
     SetMainThread();
     // Under a sanitizer each cycle costs many times more; fewer still find a leak per cycle.
-    const int Runs = UnderSanitizer() ? 200 : 2000;
+    const int Runs = UnderSanitizer() ? 300 : 5000;
     TPhoneSim Phone;
     const TPortChoice Port{0, Phone.DevicePath()};
     ASSERT_EQ(ReadPhoneIdentity(Port).Outcome, TReadOutcome::roComplete); // warm up
