@@ -257,7 +257,7 @@ void SerialDevice::AwaitCompletion(const OVERLAPPED* Overlapped) {
     FCompleted.wait(Lock, [&] { return LoadStatus(*Overlapped) != StatusPending; });
 }
 
-void SerialDevice::AbortAll(DWORD Error) {
+void SerialDevice::AbortTransfers(DWORD Error) {
     for (auto& Op : FReads) {
         Finish(Op, Error);
     }
@@ -266,6 +266,10 @@ void SerialDevice::AbortAll(DWORD Error) {
         Finish(Op, Error);
     }
     FWrites.clear();
+}
+
+void SerialDevice::AbortAll(DWORD Error) {
+    AbortTransfers(Error);
     if (FWait) {
         Finish(*FWait, Error);
         FWait.reset();
@@ -540,14 +544,7 @@ void SerialDevice::RecordErrors(DWORD Errors) {
     Raise(Events);
     if (FDcb.fAbortOnError != 0 && !FAborting) {
         FAborting = true; // until ClearCommError
-        for (auto& Op : FReads) {
-            Finish(Op, ERROR_OPERATION_ABORTED);
-        }
-        FReads.clear();
-        for (auto& Op : FWrites) {
-            Finish(Op, ERROR_OPERATION_ABORTED);
-        }
-        FWrites.clear();
+        AbortTransfers(ERROR_OPERATION_ABORTED);
     }
 }
 

@@ -90,7 +90,8 @@ private:
     BOOL StartRead(Operation Op, DWORD* Done);
     BOOL StartWrite(Operation Op, DWORD* Done);
     BOOL StartWait(Operation Op, DWORD* Done);
-    void AbortAll(DWORD Error);
+    void AbortTransfers(DWORD Error); // pending reads and writes
+    void AbortAll(DWORD Error);       // and the pending wait
     void Fail(DWORD Error);
 
     // The driver thread and what it does, under FLock.
