@@ -19,20 +19,6 @@ constexpr std::array<DWORD, 13> EventBits{EV_BREAK,    EV_CTS,    EV_DSR,     EV
                                           EV_RLSD,     EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
                                           EV_RX80FULL, EV_EVENT1, EV_EVENT2};
 
-// Holds a critical section for the life of a scope.
-class TSectionLock {
-public:
-    explicit TSectionLock(TVaCriticalSection& ASection) : FSection(ASection) { FSection.Enter(); }
-    ~TSectionLock() { FSection.Leave(); }
-    TSectionLock(const TSectionLock&) = delete;
-    TSectionLock& operator=(const TSectionLock&) = delete;
-    TSectionLock(TSectionLock&&) = delete;
-    TSectionLock& operator=(TSectionLock&&) = delete;
-
-private:
-    TVaCriticalSection& FSection;
-};
-
 // The system's text for Code without its trailing line break, blanks and full stop.
 std::string SystemErrorText(DWORD Code) {
     std::array<char, 256> Buffer{};
@@ -248,14 +234,10 @@ void TVaCustomComm::Close() {
     if (!Active()) {
         return;
     }
-    LockRead();
-    try {
+    {
+        const TSectionLock Lock(*FReadLock);
         StopThreads();
-    } catch (...) {
-        UnlockRead();
-        throw;
     }
-    UnlockRead();
     JoinStoppedThreads();
     CloseDevice();
     DoClose();

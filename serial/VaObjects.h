@@ -64,3 +64,17 @@ public:
 private:
     CRITICAL_SECTION FSection{};
 };
+
+// Holds a critical section for the life of a scope.
+class TSectionLock {
+public:
+    explicit TSectionLock(TVaCriticalSection& ASection) : FSection(ASection) { FSection.Enter(); }
+    ~TSectionLock() { FSection.Leave(); }
+    TSectionLock(const TSectionLock&) = delete;
+    TSectionLock& operator=(const TSectionLock&) = delete;
+    TSectionLock(TSectionLock&&) = delete;
+    TSectionLock& operator=(TSectionLock&&) = delete;
+
+private:
+    TVaCriticalSection& FSection;
+};
