@@ -81,11 +81,13 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
-        const auto Device = FindDevice(hFile);
-        if (!Device) {
+        // A handle closed meanwhile has completed all its operations before it went, so
+        // the record then holds its result; only a still pending one is an error.
+        if (const auto Device = FindDevice(hFile)) {
+            Device->AwaitCompletion(lpOverlapped);
+        } else if (Status.load(std::memory_order_acquire) == StatusPending) {
             return FALSE;
         }
-        Device->AwaitCompletion(lpOverlapped);
     }
     if (lpNumberOfBytesTransferred != nullptr) {
         *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
