@@ -69,11 +69,16 @@ std::shared_ptr<KernelObject> FindHandle(HANDLE Handle) {
 } // namespace kivo::posix
 
 BOOL CloseHandle(HANDLE hObject) {
-    const auto Object = kivo::posix::RemoveHandle(hObject);
-    if (!Object) {
+    // The object is closed before its handle leaves the table: a thread waiting on one of
+    // its operations still finds it until that operation has completed. Of two threads
+    // closing one handle, both close the object (it closes once) and one removes it.
+    const auto Object = kivo::posix::FindHandle(hObject);
+    if (Object) {
+        Object->Close();
+    }
+    if (!Object || !kivo::posix::RemoveHandle(hObject)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    Object->Close();
     return TRUE;
 }

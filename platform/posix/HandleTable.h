@@ -9,7 +9,8 @@
 
 namespace kivo::posix {
 
-// Something a handle names. Close() runs once, when its handle is closed; the object itself
+// Something a handle names. Close() runs when its handle is closed, before the handle leaves
+// the table; it must be idempotent, since two threads may close one handle. The object itself
 // lives on until the last call that still uses it has returned.
 class KernelObject {
 public:
