@@ -1,15 +1,9 @@
+#include "platform/Win32Api.h"
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadPriority.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <array>
 #include <string>
-#include <windows.h>
 
 namespace {
 

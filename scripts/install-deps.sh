@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs everything KIVO needs to build, test and run on Debian 12.
+# Installs everything KIVO needs to build, test and run on Debian 12, or only the Debian
+# packages named as arguments (the Windows scripts name theirs).
 # Idempotent: packages already present are left as they are.
 set -euo pipefail
 
@@ -12,6 +13,8 @@ packages=(
     clang-format clang-tidy
     clang libclang-rt-14-dev dpkg-dev
 )
+
+(($#)) && packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -10,19 +10,4 @@ if [[ ${1:-} == --screenshot ]]; then
     packages+=(xvfb xauth xdotool imagemagick fonts-wine)
 fi
 
-# dpkg-query names every package it knows; those not fully installed are missing.
-mapfile -t missing < <(
-    for p in "${packages[@]}"; do
-        [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null) == ii* ]] || echo "$p"
-    done
-)
-((${#missing[@]})) || exit 0
-
-if [[ $(id -u) -ne 0 ]]; then
-    echo "windows/install-deps: as root, install: ${missing[*]}" >&2
-    exit 1
-fi
-echo "windows/install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+exec "$(dirname "$0")/../install-deps.sh" "${packages[@]}"
