@@ -20,7 +20,8 @@ void InputDecoder::Deliver(char Byte, std::string& Data, DecodeResult& Result) c
 }
 
 bool InputDecoder::PassesUnchanged(const char* Raw, std::size_t Size) const {
-    return FState == State::Data && !FOptions.StripNulls && std::memchr(Raw, Mark, Size) == nullptr;
+    return FState == State::Data && !FOptions.StripNulls &&
+           (!FOptions.Marked || std::memchr(Raw, Mark, Size) == nullptr);
 }
 
 // Appends a run of plain data bytes, the common case, without looking at them one by one.
@@ -39,6 +40,10 @@ void InputDecoder::DeliverRun(const char* Run, std::size_t Size, std::string& Da
 
 DecodeResult InputDecoder::Decode(const char* Raw, std::size_t Size, std::string& Data) {
     DecodeResult Result;
+    if (!FOptions.Marked) {
+        DeliverRun(Raw, Size, Data, Result);
+        return Result;
+    }
     const char* const End = Raw + Size;
     const char* Next = Raw;
     while (Next < End) {

@@ -1,14 +1,15 @@
 #pragma once
-// Turns the bytes a terminal in PARMRK mode delivers into received data: an error mark
-// "\377\0 c" becomes c (or the error character), "\377\0\0" a break, "\377\377" a 0xFF byte.
-// Strips nulls when asked and notices the event character. A mark split between two reads is
-// completed by the next one.
+// Turns the bytes a terminal delivers into received data. In PARMRK mode (Marked) an error mark
+// "\377\0 c" becomes c (or the error character), "\377\0\0" a break, "\377\377" a 0xFF byte;
+// a mark split between two reads is completed by the next one. Strips nulls when asked and
+// notices the event character.
 
 #include <string>
 
 namespace kivo::posix {
 
 struct DecodeOptions {
+    bool Marked = true; // the terminal marks errors and escapes 0xFF (PARMRK)
     bool StripNulls = false;
     bool ReplaceErrors = false;
     char ErrorChar = 0;

@@ -62,10 +62,13 @@ BYTE ByteSizeOf(tcflag_t Flags) {
 
 } // namespace
 
-void MakeRaw(termios& Settings) {
-    Settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR |
-                                               ICRNL | IXON | IXOFF | IXANY | IMAXBEL | INPCK);
-    Settings.c_iflag |= PARMRK;
+void MakeRaw(termios& Settings, bool MarkErrors) {
+    Settings.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                               IXON | IXOFF | IXANY | IMAXBEL | INPCK);
+    if (MarkErrors) {
+        Settings.c_iflag |= PARMRK;
+    }
     Settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     Settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG |
                                                IEXTEN | NOFLSH | TOSTOP);
@@ -86,8 +89,8 @@ DWORD CheckDcb(const DCB& Dcb) {
     return Ok ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
-void ApplyDcb(const DCB& Dcb, termios& Settings) {
-    MakeRaw(Settings);
+void ApplyDcb(const DCB& Dcb, termios& Settings, bool MarkErrors) {
+    MakeRaw(Settings, MarkErrors);
     Settings.c_cflag &= ~FramingFlags;
     Settings.c_cflag |= CharacterSize(Dcb.ByteSize) | ParityFlags(Dcb.Parity);
     if (Dcb.StopBits == TWOSTOPBITS) {

@@ -8,8 +8,10 @@
 namespace kivo::posix {
 
 // Sets Settings to raw mode: bytes pass unchanged, no echo, no signals, no line editing, no
-// output processing. Receive errors and breaks are marked in the input (PARMRK).
-void MakeRaw(termios& Settings);
+// output processing. With MarkErrors, receive errors and breaks are marked in the input
+// (PARMRK). Marking sends every byte through the kernel's slow path, so it is only asked for
+// where a line can garble bytes: not on a pseudo-terminal.
+void MakeRaw(termios& Settings, bool MarkErrors);
 
 // ERROR_SUCCESS when the line can take Dcb, else the reason (ERROR_INVALID_PARAMETER for
 // what no terminal can do: 4 data bits, 1.5 stop bits, a rate of 0, RTS toggling).
@@ -17,7 +19,7 @@ DWORD CheckDcb(const DCB& Dcb);
 
 // Writes the framing, parity and flow control of Dcb into Settings (which stays raw). The
 // speed is set apart, through termios2.
-void ApplyDcb(const DCB& Dcb, termios& Settings);
+void ApplyDcb(const DCB& Dcb, termios& Settings, bool MarkErrors);
 
 // True when the terminal took the framing and flow control that Wanted asked for. A
 // pseudo-terminal has no line to frame: it always reports 8 data bits without parity, so

@@ -60,7 +60,7 @@ DWORD ClaimExclusive(int Fd) {
     return ERROR_SUCCESS;
 }
 
-DWORD PrepareTerminal(int Fd) {
+DWORD PrepareTerminal(int Fd, bool MarkErrors) {
     if (isatty(Fd) == 0) {
         return ENOTTY;
     }
@@ -71,7 +71,7 @@ DWORD PrepareTerminal(int Fd) {
     if (tcgetattr(Fd, &Settings) != 0) {
         return ErrnoOr(EIO);
     }
-    MakeRaw(Settings);
+    MakeRaw(Settings, MarkErrors);
     if (tcsetattr(Fd, TCSANOW, &Settings) != 0) {
         return ErrnoOr(EIO);
     }
@@ -100,7 +100,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
         return nullptr;
     }
     int Wake[2] = {-1, -1};
-    Error = PrepareTerminal(Fd);
+    Error = PrepareTerminal(Fd, !IsPseudoTerminal(Fd));
     if (Error == ERROR_SUCCESS && pipe2(Wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         Error = ErrnoOr(EMFILE);
     }
@@ -124,6 +124,7 @@ SerialDevice::SerialDevice(int Fd, int WakeRead, int WakeWrite, bool Overlapped,
     tcgetattr(FFd, &Settings);
     GetLineSpeed(FFd, Rate);
     FDcb = DcbFromTermios(Settings, Rate);
+    FDecoder.SetOptions({.Marked = !FPseudoTerminal});
 }
 
 SerialDevice::~SerialDevice() {
@@ -639,7 +640,7 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
         return Refuse(Error);
     };
     termios Wanted = Old;
-    ApplyDcb(Dcb, Wanted);
+    ApplyDcb(Dcb, Wanted, !FPseudoTerminal);
     termios Actual{};
     if (tcsetattr(FFd, TCSANOW, &Wanted) != 0 || tcgetattr(FFd, &Actual) != 0) {
         return Undo(ErrnoOr(EIO));
@@ -656,7 +657,8 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
     }
     FDcb = Dcb;
     FDcb.DCBlength = sizeof(DCB);
-    FDecoder.SetOptions({.StripNulls = Dcb.fNull != 0,
+    FDecoder.SetOptions({.Marked = !FPseudoTerminal,
+                         .StripNulls = Dcb.fNull != 0,
                          .ReplaceErrors = Dcb.fErrorChar != 0 && Dcb.fParity != 0,
                          .ErrorChar = Dcb.ErrorChar,
                          .EventChar = Dcb.EvtChar});

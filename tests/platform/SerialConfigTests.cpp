@@ -39,6 +39,21 @@ TEST_F(SerialConfig, OpeningMakesTheTerminalRaw) {
     EXPECT_EQ(T.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(T.c_oflag & OPOST, 0u);
     EXPECT_EQ(T.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(T.c_iflag & PARMRK, 0u) << "a pseudo-terminal has no line errors to mark";
+}
+
+// Without marking, bytes that would read as an error mark or an escaped 0xFF are plain data.
+TEST_F(SerialConfig, MarkLikeBytesPassAPseudoTerminalUnchanged) {
+    FPort.Configure();
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fParity = 1;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    EXPECT_EQ(Terminal().c_iflag & PARMRK, 0u);
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR | EV_ERR | EV_BREAK));
+    const std::string MarkLike("\377\0x\377\0\0\377\377", 8);
+    FPty.Send(MarkLike);
+    EXPECT_EQ(FPort.ReadExactly(MarkLike.size()), MarkLike);
+    EXPECT_EQ(FPort.TakeErrors(), 0u);
 }
 
 TEST_F(SerialConfig, TheComponentsSettingsReachTheTerminal) {
@@ -98,10 +113,13 @@ TEST(LineSettings, DataBitsAndParityMapOntoTermiosFlags) {
         Dcb.Parity = C.Parity;
         termios T{};
         T.c_cflag = CS8 | PARENB | CSTOPB | CRTSCTS;
-        kivo::posix::ApplyDcb(Dcb, T);
+        kivo::posix::ApplyDcb(Dcb, T, true);
         EXPECT_EQ(T.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS), C.Flags)
             << int(C.ByteSize) << " bits, parity " << int(C.Parity);
         EXPECT_NE(T.c_cflag & (CREAD | CLOCAL), 0u);
+        EXPECT_NE(T.c_iflag & PARMRK, 0u) << "a line marks its receive errors";
+        kivo::posix::ApplyDcb(Dcb, T, false);
+        EXPECT_EQ(T.c_iflag & PARMRK, 0u);
     }
 }
 
@@ -210,6 +228,18 @@ TEST(InputDecoding, MarksBecomeDataErrorsAndBreaks) {
     EXPECT_EQ(Data, "z");
     EXPECT_TRUE(Result.BreakMarked);
     EXPECT_FALSE(Result.ErrorMarked);
+}
+
+TEST(InputDecoding, UnmarkedInputIsAllData) {
+    InputDecoder Decoder;
+    Decoder.SetOptions(DecodeOptions{.Marked = false, .ReplaceErrors = true, .ErrorChar = '?'});
+    const std::string Raw("a\377\0b\377\0\0\377\377\377", 10);
+    EXPECT_TRUE(Decoder.PassesUnchanged(Raw.data(), Raw.size()));
+    std::string Data;
+    const auto Result = Decoder.Decode(Raw.data(), Raw.size(), Data);
+    EXPECT_EQ(Data, Raw);
+    EXPECT_FALSE(Result.ErrorMarked);
+    EXPECT_FALSE(Result.BreakMarked);
 }
 
 TEST(InputDecoding, AMarkSplitBetweenReadsIsCompleted) {
