@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -92,6 +93,31 @@ bool SpeedMatches(unsigned Wanted, unsigned Actual) {
 
 // --- Opening and closing -------------------------------------------------------------------
 
+// The driver's epoll set, watching the wake pipe and (for no events yet) the device.
+DWORD SerialDevice::OpenDriverDescriptors(Descriptors& Fds) {
+    int Wake[2] = {-1, -1};
+    if (pipe2(Wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        return ErrnoOr(EMFILE);
+    }
+    const int Poll = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event WakeEvent{.events = EPOLLIN, .data = {.fd = Wake[0]}};
+    epoll_event DeviceEvent{.events = 0, .data = {.fd = Fds.Device}};
+    if (Poll < 0 || epoll_ctl(Poll, EPOLL_CTL_ADD, Wake[0], &WakeEvent) != 0 ||
+        epoll_ctl(Poll, EPOLL_CTL_ADD, Fds.Device, &DeviceEvent) != 0) {
+        const DWORD Error = ErrnoOr(EMFILE);
+        if (Poll >= 0) {
+            ::close(Poll);
+        }
+        ::close(Wake[0]);
+        ::close(Wake[1]);
+        return Error;
+    }
+    Fds.Poll = Poll;
+    Fds.WakeRead = Wake[0];
+    Fds.WakeWrite = Wake[1];
+    return ERROR_SUCCESS;
+}
+
 std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD Access,
                                                  bool Overlapped, DWORD& Error) {
     const int Fd = ::open(Path.c_str(), OpenFlags(Access));
@@ -99,26 +125,26 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
         Error = OpenError(errno);
         return nullptr;
     }
-    int Wake[2] = {-1, -1};
     Error = PrepareTerminal(Fd, !IsPseudoTerminal(Fd));
-    if (Error == ERROR_SUCCESS && pipe2(Wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        Error = ErrnoOr(EMFILE);
+    Descriptors Fds{.Device = Fd};
+    if (Error == ERROR_SUCCESS) {
+        Error = OpenDriverDescriptors(Fds);
     }
     if (Error != ERROR_SUCCESS) {
         ::close(Fd);
         return nullptr;
     }
     const bool Readable = (Access & GENERIC_READ) != 0 || (Access & GENERIC_WRITE) == 0;
-    std::shared_ptr<SerialDevice> Device(
-        new SerialDevice(Fd, Wake[0], Wake[1], Overlapped, Readable));
+    std::shared_ptr<SerialDevice> Device(new SerialDevice(Fds, Overlapped, Readable));
     Device->AttachLineSource(MakeDeviceLineSource(Fd));
     Device->FDriver = std::thread([Raw = Device.get()] { Raw->DriverLoop(); });
     return Device;
 }
 
-SerialDevice::SerialDevice(int Fd, int WakeRead, int WakeWrite, bool Overlapped, bool Readable)
-    : FFd(Fd), FWakeRead(WakeRead), FWakeWrite(WakeWrite), FOverlapped(Overlapped),
-      FReadable(Readable), FPseudoTerminal(IsPseudoTerminal(Fd)), FInput(DefaultInputQueue) {
+SerialDevice::SerialDevice(const Descriptors& Fds, bool Overlapped, bool Readable)
+    : FFd(Fds.Device), FPoll(Fds.Poll), FWakeRead(Fds.WakeRead), FWakeWrite(Fds.WakeWrite),
+      FOverlapped(Overlapped), FReadable(Readable), FPseudoTerminal(IsPseudoTerminal(FFd)),
+      FInput(DefaultInputQueue) {
     termios Settings{};
     unsigned Rate = 0;
     tcgetattr(FFd, &Settings);
@@ -148,6 +174,7 @@ void SerialDevice::Close() {
     StopWatcher();
     ioctl(FFd, TIOCNXCL);
     ::close(FFd);
+    ::close(FPoll);
     ::close(FWakeRead);
     ::close(FWakeWrite);
 }
@@ -159,14 +186,6 @@ BOOL SerialDevice::Refuse(DWORD Error) const {
     return FALSE;
 }
 
-// True when the kernel holds received bytes not yet read. Asking costs less than a read that
-// finds nothing, which makes a pseudo-terminal schedule a refill.
-bool SerialDevice::KernelHasInput() const {
-    int Queued = 0;
-    return FReadable && FFailure == ERROR_SUCCESS && ioctl(FFd, FIONREAD, &Queued) == 0 &&
-           Queued > 0;
-}
-
 // Runs Do under FLock if the handle is still open.
 template <class Body> BOOL SerialDevice::WhileOpen(Body Do) {
     const std::lock_guard Guard(FLock);
@@ -174,6 +193,7 @@ template <class Body> BOOL SerialDevice::WhileOpen(Body Do) {
         return Refuse(ERROR_INVALID_HANDLE);
     }
     Do();
+    Rearm();
     return TRUE;
 }
 
@@ -218,6 +238,8 @@ BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
 
 // Runs an operation: an overlapped one returns at once (done, or pending with
 // ERROR_IO_PENDING); on a handle opened without FILE_FLAG_OVERLAPPED the caller waits here.
+// Input the kernel holds is taken in first, so the operation starts where a driver that took
+// every byte at once would be.
 template <class Start>
 BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation) {
     if (Done != nullptr) {
@@ -231,10 +253,12 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
         if (FClosed) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
+        CatchUp();
         const BOOL Started = StartOperation(Begin(Overlapped), Done);
         if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
             StatusOf(*Overlapped).store(GetLastError(), std::memory_order_release);
         }
+        Rearm();
         return Started;
     }
     OVERLAPPED Local{};
@@ -242,7 +266,10 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
     if (FClosed) {
         return Refuse(ERROR_INVALID_HANDLE);
     }
-    if (StartOperation(Begin(&Local), nullptr) == FALSE && GetLastError() != ERROR_IO_PENDING) {
+    CatchUp();
+    const BOOL Started = StartOperation(Begin(&Local), nullptr);
+    Rearm();
+    if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
         return FALSE;
     }
     FCompleted.wait(Lock, [&] { return LoadStatus(Local) != StatusPending; });
@@ -323,20 +350,10 @@ BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
         return Refuse(ERROR_OPERATION_ABORTED);
     }
     if (FReads.empty()) {
-        // Bytes the kernel already holds are fetched here rather than waiting for the
-        // driver thread to wake.
-        while (FInput.Size() < Op.Count && KernelHasInput() && PullInput()) {
-        }
-    }
-    const bool WasFull = FInput.Room() == 0;
-    if (FReads.empty()) {
         Op.Done = static_cast<DWORD>(FInput.Take(Op.ReadTo, Op.Count));
     }
     if (Op.Done > 0) {
         UpdateDtrHandshake();
-    }
-    if (WasFull && FInput.Room() > 0) {
-        Wake(); // reading may have paused for room
     }
     const COMMTIMEOUTS& T = FTimeouts;
     const bool ReturnQueued = T.ReadIntervalTimeout == MAXDWORD &&
@@ -438,11 +455,13 @@ BOOL SerialDevice::StartWrite(Operation Op, DWORD* Done) {
         FTxPending = FTxPending || Written > 0;
         if (Op.Done == Op.Count) {
             CheckTxEmpty(Clock::now());
+            if (FTxCheck) {
+                Wake(); // the driver re-checks the output queue in time for EV_TXEMPTY
+            }
             return FinishNow(Op, ERROR_SUCCESS, Done);
         }
     }
-    FWrites.push_back(Op);
-    Wake(); // the driver waits for room in the output queue
+    FWrites.push_back(Op); // the driver waits for room in the output queue
     return Refuse(ERROR_IO_PENDING);
 }
 
@@ -503,11 +522,6 @@ BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
     if (FWait || FMask == 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    if ((FEvents & FMask) == 0) {
-        if (KernelHasInput()) {
-            PullInput();
-        } // bytes the kernel already holds are an event now
-    }
     if (const DWORD Latched = FEvents & FMask; Latched != 0) {
         FEvents &= ~Latched;
         *Op.EventsOut = Latched;
@@ -552,6 +566,7 @@ void SerialDevice::RecordErrors(DWORD Errors) {
 // A new mask ends a pending wait at once, with no events, and forgets latched ones.
 BOOL SerialDevice::SetMask(DWORD Mask) {
     return WhileOpen([&] {
+        CatchUp(); // what came before the new mask is forgotten with the old one's events
         FMask = Mask;
         FEvents = 0;
         if (FWait) {
@@ -571,11 +586,13 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
     if (RefuseIfUnusable() == FALSE) {
         return FALSE;
     }
+    CatchUp();
     if (Errors != nullptr) {
         *Errors = FErrors;
     }
     FErrors = 0;
     FAborting = false;
+    Rearm();
     if (Stat != nullptr) {
         *Stat = COMSTAT{};
         Stat->cbInQue = static_cast<DWORD>(FInput.Size());
@@ -602,8 +619,9 @@ BOOL SerialDevice::Setup(DWORD InQueue) {
         return FALSE;
     }
     if (InQueue > 0) {
+        CatchUp();
         FInput.SetCapacity(InQueue);
-        Wake();
+        Rearm();
     }
     return TRUE;
 }
@@ -629,6 +647,7 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
     if (const DWORD Invalid = CheckDcb(Dcb); Invalid != ERROR_SUCCESS) {
         return Refuse(Invalid);
     }
+    CatchUp(); // bytes received so far are taken in under the settings they came with
     termios Old{};
     unsigned OldRate = 0;
     if (tcgetattr(FFd, &Old) != 0 || GetLineSpeed(FFd, OldRate) != 0) {
@@ -664,7 +683,7 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
                          .EventChar = Dcb.EvtChar});
     FDtrHeld = false;
     ApplyControlLines(Dcb);
-    Wake();
+    Rearm();
     return TRUE;
 }
 

@@ -4,6 +4,13 @@
 // completes pending operations. A second thread, only on devices with modem lines, sleeps in
 // the kernel until a line changes.
 //
+// Where the kernel holds the sender back once its own buffer is full (a pseudo-terminal, or
+// input handshaking by RTS or XOFF), received bytes stay in the kernel while nobody waits for
+// them, and every call that looks at the input first catches up with what the kernel holds.
+// What a caller sees is the same as with a driver that took every byte at once; the driver
+// thread just sleeps while a reader keeps up by itself. Elsewhere (a plain UART, DTR
+// handshaking) the driver takes every byte as it comes.
+//
 // Every operation record (OVERLAPPED) and every caller's buffer is touched only under FLock
 // and only while its operation is pending; completing an operation, cancelling it or closing
 // the device ends every access to them.
@@ -15,6 +22,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -77,7 +85,15 @@ private:
         Clock::time_point LastByte;
     };
 
-    SerialDevice(int Fd, int WakeRead, int WakeWrite, bool Overlapped, bool Readable);
+    struct Descriptors {
+        int Device = -1;
+        int Poll = -1;     // the driver's epoll set: the device and the wake pipe
+        int WakeRead = -1; // wakes the driver to stop or to recount its time-outs
+        int WakeWrite = -1;
+    };
+
+    SerialDevice(const Descriptors& Fds, bool Overlapped, bool Readable);
+    static DWORD OpenDriverDescriptors(Descriptors& Fds);
 
     // Operations, under FLock.
     template <class Start> BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation);
@@ -96,11 +112,14 @@ private:
 
     // The driver thread and what it does, under FLock.
     void DriverLoop();
-    [[nodiscard]] short PollEvents() const;
+    [[nodiscard]] std::uint32_t PollEvents() const;
+    [[nodiscard]] bool ReceivesEagerly() const;
     [[nodiscard]] std::size_t ReadLimit() const;
     [[nodiscard]] int PollTimeout(Clock::time_point Now) const;
-    bool PullInput();
-    [[nodiscard]] bool KernelHasInput() const;
+    void Rearm();
+    void DrainWakeups() const;
+    std::size_t PullInput();
+    void CatchUp();
     void Receive(const char* Raw, std::size_t Size);
     void CheckCounters(const DecodeResult& Marks);
     void FeedReads();
@@ -121,6 +140,7 @@ private:
     [[nodiscard]] bool LineLow(int Line) const;
 
     const int FFd;
+    const int FPoll;
     const int FWakeRead;
     const int FWakeWrite;
     const bool FOverlapped;
@@ -149,6 +169,8 @@ private:
     bool FTxPending = false; // written bytes may still be in the output queue
     std::optional<Clock::time_point> FTxCheck;
     bool FDtrHeld = false;
+    std::uint32_t FArmed = 0; // what the driver's epoll set watches on the device
+    bool FWatched = true;     // the device is still in the driver's epoll set
 
     std::shared_ptr<LineSource> FSource;
     bool FHasLines = false;

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <poll.h>
 #include <string_view>
+#include <sys/epoll.h>
 #include <unistd.h>
 #include <vector>
 
@@ -54,7 +54,7 @@ void SerialDevice::AttachLineSource(std::shared_ptr<LineSource> Source) {
         FHasLines = FSource->GetLines(Lines);
         FLines = FHasLines ? Lines : 0;
         FHasCounters = FSource->GetCounters(FCounters);
-        Wake();
+        Rearm();
     }
     StartWatcher();
 }
@@ -98,9 +98,7 @@ void SerialDevice::UpdateLines() {
     Events |= (Changed & LineDcd) != 0 ? EV_RLSD : 0;
     Events |= (Changed & LineRing) != 0 ? EV_RING : 0;
     Raise(Events);
-    if ((Changed & LineDsr) != 0) {
-        Wake(); // output held for DSR may go on
-    }
+    Rearm(); // output held for DSR may go on
 }
 
 // --- The driver thread ---------------------------------------------------------------------
@@ -110,16 +108,56 @@ void SerialDevice::Wake() const {
     [[maybe_unused]] const auto Ignored = ::write(FWakeWrite, &Byte, 1); // full: already woken
 }
 
-short SerialDevice::PollEvents() const {
-    short Events = 0;
-    if (FReadable && ReadLimit() > 0) {
-        Events |= POLLIN;
+void SerialDevice::DrainWakeups() const {
+    char Drain[64];
+    while (::read(FWakeRead, Drain, sizeof Drain) > 0) {
+    }
+}
+
+// What the driver waits for on the device: input while it has room for it and somebody
+// needs it, room in the output queue while writes are pending.
+std::uint32_t SerialDevice::PollEvents() const {
+    std::uint32_t Events = 0;
+    const bool InputWanted = ReceivesEagerly() || FWait || !FReads.empty();
+    if (FReadable && InputWanted && ReadLimit() > 0) {
+        Events |= EPOLLIN;
     }
     const bool Held = FDcb.fOutxDsrFlow != 0 && LineLow(LineDsr);
     if (!FWrites.empty() && !Held) {
-        Events |= POLLOUT;
+        Events |= EPOLLOUT;
     }
     return Events;
+}
+
+// Whether bytes must be taken from the kernel as they come. A pseudo-terminal, and a line
+// the kernel throttles by RTS or XOFF, hold the sender back when the kernel's buffer is full,
+// so nothing is lost by leaving bytes there until somebody waits or reads. A plain line would
+// drop them in the kernel; DTR handshaking needs the input queue's level, and DSR
+// sensitivity the state of DSR when each byte came.
+bool SerialDevice::ReceivesEagerly() const {
+    const bool KernelThrottles = FDcb.fRtsControl == RTS_CONTROL_HANDSHAKE || FDcb.fInX != 0;
+    const bool NeedsArrival =
+        FDcb.fDtrControl == DTR_CONTROL_HANDSHAKE || FDcb.fDsrSensitivity != 0;
+    return NeedsArrival || !(KernelThrottles || FPseudoTerminal);
+}
+
+// Brings the driver's epoll set in line with what it must wait for. Changing the set takes
+// effect in a wait already under way, so a caller never needs to wake the driver for it.
+void SerialDevice::Rearm() {
+    if (!FWatched || FClosed) {
+        return;
+    }
+    if (FFailure != ERROR_SUCCESS) {
+        epoll_ctl(FPoll, EPOLL_CTL_DEL, FFd, nullptr); // a failed device is not polled again
+        FWatched = false;
+        return;
+    }
+    const std::uint32_t Wanted = PollEvents();
+    if (Wanted != FArmed) {
+        epoll_event Event{.events = Wanted, .data = {.fd = FFd}};
+        epoll_ctl(FPoll, EPOLL_CTL_MOD, FFd, &Event);
+        FArmed = Wanted;
+    }
 }
 
 // How many bytes the next read may take. Without flow control bytes are read even when the
@@ -163,24 +201,26 @@ int SerialDevice::PollTimeout(Clock::time_point Now) const {
 void SerialDevice::DriverLoop() {
     std::unique_lock Lock(FLock);
     while (!FStopping) {
-        const bool Usable = FFailure == ERROR_SUCCESS;
-        pollfd Fds[2] = {{FWakeRead, POLLIN, 0}, {Usable ? FFd : -1, PollEvents(), 0}};
+        Rearm();
         const int Timeout = PollTimeout(Clock::now());
         Lock.unlock();
-        const int Ready = ::poll(Fds, 2, Timeout);
-        if (Ready > 0 && (Fds[0].revents & POLLIN) != 0) {
-            char Drain[64];
-            while (::read(FWakeRead, Drain, sizeof Drain) > 0) {
+        epoll_event Ready[2]{};
+        const int Count = ::epoll_wait(FPoll, Ready, 2, Timeout);
+        std::uint32_t Seen = 0;
+        for (int Each = 0; Each < Count; ++Each) {
+            if (Ready[Each].data.fd == FWakeRead) {
+                DrainWakeups();
+            } else {
+                Seen = Ready[Each].events;
             }
         }
         Lock.lock();
-        const int Seen = Ready > 0 ? Fds[1].revents : 0;
-        constexpr int HangUp = POLLHUP | POLLERR | POLLNVAL;
-        if (FFailure == ERROR_SUCCESS && (Seen & (POLLIN | HangUp)) != 0 && !PullInput() &&
+        constexpr std::uint32_t HangUp = EPOLLHUP | EPOLLERR;
+        if (FFailure == ERROR_SUCCESS && (Seen & (EPOLLIN | HangUp)) != 0 && PullInput() == 0 &&
             (Seen & HangUp) != 0) {
             Fail(EIO); // a hang-up with no data left to read
         }
-        if ((Seen & POLLOUT) != 0) {
+        if ((Seen & EPOLLOUT) != 0) {
             Transmit();
         }
         const auto Now = Clock::now();
@@ -191,24 +231,37 @@ void SerialDevice::DriverLoop() {
     }
 }
 
-// One read from the device into the input queue; true when bytes came. Runs under FLock, so
-// the bytes of concurrent pulls (the driver's, a ReadFile's) keep their order.
-bool SerialDevice::PullInput() {
+// One read from the device into the input queue; returns how many bytes came. Runs under
+// FLock, so the bytes of concurrent pulls (the driver's, a caller's) keep their order.
+std::size_t SerialDevice::PullInput() {
     const std::size_t Limit = ReadLimit();
     if (!FReadable || FFailure != ERROR_SUCCESS || Limit == 0) {
-        return false;
+        return 0;
     }
     const ssize_t Got = ::read(FFd, FRaw.data(), Limit);
     if (Got > 0) {
         Receive(FRaw.data(), static_cast<std::size_t>(Got));
-        return true;
+        return static_cast<std::size_t>(Got);
     }
     if (Got == 0) {
         Fail(EIO); // end of file on a terminal: it hung up
     } else if (errno != EAGAIN && errno != EINTR) {
         Fail(static_cast<DWORD>(errno));
     }
-    return false;
+    return 0;
+}
+
+// Takes in what the kernel holds, as a driver that received every byte at once would have.
+// Bounded, so that a sender faster than this loop cannot keep a caller here.
+void SerialDevice::CatchUp() {
+    const std::size_t Bound = std::max(FInput.Capacity(), ReadChunk);
+    for (std::size_t Pulled = 0; Pulled < Bound;) {
+        const std::size_t Got = PullInput();
+        if (Got == 0) {
+            return;
+        }
+        Pulled += Got;
+    }
 }
 
 void SerialDevice::Receive(const char* Raw, std::size_t Size) {

@@ -147,6 +147,44 @@ TEST_F(SerialIo, OnlyOneWaitMayBePendingAndSetCommMaskCompletesIt) {
     EXPECT_EQ(FirstEvents, 0u);
 }
 
+TEST_F(SerialIo, ANewMaskForgetsTheBytesThatCameBeforeIt) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    FPty.Send("ab");
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped Wait;
+    DWORD Events = 0;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record))
+        << "bytes received before the new mask reported as an event";
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(FPort.ReadQueued(), "ab") << "the bytes themselves stay queued";
+    EXPECT_FALSE(Wait.Completed(0));
+    FPty.Send("c");
+    ASSERT_TRUE(Wait.Completed());
+    EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+    EXPECT_EQ(FPort.ReadQueued(), "c");
+}
+
+// With RTS/CTS handshaking a full queue holds the sender back: what does not fit waits, and
+// nothing is lost.
+TEST_F(SerialIo, AHandshakingLineKeepsWhatAFullQueueCannotTake) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fOutxCtsFlow = 1;
+    Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    ASSERT_TRUE(SetupComm(FPort.Handle(), 16, 16));
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    std::string Sent;
+    for (int I = 0; I < 100; ++I) {
+        Sent.push_back(static_cast<char>('a' + I % 26));
+    }
+    FPty.Send(Sent);
+    DWORD Errors = 0;
+    EXPECT_EQ(FPort.Status(&Errors).cbInQue, 16u);
+    EXPECT_EQ(Errors, 0u);
+    EXPECT_EQ(FPort.ReadExactly(Sent.size()), Sent);
+    EXPECT_EQ(FPort.TakeErrors(), 0u);
+}
+
 TEST_F(SerialIo, AWaitBlockedInGetOverlappedResultEndsWhenBytesArrive) {
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
     Overlapped Wait;
