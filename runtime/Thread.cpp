@@ -270,8 +270,9 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
         }
         Hub().Queue.push_back(entry);
         wake = Hub().Wake;
-        Hub().Activity.notify_all();
     }
+    // Notified after the lock is released, so the main thread does not wake into a held lock.
+    Hub().Activity.notify_all();
     if (wake) {
         try {
             wake();
@@ -318,8 +319,10 @@ bool CheckSynchronize() {
         }
         RunReported(*entry->Method, entry->Sender);
         ran = true;
-        std::lock_guard lock(Hub().Lock);
-        entry->Status = SyncEntry::TStatus::Done;
+        {
+            std::lock_guard lock(Hub().Lock);
+            entry->Status = SyncEntry::TStatus::Done;
+        }
         entry->Changed.notify_all();
     }
 }
