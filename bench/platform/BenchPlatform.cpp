@@ -3,6 +3,7 @@
 //
 //   kivo-bench-platform [--quick]
 
+#include "bench/Statistics.h"
 #include "platform/Win32Api.h"
 
 #include <algorithm>
@@ -22,6 +23,10 @@
 
 namespace {
 
+using kivo::bench::Median;
+using kivo::bench::Microseconds;
+using kivo::bench::Percentiles;
+using kivo::bench::Summarise;
 using Clock = std::chrono::steady_clock;
 
 // A pseudo-terminal: the master plays the device, the terminal side is what we measure.
@@ -98,23 +103,6 @@ HANDLE OpenPort(const std::string& Path, DWORD InQueue, bool Lossless = false) {
         throw std::runtime_error("configuring the port failed");
     }
     return Port;
-}
-
-double Microseconds(Clock::duration D) {
-    return std::chrono::duration<double, std::micro>(D).count();
-}
-
-struct Percentiles {
-    double P50;
-    double P99;
-};
-
-Percentiles Summarise(std::vector<double> Samples) {
-    std::sort(Samples.begin(), Samples.end());
-    const auto At = [&](double Q) {
-        return Samples[static_cast<std::size_t>(Q * static_cast<double>(Samples.size() - 1))];
-    };
-    return {At(0.50), At(0.99)};
 }
 
 // Reads everything queued on an overlapped port (its reads return at once).
@@ -260,11 +248,6 @@ double IdleCpuMilliseconds(DWORD Milliseconds) {
     CloseHandle(Port);
     CloseHandle(Event);
     return Used;
-}
-
-double Median(std::vector<double> Values) {
-    std::sort(Values.begin(), Values.end());
-    return Values[Values.size() / 2];
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 // of its runs, so a burst of other load does not land on one side only.
 // Usage: kivo-bench-serial [samples]
 
+#include "bench/Statistics.h"
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"
 
@@ -29,6 +30,11 @@
 
 namespace {
 
+using kivo::bench::Median;
+using kivo::bench::Microseconds;
+using kivo::bench::Percentiles;
+using kivo::bench::Series;
+using kivo::bench::Summarise;
 using Clock = std::chrono::steady_clock;
 
 // A pseudo-terminal: the master plays the device, the slave is what the port opens.
@@ -78,23 +84,6 @@ private:
     std::string FPath;
 };
 
-double Micros(Clock::duration D) {
-    return std::chrono::duration<double, std::micro>(D).count();
-}
-
-struct Percentiles {
-    double P50 = 0;
-    double P99 = 0;
-};
-
-Percentiles Summarise(std::vector<double> Samples) {
-    std::sort(Samples.begin(), Samples.end());
-    const auto At = [&](double Q) {
-        return Samples.at(static_cast<std::size_t>(Q * static_cast<double>(Samples.size() - 1)));
-    };
-    return {At(0.50), At(0.99)};
-}
-
 // A byte written on the master until a blocking read on the slave returns it.
 Percentiles RawLatency(int Samples) {
     const Terminal Pty;
@@ -107,7 +96,7 @@ Percentiles RawLatency(int Samples) {
         if (read(Slave, &Byte, 1) != 1) {
             throw std::runtime_error("raw read failed");
         }
-        Times.push_back(Micros(Clock::now() - Start));
+        Times.push_back(Microseconds(Clock::now() - Start));
     }
     close(Slave);
     return Summarise(Times);
@@ -147,7 +136,7 @@ Percentiles ComponentLatency(int Samples) {
     Comm->OnRxChar = [&](TObject*, int) {
         const auto Now = Clock::now();
         if (!Comm->ReadText().empty()) {
-            Times.push_back(Micros(Now - Sent));
+            Times.push_back(Microseconds(Now - Sent));
             Arrived = true;
         }
     };
@@ -212,13 +201,6 @@ ComponentRate ComponentThroughput(std::size_t Total) {
     const double Rate =
         Throughput(Pty, Total, [&](std::size_t Want) { PumpUntil([&] { return Got >= Want; }); });
     return {Rate, static_cast<double>(Got) / static_cast<double>(std::max<std::size_t>(Events, 1))};
-}
-
-using Series = std::vector<double>;
-
-double Median(Series Values) {
-    std::sort(Values.begin(), Values.end());
-    return Values[Values.size() / 2];
 }
 
 double CpuSeconds() {
