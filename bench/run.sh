@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the optimised benchmark programs and prints one table of KIVO's figures, taken in
 # one run on this machine: the simulated phone read by kivo-read and by the window, the
-# serial component beside a raw pseudo-terminal, idle cost, start-up and memory; and, where
+# serial layer and the serial component beside a raw pseudo-terminal, idle cost, start-up and
+# memory; and, where
 # gsmctl is installed, the same simulated phone read by it.
 #
 #   bench/run.sh [build-dir]     (default: build/release, the release preset's directory)
@@ -21,7 +22,8 @@ build_programs() {
     if [[ ! -f $build/CMakeCache.txt ]]; then
         cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >&2
     fi
-    cmake --build "$build" --target kivo-bench-serial kivo_app_bench kivo-read kivo-phonesim -j2 >&2
+    cmake --build "$build" --target kivo-bench-platform kivo-bench-serial kivo_app_bench kivo-read \
+        kivo-phonesim -j2 >&2
 }
 
 # The value after Label on the line starting with Prefix (after leading blanks) in File.
@@ -65,6 +67,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; 
 
 build_programs
 echo "measuring (about a minute) ..." >&2
+"$build/bench/platform/kivo-bench-platform" >"$work/platform.txt"
 "$build/bench/serial/kivo-bench-serial" "$samples" >"$work/serial.txt"
 "$build/bench/app/kivo_app_bench" "$runs" >"$work/app.txt" 2>/dev/null
 measure_gsmctl >"$work/gsm.txt"
@@ -74,6 +77,10 @@ read_ms=$(field "$work/app.txt" "kivo-read: whole process" median)
 window_run=$(field "$work/app.txt" "window: read run" median)
 startup=$(field "$work/app.txt" "window: start-up" median)
 peak=$(awk '/window: peak resident memory/ { print $(NF - 1) }' "$work/app.txt")
+layer_p50=$(awk '/^  layer  p50/ { print $3 }' "$work/platform.txt")
+poll_p50=$(awk '/^  raw    p50/ { print $3 }' "$work/platform.txt")
+layer_rate=$(awk '/^  layer .*MiB\/s/ { print $2 }' "$work/platform.txt")
+poll_rate=$(awk '/^  raw .*MiB\/s/ { print $2 }' "$work/platform.txt")
 raw_p50=$(field "$work/serial.txt" "raw pty round trip" p50)
 raw_p99=$(field "$work/serial.txt" "raw pty round trip" p99)
 rx_p50=$(field "$work/serial.txt" "byte -> OnRxChar" p50)
@@ -97,6 +104,8 @@ cat <<TABLE
 | Window: read run, 7 commands | $window_run ms | | |
 | Window: start-up to first paint | $startup ms | | |
 | Window: peak resident memory | $peak KiB | | |
+| Serial layer: byte → WaitCommEvent done, p50 | $layer_p50 µs | raw poll + read $poll_p50 µs | $(ratio "$layer_p50" "$poll_p50") |
+| Serial layer: receive throughput (WaitCommEvent + ReadFile) | $layer_rate MiB/s | raw poll + read $poll_rate MiB/s | $(ratio "$layer_rate" "$poll_rate") |
 | Byte → OnRxChar latency p50 | $rx_p50 µs | raw pty round trip $raw_p50 µs | $(ratio "$rx_p50" "$raw_p50") |
 | Byte → OnRxChar latency p99 | $rx_p99 µs | raw pty round trip $raw_p99 µs | $(ratio "$rx_p99" "$raw_p99") |
 | Receive throughput (OnRxChar + ReadText) | $rx_rate MiB/s | raw pty read $raw_rate MiB/s | $(ratio "$rx_rate" "$raw_rate") |
