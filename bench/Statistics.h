@@ -32,4 +32,16 @@ inline double Median(Series Values) {
     return Values.at(Values.size() / 2);
 }
 
+// The percentiles of several runs, and their medians.
+struct PercentileRuns {
+    Series P50;
+    Series P99;
+
+    void Add(const Percentiles& Run) {
+        P50.push_back(Run.P50);
+        P99.push_back(Run.P99);
+    }
+    [[nodiscard]] Percentiles Medians() const { return {Median(P50), Median(P99)}; }
+};
+
 } // namespace kivo::bench

@@ -25,6 +25,7 @@ namespace {
 
 using kivo::bench::Median;
 using kivo::bench::Microseconds;
+using kivo::bench::PercentileRuns;
 using kivo::bench::Percentiles;
 using kivo::bench::Summarise;
 using Clock = std::chrono::steady_clock;
@@ -261,15 +262,11 @@ int main(int Argc, char** Argv) {
     const std::size_t Total = Quick ? (4u << 20) : (32u << 20);
     const DWORD IdleMs = Quick ? 1000 : 10000;
     try {
-        std::vector<double> LayerP50, LayerP99, RawP50, RawP99, LayerRate, RawRate, LayerCpu,
-            RawCpu;
+        PercentileRuns LayerRuns, RawRuns;
+        std::vector<double> LayerRate, RawRate, LayerCpu, RawCpu;
         for (int Run = 0; Run < Runs; ++Run) {
-            const Percentiles Layer = LayerLatency(Rounds);
-            const Percentiles Raw = RawLatency(Rounds);
-            LayerP50.push_back(Layer.P50);
-            LayerP99.push_back(Layer.P99);
-            RawP50.push_back(Raw.P50);
-            RawP99.push_back(Raw.P99);
+            LayerRuns.Add(LayerLatency(Rounds));
+            RawRuns.Add(RawLatency(Rounds));
             const Rate LayerRun = LayerThroughput(Total);
             const Rate RawRun = RawThroughput(Total);
             LayerRate.push_back(LayerRun.MiBPerSecond);
@@ -280,10 +277,11 @@ int main(int Argc, char** Argv) {
         std::printf("latency, byte written -> WaitCommEvent completes (%d runs of %d rounds, "
                     "medians)\n",
                     Runs, Rounds);
-        std::printf("  layer  p50 %8.1f us   p99 %8.1f us\n", Median(LayerP50), Median(LayerP99));
-        std::printf("  raw    p50 %8.1f us   p99 %8.1f us   (poll + read)\n", Median(RawP50),
-                    Median(RawP99));
-        std::printf("  ratio  p50 %8.2f\n", Median(LayerP50) / Median(RawP50));
+        const Percentiles Layer = LayerRuns.Medians();
+        const Percentiles Raw = RawRuns.Medians();
+        std::printf("  layer  p50 %8.1f us   p99 %8.1f us\n", Layer.P50, Layer.P99);
+        std::printf("  raw    p50 %8.1f us   p99 %8.1f us   (poll + read)\n", Raw.P50, Raw.P99);
+        std::printf("  ratio  p50 %8.2f\n", Layer.P50 / Raw.P50);
         std::printf("receive throughput (%d runs of %zu MiB, medians)\n", Runs, Total >> 20);
         std::printf("  layer  %8.1f MiB/s  %6.2f ms CPU per MiB (WaitCommEvent + ReadFile)\n",
                     Median(LayerRate), Median(LayerCpu));

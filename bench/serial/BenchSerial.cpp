@@ -32,6 +32,7 @@ namespace {
 
 using kivo::bench::Median;
 using kivo::bench::Microseconds;
+using kivo::bench::PercentileRuns;
 using kivo::bench::Percentiles;
 using kivo::bench::Series;
 using kivo::bench::Summarise;
@@ -235,24 +236,22 @@ int main(int argc, char** argv) {
         constexpr int Runs = 5;
         const std::size_t Total = 32u << 20;
 
-        Series RawP50, RawP99, CompP50, CompP99, RawRate, CompRate, CompPerEvent;
+        PercentileRuns RawRuns, CompRuns;
+        Series RawRate, CompRate, CompPerEvent;
         for (int Run = 0; Run < Runs; ++Run) {
-            const Percentiles Raw = RawLatency(Samples);
-            const Percentiles Comp = ComponentLatency(Samples);
-            RawP50.push_back(Raw.P50);
-            RawP99.push_back(Raw.P99);
-            CompP50.push_back(Comp.P50);
-            CompP99.push_back(Comp.P99);
+            RawRuns.Add(RawLatency(Samples));
+            CompRuns.Add(ComponentLatency(Samples));
             RawRate.push_back(RawThroughput(Total));
             const ComponentRate Rate = ComponentThroughput(Total);
             CompRate.push_back(Rate.BytesPerSecond);
             CompPerEvent.push_back(Rate.BytesPerEvent);
         }
         std::printf("latency, %d runs of %d samples, medians (microseconds)\n", Runs, Samples);
-        std::printf("  raw pty round trip      p50 %8.1f   p99 %8.1f\n", Median(RawP50),
-                    Median(RawP99));
-        std::printf("  byte -> OnRxChar (UI)   p50 %8.1f   p99 %8.1f   p50 ratio %.2f\n",
-                    Median(CompP50), Median(CompP99), Median(CompP50) / Median(RawP50));
+        const Percentiles Raw = RawRuns.Medians();
+        const Percentiles Comp = CompRuns.Medians();
+        std::printf("  raw pty round trip      p50 %8.1f   p99 %8.1f\n", Raw.P50, Raw.P99);
+        std::printf("  byte -> OnRxChar (UI)   p50 %8.1f   p99 %8.1f   p50 ratio %.2f\n", Comp.P50,
+                    Comp.P99, Comp.P50 / Raw.P50);
         std::printf("receive throughput, %d runs of %zu MiB, medians (MiB/s)\n", Runs, Total >> 20);
         std::printf("  raw pty read            %8.1f\n", Median(RawRate) / (1 << 20));
         std::printf("  OnRxChar + ReadText     %8.1f   ratio %.2f   %.0f bytes per OnRxChar\n",
