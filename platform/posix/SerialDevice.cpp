@@ -150,7 +150,16 @@ SerialDevice::SerialDevice(const Descriptors& Fds, bool Overlapped, bool Readabl
     tcgetattr(FFd, &Settings);
     GetLineSpeed(FFd, Rate);
     FDcb = DcbFromTermios(Settings, Rate);
-    FDecoder.SetOptions({.Marked = !FPseudoTerminal});
+    FDecoder.SetOptions(DecodingFor(FDcb));
+}
+
+// How received bytes are decoded under Dcb. Only a device with a line marks its errors.
+DecodeOptions SerialDevice::DecodingFor(const DCB& Dcb) const {
+    return {.Marked = !FPseudoTerminal,
+            .StripNulls = Dcb.fNull != 0,
+            .ReplaceErrors = Dcb.fErrorChar != 0 && Dcb.fParity != 0,
+            .ErrorChar = Dcb.ErrorChar,
+            .EventChar = Dcb.EvtChar};
 }
 
 SerialDevice::~SerialDevice() {
@@ -676,11 +685,7 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
     }
     FDcb = Dcb;
     FDcb.DCBlength = sizeof(DCB);
-    FDecoder.SetOptions({.Marked = !FPseudoTerminal,
-                         .StripNulls = Dcb.fNull != 0,
-                         .ReplaceErrors = Dcb.fErrorChar != 0 && Dcb.fParity != 0,
-                         .ErrorChar = Dcb.ErrorChar,
-                         .EventChar = Dcb.EvtChar});
+    FDecoder.SetOptions(DecodingFor(Dcb));
     FDtrHeld = false;
     ApplyControlLines(Dcb);
     Rearm();

@@ -94,6 +94,7 @@ private:
 
     SerialDevice(const Descriptors& Fds, bool Overlapped, bool Readable);
     static DWORD OpenDriverDescriptors(Descriptors& Fds);
+    [[nodiscard]] DecodeOptions DecodingFor(const DCB& Dcb) const;
 
     // Operations, under FLock.
     template <class Start> BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation);
