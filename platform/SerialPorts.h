@@ -1,0 +1,24 @@
+#pragma once
+// The serial ports this machine has, found by name, with what is known of the device behind
+// each: on Linux from udev, on Windows from SetupAPI. Nothing here opens a port.
+
+#include <string>
+#include <vector>
+
+struct TSerialPortInfo {
+    std::string Name;         // the short name a person knows: "ttyUSB2", "COM12"
+    std::string Path;         // what opens it: "/dev/ttyUSB2", "COM12"
+    std::string ById;         // the stable link ("/dev/serial/by-id/usb-..."); empty where none
+    std::string Description;  // one line for a person: "HUAWEI Mobile, interface 2"
+    std::string Driver;       // "option", "cdc_acm", "ftdi_sio", "rfcomm", "serial8250"...
+    std::string VendorId;     // USB vendor id in hex, "12d1"; empty when not USB
+    std::string ProductId;    // USB product id in hex, "1506"; empty when not USB
+    std::string Manufacturer; // USB manufacturer string; empty when not known
+    std::string Product;      // USB product string; empty when not known
+    std::string SerialNumber; // USB serial number; empty when not known
+    std::string Interface;    // USB interface number, "02"; empty when not USB
+};
+
+// Every serial port that has a device behind it, ordered by name (ttyS2 before ttyS10).
+// Blocks only for the time the system's device database takes to answer; any thread.
+[[nodiscard]] std::vector<TSerialPortInfo> ListSerialPorts();
