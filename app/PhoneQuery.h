@@ -31,7 +31,7 @@ inline constexpr std::array<TQueryCommand, 7> QueryCommands{{
 // How long a reply may take, counted from the moment its command was written.
 inline constexpr int ReplyTimeoutMs = 5000;
 // The most reply text kept while waiting for a final result code.
-inline constexpr std::size_t MaxReplyLength = 64 * 1024;
+inline constexpr std::size_t MaxReplyLength = std::size_t{64} * 1024;
 
 inline constexpr std::string_view TimeoutMessage = "ERROR: No answer from phone (timeout).";
 inline constexpr std::string_view InvalidCommandMessage = "ERROR: Invalid AT command.";

@@ -10,7 +10,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-wine fonts-dejavu-core
     socat xvfb xauth
-    clang-format clang-tidy
+    clang-format clang-tidy shellcheck
     clang libclang-rt-14-dev dpkg-dev
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds KIVO and runs every test:
 #   debug    the plain build's tests
-#   asan     the same under AddressSanitizer with UndefinedBehaviorSanitizer
+#   lint     clang-tidy over the sources and shellcheck over the scripts (uses debug's build)
+#   asan     the tests under AddressSanitizer with UndefinedBehaviorSanitizer
 #   tsan     the threaded parts under ThreadSanitizer (no Qt: it is not instrumented)
 #   fuzz     each libFuzzer target for a bounded time (FUZZ_SECONDS, default 30)
 #   windows  the mingw-w64 cross build and its tests under Wine, with COM ports on ptys
@@ -10,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 steps=("$@")
-((${#steps[@]})) || steps=(debug asan tsan fuzz windows)
+((${#steps[@]})) || steps=(debug lint asan tsan fuzz windows)
 
 scripts/install-deps.sh
 
@@ -24,6 +25,9 @@ for step in "${steps[@]}"; do
         echo "=== ${step}: test"
         ctest --preset "$step" -j "$jobs"
         ;;
+    lint)
+        scripts/lint.sh build/debug
+        ;;
     fuzz)
         FUZZ_SECONDS=${FUZZ_SECONDS:-30} fuzz/run.sh
         ;;
@@ -31,7 +35,7 @@ for step in "${steps[@]}"; do
         KIVO_JOBS=$jobs scripts/windows/test.sh
         ;;
     *)
-        echo "test.sh: unknown step '$step' (debug, release, asan, tsan, fuzz, windows)" >&2
+        echo "test.sh: unknown step '$step' (debug, lint, release, asan, tsan, fuzz, windows)" >&2
         exit 2
         ;;
     esac

@@ -12,6 +12,7 @@
 #include "serial/VaComm.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -46,7 +47,11 @@ public:
         if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0) {
             throw std::runtime_error("no pseudo-terminal");
         }
-        FPath = ptsname(FMaster);
+        std::array<char, 64> Name{};
+        if (ptsname_r(FMaster, Name.data(), Name.size()) != 0) {
+            throw std::runtime_error("no pseudo-terminal name");
+        }
+        FPath = Name.data();
         termios Raw{};
         tcgetattr(FMaster, &Raw);
         cfmakeraw(&Raw);

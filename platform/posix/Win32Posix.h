@@ -28,7 +28,9 @@ using LPDWORD = DWORD*;
 
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;
-inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+// Windows' value, (HANDLE)-1: a handle is an opaque number here, never dereferenced.
+inline const HANDLE INVALID_HANDLE_VALUE =
+    reinterpret_cast<HANDLE>(~std::uintptr_t{0}); // NOLINT(performance-no-int-to-ptr)
 
 inline constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;

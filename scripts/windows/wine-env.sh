@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the Windows scripts: the Wine prefix, COM ports backed by pseudo-terminals,
 # and an orderly stop. Expects to run from the repository root.
 #

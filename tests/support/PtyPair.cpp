@@ -1,6 +1,7 @@
 #include "tests/support/PtyPair.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -47,13 +48,13 @@ PtyPair::PtyPair() {
     if (FMaster < 0 || ::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0) {
         Fail("posix_openpt");
     }
-    const char* name = ::ptsname(FMaster);
-    if (name == nullptr) {
-        Fail("ptsname");
+    std::array<char, 64> Name{};
+    if (::ptsname_r(FMaster, Name.data(), Name.size()) != 0) {
+        Fail("ptsname_r");
     }
-    FDevicePath = name;
+    FDevicePath = Name.data();
     // Raw on the master's view too, so test data passes unchanged in both directions.
-    FKeepOpen = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    FKeepOpen = ::open(Name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (FKeepOpen < 0) {
         Fail("open pty");
     }
