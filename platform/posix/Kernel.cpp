@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+namespace kivo::posix {
 namespace {
 
 thread_local DWORD LastError = ERROR_SUCCESS;
@@ -114,3 +115,5 @@ void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutex_destroy(&lpCriticalSection->Mutex);
 }
+
+} // namespace kivo::posix

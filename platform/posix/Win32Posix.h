@@ -13,6 +13,11 @@
 #include <cstdint>
 #include <pthread.h>
 
+// Everything lives in this namespace, so that a program including another header that
+// defines the same names (TRUE, FALSE, HANDLE...) is not affected; platform/Win32Api.h brings
+// the names into the code written against the Win32 API.
+namespace kivo::posix {
+
 using BOOL = int;
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -227,3 +232,5 @@ BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+
+} // namespace kivo::posix
