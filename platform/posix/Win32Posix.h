@@ -222,6 +222,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+// Ends the calling thread's pending operations on hFile with ERROR_OPERATION_ABORTED; other
+// threads' operations go on. Any thread.
 BOOL CancelIo(HANDLE hFile);
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
