@@ -132,11 +132,6 @@ std::shared_ptr<EventObject> FindEvent(HANDLE Handle) {
 }
 
 } // namespace
-} // namespace kivo::posix
-
-using kivo::posix::EventLock;
-using kivo::posix::EventObject;
-using kivo::posix::FindEvent;
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/, BOOL bManualReset,
                     BOOL bInitialState, LPCSTR lpName) {
@@ -145,8 +140,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/, BOOL bManualRes
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return kivo::posix::AddHandle(
-        std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+    return AddHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE hEvent) {
@@ -154,7 +148,7 @@ BOOL SetEvent(HANDLE hEvent) {
     if (!Event) {
         return FALSE;
     }
-    kivo::posix::WaiterList ToWake;
+    WaiterList ToWake;
     {
         const std::lock_guard Guard(EventLock());
         ToWake = Event->Set();
@@ -181,11 +175,11 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                              DWORD dwMilliseconds) {
-    if (nCount == 0 || nCount > kivo::posix::MaximumWaitObjects || lpHandles == nullptr) {
+    if (nCount == 0 || nCount > MaximumWaitObjects || lpHandles == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    kivo::posix::EventList Events;
+    EventList Events;
     for (DWORD Index = 0; Index < nCount; ++Index) {
         auto Event = FindEvent(lpHandles[Index]);
         if (!Event) {
@@ -197,5 +191,7 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         }
         Events.push_back(std::move(Event));
     }
-    return kivo::posix::WaitOn(Events, bWaitAll != FALSE, dwMilliseconds);
+    return WaitOn(Events, bWaitAll != FALSE, dwMilliseconds);
 }
+
+} // namespace kivo::posix

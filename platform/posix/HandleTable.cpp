@@ -66,19 +66,19 @@ std::shared_ptr<KernelObject> FindHandle(HANDLE Handle) {
     return Handles().Find(Handle);
 }
 
-} // namespace kivo::posix
-
 BOOL CloseHandle(HANDLE hObject) {
     // The object is closed before its handle leaves the table: a thread waiting on one of
     // its operations still finds it until that operation has completed. Of two threads
     // closing one handle, both close the object (it closes once) and one removes it.
-    const auto Object = kivo::posix::FindHandle(hObject);
+    const auto Object = FindHandle(hObject);
     if (Object) {
         Object->Close();
     }
-    if (!Object || !kivo::posix::RemoveHandle(hObject)) {
+    if (!Object || !RemoveHandle(hObject)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     return TRUE;
 }
+
+} // namespace kivo::posix

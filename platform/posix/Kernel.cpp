@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+namespace kivo::posix {
 namespace {
 
 thread_local DWORD LastError = ERROR_SUCCESS;
@@ -63,7 +64,8 @@ void SetLastError(DWORD dwErrCode) {
 
 DWORD GetTickCount() {
     timespec Now{};
-    clock_gettime(CLOCK_MONOTONIC, &Now);
+    // The monotonic clock always exists and Now is valid: nothing can fail.
+    (void)clock_gettime(CLOCK_MONOTONIC, &Now);
     const auto Milliseconds = static_cast<unsigned long long>(Now.tv_sec) * 1000ULL +
                               static_cast<unsigned long long>(Now.tv_nsec) / 1000000ULL;
     return static_cast<DWORD>(Milliseconds); // wraps after 49.7 days, as on Windows
@@ -95,22 +97,28 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId, DWO
     return static_cast<DWORD>(Line.size());
 }
 
+// The Win32 calls return nothing, and the glibc mutex calls below cannot fail as used here:
+// a recursive mutex needs no resources beyond its own memory, the attribute values are
+// valid, and only the owner leaves a section (as on Windows, leaving one not entered is the
+// caller's fault). Their results are therefore deliberately not looked at.
 void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutexattr_t Attributes;
-    pthread_mutexattr_init(&Attributes);
-    pthread_mutexattr_settype(&Attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&lpCriticalSection->Mutex, &Attributes);
-    pthread_mutexattr_destroy(&Attributes);
+    (void)pthread_mutexattr_init(&Attributes);
+    (void)pthread_mutexattr_settype(&Attributes, PTHREAD_MUTEX_RECURSIVE);
+    (void)pthread_mutex_init(&lpCriticalSection->Mutex, &Attributes);
+    (void)pthread_mutexattr_destroy(&Attributes);
 }
 
 void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    pthread_mutex_lock(&lpCriticalSection->Mutex);
+    (void)pthread_mutex_lock(&lpCriticalSection->Mutex);
 }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    pthread_mutex_unlock(&lpCriticalSection->Mutex);
+    (void)pthread_mutex_unlock(&lpCriticalSection->Mutex);
 }
 
 void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    pthread_mutex_destroy(&lpCriticalSection->Mutex);
+    (void)pthread_mutex_destroy(&lpCriticalSection->Mutex);
 }
+
+} // namespace kivo::posix

@@ -21,7 +21,8 @@ int InterruptSignal() {
         Action.sa_handler = [](int) {};
         sigemptyset(&Action.sa_mask);
         Action.sa_flags = 0; // no SA_RESTART: the ioctl returns EINTR
-        sigaction(Chosen, &Action, nullptr);
+        // Fails only for an invalid signal number, and SIGRTMIN + 4 is a valid one.
+        (void)sigaction(Chosen, &Action, nullptr);
         return Chosen;
     }();
     return Signal;
@@ -74,7 +75,8 @@ public:
         FInterrupted = true;
         // A signal sent just before the waiter enters the kernel is lost; send it again.
         while (FInside) {
-            pthread_kill(FWaiter, InterruptSignal());
+            // The waiter is inside (FInside), so it exists: the signal cannot fail.
+            (void)pthread_kill(FWaiter, InterruptSignal());
             FLeft.wait_for(Lock, std::chrono::milliseconds(10));
         }
     }

@@ -5,9 +5,7 @@
 
 #include <atomic>
 
-using kivo::posix::FindHandleOf;
-using kivo::posix::SerialDevice;
-
+namespace kivo::posix {
 namespace {
 
 std::shared_ptr<SerialDevice> FindDevice(HANDLE Handle) {
@@ -41,7 +39,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
                    LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD /*dwCreationDisposition*/,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
     // Serial devices are always opened for exclusive use, whatever share mode is asked.
-    const auto Path = lpFileName != nullptr ? kivo::posix::DevicePathFor(lpFileName) : std::nullopt;
+    const auto Path = lpFileName != nullptr ? DevicePathFor(lpFileName) : std::nullopt;
     if (!Path) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -53,7 +51,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode
         SetLastError(Error);
         return INVALID_HANDLE_VALUE;
     }
-    return kivo::posix::AddHandle(std::move(Device));
+    return AddHandle(std::move(Device));
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -150,7 +148,7 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
                     [&](SerialDevice& Device) { return Device.ClearErrors(lpErrors, lpStat); });
 }
 
-bool kivo::posix::AttachLineSource(HANDLE hDevice, std::shared_ptr<LineSource> Source) {
+bool AttachLineSource(HANDLE hDevice, std::shared_ptr<LineSource> Source) {
     const auto Device = FindDevice(hDevice);
     if (!Device || !Source) {
         return false;
@@ -158,3 +156,5 @@ bool kivo::posix::AttachLineSource(HANDLE hDevice, std::shared_ptr<LineSource> S
     Device->AttachLineSource(std::move(Source));
     return true;
 }
+
+} // namespace kivo::posix

@@ -52,32 +52,66 @@ int OpenFlags(DWORD Access) {
 }
 
 // Claims the device for this handle: flock stops every other opener, root included;
-// TIOCEXCL also stops programs that do not take the lock.
-DWORD ClaimExclusive(int Fd) {
+// TIOCEXCL also stops programs that do not take the lock. A device whose driver knows no
+// TIOCEXCL (ENOTTY, EINVAL: some drivers, emulated devices) is still held by the lock. The flag
+// may already be set by another program (root may open such a device): then it is that
+// program's, and only a flag this open set is cleared again on close.
+DWORD ClaimExclusive(int Fd, bool& SetExclusive) {
+    SetExclusive = false;
     if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? static_cast<DWORD>(EBUSY) : ErrnoOr(EBUSY);
     }
-    ioctl(Fd, TIOCEXCL);
+    int AlreadySet = 0;
+    if (ioctl(Fd, TIOCGEXCL, &AlreadySet) == 0 && AlreadySet != 0) {
+        return ERROR_SUCCESS;
+    }
+    // A kernel without TIOCGEXCL (before 3.8) cannot tell: the flag counts as not set.
+    if (ioctl(Fd, TIOCEXCL) != 0) {
+        return errno == ENOTTY || errno == EINVAL ? ERROR_SUCCESS : ErrnoOr(EIO);
+    }
+    SetExclusive = true;
     return ERROR_SUCCESS;
 }
 
-DWORD PrepareTerminal(int Fd, bool MarkErrors) {
+// Claims the terminal and makes it raw; Settings receives what it then uses.
+DWORD PrepareTerminal(int Fd, bool MarkErrors, bool& SetExclusive, termios& Settings) {
+    SetExclusive = false;
     if (isatty(Fd) == 0) {
         return ENOTTY;
     }
-    if (const DWORD Error = ClaimExclusive(Fd); Error != ERROR_SUCCESS) {
+    if (const DWORD Error = ClaimExclusive(Fd, SetExclusive); Error != ERROR_SUCCESS) {
         return Error;
     }
-    termios Settings{};
     if (tcgetattr(Fd, &Settings) != 0) {
         return ErrnoOr(EIO);
     }
     MakeRaw(Settings, MarkErrors);
-    if (tcsetattr(Fd, TCSANOW, &Settings) != 0) {
+    if (tcsetattr(Fd, TCSANOW, &Settings) != 0 || tcgetattr(Fd, &Settings) != 0) {
         return ErrnoOr(EIO);
     }
-    tcflush(Fd, TCIFLUSH);
+    // Input that came before the open is dropped where the device can; one that cannot flush
+    // works all the same, so the result is deliberately not looked at.
+    (void)tcflush(Fd, TCIFLUSH);
     return ERROR_SUCCESS;
+}
+
+// The line's speed; a driver that does not answer TCGETS2 gives 0 (not known) until a
+// control block sets one.
+unsigned LineSpeedOf(int Fd) {
+    unsigned Rate = 0;
+    if (GetLineSpeed(Fd, Rate) != 0) {
+        return 0;
+    }
+    return Rate;
+}
+
+// Gives back the exclusive flag if this handle set it, and closes the descriptor. Nothing
+// is left to do when either fails: the descriptor is gone either way.
+void ReleaseTerminal(int Fd, bool SetExclusive) {
+    if (SetExclusive) {
+        (void)ioctl(Fd, TIOCNXCL);
+    }
+    (void)::close(Fd);
 }
 
 std::chrono::milliseconds Milliseconds(DWORD Value) {
@@ -105,11 +139,12 @@ DWORD SerialDevice::OpenDriverDescriptors(Descriptors& Fds) {
     if (Poll < 0 || epoll_ctl(Poll, EPOLL_CTL_ADD, Wake[0], &WakeEvent) != 0 ||
         epoll_ctl(Poll, EPOLL_CTL_ADD, Fds.Device, &DeviceEvent) != 0) {
         const DWORD Error = ErrnoOr(EMFILE);
+        // Descriptors of a failed open: freed even when close reports an error.
         if (Poll >= 0) {
-            ::close(Poll);
+            (void)::close(Poll);
         }
-        ::close(Wake[0]);
-        ::close(Wake[1]);
+        (void)::close(Wake[0]);
+        (void)::close(Wake[1]);
         return Error;
     }
     Fds.Poll = Poll;
@@ -125,17 +160,20 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
         Error = OpenError(errno);
         return nullptr;
     }
-    Error = PrepareTerminal(Fd, !IsPseudoTerminal(Fd));
     Descriptors Fds{.Device = Fd};
+    termios Settings{};
+    Error = PrepareTerminal(Fd, !IsPseudoTerminal(Fd), Fds.SetExclusive, Settings);
     if (Error == ERROR_SUCCESS) {
         Error = OpenDriverDescriptors(Fds);
     }
     if (Error != ERROR_SUCCESS) {
-        ::close(Fd);
+        ReleaseTerminal(Fd, Fds.SetExclusive);
         return nullptr;
     }
     const bool Readable = (Access & GENERIC_READ) != 0 || (Access & GENERIC_WRITE) == 0;
     std::shared_ptr<SerialDevice> Device(new SerialDevice(Fds, Overlapped, Readable));
+    Device->FDcb = DcbFromTermios(Settings, LineSpeedOf(Fd));
+    Device->FDecoder.SetOptions(Device->DecodingFor(Device->FDcb));
     Device->AttachLineSource(MakeDeviceLineSource(Fd));
     Device->FDriver = std::thread([Raw = Device.get()] { Raw->DriverLoop(); });
     return Device;
@@ -143,15 +181,8 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
 
 SerialDevice::SerialDevice(const Descriptors& Fds, bool Overlapped, bool Readable)
     : FFd(Fds.Device), FPoll(Fds.Poll), FWakeRead(Fds.WakeRead), FWakeWrite(Fds.WakeWrite),
-      FOverlapped(Overlapped), FReadable(Readable), FPseudoTerminal(IsPseudoTerminal(FFd)),
-      FInput(DefaultInputQueue) {
-    termios Settings{};
-    unsigned Rate = 0;
-    tcgetattr(FFd, &Settings);
-    GetLineSpeed(FFd, Rate);
-    FDcb = DcbFromTermios(Settings, Rate);
-    FDecoder.SetOptions(DecodingFor(FDcb));
-}
+      FSetExclusive(Fds.SetExclusive), FOverlapped(Overlapped), FReadable(Readable),
+      FPseudoTerminal(IsPseudoTerminal(FFd)), FInput(DefaultInputQueue) {}
 
 // How received bytes are decoded under Dcb. Only a device with a line marks its errors.
 DecodeOptions SerialDevice::DecodingFor(const DCB& Dcb) const {
@@ -181,11 +212,12 @@ void SerialDevice::Close() {
         FDriver.join();
     }
     StopWatcher();
-    ioctl(FFd, TIOCNXCL);
-    ::close(FFd);
-    ::close(FPoll);
-    ::close(FWakeRead);
-    ::close(FWakeWrite);
+    ReleaseTerminal(FFd, FSetExclusive);
+    // Closing a descriptor frees it even when close reports an error; there is nothing to
+    // retry.
+    (void)::close(FPoll);
+    (void)::close(FWakeRead);
+    (void)::close(FWakeWrite);
 }
 
 // --- Starting and finishing operations -----------------------------------------------------
@@ -218,6 +250,7 @@ BOOL SerialDevice::RefuseIfUnusable() const {
 
 SerialDevice::Operation SerialDevice::Begin(OVERLAPPED* Overlapped) {
     Operation Op;
+    Op.Issuer = std::this_thread::get_id();
     Op.Record = Overlapped;
     Op.Event = Overlapped->hEvent;
     if (Op.Event != nullptr) {
@@ -320,6 +353,7 @@ void SerialDevice::Fail(DWORD Error) {
         return;
     }
     FFailure = Error;
+    Wake(); // the driver thread ends
     for (auto& Op : FReads) {
         Finish(Op, Op.Done > 0 ? ERROR_SUCCESS : Error); // bytes already delivered stay valid
     }
@@ -334,8 +368,24 @@ void SerialDevice::Fail(DWORD Error) {
     }
 }
 
+// As on Windows, only the operations the calling thread started end; another thread's wait,
+// read or write goes on.
 BOOL SerialDevice::Cancel() {
-    return WhileOpen([&] { AbortAll(ERROR_OPERATION_ABORTED); });
+    const auto Caller = std::this_thread::get_id();
+    const auto Mine = [&](Operation& Op) {
+        if (Op.Issuer != Caller) {
+            return false;
+        }
+        Finish(Op, ERROR_OPERATION_ABORTED);
+        return true;
+    };
+    return WhileOpen([&] {
+        std::erase_if(FReads, Mine);
+        std::erase_if(FWrites, Mine);
+        if (FWait && Mine(*FWait)) {
+            FWait.reset();
+        }
+    });
 }
 
 // --- Reading -------------------------------------------------------------------------------
@@ -503,6 +553,7 @@ void SerialDevice::CheckTxEmpty(Clock::time_point Now) {
         return;
     }
     int Queued = 0;
+    // A driver that cannot tell what its output queue holds counts as empty.
     if (ioctl(FFd, TIOCOUTQ, &Queued) != 0 || Queued <= 0) {
         FTxPending = false;
         FTxCheck.reset();
@@ -559,7 +610,7 @@ void SerialDevice::RecordErrors(DWORD Errors) {
     }
     FErrors |= Errors;
     DWORD Events = 0;
-    if ((Errors & LineErrors) != 0) {
+    if ((Errors & (LineErrors | CE_RXOVER)) != 0) {
         Events |= EV_ERR;
     }
     if ((Errors & CE_BREAK) != 0) {
@@ -610,6 +661,7 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
             Pending += Op.Count - Op.Done;
         }
         int Queued = 0;
+        // A driver that cannot tell what its output queue holds counts as holding nothing.
         if (ioctl(FFd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
             Pending += static_cast<DWORD>(Queued);
         }
@@ -662,9 +714,12 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
     if (tcgetattr(FFd, &Old) != 0 || GetLineSpeed(FFd, OldRate) != 0) {
         return Refuse(ErrnoOr(EIO));
     }
+    // What the caller learns is why the new settings failed; restoring the old ones is all
+    // that can be done, so whether that worked too is deliberately not looked at.
     auto Undo = [&](DWORD Error) {
-        tcsetattr(FFd, TCSANOW, &Old);
-        SetLineSpeed(FFd, OldRate);
+        (void)tcsetattr(FFd, TCSANOW, &Old);
+        (void)SetLineSpeed(FFd, OldRate);
+        (void)ApplyControlLines(FDcb);
         return Refuse(Error);
     };
     termios Wanted = Old;
@@ -683,11 +738,13 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
     if (GetLineSpeed(FFd, Rate) != 0 || !SpeedMatches(Dcb.BaudRate, Rate)) {
         return Undo(ERROR_INVALID_PARAMETER);
     }
+    if (!ApplyControlLines(Dcb)) {
+        return Undo(ErrnoOr(EIO));
+    }
     FDcb = Dcb;
     FDcb.DCBlength = sizeof(DCB);
     FDecoder.SetOptions(DecodingFor(Dcb));
     FDtrHeld = false;
-    ApplyControlLines(Dcb);
     Rearm();
     return TRUE;
 }

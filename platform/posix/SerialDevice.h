@@ -11,6 +11,11 @@
 // thread just sleeps while a reader keeps up by itself. Elsewhere (a plain UART, DTR
 // handshaking) the driver takes every byte as it comes.
 //
+// Nothing is taken from the kernel that the input queue has no room for: while the queue is
+// full the driver stops watching for input, and the kernel's buffer (and its flow control,
+// where the line has any) holds what comes next until a reader makes room. Where that buffer
+// itself overflows, the device's counters tell, and ClearCommError reports CE_OVERRUN.
+//
 // Every operation record (OVERLAPPED) and every caller's buffer is touched only under FLock
 // and only while its operation is pending; completing an operation, cancelling it or closing
 // the device ends every access to them.
@@ -72,6 +77,7 @@ private:
     static constexpr std::size_t ReadChunk = 16384; // the most one read takes from the device
 
     struct Operation {
+        std::thread::id Issuer; // the thread that started it: CancelIo ends only its own
         OVERLAPPED* Record = nullptr;
         HANDLE Event = nullptr;
         char* ReadTo = nullptr;
@@ -90,6 +96,7 @@ private:
         int Poll = -1;     // the driver's epoll set: the device and the wake pipe
         int WakeRead = -1; // wakes the driver to stop or to recount its time-outs
         int WakeWrite = -1;
+        bool SetExclusive = false; // this open set the device's TIOCEXCL
     };
 
     SerialDevice(const Descriptors& Fds, bool Overlapped, bool Readable);
@@ -137,13 +144,14 @@ private:
     void StopWatcher();
     void WatchLines(const std::shared_ptr<LineSource>& Source);
     void UpdateLines();
-    void ApplyControlLines(const DCB& Dcb);
+    bool ApplyControlLines(const DCB& Dcb);
     [[nodiscard]] bool LineLow(int Line) const;
 
     const int FFd;
     const int FPoll;
     const int FWakeRead;
     const int FWakeWrite;
+    const bool FSetExclusive; // cleared again on close: nobody else's flag is taken away
     const bool FOverlapped;
     const bool FReadable;
     const bool FPseudoTerminal;
@@ -171,7 +179,6 @@ private:
     std::optional<Clock::time_point> FTxCheck;
     bool FDtrHeld = false;
     std::uint32_t FArmed = 0; // what the driver's epoll set watches on the device
-    bool FWatched = true;     // the device is still in the driver's epoll set
 
     std::shared_ptr<LineSource> FSource;
     bool FHasLines = false;

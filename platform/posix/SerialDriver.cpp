@@ -14,10 +14,11 @@ namespace kivo::posix {
 
 // --- Modem lines ---------------------------------------------------------------------------
 
-// DTR and RTS as the block asks; a device without modem lines has nothing to set.
-void SerialDevice::ApplyControlLines(const DCB& Dcb) {
+// DTR and RTS as the block asks; a device without modem lines has nothing to set. False,
+// with errno set, when the device refused.
+bool SerialDevice::ApplyControlLines(const DCB& Dcb) {
     if (!FHasLines) {
-        return;
+        return true;
     }
     int Set = 0;
     int Clear = 0;
@@ -25,7 +26,7 @@ void SerialDevice::ApplyControlLines(const DCB& Dcb) {
     if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
         (Dcb.fRtsControl == RTS_CONTROL_DISABLE ? Clear : Set) |= LineRts;
     }
-    FSource->SetLines(Set, Clear);
+    return FSource->SetLines(Set, Clear);
 }
 
 // DTR handshaking: DTR drops while the input queue has less than XoffLim bytes of room and
@@ -105,11 +106,14 @@ void SerialDevice::UpdateLines() {
 
 void SerialDevice::Wake() const {
     const char Byte = 0;
-    [[maybe_unused]] const auto Ignored = ::write(FWakeWrite, &Byte, 1); // full: already woken
+    // A full pipe (EAGAIN) means the driver is woken already; the pipe lives as long as the
+    // device, so nothing else can fail.
+    [[maybe_unused]] const auto Ignored = ::write(FWakeWrite, &Byte, 1);
 }
 
 void SerialDevice::DrainWakeups() const {
     char Drain[64];
+    // Until the pipe is empty (EAGAIN); a wake-up left over would only cost one more round.
     while (::read(FWakeRead, Drain, sizeof Drain) > 0) {
     }
 }
@@ -142,34 +146,28 @@ bool SerialDevice::ReceivesEagerly() const {
 }
 
 // Brings the driver's epoll set in line with what it must wait for. Changing the set takes
-// effect in a wait already under way, so a caller never needs to wake the driver for it.
+// effect in a wait already under way, so a caller never needs to wake the driver for it. A
+// failed device is not polled again: its driver thread ends.
 void SerialDevice::Rearm() {
-    if (!FWatched || FClosed) {
-        return;
-    }
-    if (FFailure != ERROR_SUCCESS) {
-        epoll_ctl(FPoll, EPOLL_CTL_DEL, FFd, nullptr); // a failed device is not polled again
-        FWatched = false;
+    if (FClosed || FFailure != ERROR_SUCCESS) {
         return;
     }
     const std::uint32_t Wanted = PollEvents();
     if (Wanted != FArmed) {
         epoll_event Event{.events = Wanted, .data = {.fd = FFd}};
-        epoll_ctl(FPoll, EPOLL_CTL_MOD, FFd, &Event);
+        if (epoll_ctl(FPoll, EPOLL_CTL_MOD, FFd, &Event) != 0) {
+            Fail(static_cast<DWORD>(errno)); // the driver can no longer wait for the device
+            return;
+        }
         FArmed = Wanted;
     }
 }
 
-// How many bytes the next read may take. Without flow control bytes are read even when the
-// queue is full and then lost with CE_RXOVER, as a Windows driver does; with flow control they
-// stay in the kernel, which holds the sender back.
+// How many bytes the next read may take: no more than the input queue has room for. The
+// rest stays in the kernel, whose buffer and flow control hold it (a plain line that overruns
+// meanwhile counts it, and the counters report it); nothing read is ever thrown away. A
+// marked byte takes three bytes in the kernel's stream but one in the queue.
 std::size_t SerialDevice::ReadLimit() const {
-    const bool FlowControlled = FDcb.fRtsControl == RTS_CONTROL_HANDSHAKE ||
-                                FDcb.fDtrControl == DTR_CONTROL_HANDSHAKE || FDcb.fInX != 0;
-    if (!FlowControlled) {
-        return ReadChunk;
-    }
-    // A marked byte takes three bytes in the kernel's stream but one in the queue.
     return std::min(ReadChunk, FInput.Room());
 }
 
@@ -198,14 +196,22 @@ int SerialDevice::PollTimeout(Clock::time_point Now) const {
     return static_cast<int>(std::min<long long>(Wait.count(), 1000LL * 60 * 60));
 }
 
+// Runs until the device is closed or has failed; after a failure nothing can be pending
+// (every later operation completes at once), so there is nothing left to drive.
 void SerialDevice::DriverLoop() {
     std::unique_lock Lock(FLock);
-    while (!FStopping) {
+    while (!FStopping && FFailure == ERROR_SUCCESS) {
         Rearm();
         const int Timeout = PollTimeout(Clock::now());
         Lock.unlock();
         epoll_event Ready[2]{};
         const int Count = ::epoll_wait(FPoll, Ready, 2, Timeout);
+        if (Count < 0 && errno != EINTR) {
+            const auto Error = static_cast<DWORD>(errno);
+            Lock.lock();
+            Fail(Error);
+            continue;
+        }
         std::uint32_t Seen = 0;
         for (int Each = 0; Each < Count; ++Each) {
             if (Ready[Each].data.fd == FWakeRead) {
@@ -282,6 +288,9 @@ void SerialDevice::Receive(const char* Raw, std::size_t Size) {
     }
     const bool WasBelow80 = FInput.Size() * 5 < FInput.Capacity() * 4;
     DWORD Events = EV_RXCHAR | (Marks.EventCharSeen ? EV_RXFLAG : 0);
+    // Reads take no more than the queue has room for, so this overflows only on a mark the
+    // kernel never sends ("\377" then a plain byte gives two bytes for one): reported, not
+    // silent.
     if (FInput.Push(Data.data(), Data.size()) < Data.size()) {
         RecordErrors(CE_RXOVER);
     }

@@ -13,6 +13,11 @@
 #include <cstdint>
 #include <pthread.h>
 
+// Everything lives in this namespace, so that a program including another header that
+// defines the same names (TRUE, FALSE, HANDLE...) is not affected; platform/Win32Api.h brings
+// the names into the code written against the Win32 API.
+namespace kivo::posix {
+
 using BOOL = int;
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -219,6 +224,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+// Ends the calling thread's pending operations on hFile with ERROR_OPERATION_ABORTED; other
+// threads' operations go on. Any thread.
 BOOL CancelIo(HANDLE hFile);
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
@@ -229,3 +236,5 @@ BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+
+} // namespace kivo::posix

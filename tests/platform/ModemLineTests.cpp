@@ -124,6 +124,30 @@ TEST_F(ModemLines, ErrorCountersBecomeLineErrors) {
     EXPECT_EQ(FPort.ReadQueued(), "xy");
 }
 
+// A line whose driver takes bytes as they come (here for DSR sensitivity) stops taking them
+// while the queue is full, without polling; an overrun of the kernel's buffer meanwhile
+// reaches the reader as CE_OVERRUN with EV_ERR.
+TEST_F(ModemLines, AFullQueueStopsReceivingAndAKernelOverrunIsReported) {
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fDsrSensitivity = 1;
+    ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
+    ASSERT_TRUE(SetupComm(FPort.Handle(), 16, 16));
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR | EV_ERR));
+    const std::string Sent = Letters(100, 'A');
+    FPty.Send(Sent);
+    while (FPort.Status().cbInQue < 16) {
+        ASSERT_NE(FPort.WaitEvents(), 0u) << "the queue never filled";
+    }
+    EXPECT_LT(CpuSecondsWhileIdle(), 0.25) << "the driver polls a device it cannot read from";
+
+    FLines->Count([](LineCounters& C) { ++C.BufOverrun; });
+    std::string Got = FPort.ReadQueued();
+    EXPECT_NE(FPort.WaitEvents() & EV_ERR, 0u);
+    Got += FPort.ReadExactly(Sent.size() - Got.size());
+    EXPECT_EQ(Got, Sent);
+    EXPECT_EQ(FPort.TakeErrors(), static_cast<DWORD>(CE_OVERRUN));
+}
+
 TEST_F(ModemLines, OutputWaitsForDsrWhenAsked) {
     DCB Dcb = Port::PlainDcb();
     Dcb.fOutxDsrFlow = 1;
@@ -179,10 +203,7 @@ TEST_F(ModemLines, DtrHandshakeHoldsTheSenderInsteadOfLosingBytes) {
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
     EXPECT_NE(FLines->Lines() & LineDtr, 0);
 
-    std::string Sent;
-    for (int I = 0; I < 40; ++I) {
-        Sent.push_back(static_cast<char>('A' + I % 26));
-    }
+    const std::string Sent = Letters(40, 'A');
     FPty.Send(Sent);
     while (FPort.Status().cbInQue < 16) {
         ASSERT_NE(FPort.WaitEvents(), 0u) << "the queue never filled";

@@ -61,6 +61,38 @@ TEST_F(SerialIo, LargeTransfersArriveCompleteAndInOrder) {
     EXPECT_EQ(Echo, Data);
 }
 
+std::string Numbered(std::size_t Size) {
+    std::string Data;
+    for (int I = 0; Data.size() < Size; ++I) {
+        Data += std::to_string(I) + ',';
+    }
+    Data.resize(Size);
+    return Data;
+}
+
+// Without flow control, an answer longer than the input queue that arrives in one burst, and
+// a megabyte sent as fast as the terminal takes it, reach the reader whole: what the queue
+// has no room for waits in the kernel.
+TEST_F(SerialIo, BurstsLargerThanTheInputQueueArriveWholeAndInOrder) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    const std::string Answer = Numbered(3000);
+    ASSERT_TRUE(FPty.Send(Answer));
+    const std::string GotAnswer = FPort.ReadExactly(Answer.size());
+    EXPECT_EQ(GotAnswer.size(), Answer.size());
+    EXPECT_TRUE(GotAnswer == Answer) << "bytes lost or out of order";
+    EXPECT_EQ(FPort.TakeErrors(), 0u);
+
+    const std::string Stream = Numbered(1 << 20);
+    bool AllSent = false;
+    std::thread Sender([&] { AllSent = FPty.Send(Stream, std::chrono::minutes(2)); });
+    const std::string GotStream = FPort.ReadExactly(Stream.size());
+    Sender.join();
+    EXPECT_TRUE(AllSent);
+    EXPECT_EQ(GotStream.size(), Stream.size());
+    EXPECT_TRUE(GotStream == Stream) << "bytes lost or out of order";
+    EXPECT_EQ(FPort.TakeErrors(), 0u);
+}
+
 TEST_F(SerialIo, EveryByteValuePassesUnchangedBothWays) {
     std::string All;
     for (int Value = 0; Value < 256; ++Value) {
@@ -173,10 +205,7 @@ TEST_F(SerialIo, AHandshakingLineKeepsWhatAFullQueueCannotTake) {
     ASSERT_TRUE(SetCommState(FPort.Handle(), &Dcb));
     ASSERT_TRUE(SetupComm(FPort.Handle(), 16, 16));
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
-    std::string Sent;
-    for (int I = 0; I < 100; ++I) {
-        Sent.push_back(static_cast<char>('a' + I % 26));
-    }
+    const std::string Sent = Letters(100);
     FPty.Send(Sent);
     DWORD Errors = 0;
     EXPECT_EQ(FPort.Status(&Errors).cbInQue, 16u);
@@ -250,6 +279,35 @@ TEST_F(SerialIo, CancelIoCompletesEveryPendingOperationWithAborted) {
     // The handle goes on working.
     FPty.Send("z");
     EXPECT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_RXCHAR));
+}
+
+// As on Windows, CancelIo ends what the calling thread started: a thread that gives up on
+// its read and write does not end the event thread's wait.
+TEST_F(SerialIo, CancelIoEndsOnlyTheCallingThreadsOperations) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped Wait;
+    DWORD Events = 0;
+    StartWaiting(FPort, Wait, Events);
+
+    PendingSet Other;
+    std::thread Caller([&] {
+        COMMTIMEOUTS Blocking{0, 0, 0, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Blocking));
+        DWORD Got = 0;
+        ASSERT_FALSE(
+            ReadFile(FPort.Handle(), Other.Buffer, sizeof Other.Buffer, &Got, &Other.Read.Record));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        StartStuckWrite(FPort, Other.Data, Other.Write);
+        ASSERT_TRUE(CancelIo(FPort.Handle()));
+    });
+    Caller.join();
+    ExpectAborted(FPort.Handle(), Other.Read);
+    ExpectAborted(FPort.Handle(), Other.Write);
+
+    EXPECT_FALSE(Wait.Completed(0)) << "another thread's CancelIo ended this thread's wait";
+    FPty.Send("n");
+    ASSERT_TRUE(Wait.Completed());
+    EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
 }
 
 TEST_F(SerialIo, CloseHandleCompletesEveryPendingOperationWithAborted) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 
 namespace kivo::test {
 
@@ -137,6 +138,37 @@ private:
     HANDLE FHandle;
     DWORD FError;
 };
+
+// Count letters of the alphabet from First on, over and over: data whose order shows.
+inline std::string Letters(int Count, char First = 'a') {
+    std::string Text;
+    for (int I = 0; I < Count; ++I) {
+        Text.push_back(static_cast<char>(First + I % 26));
+    }
+    return Text;
+}
+
+// Starts a wait for Events on P; it must stay pending.
+inline void StartWaiting(const Port& P, Overlapped& Wait, DWORD& Events) {
+    ASSERT_FALSE(WaitCommEvent(P.Handle(), &Events, &Wait.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+}
+
+inline double ProcessCpuSeconds() {
+    rusage Usage{};
+    getrusage(RUSAGE_SELF, &Usage);
+    return static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
+           static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The processor time the whole process takes while this thread sleeps for Milliseconds: an
+// idle open port takes next to none, a thread that polls in a loop a whole core.
+inline double CpuSecondsWhileIdle(DWORD Milliseconds = 500) {
+    const double Before = ProcessCpuSeconds();
+    const OwnedEvent NeverSet;
+    EXPECT_FALSE(NeverSet.Signalled(Milliseconds));
+    return ProcessCpuSeconds() - Before;
+}
 
 inline std::string MessageOf(DWORD Code) {
     char Buffer[512] = {};

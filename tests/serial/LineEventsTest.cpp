@@ -109,7 +109,6 @@ TEST_F(LineEvents, ALineErrorReachesOnErrorWithItsBits) {
 TEST_F(LineEvents, AnOnErrorThatRaisesIsReportedAndTheSetGoesOn) {
     Comm->SetMonitorEvents({});
     Comm->SetDirectWrite(true);
-    Comm->Buffers()->SetReadSize(16);
     int ErrorCalls = 0;
     bool CtsAfterError = false;
     Comm->OnError = [&](TObject*, int) {
@@ -118,8 +117,11 @@ TEST_F(LineEvents, AnOnErrorThatRaisesIsReportedAndTheSetGoesOn) {
     };
     Comm->OnCts = [&](TObject*) { CtsAfterError = ErrorCalls == 1; };
     Comm->Open();
-    Pty.Send(std::string(64, 'o'));
-    // No event thread: ask until the overflow has happened, each query clearing what it saw.
+    auto Lines = std::make_shared<TestLines>();
+    ASSERT_TRUE(posix::AttachLineSource(Comm->Handle(), Lines));
+    Lines->CountFramingError();
+    Pty.Send("o"); // the counters are read as bytes arrive
+    // No event thread: ask until the error has arrived, each query clearing what it saw.
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (ErrorCalls == 0 && std::chrono::steady_clock::now() < Deadline) {
         Comm->DispatchEvents(EV_ERR | EV_CTS);
