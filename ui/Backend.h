@@ -40,8 +40,8 @@ public:
     [[nodiscard]] virtual int ItemIndex() const { return -1; }
     virtual void SetItemHeight(int /*Value*/) {}
 
-    // Whether the control's text shows whole inside its own box in the current font; a
-    // label answers for its height only (its width is TextWidth).
+    // Whether the control's text shows whole inside its own box in the current font. A
+    // label grows to its text: the form weighs its TextWidth against its neighbours.
     [[nodiscard]] virtual bool TextFits() const { return true; }
     // The width the control's text needs in the current font; 0 for kinds without a caption.
     [[nodiscard]] virtual int TextWidth() const { return 0; }

@@ -12,9 +12,6 @@ namespace {
 
 TApplication* TheApplication = nullptr;
 
-// The least distance a label's text keeps from the control beside it.
-constexpr int LabelGap = 2;
-
 // Whether two controls share a row: their vertical extents overlap.
 bool SameRow(const TControl& A, const TControl& B) {
     return A.Top() < B.Top() + B.Height() && B.Top() < A.Top() + A.Height();
@@ -380,7 +377,8 @@ int TForm::LabelRoom(const TLabel& Label) const {
         return Label.Width();
     }
     const bool GrowsRight = Label.Alignment() == TAlignment::taLeftJustify;
-    // A left-aligned label grows to the right, a right-aligned one to the left.
+    // A left-aligned label grows to the right, a right-aligned one to the left, up to the
+    // next control on its row.
     int Limit = GrowsRight ? (FClientWidth > 0 ? FClientWidth : INT_MAX / 2) : 0;
     for (int I = 0; I < ComponentCount(); ++I) {
         const auto* Other = dynamic_cast<const TControl*>(Components(I));
@@ -389,9 +387,9 @@ int TForm::LabelRoom(const TLabel& Label) const {
         }
         const int OtherRight = Other->Left() + Other->Width();
         if (GrowsRight && Other->Left() > Left) {
-            Limit = std::min(Limit, Other->Left() - LabelGap);
+            Limit = std::min(Limit, Other->Left());
         } else if (!GrowsRight && OtherRight < Right) {
-            Limit = std::max(Limit, OtherRight + LabelGap);
+            Limit = std::max(Limit, OtherRight);
         }
     }
     return GrowsRight ? Limit - Left : Right - Limit;

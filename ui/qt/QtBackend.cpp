@@ -27,6 +27,7 @@
 #include <QStyleOptionFrame>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <iostream>
@@ -195,17 +196,14 @@ protected:
     }
 };
 
-// Labels size themselves to their text: the stored width is a minimum, so a face wider
+// Labels size themselves to their text: the stored size is a minimum, so a face larger
 // than the one the window was laid out with does not clip them. A right-aligned label
-// grows to the left.
+// grows to the left; every label grows downwards (rows are far enough apart).
 class TQtLabelPeer : public TQtWidgetPeer<TQtLabel> {
 public:
     explicit TQtLabelPeer(QWidget* Parent) : TQtWidgetPeer(Parent) {
         Widget()->setTextFormat(Qt::PlainText);
         Widget()->OnFontChange = [this] { Fit(); };
-    }
-    [[nodiscard]] bool TextFits() const override {
-        return Widget()->fontMetrics().height() <= FBounds.height();
     }
     [[nodiscard]] int TextWidth() const override {
         return Widget()->fontMetrics().horizontalAdvance(Widget()->text());
@@ -234,6 +232,7 @@ private:
     void Fit() {
         const int Needed = Widget()->fontMetrics().horizontalAdvance(Widget()->text());
         QRect Bounds = FBounds;
+        Bounds.setHeight(std::max(Bounds.height(), Widget()->fontMetrics().height()));
         if (Needed > Bounds.width()) {
             const int Extra = Needed - Bounds.width();
             if (FAlignment == TAlignment::taRightJustify) {
