@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -323,6 +324,32 @@ TEST_F(Win32WindowTest, AltRReadsThePhoneIntoTheSevenFields) {
     Form->Close();
     EXPECT_FALSE(Form->vaComm->Active()) << "closing the window closes the port";
     EXPECT_EQ(IsWindowVisible(FormWindow), FALSE);
+}
+
+TEST_F(Win32WindowTest, AnAnswerLongerThanItsFieldIsItsToolTipAndCanBeCopiedWhole) {
+    OpenWindow();
+    const HWND Edit = WindowOf(Form->edCGMR);
+    const HWND Tip = ThreadWindow(TOOLTIPS_CLASSA);
+    ASSERT_NE(Tip, nullptr);
+    EXPECT_EQ(SendMessageA(Tip, TTM_GETTOOLCOUNT, 0, 0), 7) << "a tool for each result field";
+    // What the tooltip asks the window for when the mouse rests on the field.
+    const auto ToolTipText = [&] {
+        NMTTDISPINFOA Info{};
+        Info.hdr.hwndFrom = Tip;
+        Info.hdr.idFrom = reinterpret_cast<UINT_PTR>(Edit);
+        Info.hdr.code = TTN_GETDISPINFOA;
+        SendMessageA(FormWindow, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&Info));
+        return std::string(Info.lpszText != nullptr ? Info.lpszText : "");
+    };
+    const std::string Long =
+        "KM310_R2.14 Build 2026-03-14 with the network operator's own firmware";
+    Form->edCGMR->SetText(Long);
+    EXPECT_EQ(ToolTipText(), Long);
+    SendMessageA(Edit, EM_SETSEL, 0, -1);
+    SendMessageA(Edit, WM_COPY, 0, 0);
+    EXPECT_EQ(ClipboardText(), Long);
+    Form->edCGMR->SetText("KM310");
+    EXPECT_EQ(ToolTipText(), "") << "a field that shows its whole answer has no tip";
 }
 
 TEST_F(Win32WindowTest, APhoneThatNeverAnswersEndsTheRunWithTheTimeoutBox) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <commctrl.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -171,16 +172,67 @@ private:
     TAlignment FAlignment = TAlignment::taLeftJustify;
 };
 
+// The tooltip control of a form's edits, as the system's common controls make it.
+HWND CreateToolTip(HWND Form) {
+    INITCOMMONCONTROLSEX Classes{sizeof(Classes), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&Classes);
+    return CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr,
+                           WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                           CW_USEDEFAULT, CW_USEDEFAULT, Form, nullptr, Instance(), nullptr);
+}
+
+// An edit; its whole text is its tooltip when it is longer than the edit shows, and it can
+// be selected and copied also when it is read-only.
 class TWin32Edit : public TWin32Control {
 public:
-    explicit TWin32Edit(HWND Parent)
-        : TWin32Control(Parent, "EDIT", ES_AUTOHSCROLL | ES_LEFT, WS_EX_CLIENTEDGE) {}
+    TWin32Edit(HWND Parent, HWND ToolTip)
+        : TWin32Control(Parent, "EDIT", ES_AUTOHSCROLL | ES_LEFT, WS_EX_CLIENTEDGE),
+          FToolTip(ToolTip) {
+        TOOLINFOA Tool = ToolOf(Parent);
+        SendMessageA(FToolTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&Tool));
+    }
+    ~TWin32Edit() override {
+        if (IsWindow(FToolTip) != FALSE) {
+            TOOLINFOA Tool = ToolOf(GetParent(Window()));
+            SendMessageA(FToolTip, TTM_DELTOOLA, 0, reinterpret_cast<LPARAM>(&Tool));
+        }
+    }
+    TWin32Edit(const TWin32Edit&) = delete;
+    TWin32Edit& operator=(const TWin32Edit&) = delete;
+    TWin32Edit(TWin32Edit&&) = delete;
+    TWin32Edit& operator=(TWin32Edit&&) = delete;
+
+    void SetText(const std::string& Value) override {
+        FText = Value;
+        TWin32Control::SetText(Value);
+    }
     void SetReadOnly(bool Value) override {
         SendMessageA(Window(), EM_SETREADONLY, Value ? TRUE : FALSE, 0);
     }
     [[nodiscard]] bool TextFits() const override {
         return TextExtent(Window(), "Ag").cy <= InnerHeight(Window());
     }
+    // The tooltip's text: the whole text when the edit cannot show it, else none.
+    [[nodiscard]] const char* ToolTipText() const {
+        RECT Shown{};
+        SendMessageA(Window(), EM_GETRECT, 0, reinterpret_cast<LPARAM>(&Shown));
+        return TextExtent(Window(), FText).cx > Shown.right - Shown.left ? FText.c_str() : "";
+    }
+
+private:
+    // The edit as a tool of the tooltip; the form is asked for the text when it shows.
+    [[nodiscard]] TOOLINFOA ToolOf(HWND Parent) const {
+        TOOLINFOA Tool{};
+        Tool.cbSize = TTTOOLINFOA_V2_SIZE; // what every version of the control takes
+        Tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        Tool.hwnd = Parent;
+        Tool.uId = reinterpret_cast<UINT_PTR>(Window());
+        Tool.lpszText = LPSTR_TEXTCALLBACKA;
+        return Tool;
+    }
+
+    HWND FToolTip;
+    std::string FText;
 };
 
 // A drop-down list: only its items can be chosen.
@@ -293,6 +345,9 @@ public:
         SetPropA(FWindow, PeerProperty, this);
     }
     ~TWin32Form() override {
+        if (FToolTip != nullptr) {
+            DestroyWindow(FToolTip);
+        }
         if (Showing()) {
             Win32::FormHidden();
         }
@@ -398,6 +453,13 @@ public:
     }
 
     [[nodiscard]] HWND Window() const { return FWindow; }
+    // The tooltip of the form's edits, made with the first.
+    [[nodiscard]] HWND ToolTip() {
+        if (FToolTip == nullptr) {
+            FToolTip = CreateToolTip(FWindow);
+        }
+        return FToolTip;
+    }
 
     LRESULT Handle(UINT Message, WPARAM WParam, LPARAM LParam);
 
@@ -454,6 +516,7 @@ private:
     TBorderIcons FIcons{TBorderIcon::biSystemMenu, TBorderIcon::biMinimize,
                         TBorderIcon::biMaximize};
     HWND FWindow;
+    HWND FToolTip = nullptr;
     HFONT FFont = nullptr;
     HWND FLastFocus = nullptr;
     std::vector<TWin32Action> FActions;
@@ -546,6 +609,18 @@ LRESULT TWin32Form::Handle(UINT Message, WPARAM WParam, LPARAM LParam) {
     case WM_CONTEXTMENU:
         ShowContextMenu(LParam);
         return 0;
+    case WM_NOTIFY: {
+        auto* Info = reinterpret_cast<NMTTDISPINFOA*>(LParam);
+        const auto* Edit = Info->hdr.code == TTN_GETDISPINFOA
+                               ? dynamic_cast<const TWin32Edit*>(
+                                     ControlOf(reinterpret_cast<HWND>(Info->hdr.idFrom)))
+                               : nullptr;
+        if (Edit != nullptr) {
+            Info->lpszText = const_cast<char*>(Edit->ToolTipText()); // NOLINT: read only
+            return 0;
+        }
+        break;
+    }
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:
@@ -661,12 +736,13 @@ std::unique_ptr<TFormPeer> CreateFormPeer(TFormCallbacks Callbacks) {
 
 std::unique_ptr<TWidgetPeer> CreateWidgetPeer(TWidgetKind Kind, TFormPeer& Parent,
                                               std::function<void()> OnClick) {
-    const HWND ParentWindow = static_cast<TWin32Form&>(Parent).Window();
+    auto& Form = static_cast<TWin32Form&>(Parent);
+    const HWND ParentWindow = Form.Window();
     switch (Kind) {
     case TWidgetKind::wkLabel:
         return std::make_unique<TWin32Label>(ParentWindow);
     case TWidgetKind::wkEdit:
-        return std::make_unique<TWin32Edit>(ParentWindow);
+        return std::make_unique<TWin32Edit>(ParentWindow, Form.ToolTip());
     case TWidgetKind::wkComboBox:
         return std::make_unique<TWin32ComboBox>(ParentWindow);
     case TWidgetKind::wkButton:
