@@ -11,7 +11,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFile>
 #include <QFontInfo>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -160,6 +162,11 @@ TEST_F(WindowTest, FixedSizeWindowWithControlsInTheirPlacesAndTabOrder) {
     EXPECT_TRUE(Window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_FALSE(Window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(QApplication::applicationName(), "Kivo");
+    // The program's icon, built in: pictures, or the drawing where Qt can draw it.
+    if (QFile::exists(":/kivo/icons/kivo-16.png") ||
+        QImageReader::supportedImageFormats().contains("svg")) {
+        EXPECT_FALSE(Window->windowIcon().pixmap(16, 16).isNull());
+    }
 
     const auto Edits = Window->findChildren<QLineEdit*>();
     ASSERT_EQ(Edits.size(), 7);
