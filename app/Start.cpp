@@ -1,13 +1,14 @@
 #include "app/Start.h"
 
+#include "app/PhoneReader.h"
 #include "runtime/Streaming.h"
 
 #include <chrono>
-#include <thread>
 
 namespace {
 
-// How long the waiting loops sleep between two rounds of message processing.
+// The longest the waiting loops sleep between two rounds of message processing; a message
+// that arrives ends the sleep at once.
 constexpr auto PollInterval = std::chrono::milliseconds(100);
 
 template <typename T> T* Member(const TComponent& Form, std::string_view Name) {
@@ -31,6 +32,7 @@ TfrmStart::TfrmStart(TComponent* AOwner) : TForm(AOwner) {
     RegisterStartClasses();
     PublishHandlers();
     ReadComponent(StartFormText(), *this);
+    AddAction("Copy all", TShortCut{'C', true, true}, [this] { CopyAll(); });
 }
 
 TfrmStart::~TfrmStart() {
@@ -191,8 +193,7 @@ bool TfrmStart::SendCommand(std::string_view Command) {
 
 void TfrmStart::WaitForReply() {
     do {
-        std::this_thread::sleep_for(PollInterval);
-        Application().ProcessMessages();
+        Application().WaitAndProcessMessages(PollInterval);
     } while (!FReplyDone && !FTimedOut && !FCloseRequested);
     if (!FReplyDone && !FTimedOut) {
         // The window is closing: the exchange ends unanswered.
@@ -254,6 +255,22 @@ void TfrmStart::FailExchange(const std::string& Message, bool TimedOut) {
     } else {
         FReplyDone = true;
     }
+}
+
+// ---- Copy all
+
+std::string TfrmStart::AllFieldsText() const {
+    TReadResult Shown;
+    const auto Fields = ResultFields();
+    for (std::size_t I = 0; I < Fields.size(); ++I) {
+        Shown.Answers.at(I) = Fields.at(I)->Text();
+    }
+    Shown.Count = Fields.size();
+    return FormatAsText(Shown);
+}
+
+void TfrmStart::CopyAll() {
+    Application().SetClipboardText(AllFieldsText());
 }
 
 // ---- Closing

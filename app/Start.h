@@ -35,6 +35,11 @@ public:
     // One exchange: true when the reply ended with OK; the answer is then in FResponse.
     bool SendCommand(std::string_view Command);
 
+    // The seven labels with their answers, a line each, as "Copy all" puts them on the
+    // clipboard (Ctrl+Shift+C or the window's context menu).
+    [[nodiscard]] std::string AllFieldsText() const;
+    void CopyAll();
+
     // True while a read run is in progress.
     [[nodiscard]] bool Running() const { return FRunning; }
     [[nodiscard]] const std::string& Response() const { return FResponse; }

@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     googletest libgtest-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    fonts-wine fonts-dejavu-core
+    fonts-wine fonts-dejavu-core fonts-liberation
     socat xvfb xauth
     clang-format clang-tidy shellcheck
     clang libclang-rt-14-dev dpkg-dev

@@ -5,6 +5,7 @@
 
 #include "ui/Types.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,12 +39,20 @@ public:
     virtual void SetItemIndex(int /*Index*/) {}
     [[nodiscard]] virtual int ItemIndex() const { return -1; }
     virtual void SetItemHeight(int /*Value*/) {}
+
+    // Whether the control's text shows whole inside its own box in the current font. A
+    // label grows to its text: the form weighs its TextWidth against its neighbours.
+    [[nodiscard]] virtual bool TextFits() const { return true; }
+    // The width the control's text needs in the current font; 0 for kinds without a caption.
+    [[nodiscard]] virtual int TextWidth() const { return 0; }
 };
 
 // A form's own calls beyond those of a control.
 class TFormPeer : public TWidgetPeer {
 public:
     virtual void SetBorder(TFormBorderStyle Style, TBorderIcons Icons) = 0;
+    // The face by name, or the system's sans-serif face in its place; Height in pixels
+    // (negative: the character height). Message boxes shown over the form take it too.
     virtual void SetFont(const std::string& Name, int Height) = 0;
     // Focus moves between the given peers in this order.
     virtual void SetTabOrder(const std::vector<TWidgetPeer*>& Order) = 0;
@@ -51,6 +60,9 @@ public:
     // Asks the window to close, as its close box does.
     virtual void Close() = 0;
     [[nodiscard]] virtual bool Showing() const = 0;
+    // An entry of the window's context menu that ShortCut also runs, anywhere in the window.
+    virtual void AddAction(const std::string& Caption, TShortCut ShortCut,
+                           std::function<void()> OnExecute) = 0;
 };
 
 class TTimerPeer {
@@ -76,7 +88,8 @@ enum class TWidgetKind : std::uint8_t { wkLabel, wkEdit, wkComboBox, wkButton };
 
 namespace UiBackend {
 
-// Prepares the toolkit; the first call wins. Safe to call more than once.
+// Prepares the toolkit; the first call wins. Safe to call more than once. Raises
+// std::runtime_error, saying so, when there is no display to show windows on.
 void Initialize();
 [[nodiscard]] std::unique_ptr<TFormPeer> CreateForm(TFormCallbacks Callbacks);
 // Parent: the form's peer. OnClick: a button's click.
@@ -88,6 +101,10 @@ void Initialize();
 void RunMessageLoop();
 // Handles every pending message and queued hand-over, then returns.
 void ProcessMessages();
+// Sleeps until a message or a hand-over arrives, at most Bound, then does ProcessMessages.
+void WaitAndProcessMessages(std::chrono::milliseconds Bound);
+// Puts Text on the system clipboard (lines end in the platform's line end).
+void SetClipboardText(const std::string& Text);
 void SetApplicationTitle(const std::string& Title);
 void SetCursor(TCursor Cursor);
 // A modal message box with its own message loop; returns when the user closed it.

@@ -3,12 +3,19 @@
 #include "runtime/Thread.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 
 namespace {
 
 TApplication* TheApplication = nullptr;
+
+// Whether two controls share a row: their vertical extents overlap.
+bool SameRow(const TControl& A, const TControl& B) {
+    return A.Top() < B.Top() + B.Height() && B.Top() < A.Top() + A.Height();
+}
 
 TFormPeer& ParentPeer(TComponent* Owner) {
     auto* Form = dynamic_cast<TForm*>(Owner);
@@ -270,8 +277,8 @@ TForm::TForm(TComponent* AOwner)
                               },
                               [this] { GuardedCall(this, [this] { DoClose(); }); },
                           })),
-      FFont(std::make_unique<TFont>([this] { FPeer->SetFont(FFont->Name(), FFont->Height()); })) {
-    FPeer->SetFont(FFont->Name(), FFont->Height());
+      FFont(std::make_unique<TFont>([this] { ApplyFont(); })) {
+    ApplyFont();
     ApplyBorder();
 }
 
@@ -332,6 +339,68 @@ void TForm::SetColor(TColor Value) {
     FPeer->SetColor(Value);
 }
 
+void TForm::ApplyFont() {
+    const int Designed = std::abs(FFont->Height());
+    const int Sign = FFont->Height() < 0 ? -1 : 1;
+    const int Smallest = Designed - Designed / 4;
+    int Height = Designed;
+    FPeer->SetFont(FFont->Name(), Sign * Height);
+    // While the description is read the controls are not all there yet: Loaded fits.
+    while (!IsLoading() && Height > Smallest && !TextsFit()) {
+        --Height;
+        FPeer->SetFont(FFont->Name(), Sign * Height);
+    }
+    FShownFontHeight = Height;
+}
+
+bool TForm::TextsFit() const {
+    for (int I = 0; I < ComponentCount(); ++I) {
+        const auto* Control = dynamic_cast<const TControl*>(Components(I));
+        if (Control == nullptr || !Control->Visible()) {
+            continue;
+        }
+        if (!Control->Peer().TextFits()) {
+            return false;
+        }
+        const auto* Label = dynamic_cast<const TLabel*>(Control);
+        if (Label != nullptr && Label->Peer().TextWidth() > LabelRoom(*Label)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int TForm::LabelRoom(const TLabel& Label) const {
+    const int Left = Label.Left();
+    const int Right = Left + Label.Width();
+    if (Label.Alignment() == TAlignment::taCenter) {
+        return Label.Width();
+    }
+    const bool GrowsRight = Label.Alignment() == TAlignment::taLeftJustify;
+    // A left-aligned label grows to the right, a right-aligned one to the left, up to the
+    // next control on its row.
+    int Limit = GrowsRight ? (FClientWidth > 0 ? FClientWidth : INT_MAX / 2) : 0;
+    for (int I = 0; I < ComponentCount(); ++I) {
+        const auto* Other = dynamic_cast<const TControl*>(Components(I));
+        if (Other == nullptr || Other == &Label || !Other->Visible() || !SameRow(Label, *Other)) {
+            continue;
+        }
+        const int OtherRight = Other->Left() + Other->Width();
+        if (GrowsRight && Other->Left() > Left) {
+            Limit = std::min(Limit, Other->Left());
+        } else if (!GrowsRight && OtherRight < Right) {
+            Limit = std::max(Limit, OtherRight);
+        }
+    }
+    return GrowsRight ? Limit - Left : Right - Limit;
+}
+
+void TForm::AddAction(const std::string& Caption, TShortCut ShortCut,
+                      std::function<void()> OnExecute) {
+    FPeer->AddAction(Caption, ShortCut,
+                     [this, Call = std::move(OnExecute)] { GuardedCall(this, Call); });
+}
+
 std::vector<TControl*> TForm::TabOrderList() const {
     std::vector<TControl*> List;
     for (int I = 0; I < ComponentCount(); ++I) {
@@ -348,6 +417,7 @@ std::vector<TControl*> TForm::TabOrderList() const {
 
 void TForm::Loaded() {
     TComponent::Loaded();
+    ApplyFont();
     std::vector<TWidgetPeer*> Order;
     for (TControl* Control : TabOrderList()) {
         Order.push_back(&Control->Peer());
@@ -407,17 +477,34 @@ void TApplication::ProcessMessages() {
     UiBackend::ProcessMessages();
 }
 
+void TApplication::WaitAndProcessMessages(std::chrono::milliseconds Bound) {
+    UiBackend::WaitAndProcessMessages(Bound);
+}
+
+void TApplication::SetClipboardText(const std::string& Text) {
+    UiBackend::SetClipboardText(Text);
+}
+
 void TApplication::SetCursor(TCursor Value) {
     FCursor = Value;
     UiBackend::SetCursor(Value);
 }
 
 void TApplication::MessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
-    if (FMessageBoxHook) {
-        FMessageBoxHook(Text, Caption, Icon);
-        return;
+    // The box waits for the user, not the program: the arrow while it shows.
+    const TCursor Running = FCursor;
+    SetCursor(TCursor::crDefault);
+    try {
+        if (FMessageBoxHook) {
+            FMessageBoxHook(Text, Caption, Icon);
+        } else {
+            UiBackend::ShowMessageBox(Text, Caption, Icon);
+        }
+    } catch (...) {
+        SetCursor(Running);
+        throw;
     }
-    UiBackend::ShowMessageBox(Text, Caption, Icon);
+    SetCursor(Running);
 }
 
 void TApplication::ShowError(const std::string& Text) {

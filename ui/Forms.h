@@ -9,6 +9,7 @@
 #include "ui/Backend.h"
 #include "ui/Types.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -185,6 +186,11 @@ private:
 
 // A top-level window. Controls it owns are placed on it. After its stored description was
 // read (Loaded), the focus order is set and OnCreate runs.
+//
+// The stored places and sizes are kept whatever face the system gives for Font; where a
+// text would not show whole in that face (a label reaching into the control beside it, a
+// caption or an item wider than its box), the form takes the face a pixel smaller, down to
+// three quarters of Font's height, until every text shows whole.
 class TForm : public TComponent {
 public:
     explicit TForm(TComponent* AOwner);
@@ -218,6 +224,12 @@ public:
     [[nodiscard]] std::vector<TControl*> TabOrderList() const;
 
     [[nodiscard]] TFormPeer& Peer() const { return *FPeer; }
+    // The font height the form shows its texts in, in pixels (see above).
+    [[nodiscard]] int ShownFontHeight() const { return FShownFontHeight; }
+
+    // Adds an entry to the window's context menu that ShortCut also runs. What OnExecute
+    // raises goes to the application's exception report.
+    void AddAction(const std::string& Caption, TShortCut ShortCut, std::function<void()> OnExecute);
 
     TNotifyEvent OnCreate;
 
@@ -229,6 +241,10 @@ protected:
 
 private:
     void ApplyBorder();
+    void ApplyFont();
+    [[nodiscard]] bool TextsFit() const;
+    // The width a label's text may take before it reaches another control or the edge.
+    [[nodiscard]] int LabelRoom(const TLabel& Label) const;
 
     std::unique_ptr<TFormPeer> FPeer;
     std::unique_ptr<TFont> FFont;
@@ -240,6 +256,7 @@ private:
                               TBorderIcon::biMaximize};
     TPosition FPosition = TPosition::poDesigned;
     TColor FColor = TColor::clBtnFace;
+    int FShownFontHeight = 0;
 };
 
 // Hands a message box to a test instead of showing it; the box counts as closed when the
@@ -248,7 +265,7 @@ using TMessageBoxHook =
     std::function<void(const std::string& Text, const std::string& Caption, TMsgIcon Icon)>;
 
 // The application: its title, the message loop, the cursor, message boxes and the report of
-// exceptions that reach the message loop.
+// exceptions that reach the message loop. All of it is for the main thread only.
 class TApplication {
 public:
     // Prepares the toolkit, installs the hand-over of worker threads' calls into the message
@@ -265,12 +282,19 @@ public:
 
     // Shows MainForm and runs the message loop until it has closed.
     void Run(TForm& MainForm);
+    // Handles every pending message, timer tick and worker thread's hand-over, then returns.
     void ProcessMessages();
+    // Sleeps until a message, tick or hand-over arrives, or Bound has passed, then does
+    // ProcessMessages. The thread sleeps meanwhile (no processor time).
+    void WaitAndProcessMessages(std::chrono::milliseconds Bound);
+    // Puts Text on the system clipboard.
+    void SetClipboardText(const std::string& Text);
 
     [[nodiscard]] TCursor Cursor() const { return FCursor; }
     void SetCursor(TCursor Value);
 
-    // A modal box with an OK button; events and hand-overs go on while it is shown.
+    // A modal box with an OK button, in the main form's font; events and hand-overs go on
+    // while it is shown, and the cursor is the arrow until it closes.
     void MessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon);
     // The modal error box of a failed exchange: error icon, caption "Error".
     void ShowError(const std::string& Text);

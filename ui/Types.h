@@ -33,3 +33,10 @@ inline constexpr std::array<std::string_view, 2> ComboBoxStyleNames{"csDropDown"
 enum class TCursor : std::uint8_t { crDefault, crHourGlass };
 
 enum class TMsgIcon : std::uint8_t { miError, miInformation };
+
+// A key with modifiers that runs an action: Key is an upper-case letter.
+struct TShortCut {
+    char Key = 0;
+    bool Ctrl = false;
+    bool Shift = false;
+};

@@ -1,5 +1,6 @@
 // Figures of the program against the simulated phone answering at once:
-//   - the window's read run (seven exchanges with the window's 100 ms polling),
+//   - the window's read run (seven exchanges; the window waits for each reply in the toolkit,
+//     at most 100 ms a round, and wakes when it arrives),
 //   - the window's start-up time to its first paint and the process's peak memory,
 //   - kivo-read's whole process time.
 // Usage: kivo_app_bench [runs]   (the window runs on Qt's offscreen platform)

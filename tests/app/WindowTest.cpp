@@ -7,18 +7,28 @@
 #include "tools/PhoneSim.h"
 #include "ui/Forms.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
+#include <QFile>
+#include <QFontInfo>
+#include <QImageReader>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/wait.h>
 
 namespace {
 
@@ -34,6 +44,24 @@ QWidget* TopLevel() {
         }
     }
     return nullptr;
+}
+
+// Processor time of the whole process so far, in seconds.
+double ProcessorSeconds() {
+    timespec Now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
+    return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) * 1e-9;
+}
+
+// Runs Call and expects the process to have slept through most of it, not spun a core.
+template <typename F> void ExpectMostlyAsleep(F Call) {
+    const double CpuBefore = ProcessorSeconds();
+    const auto WallBefore = std::chrono::steady_clock::now();
+    Call();
+    const double Cpu = ProcessorSeconds() - CpuBefore;
+    const double Wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - WallBefore).count();
+    EXPECT_LT(Cpu, 0.1 * Wall + 0.25) << Cpu << " s of processor time in " << Wall << " s";
 }
 
 class WindowTest : public ::testing::Test {
@@ -134,6 +162,11 @@ TEST_F(WindowTest, FixedSizeWindowWithControlsInTheirPlacesAndTabOrder) {
     EXPECT_TRUE(Window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_FALSE(Window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(QApplication::applicationName(), "Kivo");
+    // The program's icon, built in: pictures, or the drawing where Qt can draw it.
+    if (QFile::exists(":/kivo/icons/kivo-16.png") ||
+        QImageReader::supportedImageFormats().contains("svg")) {
+        EXPECT_FALSE(Window->windowIcon().pixmap(16, 16).isNull());
+    }
 
     const auto Edits = Window->findChildren<QLineEdit*>();
     ASSERT_EQ(Edits.size(), 7);
@@ -232,10 +265,10 @@ TEST_F(WindowTest, VerboseEquipmentErrorShowsThePhonesText) {
     ExpectFailure("+CME ERROR: SIM not inserted.", 6);
 }
 
-TEST_F(WindowTest, SilentPhoneTimesOut) {
+TEST_F(WindowTest, SilentPhoneTimesOutWhileTheWindowSleeps) {
     TPhoneSim Phone(Failing("+CGMM", TFailure::fSilent));
     OpenWindow(Phone);
-    ClickRead();
+    ExpectMostlyAsleep([this] { ClickRead(); });
     ExpectFailure("ERROR: No answer from phone (timeout).", 1);
 }
 
@@ -285,7 +318,7 @@ TEST_F(WindowTest, ChoosingAnotherPortClosesTheOpenOneFirst) {
     Other.Close();
 }
 
-TEST_F(WindowTest, AltRStartsARun) {
+TEST_F(WindowTest, AltROrEnterOnTheFocusedButtonStartsARun) {
     TPhoneSim Phone;
     OpenWindow(Phone);
     QWidget* Window = TopLevel();
@@ -297,6 +330,57 @@ TEST_F(WindowTest, AltRStartsARun) {
     EXPECT_TRUE(QTest::qWaitFor([this] { return !Form->edCGSN->Text().empty(); }, 10000));
     EXPECT_EQ(Fields(), Identity());
     EXPECT_EQ(Phone.CommandCount(), 7);
+
+    // The run leaves the focus on "Read": Enter presses it as Space does.
+    ASSERT_EQ(QApplication::focusWidget(), Window->findChild<QPushButton*>());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([&Phone] { return Phone.CommandCount() == 14; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !Form->Running(); }, 10000));
+    EXPECT_EQ(Fields(), Identity());
+}
+
+TEST_F(WindowTest, CtrlShiftCOrTheContextMenuCopiesTheSevenLabelsAndAnswers) {
+    TPhoneSim Phone(Failing("+GMR", TFailure::fError));
+    OpenWindow(Phone);
+    ClickRead();
+    QWidget* Window = TopLevel();
+    ASSERT_NE(Window, nullptr);
+    QApplication::setActiveWindow(Window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Window, 10000));
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(Window, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+
+    std::string Expected;
+    const auto Answers = Identity(5);
+    for (std::size_t I = 0; I < QueryCommands.size(); ++I) {
+        Expected += std::string(QueryCommands.at(I).Label) + " " + Answers.at(I) + "\n";
+    }
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), Expected);
+    EXPECT_EQ(Expected.rfind("Phone Manufacturer: ", 0), 0U);
+
+    // The same action is the window's context menu.
+    EXPECT_EQ(Window->contextMenuPolicy(), Qt::ActionsContextMenu);
+    ASSERT_EQ(Window->actions().size(), 1);
+    EXPECT_EQ(Window->actions().front()->text(), "Copy all");
+    QGuiApplication::clipboard()->clear();
+    Window->actions().front()->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), Expected);
+}
+
+TEST_F(WindowTest, AnAnswerLongerThanItsFieldIsItsToolTipAndCanBeCopiedWhole) {
+    OpenWindowOn("/nonexistent/kivo-test-port");
+    auto* Edit = qobject_cast<QLineEdit*>(
+        TopLevel()->childAt(Form->edCGMR->Left() + 5, Form->edCGMR->Top() + 5));
+    ASSERT_NE(Edit, nullptr);
+    const std::string Long =
+        "KM310_R2.14 Build 2026-03-14 with the network operator's own firmware";
+    Form->edCGMR->SetText(Long);
+    EXPECT_EQ(Edit->toolTip().toStdString(), Long);
+    Edit->selectAll();
+    Edit->copy();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), Long);
+    Form->edCGMR->SetText("KM310");
+    EXPECT_TRUE(Edit->toolTip().isEmpty()) << "a field that shows its whole answer has no tip";
 }
 
 TEST_F(WindowTest, ClosingTheWindowDuringARunEndsItAndClosesThePort) {
@@ -330,25 +414,15 @@ TEST_F(WindowTest, PhoneUnpluggedMidRunEndsTheRunAndAnotherPortReadsAfterwards) 
         }
     });
     Unplug.start(10);
-    timespec CpuBefore{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &CpuBefore);
-    const auto WallBefore = std::chrono::steady_clock::now();
-    ClickRead();
-    timespec CpuAfter{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &CpuAfter);
-    const double Cpu = static_cast<double>(CpuAfter.tv_sec - CpuBefore.tv_sec) +
-                       static_cast<double>(CpuAfter.tv_nsec - CpuBefore.tv_nsec) * 1e-9;
-    const double Wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - WallBefore).count();
     // The dead line is reported once with the system's reason; the exchange then ends in
     // its time-out, without a core spinning on the dead line meanwhile.
+    ExpectMostlyAsleep([this] { ClickRead(); });
     ASSERT_EQ(Boxes.size(), 2U);
     EXPECT_EQ(Boxes[0].Caption, "Kivo");
     EXPECT_NE(Boxes[0].Text.find("Input/output error"), std::string::npos) << Boxes[0].Text;
     EXPECT_EQ(Boxes[1].Text, "ERROR: No answer from phone (timeout).");
     EXPECT_EQ(Fields(), Identity(2));
     ExpectIdleAfterRun();
-    EXPECT_LT(Cpu, 0.5 * Wall + 0.25) << Cpu << " s of processor time in " << Wall << " s";
     // The user picks another port: the dead one is closed, the new one reads in full.
     Phone.reset();
     Boxes.clear();
@@ -360,23 +434,125 @@ TEST_F(WindowTest, PhoneUnpluggedMidRunEndsTheRunAndAnotherPortReadsAfterwards) 
     EXPECT_EQ(Fields(), Identity());
 }
 
-TEST_F(WindowTest, ModalErrorBoxKeepsDeliveringEventsUntilItIsClosed) {
+TEST_F(WindowTest, ModalErrorBoxDeliversEventsWithTheArrowInTheWindowsFont) {
     Application().SetMessageBoxHook({});
     TPhoneSim Phone(Failing("+CGMI", TFailure::fError));
     OpenWindow(Phone);
+    const QFontInfo WindowFont(TopLevel()->font());
     std::string Shown;
+    bool Arrow = false;
+    bool SameFont = false;
     // Answers the real box once it is up.
     QTimer Closer;
     QObject::connect(&Closer, &QTimer::timeout, [&] {
         if (auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             Shown = Box->windowTitle().toStdString() + ": " + Box->text().toStdString();
+            const QCursor* Cursor = QGuiApplication::overrideCursor();
+            Arrow = Cursor == nullptr || Cursor->shape() == Qt::ArrowCursor;
+            const QFontInfo BoxFont(Box->font());
+            SameFont = BoxFont.family() == WindowFont.family() &&
+                       BoxFont.pixelSize() == WindowFont.pixelSize();
             Box->button(QMessageBox::Ok)->click();
         }
     });
     Closer.start(10);
     ClickRead();
     EXPECT_EQ(Shown, "Error: ERROR: Invalid AT command.");
+    EXPECT_TRUE(Arrow) << "the hourglass over a box that waits for the user";
+    EXPECT_TRUE(SameFont) << WindowFont.family().toStdString() << " " << WindowFont.pixelSize();
     ExpectIdleAfterRun();
+}
+
+// The window in a face the system has, or in the system's sans-serif face for one it lacks.
+class WindowFaces : public WindowTest, public ::testing::WithParamInterface<const char*> {};
+
+// Where a label's text is drawn, in the window's coordinates.
+QRect LabelText(const QLabel& Label) {
+    const QFontMetrics Metrics(Label.font());
+    const int Width = Metrics.horizontalAdvance(Label.text());
+    QRect Text(Label.geometry().topLeft(), QSize(Width, Metrics.height()));
+    if ((Label.alignment() & Qt::AlignRight) != 0) {
+        Text.moveRight(Label.geometry().right());
+    }
+    return Text;
+}
+
+TEST_P(WindowFaces, EveryTextShowsWhole) {
+    OpenWindowOn("/nonexistent/kivo-test-port");
+    Form->Font()->SetName(GetParam());
+    QWidget* Window = TopLevel();
+    ASSERT_NE(Window, nullptr);
+    const QString Face = QFontInfo(Window->font()).family();
+    if (std::string(GetParam()) != "No Such Face") {
+        ASSERT_EQ(Face.toStdString(), GetParam()) << "the face's package is not installed";
+    }
+    EXPECT_EQ(Window->size(), QSize(305, 265)) << "the stored layout is kept";
+    if (Face == "Tahoma") {
+        EXPECT_EQ(QFontInfo(Window->font()).pixelSize(), 11) << "the designed face needs no change";
+    }
+    const auto Children = Window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (const QLabel* Label : Window->findChildren<QLabel*>()) {
+        const QRect Text = LabelText(*Label);
+        const std::string Name = Label->text().toStdString();
+        EXPECT_TRUE(Label->geometry().contains(Text)) << Name;
+        EXPECT_TRUE(Window->rect().contains(Text)) << Name;
+        for (const QWidget* Other : Children) {
+            EXPECT_TRUE(Other == Label || !Other->geometry().intersects(Text))
+                << Name << " runs into " << Other->metaObject()->className();
+        }
+    }
+    for (QPushButton* Button : Window->findChildren<QPushButton*>()) {
+        QStyleOptionButton Option;
+        Option.initFrom(Button);
+        Option.text = Button->text();
+        const QRect Room =
+            Button->style()->subElementRect(QStyle::SE_PushButtonContents, &Option, Button);
+        const QSize Text = Button->fontMetrics().size(Qt::TextShowMnemonic, Button->text());
+        EXPECT_LE(Text.width(), Room.width());
+        EXPECT_LE(Text.height(), Room.height());
+    }
+    for (QComboBox* Combo : Window->findChildren<QComboBox*>()) {
+        QStyleOptionComboBox Option;
+        Option.initFrom(Combo);
+        const QRect Room = Combo->style()->subControlRect(QStyle::CC_ComboBox, &Option,
+                                                          QStyle::SC_ComboBoxEditField, Combo);
+        for (int I = 0; I < Combo->count(); ++I) {
+            EXPECT_LE(Combo->fontMetrics().horizontalAdvance(Combo->itemText(I)), Room.width());
+        }
+        EXPECT_LE(Combo->fontMetrics().height(), Room.height());
+    }
+    for (QLineEdit* Edit : Window->findChildren<QLineEdit*>()) {
+        const int Frame = Edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+        EXPECT_LE(Edit->fontMetrics().height(), Edit->height() - 2 * Frame);
+    }
+}
+
+// Wine's Tahoma is the face the window was drawn for (fonts-wine); DejaVu Sans is what a
+// Debian system falls back to; Liberation Sans has the common sans-serif metrics.
+INSTANTIATE_TEST_SUITE_P(Faces, WindowFaces,
+                         ::testing::Values("Tahoma", "DejaVu Sans", "Liberation Sans",
+                                           "No Such Face"),
+                         [](const auto& Info) {
+                             std::string Name = Info.param;
+                             std::erase(Name, ' ');
+                             return Name;
+                         });
+
+TEST(WindowlessStart, SaysThatNoDisplayWasFoundAndPointsToKivoReadWithExitCodeOne) {
+    const std::string Command =
+        "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 60 '" +
+        std::string(KIVO_WINDOW_PATH) + "' 2>&1";
+    FILE* Out = ::popen(Command.c_str(), "r"); // NOLINT(cert-env33-c): the test's own program
+    ASSERT_NE(Out, nullptr);
+    std::string Said;
+    for (int C = std::fgetc(Out); C != EOF; C = std::fgetc(Out)) {
+        Said += static_cast<char>(C);
+    }
+    const int Status = ::pclose(Out);
+    ASSERT_TRUE(WIFEXITED(Status)) << Said;
+    EXPECT_EQ(WEXITSTATUS(Status), 1) << Said;
+    EXPECT_NE(Said.find("no display found"), std::string::npos) << Said;
+    EXPECT_NE(Said.find("kivo-read"), std::string::npos) << Said;
 }
 
 TEST(DefaultErrorBox, AddsAPeriodOnlyAfterCharactersAboveIt) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -127,6 +128,40 @@ std::string TextOf(HWND Window) {
     return Text.data();
 }
 
+// Processor time of the whole process so far, in seconds.
+double ProcessorSeconds() {
+    FILETIME Created{}, Exited{}, Kernel{}, User{};
+    GetProcessTimes(GetCurrentProcess(), &Created, &Exited, &Kernel, &User);
+    const auto Ticks = [](const FILETIME& Time) {
+        return (static_cast<unsigned long long>(Time.dwHighDateTime) << 32U) | Time.dwLowDateTime;
+    };
+    return static_cast<double>(Ticks(Kernel) + Ticks(User)) * 1e-7;
+}
+
+// The width of a window's text in the font it draws with.
+int TextWidth(HWND Window) {
+    const std::string Text = TextOf(Window);
+    HDC Dc = GetDC(Window);
+    HGDIOBJ Old = SelectObject(Dc, reinterpret_cast<HFONT>(SendMessageA(Window, WM_GETFONT, 0, 0)));
+    SIZE Extent{};
+    GetTextExtentPoint32A(Dc, Text.c_str(), static_cast<int>(Text.size()), &Extent);
+    SelectObject(Dc, Old);
+    ReleaseDC(Window, Dc);
+    return Extent.cx;
+}
+
+std::string ClipboardText() {
+    std::string Text;
+    if (OpenClipboard(nullptr) != FALSE) {
+        if (HANDLE Data = GetClipboardData(CF_TEXT)) {
+            Text = static_cast<const char*>(GlobalLock(Data));
+            GlobalUnlock(Data);
+        }
+        CloseClipboard();
+    }
+    return Text;
+}
+
 class Win32WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -198,7 +233,20 @@ TEST_F(Win32WindowTest, IsAFixedDialogLikeWindowWithTheStoredLayout) {
         reinterpret_cast<HFONT>(SendMessageA(WindowOf(Form->edCGMI), WM_GETFONT, 0, 0));
     ASSERT_NE(GetObjectA(FontHandle, sizeof(Font), &Font), 0);
     EXPECT_STREQ(Font.lfFaceName, "Tahoma");
-    EXPECT_EQ(Font.lfHeight, -11);
+    // Wine draws its Tahoma wider than Windows does ("Modem Manufacturer:" would run under
+    // its edit): the form may take it a pixel or two smaller, never less than 9 pixels.
+    EXPECT_EQ(Font.lfHeight, -Form->ShownFontHeight());
+    EXPECT_GE(Form->ShownFontHeight(), 9);
+    EXPECT_LE(Form->ShownFontHeight(), 11);
+
+    // Every label shows its whole text and keeps clear of the edits beside it.
+    for (const TLabel* Label : {Form->lblPort, Form->lbCGMI, Form->lblCGMM, Form->lblCGMR,
+                                Form->lblGMI, Form->lblGMM, Form->lblGMR, Form->lblCGSN}) {
+        const HWND Window = WindowOf(Label);
+        const RECT Shown = ClientRectOf(Window);
+        EXPECT_LE(TextWidth(Window), Shown.right - Shown.left) << Label->Caption();
+        EXPECT_LE(Shown.left + TextWidth(Window), Edit.left) << Label->Caption();
+    }
 }
 
 TEST_F(Win32WindowTest, ResultFieldsAreReadOnlyAndDrawnInTheButtonFaceColour) {
@@ -251,15 +299,69 @@ TEST_F(Win32WindowTest, AltRReadsThePhoneIntoTheSevenFields) {
     EXPECT_TRUE(Form->vaComm->Active()) << "the port stays open between runs";
     EXPECT_NE(IsWindowEnabled(WindowOf(Form->btnRead)), FALSE);
 
+    // The run leaves the focus on "Read": Enter presses it as Space does.
+    ASSERT_EQ(GetFocus(), WindowOf(Form->btnRead));
+    PostMessageA(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
+    ASSERT_TRUE(ProcessUntil([&] { return Phone.Commands() == 14 && !Form->Running(); }));
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(TextOf(WindowOf(Form->edCGSN)), "490154203237518");
+
+    // Ctrl+Shift+C copies the seven labels with their answers.
+    std::array<BYTE, 256> Keys{};
+    ASSERT_NE(GetKeyboardState(Keys.data()), FALSE);
+    const std::array<BYTE, 256> Before = Keys;
+    Keys[VK_CONTROL] = Keys[VK_SHIFT] = 0x80;
+    SetKeyboardState(Keys.data());
+    PostMessageA(GetFocus(), WM_KEYDOWN, 'C', 1);
+    ProcessUntil([] { return ClipboardText().find("Serial Number:") != std::string::npos; });
+    Keys = Before;
+    SetKeyboardState(Keys.data());
+    EXPECT_EQ(ClipboardText(), "Phone Manufacturer: Wine Mobile\r\nPhone Model: WM-8\r\n"
+                               "Phone Revision: 8.0\r\nModem Manufacturer: Wine Modems\r\n"
+                               "Modem Model: WM-8 GSM\r\nModem Revision: 8.0 (modem)\r\n"
+                               "Serial Number: 490154203237518\r\n");
+
     Form->Close();
     EXPECT_FALSE(Form->vaComm->Active()) << "closing the window closes the port";
     EXPECT_EQ(IsWindowVisible(FormWindow), FALSE);
 }
 
+TEST_F(Win32WindowTest, AnAnswerLongerThanItsFieldIsItsToolTipAndCanBeCopiedWhole) {
+    OpenWindow();
+    const HWND Edit = WindowOf(Form->edCGMR);
+    const HWND Tip = ThreadWindow(TOOLTIPS_CLASSA);
+    ASSERT_NE(Tip, nullptr);
+    EXPECT_EQ(SendMessageA(Tip, TTM_GETTOOLCOUNT, 0, 0), 7) << "a tool for each result field";
+    // What the tooltip asks the window for when the mouse rests on the field.
+    const auto ToolTipText = [&] {
+        NMTTDISPINFOA Info{};
+        Info.hdr.hwndFrom = Tip;
+        Info.hdr.idFrom = reinterpret_cast<UINT_PTR>(Edit);
+        Info.hdr.code = TTN_GETDISPINFOA;
+        SendMessageA(FormWindow, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&Info));
+        return std::string(Info.lpszText != nullptr ? Info.lpszText : "");
+    };
+    const std::string Long =
+        "KM310_R2.14 Build 2026-03-14 with the network operator's own firmware";
+    Form->edCGMR->SetText(Long);
+    EXPECT_EQ(ToolTipText(), Long);
+    SendMessageA(Edit, EM_SETSEL, 0, -1);
+    SendMessageA(Edit, WM_COPY, 0, 0);
+    EXPECT_EQ(ClipboardText(), Long);
+    Form->edCGMR->SetText("KM310");
+    EXPECT_EQ(ToolTipText(), "") << "a field that shows its whole answer has no tip";
+}
+
 TEST_F(Win32WindowTest, APhoneThatNeverAnswersEndsTheRunWithTheTimeoutBox) {
     PtyPair Silent; // nobody answers on the far side
     OpenWindow(Silent.DevicePath());
+    const double CpuBefore = ProcessorSeconds();
+    const auto WallBefore = Clock::now();
     Form->btnRead->Click();
+    // The wait sleeps until the timer's message comes: no core spins meanwhile.
+    const double Cpu = ProcessorSeconds() - CpuBefore;
+    const double Wall = std::chrono::duration<double>(Clock::now() - WallBefore).count();
+    EXPECT_LT(Cpu, 0.1 * Wall + 0.25) << Cpu << " s of processor time in " << Wall << " s";
     // The reply timer (SetTimer, 5 s) is the only way out of this run.
     ASSERT_TRUE(ProcessUntil([&] { return !Boxes.empty(); }));
     EXPECT_EQ(Boxes.front(), "ERROR: No answer from phone (timeout).");
@@ -284,6 +386,7 @@ protected:
 
 std::atomic<bool>* RanFlag = nullptr;
 Clock::time_point BoxDeadline;
+HFONT BoxTextFont = nullptr;
 
 // Closes the modal box once the worker's call has run there (or the bound has passed).
 void CALLBACK CloseBoxWhenDone(HWND /*Window*/, UINT /*Message*/, UINT_PTR /*Id*/, DWORD /*Time*/) {
@@ -292,11 +395,16 @@ void CALLBACK CloseBoxWhenDone(HWND /*Window*/, UINT /*Message*/, UINT_PTR /*Id*
     }
     const HWND Box = ThreadWindow("#32770"); // the message box
     if (Box != nullptr) {
+        const HWND Text =
+            FindWindowExA(Box, nullptr, "Static", "ERROR: No answer from phone (timeout).");
+        if (Text != nullptr) {
+            BoxTextFont = reinterpret_cast<HFONT>(SendMessageA(Text, WM_GETFONT, 0, 0));
+        }
         PostMessageA(Box, WM_COMMAND, IDOK, 0);
     }
 }
 
-TEST_F(Win32WindowTest, HandOversRunWhileAModalMessageBoxIsShown) {
+TEST_F(Win32WindowTest, HandOversRunWhileAModalMessageBoxInTheWindowsFontIsShown) {
     App->SetMessageBoxHook({});
     OpenWindow();
     TSyncWorker Worker;
@@ -309,6 +417,7 @@ TEST_F(Win32WindowTest, HandOversRunWhileAModalMessageBoxIsShown) {
 
     KillTimer(nullptr, Closer);
     EXPECT_TRUE(Worker.Ran) << "the queued call did not run inside the message box";
+    EXPECT_EQ(BoxTextFont, reinterpret_cast<HFONT>(SendMessageA(FormWindow, WM_GETFONT, 0, 0)));
     Worker.WaitFor();
 }
 

@@ -4,11 +4,17 @@
 #include "ui/Backend.h"
 #include "ui/Forms.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -16,10 +22,23 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
+#include <QStyleOptionFrame>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
+#include <stdexcept>
+
+// The icon pictures built into the library (ui/CMakeLists.txt); a static library's
+// resources are registered by hand.
+static void RegisterIconResources() {
+    Q_INIT_RESOURCE(kivo_icons);
+}
 
 namespace {
 
@@ -52,6 +71,68 @@ void LoadTahomaFont() {
             return;
         }
     }
+}
+
+// The sizes the window's icon comes in (packaging/icons/kivo-<size>.png).
+constexpr std::array<int, 7> IconSizes{16, 24, 32, 48, 64, 128, 256};
+
+// The window icon: the pictures built into the program, else the installed theme's icon,
+// else none.
+QIcon WindowIcon() {
+    QIcon Icon;
+    for (const int Size : IconSizes) {
+        const QString Path = QStringLiteral(":/kivo/icons/kivo-%1.png").arg(Size);
+        if (QFile::exists(Path)) {
+            Icon.addFile(Path, QSize(Size, Size));
+        }
+    }
+    const QString Drawing = QStringLiteral(":/kivo/kivo.svg");
+    if (Icon.isNull() && QFile::exists(Drawing) &&
+        QImageReader::supportedImageFormats().contains("svg")) {
+        Icon.addFile(Drawing);
+    }
+    if (Icon.isNull()) {
+        Icon = QIcon::fromTheme(QStringLiteral("kivo"));
+    }
+    return Icon;
+}
+
+std::string NoDisplayMessage(const std::string& Why) {
+    return "no display found (" + Why +
+           "); kivo-read reads the phone on a terminal: kivo-read --port COM4";
+}
+
+// While the application object is made: Qt gives up on a display it cannot open with a
+// fatal message; the program then says why and ends with exit code 1.
+void StartupMessage(QtMsgType Type, const QMessageLogContext& /*Context*/, const QString& Text) {
+    if (Type != QtFatalMsg) {
+        std::cerr << Text.toStdString() << '\n';
+        return;
+    }
+    const QByteArray Display = qgetenv("DISPLAY");
+    std::cerr << "kivo: "
+              << NoDisplayMessage(
+                     "the display " +
+                     (Display.isEmpty() ? std::string("of the session") : Display.toStdString()) +
+                     " cannot be opened")
+              << '\n';
+    std::_Exit(1);
+}
+
+// Qt's application object; raises when there is no display to open.
+void CreateQtApplication() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        throw std::runtime_error(NoDisplayMessage("neither DISPLAY nor WAYLAND_DISPLAY is set"));
+    }
+    // It lives until the process ends and is never deleted: at exit Qt's own static
+    // objects go before a static of ours would, and its destructor needs them.
+    static int Argc = 1;
+    static char Name[] = "kivo";
+    static char* Argv[] = {Name, nullptr};
+    const QtMessageHandler Previous = qInstallMessageHandler(StartupMessage);
+    new QApplication(Argc, Argv); // NOLINT(cppcoreguidelines-owning-memory)
+    qInstallMessageHandler(Previous);
 }
 
 // A peer that shows itself as a Qt widget.
@@ -100,13 +181,32 @@ private:
     QPointer<W> FWidget; // the parent may have freed it already
 };
 
-// Labels size themselves to their text: the stored width is a minimum, so a face wider
+// A label that says when its font changed.
+class TQtLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    std::function<void()> OnFontChange;
+
+protected:
+    void changeEvent(QEvent* Event) override {
+        QLabel::changeEvent(Event);
+        if (Event->type() == QEvent::FontChange && OnFontChange) {
+            OnFontChange();
+        }
+    }
+};
+
+// Labels size themselves to their text: the stored size is a minimum, so a face larger
 // than the one the window was laid out with does not clip them. A right-aligned label
-// grows to the left.
-class TQtLabelPeer : public TQtWidgetPeer<QLabel> {
+// grows to the left; every label grows downwards (rows are far enough apart).
+class TQtLabelPeer : public TQtWidgetPeer<TQtLabel> {
 public:
     explicit TQtLabelPeer(QWidget* Parent) : TQtWidgetPeer(Parent) {
         Widget()->setTextFormat(Qt::PlainText);
+        Widget()->OnFontChange = [this] { Fit(); };
+    }
+    [[nodiscard]] int TextWidth() const override {
+        return Widget()->fontMetrics().horizontalAdvance(Widget()->text());
     }
     void SetBounds(int Left, int Top, int Width, int Height) override {
         FBounds = QRect(Left, Top, Width, Height);
@@ -132,6 +232,7 @@ private:
     void Fit() {
         const int Needed = Widget()->fontMetrics().horizontalAdvance(Widget()->text());
         QRect Bounds = FBounds;
+        Bounds.setHeight(std::max(Bounds.height(), Widget()->fontMetrics().height()));
         if (Needed > Bounds.width()) {
             const int Extra = Needed - Bounds.width();
             if (FAlignment == TAlignment::taRightJustify) {
@@ -147,7 +248,45 @@ private:
     TAlignment FAlignment = TAlignment::taLeftJustify;
 };
 
-class TQtEditPeer : public TQtWidgetPeer<QLineEdit> {
+// An edit whose text, when longer than it shows, is its tooltip.
+class TQtLineEdit : public QLineEdit {
+public:
+    explicit TQtLineEdit(QWidget* Parent) : QLineEdit(Parent) {
+        connect(this, &QLineEdit::textChanged, this, [this] { UpdateToolTip(); });
+    }
+    [[nodiscard]] bool TextFits() const { return fontMetrics().height() <= TextArea().height(); }
+
+protected:
+    void resizeEvent(QResizeEvent* Event) override {
+        QLineEdit::resizeEvent(Event);
+        UpdateToolTip();
+    }
+    void changeEvent(QEvent* Event) override {
+        QLineEdit::changeEvent(Event);
+        if (Event->type() == QEvent::FontChange) {
+            UpdateToolTip();
+        }
+    }
+
+private:
+    // Where the text is drawn: the style's contents less the text margins and the edit's
+    // own margin on either side.
+    [[nodiscard]] QRect TextArea() const {
+        constexpr int InnerMargin = 2;
+        QStyleOptionFrame Option;
+        initStyleOption(&Option);
+        return style()
+            ->subElementRect(QStyle::SE_LineEditContents, &Option, this)
+            .marginsRemoved(textMargins())
+            .adjusted(InnerMargin, 0, -InnerMargin, 0);
+    }
+    void UpdateToolTip() {
+        const bool Cut = fontMetrics().horizontalAdvance(text()) > TextArea().width();
+        setToolTip(Cut ? text() : QString());
+    }
+};
+
+class TQtEditPeer : public TQtWidgetPeer<TQtLineEdit> {
 public:
     using TQtWidgetPeer::TQtWidgetPeer;
     void SetText(const std::string& Value) override {
@@ -155,11 +294,32 @@ public:
         Widget()->setCursorPosition(0);
     }
     void SetReadOnly(bool Value) override { Widget()->setReadOnly(Value); }
+    [[nodiscard]] bool TextFits() const override { return Widget()->TextFits(); }
 };
 
-class TQtComboBoxPeer : public TQtWidgetPeer<QComboBox> {
+class TQtComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    // Every item shows whole in the field of the closed list.
+    [[nodiscard]] bool TextFits() const {
+        QStyleOptionComboBox Option;
+        initStyleOption(&Option);
+        const QRect Field = style()->subControlRect(QStyle::CC_ComboBox, &Option,
+                                                    QStyle::SC_ComboBoxEditField, this);
+        const QFontMetrics Metrics = fontMetrics();
+        for (int I = 0; I < count(); ++I) {
+            if (Metrics.horizontalAdvance(itemText(I)) > Field.width()) {
+                return false;
+            }
+        }
+        return Metrics.height() <= Field.height();
+    }
+};
+
+class TQtComboBoxPeer : public TQtWidgetPeer<TQtComboBox> {
 public:
     using TQtWidgetPeer::TQtWidgetPeer;
+    [[nodiscard]] bool TextFits() const override { return Widget()->TextFits(); }
     void SetItems(const std::vector<std::string>& Items) override {
         Widget()->clear();
         for (const std::string& Item : Items) {
@@ -170,13 +330,40 @@ public:
     [[nodiscard]] int ItemIndex() const override { return Widget()->currentIndex(); }
 };
 
-class TQtButtonPeer : public TQtWidgetPeer<QPushButton> {
+// A push button that Enter presses as well as Space, as in a dialog.
+class TQtPushButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+    [[nodiscard]] bool TextFits() const {
+        QStyleOptionButton Option;
+        initStyleOption(&Option);
+        const QRect Contents =
+            style()->subElementRect(QStyle::SE_PushButtonContents, &Option, this);
+        const QSize Needed = fontMetrics().size(Qt::TextShowMnemonic, text());
+        return Needed.width() <= Contents.width() && Needed.height() <= Contents.height();
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* Event) override {
+        const bool Enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
+        if (Enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!Event->isAutoRepeat()) {
+                click();
+            }
+            return;
+        }
+        QPushButton::keyPressEvent(Event);
+    }
+};
+
+class TQtButtonPeer : public TQtWidgetPeer<TQtPushButton> {
 public:
     TQtButtonPeer(QWidget* Parent, std::function<void()> OnClick) : TQtWidgetPeer(Parent) {
         QObject::connect(Widget(), &QPushButton::clicked, Widget(),
                          [Call = std::move(OnClick)] { Call(); });
     }
     void SetText(const std::string& Value) override { Widget()->setText(ToQString(Value)); }
+    [[nodiscard]] bool TextFits() const override { return Widget()->TextFits(); }
 };
 
 // The top-level widget: asks its form before it closes.
@@ -203,6 +390,7 @@ public:
     explicit TQtFormPeer(TFormCallbacks Callbacks)
         : FWidget(std::make_unique<TQtFormWidget>(std::move(Callbacks))) {
         FWidget->setAutoFillBackground(true);
+        FWidget->setWindowIcon(WindowIcon());
     }
 
     void SetBounds(int /*Left*/, int /*Top*/, int Width, int Height) override {
@@ -238,12 +426,9 @@ public:
         ApplySize();
     }
     void SetFont(const std::string& Name, int Height) override {
+        // A face the system lacks gives way to the system's sans-serif face.
         QFont Font(ToQString(Name));
-        if (!QFontDatabase::families().contains(ToQString(Name))) {
-            Font = QFont();
-            Font.setStyleHint(QFont::SansSerif);
-            Font.setFamily(QStringLiteral("DejaVu Sans"));
-        }
+        Font.setStyleHint(QFont::SansSerif);
         Font.setPixelSize(Height < 0 ? -Height : Height);
         FWidget->setFont(Font);
     }
@@ -273,6 +458,21 @@ public:
     }
     void Close() override { FWidget->close(); }
     [[nodiscard]] bool Showing() const override { return FWidget->isVisible(); }
+    void AddAction(const std::string& Caption, TShortCut ShortCut,
+                   std::function<void()> OnExecute) override {
+        auto* Action = new QAction(ToQString(Caption), FWidget.get()); // owned by the window
+        // Qt's codes of the letter keys are their upper-case characters.
+        const QKeyCombination Keys((ShortCut.Ctrl ? Qt::ControlModifier : Qt::NoModifier) |
+                                       (ShortCut.Shift ? Qt::ShiftModifier : Qt::NoModifier),
+                                   static_cast<Qt::Key>(ShortCut.Key));
+        Action->setShortcut(QKeySequence(Keys));
+        Action->setShortcutContext(Qt::WindowShortcut);
+        QObject::connect(Action, &QAction::triggered, Action,
+                         [Call = std::move(OnExecute)] { Call(); });
+        FWidget->addAction(Action);
+        // Labels and the background open the window's own menu; edits keep their own.
+        FWidget->setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
 
     [[nodiscard]] QWidget* Widget() const { return FWidget.get(); }
 
@@ -329,17 +529,11 @@ protected:
 namespace UiBackend {
 
 void Initialize() {
-    // Qt's application object lives until the process ends and is never deleted: at exit
-    // Qt's own static objects go before a static of ours would, and its destructor needs
-    // them.
-    [[maybe_unused]] static QApplication* OwnApplication = nullptr;
     static THandOverReceiver* Receiver = nullptr;
     if (QApplication::instance() == nullptr) {
-        static int Argc = 1;
-        static char Name[] = "kivo";
-        static char* Argv[] = {Name, nullptr};
-        OwnApplication = new QApplication(Argc, Argv);
+        CreateQtApplication();
     }
+    RegisterIconResources();
     if (Receiver != nullptr) {
         return;
     }
@@ -385,6 +579,20 @@ void ProcessMessages() {
     CheckSynchronize();
 }
 
+void WaitAndProcessMessages(std::chrono::milliseconds Bound) {
+    // The loop sleeps until an event is due: a posted one (a hand-over's wake-up is one),
+    // a timer's, a window system's, or this one's at the bound.
+    QTimer Wake;
+    Wake.setSingleShot(true);
+    Wake.start(Bound);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ProcessMessages();
+}
+
+void SetClipboardText(const std::string& Text) {
+    QGuiApplication::clipboard()->setText(ToQString(Text));
+}
+
 void SetApplicationTitle(const std::string& Title) {
     QCoreApplication::setApplicationName(ToQString(Title));
 }
@@ -402,9 +610,18 @@ void SetCursor(TCursor Cursor) {
 }
 
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
+    QWidget* Owner = QApplication::activeWindow();
+    for (QWidget* Window : QApplication::topLevelWidgets()) {
+        if (Owner == nullptr && Window->isVisible() &&
+            dynamic_cast<TQtFormWidget*>(Window) != nullptr) {
+            Owner = Window;
+        }
+    }
     QMessageBox Box(Icon == TMsgIcon::miError ? QMessageBox::Critical : QMessageBox::Information,
-                    ToQString(Caption), ToQString(Text), QMessageBox::Ok,
-                    QApplication::activeWindow());
+                    ToQString(Caption), ToQString(Text), QMessageBox::Ok, Owner);
+    if (Owner != nullptr) {
+        Box.setFont(Owner->font()); // a dialog does not take its owner's font by itself
+    }
     Box.exec();
 }
 

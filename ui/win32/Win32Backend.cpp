@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -85,14 +86,72 @@ private:
     UINT_PTR FId;
 };
 
-// Handles one message the way a dialog does (Tab, Alt+letter), else dispatches it.
+// Handles one message the way a dialog does (Tab, Alt+letter, Enter), or as a form's
+// shortcut, else dispatches it.
 void Dispatch(MSG& Message) {
     const HWND Root = Message.hwnd != nullptr ? GetAncestor(Message.hwnd, GA_ROOT) : nullptr;
-    if (Root != nullptr && Win32::IsFormWindow(Root) && IsDialogMessageA(Root, &Message) != FALSE) {
+    const bool OnForm = Root != nullptr && Win32::IsFormWindow(Root);
+    if (OnForm && Message.message == WM_KEYDOWN && Win32::RunShortCut(Root, Message.wParam)) {
+        return;
+    }
+    if (OnForm && IsDialogMessageA(Root, &Message) != FALSE) {
         return;
     }
     TranslateMessage(&Message);
     DispatchMessageA(&Message);
+}
+
+// The visible form of this thread that owns a message box: the active one, else any.
+HWND BoxOwner() {
+    const HWND Active = GetActiveWindow();
+    if (Active != nullptr && Win32::IsFormWindow(Active)) {
+        return Active;
+    }
+    HWND Found = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND Window, LPARAM Param) -> BOOL {
+            if (IsWindowVisible(Window) != FALSE && Win32::IsFormWindow(Window)) {
+                *reinterpret_cast<HWND*>(Param) = Window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&Found));
+    return Found;
+}
+
+// Gives a message box, as it is activated, its owner's font: the window's.
+LRESULT CALLBACK BoxFontHook(int Code, WPARAM WParam, LPARAM LParam) {
+    if (Code == HCBT_ACTIVATE) {
+        const auto Box = reinterpret_cast<HWND>(WParam);
+        const HWND Owner = GetWindow(Box, GW_OWNER);
+        const LRESULT Font = Owner != nullptr && Win32::IsFormWindow(Owner)
+                                 ? SendMessageA(Owner, WM_GETFONT, 0, 0)
+                                 : 0;
+        if (Font != 0) {
+            EnumChildWindows(
+                Box,
+                [](HWND Child, LPARAM Param) -> BOOL {
+                    SendMessageA(Child, WM_SETFONT, static_cast<WPARAM>(Param), TRUE);
+                    return TRUE;
+                },
+                Font);
+        }
+    }
+    return CallNextHookEx(nullptr, Code, WParam, LParam);
+}
+
+// Text with its line feeds made CR LF, as the clipboard's text holds it.
+std::string WithCrLf(const std::string& Text) {
+    std::string Result;
+    for (const char C : Text) {
+        if (C == '\n' && (Result.empty() || Result.back() != '\r')) {
+            Result += '\r';
+        }
+        Result += C;
+    }
+    return Result;
 }
 
 } // namespace
@@ -162,6 +221,33 @@ void ProcessMessages() {
     CheckSynchronize();
 }
 
+void WaitAndProcessMessages(std::chrono::milliseconds Bound) {
+    // Returns as soon as anything is in the queue: input, a posted message (a hand-over's
+    // wake-up is one), a tick, a paint.
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(Bound.count()), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+    ProcessMessages();
+}
+
+void SetClipboardText(const std::string& Text) {
+    const std::string Lines = WithCrLf(Text);
+    if (OpenClipboard(State().Service) == FALSE) {
+        return; // another program holds it
+    }
+    EmptyClipboard();
+    HGLOBAL Memory = GlobalAlloc(GMEM_MOVEABLE, Lines.size() + 1);
+    if (Memory != nullptr) {
+        auto* Bytes = static_cast<char*>(GlobalLock(Memory));
+        Lines.copy(Bytes, Lines.size());
+        Bytes[Lines.size()] = '\0';
+        GlobalUnlock(Memory);
+        if (SetClipboardData(CF_TEXT, Memory) == nullptr) {
+            GlobalFree(Memory); // still ours
+        }
+    }
+    CloseClipboard();
+}
+
 void SetApplicationTitle(const std::string& Title) {
     State().Title = Title;
 }
@@ -173,8 +259,11 @@ void SetCursor(TCursor Cursor) {
 
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
     const UINT Style = MB_OK | (Icon == TMsgIcon::miError ? MB_ICONERROR : MB_ICONINFORMATION);
-    HWND Owner = GetActiveWindow();
-    MessageBoxA(Owner, Text.c_str(), Caption.c_str(), Style);
+    HHOOK Hook = SetWindowsHookExA(WH_CBT, BoxFontHook, nullptr, GetCurrentThreadId());
+    MessageBoxA(BoxOwner(), Text.c_str(), Caption.c_str(), Style);
+    if (Hook != nullptr) {
+        UnhookWindowsHookEx(Hook);
+    }
 }
 
 } // namespace UiBackend

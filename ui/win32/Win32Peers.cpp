@@ -6,7 +6,9 @@
 
 #include "ui/Forms.h"
 
+#include <algorithm>
 #include <array>
+#include <commctrl.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,35 @@ class TWin32Control;
 
 TWin32Control* ControlOf(HWND Window) {
     return static_cast<TWin32Control*>(GetPropA(Window, PeerProperty));
+}
+
+// The size of Text in the font Window draws with.
+SIZE TextExtent(HWND Window, const std::string& Text) {
+    HDC Dc = GetDC(Window);
+    const auto Font = reinterpret_cast<HFONT>(SendMessageA(Window, WM_GETFONT, 0, 0));
+    HGDIOBJ Old = SelectObject(Dc, Font);
+    SIZE Extent{};
+    GetTextExtentPoint32A(Dc, Text.c_str(), static_cast<int>(Text.size()), &Extent);
+    TEXTMETRICA Metrics{};
+    GetTextMetricsA(Dc, &Metrics);
+    SelectObject(Dc, Old);
+    ReleaseDC(Window, Dc);
+    Extent.cy = Metrics.tmHeight;
+    return Extent;
+}
+
+std::string WindowText(HWND Window) {
+    std::string Text(static_cast<std::size_t>(GetWindowTextLengthA(Window)) + 1, '\0');
+    Text.resize(static_cast<std::size_t>(
+        GetWindowTextA(Window, Text.data(), static_cast<int>(Text.size()))));
+    return Text;
+}
+
+// The height of the area inside a control's border.
+int InnerHeight(HWND Window) {
+    RECT Client{};
+    GetClientRect(Window, &Client);
+    return Client.bottom - Client.top;
 }
 
 // The calls every control shares; the window is the control's own.
@@ -85,9 +116,9 @@ private:
     TColor FColor = TColor::clDefault;
 };
 
-// A label shows its whole text on one line: when the text is wider than the label (the
-// system's metrics of the font differ by a pixel or two), it grows away from its aligned
-// edge, as an auto-sized label does.
+// A label shows its whole text on one line: when the text is wider or taller than the
+// label (the system's metrics of the font differ by a pixel or two), it grows away from its
+// aligned edge and downwards, as an auto-sized label does.
 class TWin32Label : public TWin32Control {
 public:
     explicit TWin32Label(HWND Parent) : TWin32Control(Parent, "STATIC", SS_LEFTNOWORDWRAP, 0) {}
@@ -115,21 +146,16 @@ public:
         Fit();
     }
 
-private:
-    [[nodiscard]] int TextWidth() const {
-        HDC Dc = GetDC(Window());
-        const auto Font = reinterpret_cast<HFONT>(SendMessageA(Window(), WM_GETFONT, 0, 0));
-        HGDIOBJ Old = SelectObject(Dc, Font);
-        SIZE Extent{};
-        GetTextExtentPoint32A(Dc, FText.c_str(), static_cast<int>(FText.size()), &Extent);
-        SelectObject(Dc, Old);
-        ReleaseDC(Window(), Dc);
-        return Extent.cx;
-    }
+    [[nodiscard]] int TextWidth() const override { return TextExtent(Window(), FText).cx; }
+    // The form's font changed: the label fits its text again.
+    void Refit() { Fit(); }
 
+private:
     void Fit() {
         RECT Shown = FBounds;
-        const int Missing = TextWidth() - (FBounds.right - FBounds.left);
+        const SIZE Text = TextExtent(Window(), FText);
+        Shown.bottom = std::max(Shown.bottom, Shown.top + Text.cy);
+        const int Missing = Text.cx - (FBounds.right - FBounds.left);
         if (Missing > 0) {
             if (FAlignment == TAlignment::taRightJustify) {
                 Shown.left -= Missing;
@@ -146,13 +172,67 @@ private:
     TAlignment FAlignment = TAlignment::taLeftJustify;
 };
 
+// The tooltip control of a form's edits, as the system's common controls make it.
+HWND CreateToolTip(HWND Form) {
+    INITCOMMONCONTROLSEX Classes{sizeof(Classes), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&Classes);
+    return CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr,
+                           WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                           CW_USEDEFAULT, CW_USEDEFAULT, Form, nullptr, Instance(), nullptr);
+}
+
+// An edit; its whole text is its tooltip when it is longer than the edit shows, and it can
+// be selected and copied also when it is read-only.
 class TWin32Edit : public TWin32Control {
 public:
-    explicit TWin32Edit(HWND Parent)
-        : TWin32Control(Parent, "EDIT", ES_AUTOHSCROLL | ES_LEFT, WS_EX_CLIENTEDGE) {}
+    TWin32Edit(HWND Parent, HWND ToolTip)
+        : TWin32Control(Parent, "EDIT", ES_AUTOHSCROLL | ES_LEFT, WS_EX_CLIENTEDGE),
+          FToolTip(ToolTip) {
+        TOOLINFOA Tool = ToolOf(Parent);
+        SendMessageA(FToolTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&Tool));
+    }
+    ~TWin32Edit() override {
+        if (IsWindow(FToolTip) != FALSE) {
+            TOOLINFOA Tool = ToolOf(GetParent(Window()));
+            SendMessageA(FToolTip, TTM_DELTOOLA, 0, reinterpret_cast<LPARAM>(&Tool));
+        }
+    }
+    TWin32Edit(const TWin32Edit&) = delete;
+    TWin32Edit& operator=(const TWin32Edit&) = delete;
+    TWin32Edit(TWin32Edit&&) = delete;
+    TWin32Edit& operator=(TWin32Edit&&) = delete;
+
+    void SetText(const std::string& Value) override {
+        FText = Value;
+        TWin32Control::SetText(Value);
+    }
     void SetReadOnly(bool Value) override {
         SendMessageA(Window(), EM_SETREADONLY, Value ? TRUE : FALSE, 0);
     }
+    [[nodiscard]] bool TextFits() const override {
+        return TextExtent(Window(), "Ag").cy <= InnerHeight(Window());
+    }
+    // The tooltip's text: the whole text when the edit cannot show it, else none.
+    [[nodiscard]] const char* ToolTipText() const {
+        RECT Shown{};
+        SendMessageA(Window(), EM_GETRECT, 0, reinterpret_cast<LPARAM>(&Shown));
+        return TextExtent(Window(), FText).cx > Shown.right - Shown.left ? FText.c_str() : "";
+    }
+
+private:
+    // The edit as a tool of the tooltip; the form is asked for the text when it shows.
+    [[nodiscard]] TOOLINFOA ToolOf(HWND Parent) const {
+        TOOLINFOA Tool{};
+        Tool.cbSize = TTTOOLINFOA_V2_SIZE; // what every version of the control takes
+        Tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        Tool.hwnd = Parent;
+        Tool.uId = reinterpret_cast<UINT_PTR>(Window());
+        Tool.lpszText = LPSTR_TEXTCALLBACKA;
+        return Tool;
+    }
+
+    HWND FToolTip;
+    std::string FText;
 };
 
 // A drop-down list: only its items can be chosen.
@@ -174,6 +254,26 @@ public:
         FItemHeight = Value;
         SendMessageA(Window(), CB_SETITEMHEIGHT, 0, Value);
     }
+    // Every item shows whole beside the drop-down arrow.
+    [[nodiscard]] bool TextFits() const override {
+        COMBOBOXINFO Info{};
+        Info.cbSize = sizeof(Info);
+        if (GetComboBoxInfo(Window(), &Info) == FALSE) {
+            return true;
+        }
+        const int Room = Info.rcItem.right - Info.rcItem.left;
+        const int Count = static_cast<int>(SendMessageA(Window(), CB_GETCOUNT, 0, 0));
+        for (int I = 0; I < Count; ++I) {
+            std::string Item(
+                static_cast<std::size_t>(SendMessageA(Window(), CB_GETLBTEXTLEN, I, 0)) + 1, '\0');
+            SendMessageA(Window(), CB_GETLBTEXT, I, reinterpret_cast<LPARAM>(Item.data()));
+            Item.resize(Item.size() - 1);
+            if (TextExtent(Window(), Item).cx > Room) {
+                return false;
+            }
+        }
+        return true;
+    }
 
 protected:
     // A combo box window's height includes its dropped-down list.
@@ -189,6 +289,17 @@ class TWin32Button : public TWin32Control {
 public:
     TWin32Button(HWND Parent, std::function<void()> OnClick)
         : TWin32Control(Parent, "BUTTON", BS_PUSHBUTTON, 0, std::move(OnClick)) {}
+    // The caption, without its accelerator mark, inside the button's raised edge and the
+    // focus rectangle.
+    [[nodiscard]] bool TextFits() const override {
+        constexpr int Inset = 4;
+        std::string Caption = WindowText(Window());
+        std::erase(Caption, '&');
+        const SIZE Extent = TextExtent(Window(), Caption);
+        RECT Client{};
+        GetClientRect(Window(), &Client);
+        return Extent.cx <= Client.right - 2 * Inset && Extent.cy <= Client.bottom - 2 * Inset;
+    }
 };
 
 DWORD FormStyle(TFormBorderStyle Border, TBorderIcons Icons) {
@@ -217,6 +328,13 @@ DWORD FormExStyle(TFormBorderStyle Border) {
     return ExStyle;
 }
 
+// An entry of a form's context menu and its shortcut.
+struct TWin32Action {
+    std::string Caption;
+    TShortCut ShortCut;
+    std::function<void()> OnExecute;
+};
+
 class TWin32Form : public TFormPeer {
 public:
     explicit TWin32Form(TFormCallbacks Callbacks)
@@ -227,6 +345,9 @@ public:
         SetPropA(FWindow, PeerProperty, this);
     }
     ~TWin32Form() override {
+        if (FToolTip != nullptr) {
+            DestroyWindow(FToolTip);
+        }
         if (Showing()) {
             Win32::FormHidden();
         }
@@ -282,6 +403,7 @@ public:
                             DEFAULT_PITCH | FF_DONTCARE, Name.c_str());
         SendMessageA(FWindow, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
         EnumChildWindows(FWindow, SetFontOf, reinterpret_cast<LPARAM>(FFont));
+        EnumChildWindows(FWindow, RefitLabel, 0);
         if (Old != nullptr) {
             DeleteObject(Old);
         }
@@ -313,14 +435,43 @@ public:
     }
     void Close() override { SendMessageA(FWindow, WM_CLOSE, 0, 0); }
     [[nodiscard]] bool Showing() const override { return IsWindowVisible(FWindow) != FALSE; }
+    void AddAction(const std::string& Caption, TShortCut ShortCut,
+                   std::function<void()> OnExecute) override {
+        FActions.push_back({Caption, ShortCut, std::move(OnExecute)});
+    }
+    bool RunShortCut(WPARAM Key) const {
+        const bool Ctrl = GetKeyState(VK_CONTROL) < 0;
+        const bool Shift = GetKeyState(VK_SHIFT) < 0;
+        for (const TWin32Action& Action : FActions) {
+            if (static_cast<WPARAM>(Action.ShortCut.Key) == Key && Action.ShortCut.Ctrl == Ctrl &&
+                Action.ShortCut.Shift == Shift) {
+                Action.OnExecute();
+                return true;
+            }
+        }
+        return false;
+    }
 
     [[nodiscard]] HWND Window() const { return FWindow; }
+    // The tooltip of the form's edits, made with the first.
+    [[nodiscard]] HWND ToolTip() {
+        if (FToolTip == nullptr) {
+            FToolTip = CreateToolTip(FWindow);
+        }
+        return FToolTip;
+    }
 
     LRESULT Handle(UINT Message, WPARAM WParam, LPARAM LParam);
 
 private:
     static BOOL CALLBACK SetFontOf(HWND Child, LPARAM Font) {
         SendMessageA(Child, WM_SETFONT, static_cast<WPARAM>(Font), TRUE);
+        return TRUE;
+    }
+    static BOOL CALLBACK RefitLabel(HWND Child, LPARAM /*Unused*/) {
+        if (auto* Label = dynamic_cast<TWin32Label*>(ControlOf(Child))) {
+            Label->Refit();
+        }
         return TRUE;
     }
 
@@ -356,6 +507,8 @@ private:
 
     LRESULT ColorControl(HDC Dc, HWND Child) const;
     void OnClose();
+    void ShowContextMenu(LPARAM At) const;
+    void PressFocusedButton() const;
     void RestoreFocus();
 
     TFormCallbacks FCallbacks;
@@ -363,8 +516,10 @@ private:
     TBorderIcons FIcons{TBorderIcon::biSystemMenu, TBorderIcon::biMinimize,
                         TBorderIcon::biMaximize};
     HWND FWindow;
+    HWND FToolTip = nullptr;
     HFONT FFont = nullptr;
     HWND FLastFocus = nullptr;
+    std::vector<TWin32Action> FActions;
     TColor FColor = TColor::clBtnFace;
     int FClientWidth = 0;
     int FClientHeight = 0;
@@ -392,6 +547,41 @@ void TWin32Form::OnClose() {
     }
 }
 
+void TWin32Form::ShowContextMenu(LPARAM At) const {
+    if (FActions.empty()) {
+        return;
+    }
+    POINT Where{static_cast<short>(LOWORD(At)), static_cast<short>(HIWORD(At))};
+    if (At == -1) { // from the keyboard: at the window's corner
+        Where = {0, 0};
+        ClientToScreen(FWindow, &Where);
+    }
+    HMENU Menu = CreatePopupMenu();
+    for (std::size_t I = 0; I < FActions.size(); ++I) {
+        const TShortCut& Keys = FActions[I].ShortCut;
+        const std::string Entry = FActions[I].Caption + "\t" + (Keys.Ctrl ? "Ctrl+" : "") +
+                                  (Keys.Shift ? "Shift+" : "") + std::string(1, Keys.Key);
+        AppendMenuA(Menu, MF_STRING, I + 1, Entry.c_str());
+    }
+    const auto Chosen = static_cast<std::size_t>(TrackPopupMenu(
+        Menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, Where.x, Where.y, 0, FWindow, nullptr));
+    DestroyMenu(Menu);
+    if (Chosen >= 1 && Chosen <= FActions.size()) {
+        FActions[Chosen - 1].OnExecute();
+    }
+}
+
+// Enter without a default button: the dialog manager asks for IDOK; the focused button is
+// what the user means.
+void TWin32Form::PressFocusedButton() const {
+    const HWND Focus = GetFocus();
+    const auto* Button = dynamic_cast<const TWin32Button*>(
+        Focus != nullptr && IsChild(FWindow, Focus) != FALSE ? ControlOf(Focus) : nullptr);
+    if (Button != nullptr && IsWindowEnabled(Focus) != FALSE) {
+        Button->Click();
+    }
+}
+
 void TWin32Form::RestoreFocus() {
     HWND Target = FLastFocus;
     if (Target == nullptr || IsWindow(Target) == FALSE || IsWindowEnabled(Target) == FALSE) {
@@ -411,7 +601,26 @@ LRESULT TWin32Form::Handle(UINT Message, WPARAM WParam, LPARAM LParam) {
             }
             return 0;
         }
+        if (LOWORD(WParam) == IDOK && LParam == 0) {
+            PressFocusedButton();
+            return 0;
+        }
         break;
+    case WM_CONTEXTMENU:
+        ShowContextMenu(LParam);
+        return 0;
+    case WM_NOTIFY: {
+        auto* Info = reinterpret_cast<NMTTDISPINFOA*>(LParam);
+        const auto* Edit = Info->hdr.code == TTN_GETDISPINFOA
+                               ? dynamic_cast<const TWin32Edit*>(
+                                     ControlOf(reinterpret_cast<HWND>(Info->hdr.idFrom)))
+                               : nullptr;
+        if (Edit != nullptr) {
+            Info->lpszText = const_cast<char*>(Edit->ToolTipText()); // NOLINT: read only
+            return 0;
+        }
+        break;
+    }
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:
@@ -458,6 +667,35 @@ LRESULT CALLBACK FormProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LPara
     return Form->Handle(Message, WParam, LParam);
 }
 
+// The program's own icon (the first icon group among its resources) at a size the system
+// asks for; the system's application icon when the program has none.
+HICON ProgramIcon(int SizeMetric) {
+    // A number names the group, or a text that lives only during the enumeration.
+    struct TFound {
+        ULONG_PTR Id = 0;
+        std::string Name;
+    } Found;
+    EnumResourceNamesA(
+        Instance(), RT_GROUP_ICON,
+        [](HMODULE /*Module*/, LPCSTR /*Type*/, LPSTR Name, LONG_PTR Param) -> BOOL {
+            auto* Into = reinterpret_cast<TFound*>(Param);
+            if (IS_INTRESOURCE(Name)) {
+                Into->Id = reinterpret_cast<ULONG_PTR>(Name);
+            } else {
+                Into->Name = Name;
+            }
+            return FALSE;
+        },
+        reinterpret_cast<LONG_PTR>(&Found));
+    const LPCSTR Name = Found.Id != 0        ? MAKEINTRESOURCEA(Found.Id)
+                        : Found.Name.empty() ? nullptr
+                                             : Found.Name.c_str();
+    const int Size = GetSystemMetrics(SizeMetric);
+    HANDLE Icon =
+        Name != nullptr ? LoadImageA(Instance(), Name, IMAGE_ICON, Size, Size, 0) : nullptr;
+    return Icon != nullptr ? static_cast<HICON>(Icon) : LoadIconA(nullptr, IDI_APPLICATION);
+}
+
 } // namespace
 
 namespace Win32 {
@@ -468,10 +706,18 @@ void RegisterFormClass() {
     Class.style = CS_DBLCLKS;
     Class.lpfnWndProc = FormProc;
     Class.hInstance = Instance();
-    Class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    Class.hIcon = ProgramIcon(SM_CXICON);
+    Class.hIconSm = ProgramIcon(SM_CXSMICON);
     Class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     Class.lpszClassName = FormClassName;
     RegisterClassExA(&Class);
+}
+
+bool RunShortCut(HWND Form, WPARAM Key) {
+    const auto* Peer = static_cast<const TWin32Form*>(GetPropA(Form, PeerProperty));
+    bool Ran = false;
+    GuardedCall(nullptr, [&] { Ran = Peer != nullptr && Peer->RunShortCut(Key); });
+    return Ran;
 }
 
 bool IsFormWindow(HWND Window) {
@@ -490,12 +736,13 @@ std::unique_ptr<TFormPeer> CreateFormPeer(TFormCallbacks Callbacks) {
 
 std::unique_ptr<TWidgetPeer> CreateWidgetPeer(TWidgetKind Kind, TFormPeer& Parent,
                                               std::function<void()> OnClick) {
-    const HWND ParentWindow = static_cast<TWin32Form&>(Parent).Window();
+    auto& Form = static_cast<TWin32Form&>(Parent);
+    const HWND ParentWindow = Form.Window();
     switch (Kind) {
     case TWidgetKind::wkLabel:
         return std::make_unique<TWin32Label>(ParentWindow);
     case TWidgetKind::wkEdit:
-        return std::make_unique<TWin32Edit>(ParentWindow);
+        return std::make_unique<TWin32Edit>(ParentWindow, Form.ToolTip());
     case TWidgetKind::wkComboBox:
         return std::make_unique<TWin32ComboBox>(ParentWindow);
     case TWidgetKind::wkButton:

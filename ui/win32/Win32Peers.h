@@ -17,6 +17,9 @@ void RegisterFormClass();
 [[nodiscard]] std::unique_ptr<TWidgetPeer> CreateWidgetPeer(TWidgetKind Kind, TFormPeer& Parent,
                                                             std::function<void()> OnClick);
 
+// Runs the form's action whose shortcut is Key with the keys held now; false when none has it.
+[[nodiscard]] bool RunShortCut(HWND Form, WPARAM Key);
+
 // Kept by the backend: how many forms show (the main loop runs while one does) and
 // whether the application's cursor is the hourglass.
 void FormShown();
