@@ -26,6 +26,10 @@ public:
     // "remove" uevent for its tty TtySysPath.
     void Remove(const std::string& SysPath, const std::string& TtySysPath);
 
+    // Makes the device node DevNode ("/dev/ttyUSB3") lead to Target (a pseudo-terminal
+    // that plays the device), so that opening the mocked port reaches it, ioctls included.
+    void Attach(const std::string& DevNode, const std::string& Target);
+
 private:
     _UMockdevTestbed* FTestbed;
 };
