@@ -84,7 +84,6 @@ std::array<TEdit*, QueryCommands.size()> TfrmStart::ResultFields() const {
 void TfrmStart::FormCreate(TObject* /*Sender*/) {
     cbPort->SetItemIndex(3);
     FStoredPorts = cbPort->Items();
-    FStoredDeviceName = vaComm->DeviceName();
     FAutomaticKey = ChoiceKey(cbPort->ItemIndex());
     RefreshPorts();
     FPortWatch =
@@ -168,7 +167,11 @@ void TfrmStart::EndRun() {
 }
 
 void TfrmStart::ChoosePort() {
-    // A stored item is "COM n" through the stored DeviceName; a found port is its path.
+    // A stored item is "COM n" through the component's own DeviceName ("COM%d" as stored); a
+    // found port puts its path there until a stored item is chosen again.
+    if (vaComm->DeviceName() != FFoundDeviceName) {
+        FStoredDeviceName = vaComm->DeviceName();
+    }
     const int Index = cbPort->ItemIndex();
     const bool Stored = Index < StoredCount();
     const std::string Name = Stored ? FStoredDeviceName : DeviceNameFor(ChoiceKey(Index));
@@ -180,6 +183,7 @@ void TfrmStart::ChoosePort() {
         vaComm->SetDeviceName(Name);
         vaComm->SetPortNum(Port);
     }
+    FFoundDeviceName = Stored ? std::string() : Name;
 }
 
 bool TfrmStart::OpenPort() {

@@ -105,7 +105,8 @@ private:
     [[nodiscard]] int StoredCount() const { return static_cast<int>(FStoredPorts.size()); }
 
     std::vector<std::string> FStoredPorts;  // "COM 1" to "COM 8", as stored
-    std::string FStoredDeviceName;          // the stored "COM%d"
+    std::string FStoredDeviceName;          // the component's own, "COM%d" as stored
+    std::string FFoundDeviceName;           // what a found port put in its place
     std::vector<TListedPort> FListedPorts;  // found, beyond the stored items
     std::string FAutomaticKey;              // the last choice made for the user
     std::unique_ptr<TWatchPeer> FPortWatch; // refreshes the list as ports come and go
