@@ -1,7 +1,8 @@
 // The window's port list on the Win32 backend, under Wine: a USB modem's port registered
 // while the window runs is listed by its COM name and friendly name once WM_DEVICECHANGE
-// tells of it, and leaves the list when it is removed. Wine sends no such message when a
-// test registers a device, so the test sends it to the backend's watch window itself.
+// tells of it, whole in the dropped-down list, and leaves the list when it is removed. Wine sends
+// no such message when a test registers a device, so the test sends it to the backend's watch
+// window itself.
 
 #include "app/Start.h"
 #include "tests/windows/RegisteredPort.h"
@@ -38,6 +39,9 @@ TEST(Win32PortList, FollowsAModemPortRegisteredAndRemovedWhileTheWindowRuns) {
     EXPECT_EQ(Form->cbPort->Items().back(), "COM12 - HUAWEI Mobile Connect - PC UI Interface");
     EXPECT_EQ(Form->cbPort->Text(), "COM12 - HUAWEI Mobile Connect - PC UI Interface")
         << "the one USB device plugged in is chosen";
+    const HWND Combo =
+        FindWindowExA(FindWindowA("KivoForm", nullptr), nullptr, "COMBOBOX", nullptr);
+    EXPECT_GT(SendMessageA(Combo, CB_GETDROPPEDWIDTH, 0, 0), 200) << "the list shows whole labels";
 
     Modem.reset();
     TellOfDeviceChange(DBT_DEVICEREMOVECOMPLETE);
