@@ -29,5 +29,6 @@ struct TSerialPortInfo {
 // COMn. 0 when none does. Reads the environment and the file system; any thread.
 [[nodiscard]] int ComNumberOf(const TSerialPortInfo& Port, int Highest);
 
-// Orders ports by name, numbers by value: ttyS2 before ttyS10, COM9 before COM10.
+// Orders ports by name, numbers by value: ttyS2 before ttyS10, COM9 before COM10. Any
+// thread.
 void SortSerialPorts(std::vector<TSerialPortInfo>& Ports);

@@ -140,14 +140,14 @@ TSerialPortInfo DescribePort(udev_device* Tty) {
     Port.Driver = FirstOf(Property(Tty, "ID_USB_DRIVER"), ParentDriver(Tty));
     udev_device* Parent = udev_device_get_parent(Tty);
     Port.DeviceId = Parent == nullptr ? Port.Path : Text(udev_device_get_syspath(Parent));
-    AddUsbDetails(Tty, Port);
-    if (!Port.Description.empty()) {
+    if (StartsWith(Port.Name, "rfcomm")) {
+        // Connected, it sits below the Bluetooth adapter, which is no part of the port.
+        Port.Driver = "rfcomm";
+        Port.Description = "Bluetooth serial port";
         return Port;
     }
-    if (StartsWith(Port.Name, "rfcomm")) {
-        Port.Driver = FirstOf(Port.Driver, "rfcomm");
-        Port.Description = "Bluetooth serial port";
-    } else {
+    AddUsbDetails(Tty, Port);
+    if (Port.Description.empty()) {
         Port.Description = FirstOf(Property(Tty, "ID_MODEL_FROM_DATABASE"), "Serial port");
     }
     return Port;

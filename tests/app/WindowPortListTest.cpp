@@ -82,9 +82,10 @@ TEST_F(WindowPortList, FoundPortsFollowTheStoredOnesByNameAndDescription) {
     OpenWindow();
     EXPECT_EQ(
         Shown(),
-        WithStored({"rfcomm0 - Bluetooth serial port", "ttyACM0 - SAMSUNG_Android, interface 1",
-                    "ttyS10 - MCS9865 PCIe Serial Port", "ttyUSB0 - HUAWEI Mobile, interface 0",
-                    "ttyUSB2 - HUAWEI Mobile, interface 2", "ttyUSB3 - FT232R USB UART"}));
+        WithStored({"rfcomm0 - Bluetooth serial port", "rfcomm1 - Bluetooth serial port",
+                    "ttyACM0 - SAMSUNG_Android, interface 1", "ttyS10 - MCS9865 PCIe Serial Port",
+                    "ttyUSB0 - HUAWEI Mobile, interface 0", "ttyUSB2 - HUAWEI Mobile, interface 2",
+                    "ttyUSB3 - FT232R USB UART"}));
     EXPECT_EQ(Form->cbPort->Text(), "COM 4") << "several USB devices: the stored choice";
     EXPECT_EQ(Form->vaComm->DeviceName(), "COM%d");
 }

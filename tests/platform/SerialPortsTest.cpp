@@ -48,8 +48,8 @@ protected:
 TEST_F(SerialPorts, EveryTtyWithHardwareBehindItIsListedInNaturalOrder) {
     // Left out: the legacy ttyS1 and ttyS3 without a UART, the virtual tty0 and console.
     EXPECT_EQ(Names(ListSerialPorts()),
-              (std::vector<std::string>{"rfcomm0", "ttyACM0", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0",
-                                        "ttyUSB1", "ttyUSB2", "ttyUSB3"}));
+              (std::vector<std::string>{"rfcomm0", "rfcomm1", "ttyACM0", "ttyS0", "ttyS2", "ttyS10",
+                                        "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3"}));
 }
 
 TEST_F(SerialPorts, EachPortIsDescribedByTheDeviceBehindIt) {
@@ -82,6 +82,10 @@ TEST_F(SerialPorts, EachPortIsDescribedByTheDeviceBehindIt) {
     EXPECT_EQ(Bluetooth.Description, "Bluetooth serial port");
     EXPECT_EQ(Bluetooth.Driver, "rfcomm");
     EXPECT_EQ(Bluetooth.ById, "");
+    const TSerialPortInfo Connected = Find(Ports, "rfcomm1");
+    EXPECT_EQ(Connected.Description, "Bluetooth serial port") << "not the adapter's";
+    EXPECT_EQ(Connected.Driver, "rfcomm");
+    EXPECT_EQ(Connected.VendorId, "");
 
     const TSerialPortInfo Card = Find(Ports, "ttyS10");
     EXPECT_EQ(Card.Description, "MCS9865 PCIe Serial Port");
