@@ -58,9 +58,9 @@ bool StartsWith(std::string_view Text, std::string_view Prefix) {
 
 // Whether the tty has hardware behind it (see the top of this file).
 bool IsRealPort(udev_device* Tty) {
-    const std::string_view Path = Text(udev_device_get_devpath(Tty));
+    const std::string Path = Text(udev_device_get_devpath(Tty));
     const std::string Name = Text(udev_device_get_sysname(Tty));
-    if (Path.find("/devices/virtual/") != std::string_view::npos ||
+    if (Path.find("/devices/virtual/") != std::string::npos ||
         udev_device_get_parent(Tty) == nullptr) {
         return StartsWith(Name, "rfcomm");
     }
@@ -246,7 +246,7 @@ bool TSerialPortMonitor::Acknowledge() {
         return Changed;
     }
     while (const TUdevPtr<udev_device> Device{udev_monitor_receive_device(FImpl->Monitor.get())}) {
-        const std::string_view Action = Text(udev_device_get_action(Device.get()));
+        const std::string Action = Text(udev_device_get_action(Device.get()));
         Changed = Changed || Action == "add" || Action == "remove";
     }
     return Changed;
