@@ -7,6 +7,9 @@
 
 namespace {
 
+// The item chosen at start: "COM 4", the port of vaComm's stored PortNum.
+constexpr int StartItem = 3;
+
 // How long the waiting loops sleep between two rounds of message processing.
 constexpr auto PollInterval = std::chrono::milliseconds(100);
 
@@ -82,7 +85,7 @@ std::array<TEdit*, QueryCommands.size()> TfrmStart::ResultFields() const {
 }
 
 void TfrmStart::FormCreate(TObject* /*Sender*/) {
-    cbPort->SetItemIndex(3);
+    cbPort->SetItemIndex(StartItem);
     FStoredPorts = cbPort->Items();
     FAutomaticKey = ChoiceKey(cbPort->ItemIndex());
     RefreshPorts();
@@ -120,7 +123,7 @@ void TfrmStart::RefreshPorts() {
         cbPort->SetItemIndex(Kept);
         return;
     }
-    const int Index = AutomaticChoice(FListedPorts, StoredCount(), 3);
+    const int Index = AutomaticChoice(FListedPorts, StoredCount(), StartItem);
     cbPort->SetItemIndex(Index);
     FAutomaticKey = ChoiceKey(Index);
 }

@@ -37,12 +37,6 @@ public:
     // One exchange: true when the reply ended with OK; the answer is then in FResponse.
     bool SendCommand(std::string_view Command);
 
-    // The ports listed below the stored items, in the list's order. UI thread.
-    [[nodiscard]] const std::vector<TListedPort>& ListedPorts() const { return FListedPorts; }
-    // Lists the ports found now, keeping the chosen item where it is still listed. Runs by
-    // itself when a port comes or goes. UI thread.
-    void RefreshPorts();
-
     // True while a read run is in progress.
     [[nodiscard]] bool Running() const { return FRunning; }
     [[nodiscard]] const std::string& Response() const { return FResponse; }
@@ -100,6 +94,9 @@ private:
     bool FTimedOut = false;
 
     // ---- The port list
+    // Lists the ports found now, keeping the chosen item where it is still listed; runs
+    // whenever a port comes or goes.
+    void RefreshPorts();
     // The item that stands for the current choice: its label, or the path of a found port.
     [[nodiscard]] std::string ChoiceKey(int Index) const;
     [[nodiscard]] int StoredCount() const { return static_cast<int>(FStoredPorts.size()); }
