@@ -87,10 +87,14 @@ std::string ByIdLink(udev_device* Tty) {
     return {};
 }
 
-// The driver of the nearest device above the tty that has one.
+// The driver of the nearest device above the tty that has one, past the serial core's own
+// port and controller devices (bus serial-base, drivers "port" and "ctrl").
 std::string ParentDriver(udev_device* Tty) {
     for (udev_device* Parent = udev_device_get_parent(Tty); Parent != nullptr;
          Parent = udev_device_get_parent(Parent)) {
+        if (Text(udev_device_get_subsystem(Parent)) == "serial-base") {
+            continue;
+        }
         if (const char* Driver = udev_device_get_driver(Parent); Driver != nullptr) {
             return Driver;
         }

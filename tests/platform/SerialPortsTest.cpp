@@ -92,6 +92,7 @@ TEST_F(SerialPorts, EachPortIsDescribedByTheDeviceBehindIt) {
     EXPECT_EQ(Card.Driver, "serial");
     EXPECT_EQ(Card.VendorId, "");
     EXPECT_EQ(Find(Ports, "ttyS0").Description, "Serial port");
+    EXPECT_EQ(Find(Ports, "ttyS0").Driver, "serial") << "the UART's, not the serial core's";
 }
 
 TEST_F(SerialPorts, ComNamesThatAlreadyOpenAPortAreFound) {
