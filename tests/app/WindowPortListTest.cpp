@@ -130,4 +130,14 @@ TEST_F(WindowPortList, FollowsDevicesPluggedInAndPulledOutAndReadsTheOneChosen) 
     Form->vaComm->Close();
 }
 
+TEST(PortChoice, APathReachesTheComponentAsItIsWhateverItHoldsOfAFormat) {
+    TVaComm Comm(nullptr);
+    for (const std::string Path :
+         {"/dev/ttyUSB0", "/dev/serial/by-id/usb-100%_d%d%s-if00", "/dev/odd%"}) {
+        Comm.SetDeviceName(DeviceNameFor(Path));
+        Comm.SetPortNum(4);
+        EXPECT_EQ(Comm.GetPortName(), Path);
+    }
+}
+
 } // namespace
