@@ -7,6 +7,9 @@
 
 namespace {
 
+// The item chosen at start: "COM 4", the port of vaComm's stored PortNum.
+constexpr int StartItem = 3;
+
 // The longest the waiting loops sleep between two rounds of message processing; a message
 // that arrives ends the sleep at once.
 constexpr auto PollInterval = std::chrono::milliseconds(100);
@@ -84,7 +87,47 @@ std::array<TEdit*, QueryCommands.size()> TfrmStart::ResultFields() const {
 }
 
 void TfrmStart::FormCreate(TObject* /*Sender*/) {
-    cbPort->SetItemIndex(3);
+    cbPort->SetItemIndex(StartItem);
+    FStoredPorts = cbPort->Items();
+    FAutomaticKey = ChoiceKey(cbPort->ItemIndex());
+    RefreshPorts();
+    FPortWatch =
+        UiBackend::WatchSerialPorts([this] { GuardedCall(this, [this] { RefreshPorts(); }); });
+}
+
+// ---- The port list
+
+std::string TfrmStart::ChoiceKey(int Index) const {
+    if (Index >= 0 && Index < StoredCount()) {
+        return FStoredPorts.at(static_cast<std::size_t>(Index));
+    }
+    const auto Listed = static_cast<std::size_t>(Index - StoredCount());
+    return Index >= 0 && Listed < FListedPorts.size() ? FListedPorts.at(Listed).Path : "";
+}
+
+void TfrmStart::RefreshPorts() {
+    const std::string Chosen = ChoiceKey(cbPort->ItemIndex());
+    FListedPorts = PortsBeyondStored(ListSerialPorts(), StoredCount());
+    std::vector<std::string> Items = FStoredPorts;
+    for (const TListedPort& Port : FListedPorts) {
+        Items.push_back(Port.Label);
+    }
+    cbPort->SetItems(Items);
+    // A choice stays while it is listed, except a stored item chosen for the user, which
+    // gives way to a device plugged in.
+    int Kept = -1;
+    for (int Item = 0; Item < static_cast<int>(Items.size()); ++Item) {
+        if (ChoiceKey(Item) == Chosen) {
+            Kept = Item;
+        }
+    }
+    if (Kept >= 0 && !(Chosen == FAutomaticKey && Kept < StoredCount())) {
+        cbPort->SetItemIndex(Kept);
+        return;
+    }
+    const int Index = AutomaticChoice(FListedPorts, StoredCount(), StartItem);
+    cbPort->SetItemIndex(Index);
+    FAutomaticKey = ChoiceKey(Index);
 }
 
 // ---- The read run
@@ -129,13 +172,23 @@ void TfrmStart::EndRun() {
 }
 
 void TfrmStart::ChoosePort() {
-    const int Port = cbPort->ItemIndex() + 1;
-    if (Port != vaComm->PortNum()) {
+    // A stored item is "COM n" through the component's own DeviceName ("COM%d" as stored); a
+    // found port puts its path there until a stored item is chosen again.
+    if (vaComm->DeviceName() != FFoundDeviceName) {
+        FStoredDeviceName = vaComm->DeviceName();
+    }
+    const int Index = cbPort->ItemIndex();
+    const bool Stored = Index < StoredCount();
+    const std::string Name = Stored ? FStoredDeviceName : DeviceNameFor(ChoiceKey(Index));
+    const int Port = Stored ? Index + 1 : vaComm->PortNum();
+    if (Port != vaComm->PortNum() || Name != vaComm->DeviceName()) {
         if (vaComm->Active()) {
             vaComm->Close();
         }
+        vaComm->SetDeviceName(Name);
         vaComm->SetPortNum(Port);
     }
+    FFoundDeviceName = Stored ? std::string() : Name;
 }
 
 bool TfrmStart::OpenPort() {

@@ -4,12 +4,14 @@
 // and the read run that asks the phone for its identity.
 
 #include "app/PhoneQuery.h"
+#include "app/PortList.h"
 #include "app/StartForm.h"
 #include "serial/VaComm.h"
 #include "ui/Forms.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -95,6 +97,21 @@ private:
     bool FReplyDone = false;
     bool FReplyOk = false;
     bool FTimedOut = false;
+
+    // ---- The port list
+    // Lists the ports found now, keeping the chosen item where it is still listed; runs
+    // whenever a port comes or goes.
+    void RefreshPorts();
+    // The item that stands for the current choice: its label, or the path of a found port.
+    [[nodiscard]] std::string ChoiceKey(int Index) const;
+    [[nodiscard]] int StoredCount() const { return static_cast<int>(FStoredPorts.size()); }
+
+    std::vector<std::string> FStoredPorts;  // "COM 1" to "COM 8", as stored
+    std::string FStoredDeviceName;          // the component's own, "COM%d" as stored
+    std::string FFoundDeviceName;           // what a found port put in its place
+    std::vector<TListedPort> FListedPorts;  // found, beyond the stored items
+    std::string FAutomaticKey;              // the last choice made for the user
+    std::unique_ptr<TWatchPeer> FPortWatch; // refreshes the list as ports come and go
 
     TReplyParser FReply;
     TWaitPhase FPhase = TWaitPhase::wpIdle;

@@ -245,6 +245,7 @@ public:
         for (const std::string& Item : Items) {
             SendMessageA(Window(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Item.c_str()));
         }
+        FitDroppedWidth(Items);
     }
     void SetItemIndex(int Index) override { SendMessageA(Window(), CB_SETCURSEL, Index, 0); }
     [[nodiscard]] int ItemIndex() const override {
@@ -276,6 +277,23 @@ public:
     }
 
 protected:
+    // The dropped-down list as wide as its widest item (a port's name and description),
+    // never narrower than the box.
+    void FitDroppedWidth(const std::vector<std::string>& Items) const {
+        const HDC Context = GetDC(Window());
+        const HGDIOBJ Old = SelectObject(
+            Context, reinterpret_cast<HFONT>(SendMessageA(Window(), WM_GETFONT, 0, 0)));
+        LONG Widest = 0;
+        for (const std::string& Item : Items) {
+            SIZE Size{};
+            GetTextExtentPoint32A(Context, Item.c_str(), static_cast<int>(Item.size()), &Size);
+            Widest = std::max(Widest, Size.cx);
+        }
+        SelectObject(Context, Old);
+        ReleaseDC(Window(), Context);
+        SendMessageA(Window(), CB_SETDROPPEDWIDTH, Widest + GetSystemMetrics(SM_CXVSCROLL) + 8, 0);
+    }
+
     // A combo box window's height includes its dropped-down list.
     [[nodiscard]] int WindowHeight(int Height) const override {
         return Height + VisibleDropDownItems * FItemHeight + 2;

@@ -1,0 +1,92 @@
+// The Win32 backend's watch of serial ports: a hidden message-only window registered for
+// the arrival and removal of COM port and modem interfaces (WM_DEVICECHANGE). Windows
+// sends those messages; nothing polls.
+
+#include "platform/Win32Api.h"
+#include "ui/Backend.h"
+
+// initguid.h first, so that the GUIDs these headers declare are defined in this file.
+// clang-format off
+#include <initguid.h>
+#include <dbt.h>
+#include <ntddmodm.h>
+#include <winioctl.h>
+// clang-format on
+
+#include <vector>
+
+namespace {
+
+constexpr const char* WatchClassName = "KivoPortWatch";
+
+class TWin32PortWatch : public TWatchPeer {
+public:
+    explicit TWin32PortWatch(std::function<void()> OnChange) : FOnChange(std::move(OnChange)) {
+        RegisterWatchClass();
+        FWindow = CreateWindowExA(0, WatchClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+        if (FWindow == nullptr) {
+            return;
+        }
+        SetWindowLongPtrA(FWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        for (const GUID& Interface : {GUID_DEVINTERFACE_COMPORT, GUID_DEVINTERFACE_MODEM}) {
+            DEV_BROADCAST_DEVICEINTERFACE_A Filter{};
+            Filter.dbcc_size = sizeof(Filter);
+            Filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+            Filter.dbcc_classguid = Interface;
+            if (HDEVNOTIFY Notify =
+                    RegisterDeviceNotificationA(FWindow, &Filter, DEVICE_NOTIFY_WINDOW_HANDLE)) {
+                FNotifications.push_back(Notify);
+            }
+        }
+    }
+    ~TWin32PortWatch() override {
+        for (HDEVNOTIFY Notify : FNotifications) {
+            UnregisterDeviceNotification(Notify);
+        }
+        if (FWindow != nullptr) {
+            DestroyWindow(FWindow); // a message still queued finds no window
+        }
+    }
+    TWin32PortWatch(const TWin32PortWatch&) = delete;
+    TWin32PortWatch& operator=(const TWin32PortWatch&) = delete;
+    TWin32PortWatch(TWin32PortWatch&&) = delete;
+    TWin32PortWatch& operator=(TWin32PortWatch&&) = delete;
+
+private:
+    static void RegisterWatchClass() {
+        WNDCLASSEXA Class{};
+        Class.cbSize = sizeof(Class);
+        Class.lpfnWndProc = WatchProc;
+        Class.hInstance = GetModuleHandleA(nullptr);
+        Class.lpszClassName = WatchClassName;
+        RegisterClassExA(&Class); // fails harmlessly once registered
+    }
+
+    static LRESULT CALLBACK WatchProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
+        if (Message == WM_DEVICECHANGE &&
+            (WParam == DBT_DEVICEARRIVAL || WParam == DBT_DEVICEREMOVECOMPLETE)) {
+            auto* Watch =
+                reinterpret_cast<TWin32PortWatch*>(GetWindowLongPtrA(Window, GWLP_USERDATA));
+            if (Watch != nullptr) {
+                Watch->FOnChange();
+            }
+            return TRUE;
+        }
+        return DefWindowProcA(Window, Message, WParam, LParam);
+    }
+
+    std::function<void()> FOnChange;
+    HWND FWindow = nullptr;
+    std::vector<HDEVNOTIFY> FNotifications;
+};
+
+} // namespace
+
+namespace UiBackend {
+
+std::unique_ptr<TWatchPeer> WatchSerialPorts(std::function<void()> OnChange) {
+    return std::make_unique<TWin32PortWatch>(std::move(OnChange));
+}
+
+} // namespace UiBackend
