@@ -92,6 +92,47 @@ std::array<TEdit*, QueryCommands.size()> TfrmStart::ResultFields() const {
 
 void TfrmStart::FormCreate(TObject* /*Sender*/) {
     cbPort->SetItemIndex(3);
+    FStoredPorts = cbPort->Items();
+    FStoredDeviceName = vaComm->DeviceName();
+    FAutomaticKey = ChoiceKey(cbPort->ItemIndex());
+    RefreshPorts();
+    FPortWatch =
+        UiBackend::WatchSerialPorts([this] { GuardedCall(this, [this] { RefreshPorts(); }); });
+}
+
+// ---- The port list
+
+std::string TfrmStart::ChoiceKey(int Index) const {
+    if (Index >= 0 && Index < StoredCount()) {
+        return FStoredPorts.at(static_cast<std::size_t>(Index));
+    }
+    const auto Listed = static_cast<std::size_t>(Index - StoredCount());
+    return Index >= 0 && Listed < FListedPorts.size() ? FListedPorts.at(Listed).Path : "";
+}
+
+void TfrmStart::RefreshPorts() {
+    const std::string Chosen = ChoiceKey(cbPort->ItemIndex());
+    FListedPorts = PortsBeyondStored(ListSerialPorts(), StoredCount());
+    std::vector<std::string> Items = FStoredPorts;
+    for (const TListedPort& Port : FListedPorts) {
+        Items.push_back(Port.Label);
+    }
+    cbPort->SetItems(Items);
+    // A choice stays while it is listed, except a stored item chosen for the user, which
+    // gives way to a device plugged in.
+    int Kept = -1;
+    for (int Item = 0; Item < static_cast<int>(Items.size()); ++Item) {
+        if (ChoiceKey(Item) == Chosen) {
+            Kept = Item;
+        }
+    }
+    if (Kept >= 0 && !(Chosen == FAutomaticKey && Kept < StoredCount())) {
+        cbPort->SetItemIndex(Kept);
+        return;
+    }
+    const int Index = AutomaticChoice(FListedPorts, StoredCount(), 3);
+    cbPort->SetItemIndex(Index);
+    FAutomaticKey = ChoiceKey(Index);
 }
 
 // ---- The read run
@@ -138,11 +179,16 @@ void TfrmStart::EndRun() {
 
 void TfrmStart::ChoosePort() {
     ClosePortIfLost();
-    const int Port = cbPort->ItemIndex() + 1;
-    if (Port != vaComm->PortNum()) {
+    // A stored item is "COM n" through the stored DeviceName; a found port is its path.
+    const int Index = cbPort->ItemIndex();
+    const bool Stored = Index < StoredCount();
+    const std::string Name = Stored ? FStoredDeviceName : DeviceNameFor(ChoiceKey(Index));
+    const int Port = Stored ? Index + 1 : vaComm->PortNum();
+    if (Port != vaComm->PortNum() || Name != vaComm->DeviceName()) {
         if (vaComm->Active()) {
             vaComm->Close();
         }
+        vaComm->SetDeviceName(Name);
         vaComm->SetPortNum(Port);
     }
 }

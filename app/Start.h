@@ -4,12 +4,14 @@
 // and the read run that asks the phone for its identity.
 
 #include "app/PhoneQuery.h"
+#include "app/PortList.h"
 #include "app/StartForm.h"
 #include "serial/VaComm.h"
 #include "ui/Forms.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,6 +38,12 @@ public:
 
     // One exchange: true when the reply ended with OK; the answer is then in FResponse.
     bool SendCommand(std::string_view Command);
+
+    // The ports listed below the stored items, in the list's order. UI thread.
+    [[nodiscard]] const std::vector<TListedPort>& ListedPorts() const { return FListedPorts; }
+    // Lists the ports found now, keeping the chosen item where it is still listed. Runs by
+    // itself when a port comes or goes. UI thread.
+    void RefreshPorts();
 
     // True while a read run is in progress.
     [[nodiscard]] bool Running() const { return FRunning; }
@@ -99,6 +107,17 @@ private:
     bool FReplyDone = false;
     bool FReplyOk = false;
     bool FTimedOut = false;
+
+    // ---- The port list
+    // The item that stands for the current choice: its label, or the path of a found port.
+    [[nodiscard]] std::string ChoiceKey(int Index) const;
+    [[nodiscard]] int StoredCount() const { return static_cast<int>(FStoredPorts.size()); }
+
+    std::vector<std::string> FStoredPorts;  // "COM 1" to "COM 8", as stored
+    std::string FStoredDeviceName;          // the stored "COM%d"
+    std::vector<TListedPort> FListedPorts;  // found, beyond the stored items
+    std::string FAutomaticKey;              // the last choice made for the user
+    std::unique_ptr<TWatchPeer> FPortWatch; // refreshes the list as ports come and go
 
     TReplyParser FReply;
     TWaitPhase FPhase = TWaitPhase::wpIdle;

@@ -7,7 +7,7 @@
 
 struct TSerialPortInfo {
     std::string Name;         // the short name a person knows: "ttyUSB2", "COM12"
-    std::string Path;         // what opens it: "/dev/ttyUSB2", "COM12"
+    std::string Path;         // what opens it: "/dev/ttyUSB2", "\\\\.\\COM12"
     std::string ById;         // the stable link ("/dev/serial/by-id/usb-..."); empty where none
     std::string Description;  // one line for a person: "HUAWEI Mobile, interface 2"
     std::string Driver;       // "option", "cdc_acm", "ftdi_sio", "rfcomm", "serial8250"...
@@ -17,8 +17,17 @@ struct TSerialPortInfo {
     std::string Product;      // USB product string; empty when not known
     std::string SerialNumber; // USB serial number; empty when not known
     std::string Interface;    // USB interface number, "02"; empty when not USB
+    std::string DeviceId;     // the same for every port of one device ("1-2", "USB\\VID_12D1...")
 };
 
 // Every serial port that has a device behind it, ordered by name (ttyS2 before ttyS10).
 // Blocks only for the time the system's device database takes to answer; any thread.
 [[nodiscard]] std::vector<TSerialPortInfo> ListSerialPorts();
+
+// The number n of "COM n" (1 to Highest) that already opens Port: on Linux the port is
+// /dev/ttyS<n-1> or the path in KIVO_COM<n> (directly or through a link); on Windows it is
+// COMn. 0 when none does. Reads the environment and the file system; any thread.
+[[nodiscard]] int ComNumberOf(const TSerialPortInfo& Port, int Highest);
+
+// Orders ports by name, numbers by value: ttyS2 before ttyS10, COM9 before COM10.
+void SortSerialPorts(std::vector<TSerialPortInfo>& Ports);

@@ -8,6 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     googletest libgtest-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
     fonts-wine fonts-dejavu-core
     socat xvfb xauth
     clang-format clang-tidy

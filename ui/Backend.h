@@ -72,6 +72,17 @@ struct TFormCallbacks {
     std::function<void()> Closed;     // the window has closed
 };
 
+// A watch the backend keeps while this object lives.
+class TWatchPeer {
+public:
+    TWatchPeer() = default;
+    TWatchPeer(const TWatchPeer&) = delete;
+    TWatchPeer& operator=(const TWatchPeer&) = delete;
+    TWatchPeer(TWatchPeer&&) = delete;
+    TWatchPeer& operator=(TWatchPeer&&) = delete;
+    virtual ~TWatchPeer() = default;
+};
+
 enum class TWidgetKind : std::uint8_t { wkLabel, wkEdit, wkComboBox, wkButton };
 
 namespace UiBackend {
@@ -92,5 +103,10 @@ void SetApplicationTitle(const std::string& Title);
 void SetCursor(TCursor Cursor);
 // A modal message box with its own message loop; returns when the user closed it.
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon);
+
+// Calls OnChange from the message loop (on the UI thread) after a serial port was added or
+// removed: a udev monitor on Linux, WM_DEVICECHANGE on Windows; nothing polls. The watch
+// ends when the returned object is destroyed. UI thread only.
+[[nodiscard]] std::unique_ptr<TWatchPeer> WatchSerialPorts(std::function<void()> OnChange);
 
 } // namespace UiBackend

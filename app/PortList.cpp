@@ -1,0 +1,38 @@
+#include "app/PortList.h"
+
+#include "app/PhoneReader.h"
+
+#include <algorithm>
+
+std::vector<TListedPort> PortsBeyondStored(const std::vector<TSerialPortInfo>& Found,
+                                           int StoredCount) {
+    std::vector<TListedPort> Listed;
+    for (const TSerialPortInfo& Port : Found) {
+        if (ComNumberOf(Port, StoredCount) != 0) {
+            continue;
+        }
+        std::string Label = Port.Name;
+        if (!Port.Description.empty()) {
+            Label += " - " + Port.Description;
+        }
+        Listed.push_back({Label, Port.Path, Port.VendorId.empty() ? "" : Port.DeviceId});
+    }
+    return Listed;
+}
+
+int AutomaticChoice(const std::vector<TListedPort>& Listed, int StoredCount, int Stored) {
+    const auto FirstUsb = std::find_if(Listed.begin(), Listed.end(), [](const TListedPort& Port) {
+        return !Port.DeviceId.empty();
+    });
+    if (FirstUsb == Listed.end()) {
+        return Stored;
+    }
+    const bool OneDevice = std::all_of(Listed.begin(), Listed.end(), [&](const TListedPort& Port) {
+        return Port.DeviceId.empty() || Port.DeviceId == FirstUsb->DeviceId;
+    });
+    return OneDevice ? StoredCount + static_cast<int>(FirstUsb - Listed.begin()) : Stored;
+}
+
+std::string DeviceNameFor(const std::string& Path) {
+    return DeviceNameForPath(Path);
+}

@@ -1,0 +1,132 @@
+// The window's port list against mocked devices (umockdev, run under umockdev-wrapper) on
+// Qt's offscreen platform: what it lists below "COM 1" to "COM 8", what it chooses, how it
+// follows devices plugged in and pulled out while the window runs, and that a found port
+// is the device a read opens.
+
+#include "app/Start.h"
+#include "tests/support/MockDevices.h"
+#include "tools/PhoneSim.h"
+#include "ui/Forms.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <chrono>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+using kivo::test::MockDevices;
+
+const std::vector<std::string> Stored{"COM 1", "COM 2", "COM 3", "COM 4",
+                                      "COM 5", "COM 6", "COM 7", "COM 8"};
+constexpr const char* StickDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+constexpr const char* StickModemTty =
+    "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0";
+constexpr const char* AdapterDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4";
+constexpr const char* AdapterTty =
+    "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB3/tty/ttyUSB3";
+
+std::vector<std::string> WithStored(const std::vector<std::string>& Found) {
+    std::vector<std::string> Items = Stored;
+    Items.insert(Items.end(), Found.begin(), Found.end());
+    return Items;
+}
+
+class WindowPortList : public testing::Test {
+protected:
+    void TearDown() override {
+        Form.reset();
+        ::unsetenv("KIVO_COM5"); // NOLINT(concurrency-mt-unsafe)
+    }
+    void OpenWindow() {
+        Form = std::make_unique<TfrmStart>(nullptr);
+        Form->Show();
+    }
+    // The list as the toolkit shows it.
+    [[nodiscard]] std::vector<std::string> Shown() const {
+        std::vector<std::string> Items;
+        auto* Combo = QApplication::activeWindow() == nullptr
+                          ? nullptr
+                          : QApplication::activeWindow()->findChild<QComboBox*>();
+        for (int I = 0; Combo != nullptr && I < Combo->count(); ++I) {
+            Items.push_back(Combo->itemText(I).toStdString());
+        }
+        return Combo == nullptr ? Form->cbPort->Items() : Items;
+    }
+    // Runs the message loop until the list holds Count items; false after a generous bound.
+    bool WaitForItems(std::size_t Count) const {
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (Form->cbPort->Items().size() != Count) {
+            if (std::chrono::steady_clock::now() > Deadline) {
+                return false;
+            }
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        }
+        return true;
+    }
+
+    MockDevices Devices;
+    std::unique_ptr<TfrmStart> Form;
+};
+
+TEST_F(WindowPortList, FoundPortsFollowTheStoredOnesByNameAndDescription) {
+    for (const char* File : {"huawei-stick.umockdev", "phone-acm.umockdev", "ftdi-adapter.umockdev",
+                             "bluetooth-rfcomm.umockdev", "onboard-uarts.umockdev"}) {
+        Devices.Add(File);
+    }
+    // ttyS0 and ttyS2 are COM 1 and COM 3; ttyUSB1 is mapped to COM 5 by its link.
+    ::setenv("KIVO_COM5", "/dev/serial/by-id/usb-HUAWEI_Technology_HUAWEI_Mobile-if01-port0",
+             1); // NOLINT(concurrency-mt-unsafe)
+    OpenWindow();
+    EXPECT_EQ(
+        Shown(),
+        WithStored({"rfcomm0 - Bluetooth serial port", "ttyACM0 - SAMSUNG_Android, interface 1",
+                    "ttyS10 - MCS9865 PCIe Serial Port", "ttyUSB0 - HUAWEI Mobile, interface 0",
+                    "ttyUSB2 - HUAWEI Mobile, interface 2", "ttyUSB3 - FT232R USB UART"}));
+    EXPECT_EQ(Form->cbPort->Text(), "COM 4") << "several USB devices: the stored choice";
+    EXPECT_EQ(Form->vaComm->DeviceName(), "COM%d");
+}
+
+TEST_F(WindowPortList, FollowsDevicesPluggedInAndPulledOutAndReadsTheOneChosen) {
+    Devices.Add("onboard-uarts.umockdev");
+    OpenWindow();
+    EXPECT_EQ(Shown(), WithStored({"ttyS10 - MCS9865 PCIe Serial Port"}));
+    EXPECT_EQ(Form->cbPort->Text(), "COM 4");
+
+    // One modem plugged in: its first port is chosen, as nobody chose anything yet.
+    Devices.Add("huawei-stick.umockdev");
+    ASSERT_TRUE(WaitForItems(12));
+    EXPECT_EQ(Form->cbPort->Text(), "ttyUSB0 - HUAWEI Mobile, interface 0");
+
+    // A second device leaves that choice alone.
+    Devices.Add("ftdi-adapter.umockdev");
+    ASSERT_TRUE(WaitForItems(13));
+    EXPECT_EQ(Shown().back(), "ttyUSB3 - FT232R USB UART");
+    EXPECT_EQ(Form->cbPort->Text(), "ttyUSB0 - HUAWEI Mobile, interface 0");
+
+    // The user chooses the adapter, and a read goes to the phone behind it.
+    TPhoneSim Phone;
+    Devices.Attach("/dev/ttyUSB3", Phone.DevicePath());
+    Form->cbPort->SetItemIndex(12);
+    Form->btnRead->Click();
+    EXPECT_EQ(Form->vaComm->DeviceName(), "/dev/ttyUSB3");
+    EXPECT_EQ(Form->edCGMI->Text(), PhoneSimIdentity().at("+CGMI"));
+    EXPECT_EQ(Form->edCGSN->Text(), PhoneSimIdentity().at("+CGSN"));
+
+    // The stick pulled out: the user's choice stays.
+    Devices.Remove(StickDevice, StickModemTty);
+    ASSERT_TRUE(WaitForItems(10)) << "a remove event for one of its ports updates the list";
+    EXPECT_EQ(Shown(),
+              WithStored({"ttyS10 - MCS9865 PCIe Serial Port", "ttyUSB3 - FT232R USB UART"}));
+    EXPECT_EQ(Form->cbPort->Text(), "ttyUSB3 - FT232R USB UART");
+
+    // The chosen adapter pulled out: back to the stored choice.
+    Devices.Remove(AdapterDevice, AdapterTty);
+    ASSERT_TRUE(WaitForItems(9));
+    EXPECT_EQ(Form->cbPort->Text(), "COM 4");
+    Form->vaComm->Close();
+}
+
+} // namespace

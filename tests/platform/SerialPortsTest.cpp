@@ -1,0 +1,134 @@
+// Port enumeration against mocked udev data (umockdev): which ttys count as ports, what is
+// said about each, and the notice of ports that come and go.
+
+#include "platform/SerialPorts.h"
+
+#include "platform/posix/SerialPortMonitor.h"
+#include "tests/support/MockDevices.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <poll.h>
+
+namespace {
+
+using kivo::test::MockDevices;
+
+constexpr const char* FtdiDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4";
+constexpr const char* FtdiTty =
+    "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB3/tty/ttyUSB3";
+
+std::vector<std::string> Names(const std::vector<TSerialPortInfo>& Ports) {
+    std::vector<std::string> Result;
+    for (const TSerialPortInfo& Port : Ports) {
+        Result.push_back(Port.Name);
+    }
+    return Result;
+}
+
+TSerialPortInfo Find(const std::vector<TSerialPortInfo>& Ports, const std::string& Name) {
+    const auto Found = std::find_if(Ports.begin(), Ports.end(),
+                                    [&](const TSerialPortInfo& Port) { return Port.Name == Name; });
+    return Found == Ports.end() ? TSerialPortInfo{} : *Found;
+}
+
+class SerialPorts : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* File :
+             {"huawei-stick.umockdev", "phone-acm.umockdev", "ftdi-adapter.umockdev",
+              "bluetooth-rfcomm.umockdev", "onboard-uarts.umockdev"}) {
+            Devices.Add(File);
+        }
+    }
+    MockDevices Devices;
+};
+
+TEST_F(SerialPorts, EveryTtyWithHardwareBehindItIsListedInNaturalOrder) {
+    // Left out: the legacy ttyS1 and ttyS3 without a UART, the virtual tty0 and console.
+    EXPECT_EQ(Names(ListSerialPorts()),
+              (std::vector<std::string>{"rfcomm0", "ttyACM0", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0",
+                                        "ttyUSB1", "ttyUSB2", "ttyUSB3"}));
+}
+
+TEST_F(SerialPorts, EachPortIsDescribedByTheDeviceBehindIt) {
+    const auto Ports = ListSerialPorts();
+
+    const TSerialPortInfo PcUi = Find(Ports, "ttyUSB2");
+    EXPECT_EQ(PcUi.Path, "/dev/ttyUSB2");
+    EXPECT_EQ(PcUi.ById, "/dev/serial/by-id/usb-HUAWEI_Technology_HUAWEI_Mobile-if02-port0");
+    EXPECT_EQ(PcUi.Description, "HUAWEI Mobile, interface 2");
+    EXPECT_EQ(PcUi.Driver, "option");
+    EXPECT_EQ(PcUi.VendorId, "12d1");
+    EXPECT_EQ(PcUi.ProductId, "1001");
+    EXPECT_EQ(PcUi.Manufacturer, "HUAWEI Technology");
+    EXPECT_EQ(PcUi.Interface, "02");
+    EXPECT_EQ(PcUi.DeviceId, Find(Ports, "ttyUSB0").DeviceId) << "one stick, one device";
+
+    const TSerialPortInfo Phone = Find(Ports, "ttyACM0");
+    EXPECT_EQ(Phone.Description, "SAMSUNG_Android, interface 1");
+    EXPECT_EQ(Phone.Driver, "cdc_acm");
+    EXPECT_EQ(Phone.SerialNumber, "R58M12ABCDE");
+    EXPECT_EQ(Phone.ById, "/dev/serial/by-id/usb-SAMSUNG_SAMSUNG_Android_R58M12ABCDE-if01");
+
+    const TSerialPortInfo Adapter = Find(Ports, "ttyUSB3");
+    EXPECT_EQ(Adapter.Description, "FT232R USB UART") << "one interface: no number";
+    EXPECT_EQ(Adapter.Driver, "ftdi_sio");
+    EXPECT_EQ(Adapter.VendorId + ":" + Adapter.ProductId, "0403:6001");
+    EXPECT_NE(Adapter.DeviceId, PcUi.DeviceId);
+
+    const TSerialPortInfo Bluetooth = Find(Ports, "rfcomm0");
+    EXPECT_EQ(Bluetooth.Description, "Bluetooth serial port");
+    EXPECT_EQ(Bluetooth.Driver, "rfcomm");
+    EXPECT_EQ(Bluetooth.ById, "");
+
+    const TSerialPortInfo Card = Find(Ports, "ttyS10");
+    EXPECT_EQ(Card.Description, "MCS9865 PCIe Serial Port");
+    EXPECT_EQ(Card.Driver, "serial");
+    EXPECT_EQ(Card.VendorId, "");
+    EXPECT_EQ(Find(Ports, "ttyS0").Description, "Serial port");
+}
+
+TEST_F(SerialPorts, ComNamesThatAlreadyOpenAPortAreFound) {
+    const auto Ports = ListSerialPorts();
+    ASSERT_EQ(unsetenv("KIVO_COM1"), 0);
+    // Named by its by-id link, through another link, and by its path.
+    ASSERT_EQ(setenv("KIVO_COM5", Find(Ports, "ttyUSB2").ById.c_str(), 1), 0);
+    ASSERT_EQ(setenv("KIVO_COM7", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.1-port0", 1), 0);
+    ASSERT_EQ(setenv("KIVO_COM6", "/dev/ttyACM0", 1), 0);
+    EXPECT_EQ(ComNumberOf(Find(Ports, "ttyS0"), 8), 1);
+    EXPECT_EQ(ComNumberOf(Find(Ports, "ttyS2"), 8), 3);
+    EXPECT_EQ(ComNumberOf(Find(Ports, "ttyUSB2"), 8), 5);
+    EXPECT_EQ(ComNumberOf(Find(Ports, "ttyACM0"), 8), 6);
+    EXPECT_EQ(ComNumberOf(Find(Ports, "ttyUSB1"), 8), 7);
+    EXPECT_EQ(ComNumberOf(Find(Ports, "ttyS10"), 8), 0) << "COM 11 is beyond the list";
+    EXPECT_EQ(ComNumberOf(Find(Ports, "ttyUSB0"), 8), 0);
+    unsetenv("KIVO_COM5");
+    unsetenv("KIVO_COM6");
+    unsetenv("KIVO_COM7");
+}
+
+bool Readable(int Descriptor) {
+    pollfd Watch{Descriptor, POLLIN, 0};
+    return poll(&Watch, 1, 10000) == 1; // a bound, not an expected time
+}
+
+TEST(SerialPortMonitor, TellsOfAPortPluggedInAndPulledOut) {
+    MockDevices Devices;
+    TSerialPortMonitor Monitor;
+    ASSERT_GE(Monitor.Descriptor(), 0);
+    EXPECT_FALSE(Monitor.Acknowledge()) << "nothing happened yet";
+
+    Devices.Add("ftdi-adapter.umockdev");
+    ASSERT_TRUE(Readable(Monitor.Descriptor()));
+    EXPECT_TRUE(Monitor.Acknowledge());
+    EXPECT_EQ(Names(ListSerialPorts()), std::vector<std::string>{"ttyUSB3"});
+
+    Devices.Remove(FtdiDevice, FtdiTty);
+    ASSERT_TRUE(Readable(Monitor.Descriptor()));
+    EXPECT_TRUE(Monitor.Acknowledge());
+    EXPECT_TRUE(ListSerialPorts().empty());
+}
+
+} // namespace
