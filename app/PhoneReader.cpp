@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <memory>
 #include <utility>
 
@@ -88,10 +87,13 @@ void AppendUtf8(std::string& Out, char32_t Code) {
     }
 }
 
+// "\u" and four hex digits: Unit is one UTF-16 code unit.
 void AppendEscape(std::string& Out, unsigned Unit) {
-    std::array<char, 8> Escape{};
-    std::snprintf(Escape.data(), Escape.size(), "\\u%04x", Unit);
-    Out += Escape.data();
+    constexpr std::string_view Digits = "0123456789abcdef";
+    Out += "\\u";
+    for (int Shift = 12; Shift >= 0; Shift -= 4) {
+        Out += Digits[(Unit >> static_cast<unsigned>(Shift)) & 0xFU];
+    }
 }
 
 // One port's read, driven by its events and the caller's clock, on the main thread.
