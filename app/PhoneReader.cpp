@@ -1,6 +1,7 @@
 #include "app/PhoneReader.h"
 
 #include "app/StartForm.h"
+#include "platform/Win32Api.h"
 #include "runtime/Streaming.h"
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"

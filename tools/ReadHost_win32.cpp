@@ -4,6 +4,7 @@
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
 
+#include <array>
 #include <atomic>
 #include <csignal>
 

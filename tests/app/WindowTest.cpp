@@ -2,6 +2,7 @@
 // real serial port component and pseudo-terminals.
 
 #include "app/Start.h"
+#include "platform/Win32Api.h"
 #include "runtime/Streaming.h"
 #include "tests/tools/SimOptions.h"
 #include "tools/PhoneSim.h"
