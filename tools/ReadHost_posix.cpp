@@ -30,12 +30,15 @@ extern "C" void NoteSignal(int Signal) {
     errno = SavedErrno;
 }
 
-// Reads the pipe and hands each signal to the main thread; a zero byte ends it.
+// Reads the pipe and hands each signal to the main thread; a zero byte ends it. It frees
+// itself and closes the pipe's read end when it ends: the program need not wait for that.
 class TSignalWatcher : public TThread {
 public:
     TSignalWatcher(int ReadEnd, std::function<void(int)> OnStop)
-        : TThread(true), FReadEnd(ReadEnd), FOnStop(std::move(OnStop)) {}
-    ~TSignalWatcher() override { TerminateAndWait(); }
+        : TThread(true), FReadEnd(ReadEnd), FOnStop(std::move(OnStop)) {
+        SetFreeOnTerminate(true);
+    }
+    ~TSignalWatcher() override { ::close(FReadEnd); }
     TSignalWatcher(const TSignalWatcher&) = delete;
     TSignalWatcher& operator=(const TSignalWatcher&) = delete;
     TSignalWatcher(TSignalWatcher&&) = delete;
@@ -67,7 +70,7 @@ private:
 struct TStopSignals::TImpl {
     std::array<int, 2> Pipe{-1, -1};
     std::array<struct sigaction, StopSignals.size()> Previous{};
-    std::unique_ptr<TSignalWatcher> Watcher;
+    TSignalWatcher* Watcher = nullptr; // frees itself once told to end
 };
 
 TStopSignals::TStopSignals(std::function<void(int Signal)> OnStop)
@@ -77,7 +80,7 @@ TStopSignals::TStopSignals(std::function<void(int Signal)> OnStop)
     }
     ::fcntl(FImpl->Pipe[1], F_SETFL, O_NONBLOCK);
     SignalPipe = FImpl->Pipe[1];
-    FImpl->Watcher = std::make_unique<TSignalWatcher>(FImpl->Pipe[0], std::move(OnStop));
+    FImpl->Watcher = new TSignalWatcher(FImpl->Pipe[0], std::move(OnStop)); // NOLINT: frees itself
     FImpl->Watcher->Resume();
     struct sigaction Action {};
     Action.sa_handler = NoteSignal;
@@ -93,10 +96,11 @@ TStopSignals::~TStopSignals() {
         ::sigaction(StopSignals.at(I), &FImpl->Previous.at(I), nullptr);
     }
     SignalPipe = -1;
+    // A signal handed over but not yet taken is dropped; then the watcher is told to end,
+    // and nobody touches it any more.
+    FImpl->Watcher->CancelSynchronize();
     const unsigned char End = 0;
     [[maybe_unused]] const auto Written = ::write(FImpl->Pipe[1], &End, 1);
-    FImpl->Watcher.reset();
-    ::close(FImpl->Pipe[0]);
     ::close(FImpl->Pipe[1]);
 }
 
