@@ -357,6 +357,7 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     });
     const std::vector<TPortLabel> Labels = PortsToRead(Args);
     std::vector<TPortChoice> Ports;
+    Ports.reserve(Labels.size());
     for (const TPortLabel& Label : Labels) {
         Ports.push_back(*ParsePortChoice(Label.Port));
     }
