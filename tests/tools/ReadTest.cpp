@@ -159,8 +159,8 @@ TEST(KivoRead, ErrorsNameTheDeviceTriedAndABaudRateIsTaken) {
 TEST(KivoRead, APathWithPercentSignsOpensThatPath) {
     TPhoneSim Phone;
     const std::string Directory = ::testing::TempDir();
-    for (const std::string Name : {"kivo-phone%d", "kivo-50%phone", "kivo-%s%n%%"}) {
-        const std::string Link = Directory + "/" + Name;
+    for (const char* Name : {"kivo-phone%d", "kivo-50%phone", "kivo-%s%n%%"}) {
+        const std::string Link = Directory + Name;
         ::unlink(Link.c_str());
         ASSERT_EQ(::symlink(Phone.DevicePath().c_str(), Link.c_str()), 0) << Link;
         const auto Result = Read({"--port", Link});
@@ -168,9 +168,9 @@ TEST(KivoRead, APathWithPercentSignsOpensThatPath) {
         EXPECT_EQ(Result.ExitCode, 0) << Link << ": " << Result.Err;
         EXPECT_EQ(Result.Out, AllFields) << Link;
     }
-    const auto Missing = Read({"--port", Directory + "/kivo-none%d"});
+    const auto Missing = Read({"--port", Directory + "kivo-none%d"});
     EXPECT_EQ(Missing.Err,
-              "kivo-read: Specified device not found (" + Directory + "/kivo-none%d).\n");
+              "kivo-read: Specified device not found (" + Directory + "kivo-none%d).\n");
 }
 
 // Ports are read at once; each ends in its own outcome.
@@ -182,9 +182,9 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
                               Refusing.DevicePath(), "--port", Silent.DevicePath(), "--port",
                               "/nonexistent/kivo-port"});
     EXPECT_EQ(Result.ExitCode, 2) << Result.Err; // the worst: a port that cannot be opened
-    const std::string G = Good.DevicePath();
-    const std::string R = Refusing.DevicePath();
-    const std::string S = Silent.DevicePath();
+    const std::string& G = Good.DevicePath();
+    const std::string& R = Refusing.DevicePath();
+    const std::string& S = Silent.DevicePath();
     EXPECT_EQ(Result.Out,
               "[{\"port\": \"" + G + "\", \"device\": \"" + G +
                   "\", \"description\": \"\", \"outcome\": \"answered\", \"fields\": {\"CGMI\": "
