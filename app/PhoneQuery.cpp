@@ -1,5 +1,7 @@
 #include "app/PhoneQuery.h"
 
+#include "platform/Win32Api.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -60,6 +62,70 @@ constexpr std::array<TCmeEntry, 43> CmeTable{{
 
 constexpr std::string_view CmeMarker = "+CME ERROR:";
 
+// Unsolicited result codes: those of 3GPP TS 27.007 and 27.005 and of V.250, and vendor codes
+// of common modems (the "^" codes of Huawei sticks and others). An entry ending in ":"
+// starts a line with parameters; any other entry is a whole line.
+constexpr auto UnsolicitedCodes = std::to_array<std::string_view>({
+    // V.250 and 3GPP TS 27.007: calls, registration, supplementary services, indicators
+    "RING",
+    "NO CARRIER",
+    "+CRING:",
+    "+CLIP:",
+    "+CCWA:",
+    "+CDIP:",
+    "+CNAP:",
+    "+COLP:",
+    "+CREG:",
+    "+CGREG:",
+    "+CEREG:",
+    "+C5GREG:",
+    "+CUSD:",
+    "+CSSI:",
+    "+CSSU:",
+    "+CGEV:",
+    "+CIEV:",
+    "+CCCM:",
+    "+CTZV:",
+    "+CTZE:",
+    "+CTZEU:",
+    "+CKEV:",
+    "+CMER:",
+    "+CALV:",
+    "+CPIN:",
+    "+CSQN:",
+    "+CMCCSI:",
+    "+CIREPI:",
+    "+CIREPH:",
+    "+CCWV",
+    // 3GPP TS 27.005: short messages and cell broadcasts
+    "+CMTI:",
+    "+CMT:",
+    "+CBM:",
+    "+CBMI:",
+    "+CDS:",
+    "+CDSI:",
+    // Vendor codes
+    "^RSSI:",
+    "^HCSQ:",
+    "^MODE:",
+    "^BOOT:",
+    "^DSFLOWRPT:",
+    "^SYSSTART",
+    "^SRVST:",
+    "^SIMST:",
+    "^CEND:",
+    "^ORIG:",
+    "^CONF:",
+    "^CONN:",
+    "^STIN:",
+    "^NDISSTAT:",
+    "^RFSWITCH:",
+    "^NWTIME:",
+    "^ACTIVEBAND:",
+    "^SYSINFOEX:",
+    "^CSNR:",
+});
+
 bool IsBlankOrControl(char C) {
     const auto Code = static_cast<unsigned char>(C);
     return Code <= 32 || Code == 127;
@@ -107,6 +173,28 @@ std::string CmeErrorMessage(std::string_view Detail) {
     return "+CME ERROR: " + std::string(Trimmed) + ".";
 }
 
+std::string DeviceLostMessage(std::string_view Device, std::string_view Reason) {
+    std::string Message =
+        "Lost the device " + std::string(Device) + ": " + std::string(TrimLine(Reason));
+    if (!Message.ends_with('.')) {
+        Message += '.';
+    }
+    return Message;
+}
+
+bool IsReceiveOverrun(int Errors) {
+    return (static_cast<DWORD>(Errors) & (CE_RXOVER | CE_OVERRUN)) != 0;
+}
+
+bool IsUnsolicitedLine(std::string_view Line) {
+    const std::string_view Text = TrimLine(Line);
+    return std::any_of(UnsolicitedCodes.begin(), UnsolicitedCodes.end(),
+                       [Text](std::string_view Code) {
+                           const bool WithParameters = Code.back() == ':';
+                           return WithParameters ? Text.starts_with(Code) : Text == Code;
+                       });
+}
+
 std::string_view TrimLine(std::string_view Line) {
     while (!Line.empty() && IsBlankOrControl(Line.front())) {
         Line.remove_prefix(1);
@@ -138,7 +226,7 @@ std::string TReplyParser::ErrorMessage() const {
     case TReplyStatus::rsCmeError:
         return CmeErrorMessage(FCmeDetail);
     case TReplyStatus::rsOverflow:
-        return std::string(TimeoutMessage);
+        return std::string(ReplyTooLongMessage);
     case TReplyStatus::rsPending:
     case TReplyStatus::rsOk:
         break;
@@ -161,7 +249,7 @@ void TReplyParser::ScanCompleteLines() {
 // Takes one complete line; true when it ended the reply.
 bool TReplyParser::HandleLine(std::string_view Line) {
     const std::string_view Text = TrimLine(Line);
-    if (Text.empty() || IsEcho(Text)) {
+    if (Text.empty() || IsEcho(Text) || IsUnsolicitedLine(Text)) {
         return false;
     }
     if (Text == "OK") {

@@ -35,6 +35,24 @@ inline constexpr std::size_t MaxReplyLength = std::size_t{64} * 1024;
 
 inline constexpr std::string_view TimeoutMessage = "ERROR: No answer from phone (timeout).";
 inline constexpr std::string_view InvalidCommandMessage = "ERROR: Invalid AT command.";
+// The phone answered, but no final result code came within MaxReplyLength characters.
+inline constexpr std::string_view ReplyTooLongMessage =
+    "ERROR: Reply too long (no result code within 64 KiB).";
+// The port reported that received characters were lost (its queue or the device's own
+// buffer overflowed): whatever arrived is incomplete, so it is no answer.
+inline constexpr std::string_view OverrunMessage =
+    "ERROR: Received characters were lost (receive overrun).";
+
+// The message for a device that failed during a read (unplugged): its name and the reason.
+[[nodiscard]] std::string DeviceLostMessage(std::string_view Device, std::string_view Reason);
+
+// True when the error bits a port reports (ClearCommError's CE_ bits, as OnError receives
+// them) say that received characters were lost.
+[[nodiscard]] bool IsReceiveOverrun(int Errors);
+
+// True when Line, trimmed, is an unsolicited result code a phone or modem may send at any
+// time ("RING", "+CREG: 1", "^RSSI:18"): never part of an answer.
+[[nodiscard]] bool IsUnsolicitedLine(std::string_view Line);
 
 // The text of a numeric equipment error code; empty for a code without one.
 [[nodiscard]] std::string_view CmeErrorText(std::int64_t Code);
@@ -56,7 +74,8 @@ enum class TReplyStatus : std::uint8_t {
 
 // The reply to one command. Received chunks are appended in arrival order; the reply ends at
 // the first complete line that is a final result code ("OK", "ERROR" or "+CME ERROR: ...").
-// Lines end at CR LF, a lone CR or a lone LF.
+// Lines end at CR LF, a lone CR or a lone LF. Unsolicited result codes are dropped wherever
+// they come. Used on one thread at a time.
 class TReplyParser {
 public:
     // Command: what was written, with or without its line end; its echo is not an answer.
@@ -69,7 +88,8 @@ public:
     [[nodiscard]] bool Ended() const { return FStatus != TReplyStatus::rsPending; }
     // Everything received for this command, in arrival order.
     [[nodiscard]] const std::string& Response() const { return FResponse; }
-    // After OK: the answer lines (echo dropped, trimmed, empty ones dropped) joined by blanks.
+    // After OK: the answer lines (echo, unsolicited codes and empty lines dropped, each
+    // trimmed) joined by blanks.
     [[nodiscard]] const std::string& Answer() const { return FAnswer; }
     // After a failure: the message to show the user.
     [[nodiscard]] std::string ErrorMessage() const;

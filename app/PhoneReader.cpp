@@ -1,17 +1,21 @@
 #include "app/PhoneReader.h"
 
 #include "app/StartForm.h"
+#include "platform/Win32Api.h"
 #include "runtime/Streaming.h"
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <memory>
+#include <utility>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view HandshakeCommand = "AT\r\n";
 
 bool IsComName(std::string_view Text, int& Number) {
     if (Text.size() < 4 || Text.size() > 6) {
@@ -33,53 +37,305 @@ bool IsComName(std::string_view Text, int& Number) {
     return Number >= 1;
 }
 
-void AppendJsonString(std::string& Out, std::string_view Text) {
-    Out += '"';
-    for (const char C : Text) {
-        const auto Code = static_cast<unsigned char>(C);
-        if (C == '"' || C == '\\') {
-            Out += '\\';
-            Out += C;
-        } else if (Code < 0x20 || Code >= 0x7F) {
-            // Bytes are characters one for one (Latin-1), so each maps to one code point.
-            char Escape[8];
-            std::snprintf(Escape, sizeof Escape, "\\u%04x", Code);
-            Out += Escape;
-        } else {
-            Out += C;
-        }
+// The length of the UTF-8 sequence at the start of Text, 0 when there is none.
+std::size_t Utf8Length(std::string_view Text, char32_t& Code) {
+    const auto Lead = static_cast<unsigned char>(Text[0]);
+    std::size_t Length = 0;
+    if (Lead >= 0xC2 && Lead <= 0xDF) {
+        Length = 2;
+        Code = Lead & 0x1FU;
+    } else if (Lead >= 0xE0 && Lead <= 0xEF) {
+        Length = 3;
+        Code = Lead & 0x0FU;
+    } else if (Lead >= 0xF0 && Lead <= 0xF4) {
+        Length = 4;
+        Code = Lead & 0x07U;
     }
-    Out += '"';
+    if (Length == 0 || Text.size() < Length) {
+        return 0;
+    }
+    for (std::size_t I = 1; I < Length; ++I) {
+        const auto Next = static_cast<unsigned char>(Text[I]);
+        if ((Next & 0xC0U) != 0x80U) {
+            return 0;
+        }
+        Code = (Code << 6U) | (Next & 0x3FU);
+    }
+    const bool Overlong = (Length == 3 && Code < 0x800) || (Length == 4 && Code < 0x10000);
+    const bool Invalid = Code > 0x10FFFF || (Code >= 0xD800 && Code <= 0xDFFF);
+    return Overlong || Invalid ? 0 : Length;
 }
 
-// One exchange on an open port: writes Command and takes the port's events until the
-// reply ends or Timeout passes since the write.
-TReplyParser RunExchange(TVaComm& Comm, std::string_view Command,
-                         std::chrono::milliseconds Timeout) {
-    TReplyParser Reply(Command);
-    Comm.OnRxChar = TVaCommRxCharEvent(
-        [&Comm, &Reply](TObject* /*Sender*/, int /*Count*/) { Reply.Append(Comm.ReadText()); });
-    const auto Deadline = Clock::now() + Timeout;
-    Comm.WriteText(std::string(Command));
-    while (!Reply.Ended()) {
-        const auto Left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now());
-        if (Left.count() <= 0) {
-            break;
+bool IsControl(char32_t Code) {
+    return Code < 0x20 || (Code >= 0x7F && Code <= 0x9F);
+}
+
+void AppendUtf8(std::string& Out, char32_t Code) {
+    if (Code < 0x80) {
+        Out += static_cast<char>(Code);
+    } else if (Code < 0x800) {
+        Out += static_cast<char>(0xC0U | (Code >> 6U));
+        Out += static_cast<char>(0x80U | (Code & 0x3FU));
+    } else if (Code < 0x10000) {
+        Out += static_cast<char>(0xE0U | (Code >> 12U));
+        Out += static_cast<char>(0x80U | ((Code >> 6U) & 0x3FU));
+        Out += static_cast<char>(0x80U | (Code & 0x3FU));
+    } else {
+        Out += static_cast<char>(0xF0U | (Code >> 18U));
+        Out += static_cast<char>(0x80U | ((Code >> 12U) & 0x3FU));
+        Out += static_cast<char>(0x80U | ((Code >> 6U) & 0x3FU));
+        Out += static_cast<char>(0x80U | (Code & 0x3FU));
+    }
+}
+
+// "\u" and four hex digits: Unit is one UTF-16 code unit.
+void AppendEscape(std::string& Out, unsigned Unit) {
+    constexpr std::string_view Digits = "0123456789abcdef";
+    Out += "\\u";
+    for (int Shift = 12; Shift >= 0; Shift -= 4) {
+        Out += Digits[(Unit >> static_cast<unsigned>(Shift)) & 0xFU];
+    }
+}
+
+// One port's read, driven by its events and the caller's clock, on the main thread.
+class TPortRead {
+public:
+    TPortRead(const TPortChoice& Port, const TReadOptions& Options)
+        : FOptions(Options), FComm(std::make_unique<TVaComm>(nullptr)) {
+        FResult.Device = Port.DeviceName;
+        try {
+            ApplyWindowPortSettings(*FComm);
+            FComm->SetPortNum(Port.PortNum);
+            FComm->SetDeviceName(Port.DeviceName);
+            FResult.Device = FComm->GetPortName();
+            if (Options.InputQueue > 0) {
+                FComm->Buffers()->SetReadSize(Options.InputQueue);
+            }
+            if (Options.Baudrate > 0) {
+                FComm->SetBaudrate(brUser);
+                FComm->SetUserBaudrate(Options.Baudrate);
+            }
+        } catch (const std::exception& E) {
+            End(TReadOutcome::roOpenFailed, E.what());
         }
-        if (WaitForSynchronize(Left)) {
-            CheckSynchronize();
+        FStep = Options.Handshake.count() > 0 ? -1 : 0;
+    }
+    ~TPortRead() { ClosePort(); }
+    TPortRead(const TPortRead&) = delete;
+    TPortRead& operator=(const TPortRead&) = delete;
+    TPortRead(TPortRead&&) = delete;
+    TPortRead& operator=(TPortRead&&) = delete;
+
+    // Opens the port and writes the first command.
+    void Start() {
+        if (FEnded) {
+            return;
+        }
+        try {
+            FComm->Open();
+        } catch (const std::exception& E) {
+            FResult.OpenCode = GetLastError();
+            End(TReadOutcome::roOpenFailed, E.what());
+            return;
+        }
+        FComm->OnRxChar = TVaCommRxCharEvent([this](TObject*, int) { Received(); });
+        FComm->OnError = TVaCommErrorEvent([this](TObject*, int Errors) { LineErrors(Errors); });
+        Send();
+    }
+
+    [[nodiscard]] bool Ended() const { return FEnded; }
+    [[nodiscard]] Clock::time_point Deadline() const { return FDeadline; }
+
+    // Ends the exchange whose time is up.
+    void CheckDeadline(Clock::time_point Now) {
+        if (FEnded || Now < FDeadline) {
+            return;
+        }
+        if (FStep >= 0) {
+            End(TReadOutcome::roPhoneError, std::string(TimeoutMessage));
+        } else if (FReply.Response().empty()) {
+            End(TReadOutcome::roNoAnswer, "No answer to AT.");
+        } else {
+            End(TReadOutcome::roNotAPhone, "Text without a result code: not a phone or modem.");
         }
     }
-    Comm.OnRxChar = {};
-    return Reply;
+
+    // A hand-over of some port raised: asks this port whether it is the one that failed.
+    void CheckDevice() {
+        if (FEnded) {
+            return;
+        }
+        try {
+            (void)FComm->InQueueCount();
+        } catch (const std::exception& E) {
+            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+        }
+    }
+    // The failure reported is this port's: the only one being read.
+    void DeviceFailed(const std::string& Message) {
+        if (!FEnded) {
+            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, Message));
+        }
+    }
+
+    void Stop() {
+        if (!FEnded) {
+            End(TReadOutcome::roStopped, "Interrupted.");
+        }
+    }
+
+    // Closes an ended read's port; not from inside the port's handlers.
+    void ClosePort() {
+        if (!FEnded || !FComm->Active()) {
+            return;
+        }
+        FComm->OnRxChar = {};
+        FComm->OnError = {};
+        try {
+            FComm->Close();
+        } catch (const std::exception&) { // NOLINT(bugprone-empty-catch): the read has ended
+        }
+    }
+
+    [[nodiscard]] const TReadResult& Result() const { return FResult; }
+
+private:
+    [[nodiscard]] std::string_view Command() const {
+        return FStep < 0 ? HandshakeCommand
+                         : QueryCommands.at(static_cast<std::size_t>(FStep)).Text;
+    }
+
+    void Send() {
+        FReply = TReplyParser(Command());
+        FDeadline = Clock::now() + (FStep < 0 ? FOptions.Handshake : FOptions.ReplyTimeout);
+        try {
+            FComm->WriteText(std::string(Command()));
+        } catch (const std::exception& E) {
+            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+        }
+    }
+
+    void Received() {
+        if (FEnded) {
+            return;
+        }
+        std::string Chunk;
+        try {
+            Chunk = FComm->ReadText();
+        } catch (const std::exception& E) {
+            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+            return;
+        }
+        switch (FReply.Append(Chunk)) {
+        case TReplyStatus::rsPending:
+            return;
+        case TReplyStatus::rsOk:
+            Answered();
+            return;
+        case TReplyStatus::rsError:
+        case TReplyStatus::rsCmeError:
+            End(TReadOutcome::roPhoneError, FReply.ErrorMessage());
+            return;
+        case TReplyStatus::rsOverflow:
+            if (FStep < 0) {
+                End(TReadOutcome::roNotAPhone, "Text without a result code: not a phone or modem.");
+            } else {
+                End(TReadOutcome::roPhoneError, FReply.ErrorMessage());
+            }
+            return;
+        }
+    }
+
+    void Answered() {
+        if (FStep >= 0) {
+            FResult.Answers.at(FResult.Count++) = FReply.Answer();
+        }
+        if (++FStep >= static_cast<int>(QueryCommands.size())) {
+            End(TReadOutcome::roComplete, {});
+            return;
+        }
+        Send();
+    }
+
+    void LineErrors(int Errors) {
+        if (!FEnded && IsReceiveOverrun(Errors)) {
+            End(TReadOutcome::roPhoneError, std::string(OverrunMessage));
+        }
+    }
+
+    void End(TReadOutcome Outcome, std::string Error) {
+        FEnded = true;
+        FResult.Outcome = Outcome;
+        FResult.Error = std::move(Error);
+    }
+
+    const TReadOptions FOptions;
+    std::unique_ptr<TVaComm> FComm;
+    TReplyParser FReply;
+    TReadResult FResult;
+    int FStep = 0; // the command being exchanged; -1 for the handshake
+    Clock::time_point FDeadline;
+    bool FEnded = false;
+};
+
+// While it lives, failures that hand-overs raise are collected instead of reported.
+class TFailureCollector {
+public:
+    TFailureCollector() {
+        SetApplicationExceptionHandler(
+            [this](TObject*, const std::exception& E) { FMessages.emplace_back(E.what()); });
+    }
+    ~TFailureCollector() { SetApplicationExceptionHandler({}); }
+    TFailureCollector(const TFailureCollector&) = delete;
+    TFailureCollector& operator=(const TFailureCollector&) = delete;
+    TFailureCollector(TFailureCollector&&) = delete;
+    TFailureCollector& operator=(TFailureCollector&&) = delete;
+
+    // The failures collected since the last call.
+    std::vector<std::string> Take() { return std::exchange(FMessages, {}); }
+
+private:
+    std::vector<std::string> FMessages;
+};
+
+// A port's failure reaches the main thread as a hand-over that raised; the failing port is
+// the one whose status cannot be read any more.
+void AssignFailures(std::vector<std::unique_ptr<TPortRead>>& Reads,
+                    const std::vector<std::string>& Failures) {
+    if (Failures.empty()) {
+        return;
+    }
+    std::vector<TPortRead*> Running;
+    for (const auto& Read : Reads) {
+        if (!Read->Ended()) {
+            Running.push_back(Read.get());
+        }
+    }
+    if (Running.size() == 1) {
+        Running.front()->DeviceFailed(Failures.front());
+        return;
+    }
+    for (TPortRead* Read : Running) {
+        Read->CheckDevice();
+    }
 }
 
 } // namespace
 
+std::string DeviceNameForPath(std::string_view Path) {
+    std::string Name;
+    for (const char C : Path) {
+        Name += C;
+        if (C == '%') {
+            Name += '%';
+        }
+    }
+    return Name;
+}
+
 std::optional<TPortChoice> ParsePortChoice(std::string_view Text) {
     if (Text.find('/') != std::string_view::npos) {
-        return TPortChoice{0, std::string(Text)};
+        return TPortChoice{0, DeviceNameForPath(Text)};
     }
     int Number = 0;
     if (IsComName(Text, Number)) {
@@ -92,53 +348,124 @@ void ApplyWindowPortSettings(TVaComm& Comm) {
     ReadComponent(ComponentSettings(StartFormText(), "vaComm"), Comm);
 }
 
-TReadResult ReadPhoneIdentity(const TPortChoice& Port, std::chrono::milliseconds ReplyTimeout) {
-    TReadResult Result;
-    TVaComm Comm(nullptr);
-    try {
-        ApplyWindowPortSettings(Comm);
-        Comm.SetPortNum(Port.PortNum);
-        Comm.SetDeviceName(Port.DeviceName);
-        Comm.Open();
-    } catch (const std::exception& E) {
-        Result.Outcome = TReadOutcome::roOpenFailed;
-        Result.Error = E.what();
-        return Result;
+std::vector<TReadResult> ReadPhones(const std::vector<TPortChoice>& Ports,
+                                    const TReadOptions& Options,
+                                    const std::function<bool()>& Stopped) {
+    TFailureCollector Failures;
+    std::vector<std::unique_ptr<TPortRead>> Reads;
+    for (const TPortChoice& Port : Ports) {
+        Reads.push_back(std::make_unique<TPortRead>(Port, Options));
+        Reads.back()->Start();
     }
-    for (const TQueryCommand& Command : QueryCommands) {
-        const TReplyParser Reply = RunExchange(Comm, Command.Text, ReplyTimeout);
-        if (Reply.Status() != TReplyStatus::rsOk) {
-            Result.Outcome = TReadOutcome::roPhoneError;
-            Result.Error = Reply.Ended() ? Reply.ErrorMessage() : std::string(TimeoutMessage);
-            break;
+    auto Running = [&Reads] {
+        return std::any_of(Reads.begin(), Reads.end(), [](const auto& R) { return !R->Ended(); });
+    };
+    bool Stop = false;
+    while (Running() && !Stop) {
+        Clock::time_point Next = Clock::time_point::max();
+        for (const auto& Read : Reads) {
+            if (!Read->Ended()) {
+                Next = std::min(Next, Read->Deadline());
+            }
         }
-        Result.Answers.at(Result.Count++) = Reply.Answer();
+        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Next - Clock::now());
+        if (Left.count() > 0 && WaitForSynchronize(Left)) {
+            CheckSynchronize();
+            AssignFailures(Reads, Failures.Take());
+            Stop = Stopped && Stopped();
+        }
+        const auto Now = Clock::now();
+        for (const auto& Read : Reads) {
+            Read->CheckDeadline(Now);
+            Read->ClosePort();
+        }
     }
-    Comm.Close();
-    return Result;
+    std::vector<TReadResult> Results;
+    for (const auto& Read : Reads) {
+        Read->Stop();
+        Read->ClosePort();
+        Results.push_back(Read->Result());
+    }
+    return Results;
+}
+
+TReadResult ReadPhoneIdentity(const TPortChoice& Port, std::chrono::milliseconds ReplyTimeout) {
+    TReadOptions Options;
+    Options.ReplyTimeout = ReplyTimeout;
+    return ReadPhones({Port}, Options).front();
+}
+
+std::u32string DeviceCharacters(std::string_view Text) {
+    std::u32string Characters;
+    while (!Text.empty()) {
+        char32_t Code = 0;
+        std::size_t Length = Utf8Length(Text, Code);
+        if (Length == 0) {
+            Code = static_cast<unsigned char>(Text[0]);
+            Length = 1;
+        }
+        Characters += Code;
+        Text.remove_prefix(Length);
+    }
+    return Characters;
+}
+
+std::string EscapedForTerminal(std::string_view Text) {
+    std::string Out;
+    for (const char32_t Code : DeviceCharacters(Text)) {
+        if (Code == '\\') {
+            Out += "\\\\";
+        } else if (IsControl(Code)) {
+            AppendEscape(Out, Code);
+        } else {
+            AppendUtf8(Out, Code);
+        }
+    }
+    return Out;
+}
+
+std::string JsonString(std::string_view Text) {
+    std::string Out = "\"";
+    for (const char32_t Code : DeviceCharacters(Text)) {
+        if (Code == '"' || Code == '\\') {
+            Out += '\\';
+            Out += static_cast<char>(Code);
+        } else if (Code >= 0x10000) {
+            const char32_t Rest = Code - 0x10000;
+            AppendEscape(Out, 0xD800U + (Rest >> 10U));
+            AppendEscape(Out, 0xDC00U + (Rest & 0x3FFU));
+        } else if (Code < 0x20 || Code >= 0x7F) {
+            AppendEscape(Out, Code);
+        } else {
+            Out += static_cast<char>(Code);
+        }
+    }
+    return Out + '"';
 }
 
 std::string FormatAsText(const TReadResult& Result) {
     std::string Out;
     for (std::size_t I = 0; I < Result.Count; ++I) {
-        Out += std::string(QueryCommands.at(I).Label) + " " + Result.Answers.at(I) + "\n";
+        Out += std::string(QueryCommands.at(I).Label) + " " +
+               EscapedForTerminal(Result.Answers.at(I)) + "\n";
+    }
+    return Out;
+}
+
+std::string JsonFields(const TReadResult& Result) {
+    std::string Out;
+    for (std::size_t I = 0; I < Result.Count; ++I) {
+        Out += I == 0 ? "" : ", ";
+        Out += JsonString(QueryCommands.at(I).Key) + ": " + JsonString(Result.Answers.at(I));
     }
     return Out;
 }
 
 std::string FormatAsJson(const TReadResult& Result) {
-    std::string Out = "{";
-    for (std::size_t I = 0; I < Result.Count; ++I) {
-        Out += I == 0 ? "" : ", ";
-        AppendJsonString(Out, QueryCommands.at(I).Key);
-        Out += ": ";
-        AppendJsonString(Out, Result.Answers.at(I));
-    }
+    std::string Out = "{" + JsonFields(Result);
     if (!Result.Error.empty()) {
         Out += Result.Count == 0 ? "" : ", ";
-        AppendJsonString(Out, "error");
-        Out += ": ";
-        AppendJsonString(Out, Result.Error);
+        Out += JsonString("error") + ": " + JsonString(Result.Error);
     }
     return Out + "}\n";
 }

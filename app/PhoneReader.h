@@ -1,49 +1,95 @@
 #pragma once
-// The read run without a window: opens a port with the window's stored settings, sends the
-// seven commands and collects the answers, waiting on the port's events (no polling).
+// The read run without a window: opens ports with the window's stored settings, sends the
+// seven commands and collects the answers, waiting on the ports' events (no polling).
+// Several ports are read at once, all on the main thread, each at its own pace.
 
 #include "app/PhoneQuery.h"
 
 #include <array>
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TVaComm;
 
 enum class TReadOutcome : std::uint8_t {
     roComplete,   // all seven answers read
-    roPhoneError, // an exchange ended with ERROR, +CME ERROR or no answer in time
+    roPhoneError, // an exchange ended with ERROR, +CME ERROR, no answer in time, a reply
+                  // too long, or received characters lost
     roOpenFailed, // the port could not be opened
+    roDeviceLost, // the port failed during the read (unplugged, the far end closed)
+    roNoAnswer,   // handshake: nothing at all came back to "AT" in time
+    roNotAPhone,  // handshake: text came back, but no result code (a GPS receiver's stream)
+    roStopped,    // the read was stopped before it ended (the program was interrupted)
 };
 
 struct TReadResult {
     TReadOutcome Outcome = TReadOutcome::roComplete;
     std::array<std::string, QueryCommands.size()> Answers; // filled up to Count
     std::size_t Count = 0;
-    std::string Error; // the message for the user, empty when complete
+    std::string Error;          // the message for the user, empty when complete
+    std::uint32_t OpenCode = 0; // with roOpenFailed: the system's error code, 0 if none
+    std::string Device;         // the device name tried ("COM4", "/dev/ttyUSB0")
 };
 
 // Where to read: a COM name ("COM4", any case) or a device path (containing "/").
 struct TPortChoice {
     int PortNum = 4;
+    // The component's DeviceName: a format filled with PortNum. A path is kept as data, its
+    // "%" doubled, so "/tmp/50%phone" opens that file.
     std::string DeviceName = "COM%d";
 };
 
 // The choice a --port argument names; none when it is neither a COM name nor a path.
 [[nodiscard]] std::optional<TPortChoice> ParsePortChoice(std::string_view Text);
+// The component's DeviceName that opens Path as it is: every "%" doubled.
+[[nodiscard]] std::string DeviceNameForPath(std::string_view Path);
 
 // Gives Comm the stored settings of the window's vaComm (without its handlers).
 void ApplyWindowPortSettings(TVaComm& Comm);
 
-// Reads the identity on Port. ReplyTimeout bounds each exchange from its write on. Must run
-// on the main thread, which it uses to take the port's events.
+struct TReadOptions {
+    // Bounds each exchange from its write on.
+    std::chrono::milliseconds ReplyTimeout{ReplyTimeoutMs};
+    // The line speed in bits per second; 0 keeps the window's stored speed (19200).
+    int Baudrate = 0;
+    // The size of the port's input queue in bytes; 0 keeps the window's stored size.
+    int InputQueue = 0;
+    // When positive: "AT" is sent first and must be answered within this time, before the
+    // seven commands follow (the scan's probe of a port that may be no phone at all).
+    std::chrono::milliseconds Handshake{0};
+};
+
+// Reads every port at once and returns one result per port, in the order given. Must run on
+// the main thread, which it uses to take the ports' events; while it runs it takes the
+// application's report of failed hand-overs (there is no window in such a process). Stopped
+// is asked whenever a hand-over ran: once it is true, the ports are closed and the reads not
+// ended yet end with roStopped, keeping the answers read.
+[[nodiscard]] std::vector<TReadResult> ReadPhones(const std::vector<TPortChoice>& Ports,
+                                                  const TReadOptions& Options,
+                                                  const std::function<bool()>& Stopped = {});
+
+// Reads the identity on Port (one port of ReadPhones).
 [[nodiscard]] TReadResult ReadPhoneIdentity(
     const TPortChoice& Port,
     std::chrono::milliseconds ReplyTimeout = std::chrono::milliseconds(ReplyTimeoutMs));
+
+// The characters of a device's text: bytes that form UTF-8 are taken as UTF-8, every other
+// byte as the Latin-1 character of its value. Both outputs show the same characters.
+[[nodiscard]] std::u32string DeviceCharacters(std::string_view Text);
+// Text for a terminal: the characters in UTF-8, with control characters (C0, DEL, C1) and
+// the backslash escaped as JSON escapes them ("\u001b", "\\").
+[[nodiscard]] std::string EscapedForTerminal(std::string_view Text);
+// A JSON string literal of the characters, in ASCII ("\u00e9" for "é").
+[[nodiscard]] std::string JsonString(std::string_view Text);
 
 // The result as labelled lines ("Phone Manufacturer: ...") for the fields read.
 [[nodiscard]] std::string FormatAsText(const TReadResult& Result);
 // The result as one JSON object with a member per command read, plus "error" on failure.
 [[nodiscard]] std::string FormatAsJson(const TReadResult& Result);
+// The JSON members of the fields read, without braces: "\"CGMI\": \"...\", ...".
+[[nodiscard]] std::string JsonFields(const TReadResult& Result);

@@ -1,5 +1,7 @@
 #include "app/PortList.h"
 
+#include "app/PhoneReader.h"
+
 #include <algorithm>
 
 std::vector<TListedPort> PortsBeyondStored(const std::vector<TSerialPortInfo>& Found,
@@ -32,12 +34,5 @@ int AutomaticChoice(const std::vector<TListedPort>& Listed, int StoredCount, int
 }
 
 std::string DeviceNameFor(const std::string& Path) {
-    std::string Name;
-    for (const char C : Path) {
-        Name += C;
-        if (C == '%') {
-            Name += '%';
-        }
-    }
-    return Name;
+    return DeviceNameForPath(Path);
 }

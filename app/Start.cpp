@@ -2,8 +2,10 @@
 
 #include "app/PhoneReader.h"
 #include "runtime/Streaming.h"
+#include "runtime/Thread.h"
 
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -36,13 +38,20 @@ TfrmStart::TfrmStart(TComponent* AOwner) : TForm(AOwner) {
     PublishHandlers();
     ReadComponent(StartFormText(), *this);
     AddAction("Copy all", TShortCut{'C', true, true}, [this] { CopyAll(); });
+    vaComm->OnError =
+        TVaCommErrorEvent([this](TObject* Sender, int Errors) { vaCommError(Sender, Errors); });
+    SetApplicationExceptionHandler(
+        [this](TObject* Sender, const std::exception& E) { PortFailure(Sender, E); });
 }
 
 TfrmStart::~TfrmStart() {
+    SetApplicationExceptionHandler(
+        [](TObject*, const std::exception& E) { Application().ShowException(E); });
     // The port closes with vaComm; its handlers must not run into a half-destroyed window.
     if (vaComm != nullptr) {
         vaComm->OnRxChar = {};
         vaComm->OnOpen = {};
+        vaComm->OnError = {};
     }
 }
 
@@ -161,6 +170,7 @@ void TfrmStart::BeginRun() {
 void TfrmStart::EndRun() {
     FPhase = TWaitPhase::wpIdle;
     Timer->SetEnabled(false);
+    ClosePortIfLost();
     cbPort->SetEnabled(true);
     btnRead->SetEnabled(true);
     btnRead->SetFocus();
@@ -172,6 +182,7 @@ void TfrmStart::EndRun() {
 }
 
 void TfrmStart::ChoosePort() {
+    ClosePortIfLost();
     // A stored item is "COM n" through the component's own DeviceName ("COM%d" as stored); a
     // found port puts its path there until a stored item is chosen again.
     if (vaComm->DeviceName() != FFoundDeviceName) {
@@ -205,7 +216,7 @@ bool TfrmStart::OpenPort() {
         vaComm->Close();
         return false;
     }
-    return FReplyDone && !FCloseRequested;
+    return FReplyDone && !FCloseRequested && !FPortLost;
 }
 
 void TfrmStart::RunCommands() {
@@ -222,6 +233,9 @@ void TfrmStart::RunCommands() {
 }
 
 bool TfrmStart::SendCommand(std::string_view Command) {
+    if (FPortLost) {
+        return false;
+    }
     Application().SetCursor(TCursor::crHourGlass);
     FResponse.clear();
     FReplyDone = false;
@@ -297,11 +311,49 @@ void TfrmStart::TimerTimer(TObject* /*Sender*/) {
     FailExchange(std::string(TimeoutMessage), true);
 }
 
+void TfrmStart::vaCommError(TObject* /*Sender*/, int Errors) {
+    if (FPhase == TWaitPhase::wpReply && IsReceiveOverrun(Errors)) {
+        FResponse = FReply.Response();
+        FailExchange(std::string(OverrunMessage), false);
+    }
+}
+
+void TfrmStart::PortFailure(TObject* Sender, const std::exception& E) {
+    // The port's own threads hand its failures over; what a handler of the window raises
+    // (Open refusing a missing device) is no loss of an open port.
+    const bool FromPort = dynamic_cast<TThread*>(Sender) != nullptr;
+    if (!FromPort || dynamic_cast<const EVaCommError*>(&E) == nullptr) {
+        Application().ShowException(E);
+        return;
+    }
+    // One message per loss: what fails after it, or while a box is up, is the same loss.
+    if (std::exchange(FPortLost, true) || FShowingError) {
+        return;
+    }
+    const std::string Message = DeviceLostMessage(vaComm->GetPortName(), E.what());
+    if (FPhase == TWaitPhase::wpIdle) {
+        FShowingError = true;
+        Application().ShowError(Message);
+        FShowingError = false;
+        return;
+    }
+    FResponse = FReply.Response();
+    FailExchange(Message, false);
+}
+
+void TfrmStart::ClosePortIfLost() {
+    if (std::exchange(FPortLost, false)) {
+        vaComm->Close();
+    }
+}
+
 void TfrmStart::FailExchange(const std::string& Message, bool TimedOut) {
     // Ended before the box shows: ticks and characters that arrive meanwhile are ignored.
     Timer->SetEnabled(false);
     FPhase = TWaitPhase::wpIdle;
+    FShowingError = true;
     Application().ShowError(Message);
+    FShowingError = false;
     FReplyOk = false;
     if (TimedOut) {
         FTimedOut = true;

@@ -33,6 +33,8 @@ public:
     void vaCommOpen(TObject* Sender);
     void vaCommRxChar(TObject* Sender, int Count);
     void TimerTimer(TObject* Sender);
+    // Line errors of vaComm: a receive overrun fails the exchange waiting for a reply.
+    void vaCommError(TObject* Sender, int Errors);
 
     // One exchange: true when the reply ended with OK; the answer is then in FResponse.
     bool SendCommand(std::string_view Command);
@@ -92,6 +94,13 @@ private:
     // Ends the current exchange as a failure: shows Message, then clears FReplyOk and sets
     // FReplyDone, or FTimedOut when TimedOut.
     void FailExchange(const std::string& Message, bool TimedOut);
+    // The application's report of an exception while the window lives. A failure of the
+    // port (its hand-over raised: the device was unplugged) ends the exchange waiting on it
+    // with one message; the port is closed when the run ends (or, when no run was going on,
+    // when the next one starts), so the next run opens it again. Anything else gets the
+    // application's default box.
+    void PortFailure(TObject* Sender, const std::exception& E);
+    void ClosePortIfLost();
 
     std::string FResponse;
     bool FReplyDone = false;
@@ -117,6 +126,8 @@ private:
     TWaitPhase FPhase = TWaitPhase::wpIdle;
     bool FRunning = false;
     bool FCloseRequested = false;
+    bool FPortLost = false;
+    bool FShowingError = false;
 };
 
 // Makes the classes of the window's description known to the stored-form reader.

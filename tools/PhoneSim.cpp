@@ -32,6 +32,13 @@ std::string Normalised(std::string_view Line) {
     return Upper;
 }
 
+// Commands a program sends to bring a modem into a known state; each is accepted as it is.
+bool IsSetUpCommand(std::string_view Command) {
+    constexpr std::array<std::string_view, 12> SetUp{
+        "Z", "&F", "E0", "E1", "V1", "Q0", "&C1", "&D2", "X4", "+CMEE=0", "+CMEE=1", "+CMEE=2"};
+    return std::find(SetUp.begin(), SetUp.end(), Command) != SetUp.end();
+}
+
 std::string Framed(std::string_view Line) {
     return "\r\n" + std::string(Line) + "\r\n";
 }
@@ -163,11 +170,11 @@ void TPhoneSim::Answer(const std::string& Line) {
     if (FOptions.Stream) {
         return;
     }
-    std::string Out;
+    std::string Out = FOptions.Urc.empty() ? std::string() : Framed(FOptions.Urc);
     if (FOptions.Echo == TEchoMode::emCR) {
-        Out = Line + "\r";
+        Out += Line + "\r";
     } else if (FOptions.Echo == TEchoMode::emCRLF) {
-        Out = Line + "\r\n";
+        Out += Line + "\r\n";
     }
     Out += ReplyTo(Line);
     if (FOptions.ReplyDelayMs > 0 && !Pause(FOptions.ReplyDelayMs)) {
@@ -198,7 +205,7 @@ std::string TPhoneSim::ReplyTo(const std::string& Line) const {
     const auto Found = Identity.find(Command);
     const bool Fails = FOptions.FailCommand == "*" || Normalised(FOptions.FailCommand) == Command;
     if (Found == Identity.end()) {
-        return Framed("ERROR");
+        return IsSetUpCommand(Command) ? Framed("OK") : Framed("ERROR");
     }
     if (Fails) {
         switch (FOptions.Failure) {

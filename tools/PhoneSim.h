@@ -35,6 +35,7 @@ struct TPhoneSimOptions {
     std::size_t ChunkSize = 0;     // 0: each reply in one write; else pieces of this size
     int ChunkGapMs = 5;            // pause between two pieces
     bool Stream = false;           // send unrelated text continuously and answer nothing
+    std::string Urc; // an unsolicited line ("^RSSI:18") sent before each reply; empty: none
 };
 
 // The identity the simulated phone reports, by command ("+CGMI" and so on).

@@ -25,6 +25,8 @@ constexpr std::string_view Usage =
     "  --delay MS             wait MS milliseconds before each reply\n"
     "  --chunk N              send replies in pieces of N bytes\n"
     "  --stream               send unrelated text continuously, answer nothing\n"
+    "  --urc LINE             send the unsolicited line LINE (e.g. ^RSSI:18) before each\n"
+    "                         reply\n"
     "  --link PATH            also make PATH a symbolic link to the device\n";
 
 struct TArguments {
@@ -89,6 +91,10 @@ bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value
     }
     if (Name == "--chunk" && ParseNumber(Value, Number)) {
         O.ChunkSize = static_cast<std::size_t>(Number);
+        return true;
+    }
+    if (Name == "--urc") {
+        O.Urc = std::string(Value);
         return true;
     }
     if (Name == "--link") {

@@ -123,7 +123,7 @@ TEST(ReplyParser, FirstFinalLineDecides) {
     EXPECT_EQ(Feed({"\r\nA\r\nOK\r\n+CME ERROR: 10\r\n"}).Status(), TReplyStatus::rsOk);
 }
 
-TEST(ReplyParser, ReplyWithoutFinalResultIsBounded) {
+TEST(ReplyParser, AReplyPastSixtyFourKibWithoutAResultCodeIsTooLong) {
     TReplyParser P(Cmd);
     const std::string Line(79, 'x');
     while (P.Response().size() + Line.size() + 2 <= MaxReplyLength) {
@@ -132,10 +132,36 @@ TEST(ReplyParser, ReplyWithoutFinalResultIsBounded) {
     EXPECT_EQ(P.Append(std::string(MaxReplyLength - P.Response().size(), 'y')),
               TReplyStatus::rsPending);
     EXPECT_EQ(P.Append("z"), TReplyStatus::rsOverflow);
-    EXPECT_EQ(P.ErrorMessage(), "ERROR: No answer from phone (timeout).");
+    EXPECT_EQ(P.ErrorMessage(), "ERROR: Reply too long (no result code within 64 KiB).");
     // The final line arriving in the same chunk that crosses the bound still counts.
     TReplyParser Q(Cmd);
     EXPECT_EQ(Q.Append(std::string(MaxReplyLength, 'x') + "\r\nOK\r\n"), TReplyStatus::rsOk);
+}
+
+// Shapes recorded from modems: a Huawei stick's PC UI port reports the signal level every
+// few seconds, a phone rings or registers while it answers.
+TEST(UnsolicitedCodes, AreDroppedFromTheAnswerWhereverTheyCome) {
+    // Before the echo, and between the answer and OK.
+    ExpectSameForEverySplit("\r\n^RSSI:18\r\nAT+CGMI\r\r\nhuawei\r\n\r\n^MODE:5,4\r\n\r\nOK\r\n",
+                            TReplyStatus::rsOk, "huawei");
+    ExpectSameForEverySplit("\r\nRING\r\n\r\nKestrel\r\n\r\n+CREG: 1,\"00C3\",\"1A2B\"\r\n"
+                            "\r\n+CMTI: \"SM\",3\r\n\r\nOK\r\n",
+                            TReplyStatus::rsOk, "Kestrel");
+    ExpectSameForEverySplit("\r\n^BOOT:12345,0,0,0,72\r\n^HCSQ:\"LTE\",50,41,125,21\r\n"
+                            "^DSFLOWRPT:00000010,00000000\r\n^SYSSTART\r\nNO CARRIER\r\n"
+                            "\r\n+CME ERROR: 10\r\n",
+                            TReplyStatus::rsCmeError, "+CME ERROR 10: SIM not inserted.");
+    // Alone, left over from between two commands: the reply goes on waiting.
+    EXPECT_EQ(Feed({"\r\n^RSSI:18\r\n", "\r\n+CEREG: 1\r\n"}).Status(), TReplyStatus::rsPending);
+    EXPECT_EQ(Feed({"\r\n^RSSI:18\r\n"}).Response(), "\r\n^RSSI:18\r\n");
+}
+
+TEST(UnsolicitedCodes, AnAnswerThatMerelyContainsOneStays) {
+    EXPECT_EQ(Feed({"\r\nRING 3574\r\nOK\r\n"}).Answer(), "RING 3574");
+    EXPECT_EQ(Feed({"\r\nModel ^RSSI:18 +CREG: 1\r\nOK\r\n"}).Answer(), "Model ^RSSI:18 +CREG: 1");
+    EXPECT_EQ(Feed({"\r\nRINGER\r\nNO CARRIERS\r\nOK\r\n"}).Answer(), "RINGER NO CARRIERS");
+    EXPECT_TRUE(IsUnsolicitedLine("  +CUSD: 0,\"Balance\",15 \r"));
+    EXPECT_FALSE(IsUnsolicitedLine("+CGMI: Kestrel"));
 }
 
 TEST(EquipmentErrors, TableSpotChecksAndThePeriodAdded) {

@@ -2,6 +2,7 @@
 // real serial port component and pseudo-terminals.
 
 #include "app/Start.h"
+#include "platform/Win32Api.h"
 #include "runtime/Streaming.h"
 #include "tests/tools/SimOptions.h"
 #include "tools/PhoneSim.h"
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/wait.h>
@@ -80,13 +82,20 @@ protected:
         ::unsetenv("KIVO_COM2"); // NOLINT(concurrency-mt-unsafe)
     }
 
-    // The window on COM 4, mapped to Phone.
-    void OpenWindow(const TPhoneSim& Phone) { OpenWindowOn(Phone.DevicePath()); }
-    void OpenWindowOn(const std::string& Device) {
+    // The window on COM 4, mapped to Phone. The reply timer keeps its stored 5 s, or runs
+    // ShortTimeout for tests that wait for it.
+    void OpenWindow(const TPhoneSim& Phone, bool ShortTimer = false) {
+        OpenWindowOn(Phone.DevicePath(), ShortTimer);
+    }
+    void OpenWindowOn(const std::string& Device, bool ShortTimer = false) {
         ::setenv("KIVO_COM4", Device.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
         Form = std::make_unique<TfrmStart>(nullptr);
+        if (ShortTimer) {
+            Form->Timer->SetInterval(ShortTimeoutMs);
+        }
         Form->Show();
     }
+    static constexpr int ShortTimeoutMs = 300;
 
     [[nodiscard]] std::vector<std::string> Fields() const {
         return {Form->edCGMI->Text(), Form->edCGMM->Text(), Form->edCGMR->Text(),
@@ -118,6 +127,18 @@ protected:
         EXPECT_EQ(Fields(), Identity(FieldsRead));
         EXPECT_TRUE(Form->vaComm->Active()); // the port stays open for the next run
         ExpectIdleAfterRun();
+    }
+
+    // Runs Action once, from the event loop, as soon as Phone has Count commands.
+    static void When(QTimer& Timer, const TPhoneSim& Phone, int Count,
+                     const std::function<void()>& Action) {
+        QObject::connect(&Timer, &QTimer::timeout, [&Timer, &Phone, Count, Action] {
+            if (Phone.CommandCount() >= Count) {
+                Timer.stop();
+                Action();
+            }
+        });
+        Timer.start(10);
     }
 
     // Presses "Read" as the user does: through the toolkit's button.
@@ -265,6 +286,7 @@ TEST_F(WindowTest, VerboseEquipmentErrorShowsThePhonesText) {
     ExpectFailure("+CME ERROR: SIM not inserted.", 6);
 }
 
+// The one test that waits for the stored 5 s; the others shorten the timer.
 TEST_F(WindowTest, SilentPhoneTimesOutWhileTheWindowSleeps) {
     TPhoneSim Phone(Failing("+CGMM", TFailure::fSilent));
     OpenWindow(Phone);
@@ -274,14 +296,14 @@ TEST_F(WindowTest, SilentPhoneTimesOutWhileTheWindowSleeps) {
 
 TEST_F(WindowTest, ReplyThatStopsMidwayTimesOut) {
     TPhoneSim Phone(Failing("+CGMI", TFailure::fPartial));
-    OpenWindow(Phone);
+    OpenWindow(Phone, true);
     ClickRead();
     ExpectFailure("ERROR: No answer from phone (timeout).", 0);
 }
 
 TEST_F(WindowTest, StreamOfUnrelatedTextTimesOut) {
     TPhoneSim Phone(Streaming());
-    OpenWindow(Phone);
+    OpenWindow(Phone, true);
     ClickRead();
     ExpectFailure("ERROR: No answer from phone (timeout).", 0);
 }
@@ -388,13 +410,7 @@ TEST_F(WindowTest, ClosingTheWindowDuringARunEndsItAndClosesThePort) {
     OpenWindow(Phone);
     // Once the phone has the third command, the user closes the window.
     QTimer Closer;
-    QObject::connect(&Closer, &QTimer::timeout, [&] {
-        if (Phone.CommandCount() >= 3) {
-            Closer.stop();
-            Form->Close();
-        }
-    });
-    Closer.start(10);
+    When(Closer, Phone, 3, [this] { Form->Close(); });
     ClickRead();
     EXPECT_TRUE(Boxes.empty());
     EXPECT_FALSE(Form->Showing());
@@ -402,36 +418,46 @@ TEST_F(WindowTest, ClosingTheWindowDuringARunEndsItAndClosesThePort) {
     EXPECT_EQ(Fields(), Identity(2));
 }
 
-TEST_F(WindowTest, PhoneUnpluggedMidRunEndsTheRunAndAnotherPortReadsAfterwards) {
+TEST_F(WindowTest, PhoneUnpluggedMidRunEndsTheRunAtOnceWithOneMessageAndReadsAgainOnceBack) {
     auto Phone = std::make_unique<TPhoneSim>(Failing("+CGMR", TFailure::fSilent));
+    const std::string Device = Phone->DevicePath();
     OpenWindow(*Phone);
     // Once the phone has the third command, its cable is pulled.
     QTimer Unplug;
-    QObject::connect(&Unplug, &QTimer::timeout, [&] {
-        if (Phone->CommandCount() >= 3) {
-            Unplug.stop();
-            Phone->Stop();
-        }
-    });
-    Unplug.start(10);
-    // The dead line is reported once with the system's reason; the exchange then ends in
-    // its time-out, without a core spinning on the dead line meanwhile.
+    When(Unplug, *Phone, 3, [&Phone] { Phone->Stop(); });
+    const auto WallBefore = std::chrono::steady_clock::now();
     ExpectMostlyAsleep([this] { ClickRead(); });
-    ASSERT_EQ(Boxes.size(), 2U);
-    EXPECT_EQ(Boxes[0].Caption, "Kivo");
+    const double Wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - WallBefore).count();
+    // One box saying the device was lost, at once rather than after the reply timer's 5 s;
+    // the run ends, and the dead port is closed.
+    ASSERT_EQ(Boxes.size(), 1U);
+    EXPECT_EQ(Boxes[0].Caption, "Error");
+    EXPECT_TRUE(Boxes[0].Text.starts_with("Lost the device COM4: ")) << Boxes[0].Text;
     EXPECT_NE(Boxes[0].Text.find("Input/output error"), std::string::npos) << Boxes[0].Text;
-    EXPECT_EQ(Boxes[1].Text, "ERROR: No answer from phone (timeout).");
+    EXPECT_LT(Wall, 4.0);
     EXPECT_EQ(Fields(), Identity(2));
+    EXPECT_FALSE(Form->vaComm->Active());
     ExpectIdleAfterRun();
-    // The user picks another port: the dead one is closed, the new one reads in full.
+    // The phone is back (on another terminal, as a replugged device may be): the next Read
+    // opens the port again and reads in full.
     Phone.reset();
     Boxes.clear();
-    TPhoneSim Two;
-    ::setenv("KIVO_COM2", Two.DevicePath().c_str(), 1); // NOLINT(concurrency-mt-unsafe)
-    Form->cbPort->SetItemIndex(1);
+    TPhoneSim Back;
+    ::setenv("KIVO_COM4", Back.DevicePath().c_str(), 1); // NOLINT(concurrency-mt-unsafe)
     ClickRead();
     EXPECT_TRUE(Boxes.empty());
     EXPECT_EQ(Fields(), Identity());
+}
+
+TEST_F(WindowTest, AReceiveOverrunFailsTheExchangeWithItsOwnMessage) {
+    TPhoneSim Phone(Failing("+CGMM", TFailure::fSilent));
+    OpenWindow(Phone);
+    // While the second command waits, the port reports characters lost, as its OnError does.
+    QTimer Overrun;
+    When(Overrun, Phone, 2, [this] { Form->vaComm->OnError(Form->vaComm, CE_RXOVER); });
+    ClickRead();
+    ExpectFailure("ERROR: Received characters were lost (receive overrun).", 1);
 }
 
 TEST_F(WindowTest, ModalErrorBoxDeliversEventsWithTheArrowInTheWindowsFont) {

@@ -1,5 +1,5 @@
 // The read run at the level of the program, where a device and its replies misbehave: the
-// phone pulls the plug, answers garbage, NUL bytes, a megabyte without a result code, lines
+// phone pulls the plug, answers garbage, NUL bytes, a reply past the 64 KiB bound, lines
 // ended only by CR or only by LF, and replies in two pieces split at every byte.
 
 #include "app/PhoneReader.h"
@@ -17,6 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto TestReplyTimeout = std::chrono::milliseconds(2000);
+// Longer than any of these tests may take: what ends a run must not be its time-out.
+constexpr auto LongReplyTimeout = std::chrono::milliseconds(20000);
 
 TReadResult ReadFrom(const std::string& Path,
                      std::chrono::milliseconds Timeout = TestReplyTimeout) {
@@ -51,7 +53,7 @@ void ExpectAllSeven(const TReadResult& Result) {
     EXPECT_EQ(Result.Answers[6], "357421098765432");
 }
 
-TEST(DeviceGoesAway, MidRunTheRunEndsWithAMessageAndNoCoreSpins) {
+TEST(DeviceGoesAway, MidRunTheRunEndsAtOnceWithOneMessageAndNoCoreSpins) {
     {
         // One whole run first, so helpers started once per process (a sanitizer's
         // background thread) are there before counting.
@@ -67,11 +69,14 @@ TEST(DeviceGoesAway, MidRunTheRunEndsWithAMessageAndNoCoreSpins) {
             return TScriptStep{{"\r\nKM310_"}, true}; // the cable is pulled mid-answer
         });
         const TCpuProbe Cpu;
-        const TReadResult Result = ReadFrom(Phone.DevicePath());
+        const TReadResult Result = ReadFrom(Phone.DevicePath(), LongReplyTimeout);
         EXPECT_TRUE(Phone.HungUp());
-        EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
+        EXPECT_EQ(Result.Outcome, TReadOutcome::roDeviceLost);
         EXPECT_EQ(Result.Count, 2U);
-        EXPECT_EQ(Result.Error, TimeoutMessage);
+        EXPECT_TRUE(Result.Error.starts_with("Lost the device " + Phone.DevicePath() + ": "))
+            << Result.Error;
+        // At once, not when the exchange's time is up.
+        EXPECT_LT(Cpu.WallSeconds(), 0.5 * LongReplyTimeout.count() / 1000.0);
         // Waiting out a dead line must not busy-loop: a spinning core would use about as
         // much processor time as wall time passed.
         EXPECT_LT(Cpu.CpuSeconds(), 0.5 * Cpu.WallSeconds() + 0.25)
@@ -85,10 +90,10 @@ TEST(DeviceGoesAway, MidRunTheRunEndsWithAMessageAndNoCoreSpins) {
 
 TEST(DeviceGoesAway, BeforeTheFirstAnswerTheRunEndsWithAMessage) {
     TScriptedPhone Phone([](int, const std::string&) { return TScriptStep{{}, true}; });
-    const TReadResult Result = ReadFrom(Phone.DevicePath());
-    EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
+    const TReadResult Result = ReadFrom(Phone.DevicePath(), LongReplyTimeout);
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roDeviceLost);
     EXPECT_EQ(Result.Count, 0U);
-    EXPECT_FALSE(Result.Error.empty());
+    EXPECT_TRUE(Result.Error.starts_with("Lost the device ")) << Result.Error;
 }
 
 TEST(OddReplies, CarriageReturnOnlyAndLineFeedOnlyLineEndsReadAllSeven) {
@@ -124,7 +129,7 @@ TEST(OddReplies, GarbageWithoutALineEndEndsInTheTimeout) {
         }
         return TScriptStep{{Replace(Garbage, "\n", "y")}};
     });
-    const TReadResult Result = ReadFrom(Phone.DevicePath());
+    const TReadResult Result = ReadFrom(Phone.DevicePath(), std::chrono::milliseconds(300));
     EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
     EXPECT_EQ(Result.Error, TimeoutMessage);
 }
@@ -140,7 +145,10 @@ TEST(OddReplies, GarbageLinesBeforeTheAnswerBecomePartOfIt) {
     EXPECT_EQ(Result.Answers[0], "\xfe~ Kestrel Mobile");
 }
 
-TEST(OddReplies, AMegabyteWithoutAResultCodeEndsTheRunAndMemoryStaysBounded) {
+// With an input queue that holds it all, a megabyte of lines without a result code ends at
+// the reply's 64 KiB bound, long before the exchange's time is up.
+TEST(OddReplies, AReplyPastTheBoundEndsAsTooLongAndMemoryStaysBounded) {
+    SetMainThread();
     const long PeakBefore = PeakResidentKiB();
     TScriptedPhone Phone([](int, const std::string&) {
         TScriptStep Step;
@@ -150,10 +158,15 @@ TEST(OddReplies, AMegabyteWithoutAResultCodeEndsTheRunAndMemoryStaysBounded) {
         }
         return Step;
     });
-    const TReadResult Result = ReadFrom(Phone.DevicePath(), std::chrono::seconds(10));
+    TReadOptions Options;
+    Options.ReplyTimeout = LongReplyTimeout;
+    Options.InputQueue = 256 * 1024;
+    const TCpuProbe Clock;
+    const TReadResult Result = ReadPhones({TPortChoice{0, Phone.DevicePath()}}, Options).front();
     EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
     EXPECT_EQ(Result.Count, 0U);
-    EXPECT_EQ(Result.Error, TimeoutMessage);
+    EXPECT_EQ(Result.Error, ReplyTooLongMessage);
+    EXPECT_LT(Clock.WallSeconds(), 0.5 * LongReplyTimeout.count() / 1000.0);
     if (!UnderSanitizer()) { // the sanitizers keep freed memory in quarantine
         EXPECT_LT(PeakResidentKiB() - PeakBefore, 8 * 1024);
     }

@@ -5,8 +5,13 @@
 #include "serial/VaComm.h"
 #include "tests/faults/ProcessProbe.h"
 #include "tests/faults/ScriptedPhone.h"
+#include "tests/support/PtyPair.h"
+#include "tests/tools/SimOptions.h"
+#include "tools/PhoneSim.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,22 +73,73 @@ TEST(ReadProgramFaults, AnOrdinaryUserWithAccessReadsThePhone) {
     EXPECT_TRUE(Contains(Result.Output, "Serial Number: 357421098765432\n")) << Result.Output;
 }
 
-TEST(ReadProgramFaults, UnpluggedMidRunEndsWithAMessageWithoutSpinning) {
+TEST(ReadProgramFaults, UnpluggedMidRunEndsAtOnceWithOneMessageAndExitTwo) {
     TScriptedPhone Phone([](int Index, const std::string& Command) {
         return Index < 3 ? TScriptStep{{StandardReply(Command)}} : TScriptStep{{"\r\nKes"}, true};
     });
     const TCpuProbe Wall;
-    const auto Result = Read(Phone.DevicePath());
-    EXPECT_EQ(Result.ExitCode, 1) << Result.Output;
-    // The system's reason for the dead line is reported, then the exchange's own end.
-    EXPECT_TRUE(Contains(Result.Output, "Input/output error\n")) << Result.Output;
-    EXPECT_TRUE(Contains(Result.Output, "Phone Revision: KM310_R2.14\n")) << Result.Output;
-    EXPECT_TRUE(Contains(Result.Output, "kivo-read: ERROR: No answer from phone (timeout).\n"))
-        << Result.Output;
+    // A time-out far beyond the test's: only the loss itself may end the run.
+    const auto Result =
+        RunProgram(KIVO_READ_PATH, {"--timeout", "60", "--port", Phone.DevicePath()});
+    EXPECT_EQ(Result.ExitCode, 2) << Result.Output;
+    EXPECT_LT(Wall.WallSeconds(), 20.0);
+    // The fields read, then one message naming the device, prefixed like every other.
+    const std::string Fields = "Phone Manufacturer: Kestrel Mobile\nPhone Model: KM-310\n"
+                               "Phone Revision: KM310_R2.14\n";
+    ASSERT_TRUE(Result.Output.starts_with(Fields)) << Result.Output;
+    const std::string Message = Result.Output.substr(Fields.size());
+    EXPECT_TRUE(Message.starts_with("kivo-read: Lost the device " + Phone.DevicePath() + ": "))
+        << Message;
+    EXPECT_EQ(std::count(Message.begin(), Message.end(), '\n'), 1) << Message;
     // A process busy-looping on the dead line would use about as much processor time as the
     // run took.
     EXPECT_LT(Result.CpuSeconds, 0.5 * Wall.WallSeconds() + 0.25)
         << Result.CpuSeconds << " s of processor time in " << Wall.WallSeconds() << " s";
+}
+
+// The scan probes every port at once as an ordinary user would: each port ends in its own
+// outcome within the handshake's bound, so the whole scan takes about the slowest port's time.
+TEST(ReadProgramFaults, AScanGivesEachPortItsOutcomeAtOnce) {
+    TPhoneSim Phone(WithEcho(TEchoMode::emCR));
+    TPhoneSim Gps(Streaming());
+    PtyPair Mute; // nobody answers on the far side
+    TPhoneSim Held;
+    TScriptedPhone Barred(
+        [](int, const std::string& Command) { return TScriptStep{{StandardReply(Command)}}; });
+    for (const std::string* Path :
+         {&Phone.DevicePath(), &Gps.DevicePath(), &Mute.DevicePath(), &Held.DevicePath()}) {
+        ASSERT_EQ(::chmod(Path->c_str(), 0666), 0);
+    }
+    // Root reads as nobody with the device its own; anyone else has the device barred.
+    ASSERT_EQ(::chmod(Barred.DevicePath().c_str(), ::geteuid() == 0 ? 0600 : 0000), 0);
+    SetMainThread();
+    TVaComm Holder(nullptr);
+    Holder.SetDeviceName(Held.DevicePath());
+    Holder.Open();
+    const TReachableProgram Reader(KIVO_READ_PATH);
+    const TCpuProbe Wall;
+    const auto Result = RunProgram(Reader.Path(),
+                                   {"--scan", "--json", "--port", Phone.DevicePath(), "--port",
+                                    Gps.DevicePath(), "--port", Mute.DevicePath(), "--port",
+                                    Held.DevicePath(), "--port", Barred.DevicePath()},
+                                   TRunAs::raOrdinaryUser);
+    std::cout << "scan of five ports took " << Wall.WallSeconds() << " s\n";
+    Holder.Close();
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Output;
+    const std::vector<std::pair<std::string, std::string>> Expected{
+        {Phone.DevicePath(), "answered"},
+        {Gps.DevicePath(), "not-a-phone"},
+        {Mute.DevicePath(), "no-answer"},
+        {Held.DevicePath(), "busy"},
+        {Barred.DevicePath(), "not-accessible"}};
+    std::size_t At = 0;
+    for (const auto& [Path, Outcome] : Expected) {
+        At = Result.Output.find("{\"port\": \"" + Path + "\"", At);
+        ASSERT_NE(At, std::string::npos) << Path << " in " << Result.Output;
+        const std::string Block = Result.Output.substr(At, Result.Output.find('}', At) - At);
+        EXPECT_NE(Block.find("\"outcome\": \"" + Outcome + "\""), std::string::npos) << Block;
+    }
+    EXPECT_NE(Result.Output.find("\"CGSN\": \"357421098765432\""), std::string::npos);
 }
 
 } // namespace

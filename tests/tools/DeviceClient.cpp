@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -60,6 +61,11 @@ TDeviceClient::TDeviceClient(const std::string& Path)
 
 TDeviceClient::~TDeviceClient() {
     ::close(FFd);
+}
+
+bool TDeviceClient::Exclusive() const {
+    int Exclusive = 0;
+    return ::ioctl(FFd, TIOCGEXCL, &Exclusive) == 0 && Exclusive != 0;
 }
 
 void TDeviceClient::Send(std::string_view Data) const {
@@ -225,8 +231,7 @@ int TBackgroundProcess::Stop(int Signal, std::chrono::milliseconds Timeout) {
     pid_t Done = 0;
     while ((Done = ::waitpid(FPid, &Status, WNOHANG)) == 0 && Clock::now() < Deadline) {
         pollfd P{FOut, POLLIN, 0};
-        std::string Ignored;
-        if (::poll(&P, 1, MillisecondsLeft(Deadline)) > 0 && !Drain(FOut, Ignored)) {
+        if (::poll(&P, 1, MillisecondsLeft(Deadline)) > 0 && !Drain(FOut, FPending)) {
             // Output closed: the process is ending; waitpid below collects it.
             Done = ::waitpid(FPid, &Status, 0);
             break;

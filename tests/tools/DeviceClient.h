@@ -19,6 +19,9 @@ public:
     TDeviceClient& operator=(TDeviceClient&&) = delete;
 
     void Send(std::string_view Data) const;
+    // True while the terminal is in exclusive mode (TIOCEXCL, as a program that holds it
+    // sets it).
+    [[nodiscard]] bool Exclusive() const;
     // Reads until the text read ends with Suffix, or Timeout passes.
     [[nodiscard]] std::string
     ReceiveUntil(std::string_view Suffix,
@@ -58,7 +61,7 @@ public:
     [[nodiscard]] std::string
     ReadLine(std::chrono::milliseconds Timeout = std::chrono::seconds(10));
     // Sends Signal and waits for the end (killing it after Timeout); its exit code, -1 when
-    // it did not exit normally.
+    // it did not exit normally. What it wrote meanwhile is kept for ReadLine.
     int Stop(int Signal, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
 
 private:

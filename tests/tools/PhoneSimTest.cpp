@@ -34,7 +34,17 @@ TEST(PhoneSim, AnswersTheSevenCommandsWithItsIdentity) {
     EXPECT_EQ(Ask(Client, "at+cgmi"), Answered("Kestrel Mobile"));
     EXPECT_EQ(Ask(Client, "AT"), "\r\nOK\r\n");
     EXPECT_EQ(Ask(Client, "AT+CFUN?", "ERROR\r\n"), "\r\nERROR\r\n");
-    EXPECT_EQ(Phone.CommandCount(), 10);
+    // Set-up commands are accepted.
+    for (const char* SetUp : {"ATZ", "ATE0", "at&f", "AT+CMEE=2"}) {
+        EXPECT_EQ(Ask(Client, SetUp), "\r\nOK\r\n") << SetUp;
+    }
+    EXPECT_EQ(Phone.CommandCount(), 14);
+}
+
+TEST(PhoneSim, SendsItsUnsolicitedLineBeforeEachReply) {
+    TPhoneSim Phone(WithUrc(WithEcho(TEchoMode::emCR), "^RSSI:18"));
+    TDeviceClient Client(Phone.DevicePath());
+    EXPECT_EQ(Ask(Client, "AT+CGMM"), "\r\n^RSSI:18\r\nAT+CGMM\r" + Answered("KM-310"));
 }
 
 TEST(PhoneSim, EchoesTheCommandWithCarriageReturnOrBoth) {

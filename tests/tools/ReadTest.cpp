@@ -8,7 +8,9 @@
 #include "tests/tools/SimOptions.h"
 #include "tools/PhoneSim.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -44,6 +46,15 @@ TEST(KivoRead, ReadsComFourThroughItsMappingByDefault) {
     EXPECT_EQ(Lower.ExitCode, 0) << Lower.Err;
 }
 
+TEST(KivoRead, UnsolicitedLinesBeforeEachReplyAreNoPartOfTheAnswers) {
+    for (const char* Urc : {"^RSSI:18", "RING", "+CREG: 1,\"00C3\",\"1A2B\""}) {
+        TPhoneSim Phone(WithUrc(Chunked(WithEcho(TEchoMode::emCRLF), 5), Urc));
+        const auto Result = Read({"--port", Phone.DevicePath()});
+        EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
+        EXPECT_EQ(Result.Out, AllFields) << Urc;
+    }
+}
+
 TEST(KivoRead, PrintsJson) {
     TPhoneSim Phone;
     const auto Result = Read({"--json", "--port", Phone.DevicePath()});
@@ -70,13 +81,13 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
 
 TEST(KivoRead, SilencesAndStreamsEndInTheTimeout) {
     TPhoneSim Silent(Failing("+CGSN", TFailure::fSilent));
-    const auto Result = Read({"--port", Silent.DevicePath()});
+    const auto Result = Read({"--timeout", "0.3", "--port", Silent.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 1);
     EXPECT_EQ(Result.Out, AllFields.substr(0, AllFields.rfind("Serial")));
     EXPECT_EQ(Result.Err, "kivo-read: ERROR: No answer from phone (timeout).\n");
 
     TPhoneSim Stream(Streaming());
-    const auto Streamed = Read({"--port", Stream.DevicePath()});
+    const auto Streamed = Read({"--timeout=0.3", "--port", Stream.DevicePath()});
     EXPECT_EQ(Streamed.ExitCode, 1);
     EXPECT_EQ(Streamed.Out, "");
     EXPECT_EQ(Streamed.Err, "kivo-read: ERROR: No answer from phone (timeout).\n");
@@ -97,15 +108,143 @@ TEST(KivoRead, PortThatCannotBeOpenedExitsWithTwo) {
     Holder.Close();
 }
 
-TEST(KivoRead, WrongArgumentsExitWithTwo) {
-    for (const std::vector<std::string>& Args : {std::vector<std::string>{"--port"},
-                                                 {"--port", "COMX"},
-                                                 {"--port", "COM0"},
-                                                 {"--port", "ttyUSB0"},
-                                                 {"--verbose"}}) {
+TEST(KivoRead, WrongArgumentsExitWithTwoSayingWhatIsWrong) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> Cases{
+        {{"--port"}, "option --port needs a value"},
+        {{"--port", "COMX"}, "'COMX' is no port"},
+        {{"--port=COM0"}, "'COM0' is no port"},
+        {{"--port", "ttyUSB0"}, "'ttyUSB0' is no port"},
+        {{"--verbose"}, "unknown option '--verbose'"},
+        {{"--baud", "fast"}, "'fast' is no line speed"},
+        {{"--timeout", "0"}, "'0' is no timeout"},
+        {{"--json=yes"}, "option --json takes no value"},
+        {{"--list", "--scan"}, "--list and --scan cannot be combined"},
+    };
+    for (const auto& [Args, Reason] : Cases) {
         const auto Result = Read(Args);
         EXPECT_EQ(Result.ExitCode, 2) << Args.back();
-        EXPECT_TRUE(Result.Err.starts_with("usage: kivo-read")) << Result.Err;
+        EXPECT_TRUE(Result.Err.starts_with("kivo-read: " + Reason)) << Result.Err;
+        EXPECT_NE(Result.Err.find("usage: kivo-read"), std::string::npos) << Result.Err;
+        EXPECT_EQ(Result.Out, "");
+    }
+}
+
+TEST(KivoRead, HelpNamesOptionsDefaultPortMappingAndExitCodes) {
+    const auto Help = Read({"-h"}, {{"KIVO_COM4", "/dev/ttyACM7"}});
+    EXPECT_EQ(Help.ExitCode, 0);
+    EXPECT_EQ(Read({"--help"}, {{"KIVO_COM4", "/dev/ttyACM7"}}).Out, Help.Out);
+    for (const char* Part :
+         {"--port PORT", "--json", "--baud N", "(default 19200)", "--timeout SECONDS", "(default 5",
+          "--list", "--scan", "KIVO_COM<n>", "Default: COM4 = /dev/ttyACM7.", "Exit codes: 0",
+          "130 Ctrl+C", "143 SIGTERM", "Examples:\n  kivo-read --port /dev/ttyUSB2\n"}) {
+        EXPECT_NE(Help.Out.find(Part), std::string::npos) << Part << " in\n" << Help.Out;
+    }
+    const auto Version = Read({"--version"});
+    EXPECT_EQ(Version.ExitCode, 0);
+    EXPECT_TRUE(Version.Out.starts_with("kivo-read 1.")) << Version.Out;
+}
+
+TEST(KivoRead, ErrorsNameTheDeviceTriedAndABaudRateIsTaken) {
+    const auto Missing = Read({"--port", "com4"}, {{"KIVO_COM4", "/nonexistent/kivo-port"}});
+    EXPECT_EQ(Missing.ExitCode, 2);
+    EXPECT_EQ(Missing.Err,
+              "kivo-read: Specified device not found (COM4 = /nonexistent/kivo-port).\n");
+    TPhoneSim Phone;
+    const auto Fast = Read({"--baud", "115200", "--port=" + Phone.DevicePath()});
+    EXPECT_EQ(Fast.ExitCode, 0) << Fast.Err;
+    EXPECT_EQ(Fast.Out, AllFields);
+}
+
+// A path is opened as it is: "%" in it is no format.
+TEST(KivoRead, APathWithPercentSignsOpensThatPath) {
+    TPhoneSim Phone;
+    const std::string Directory = ::testing::TempDir();
+    for (const char* Name : {"kivo-phone%d", "kivo-50%phone", "kivo-%s%n%%"}) {
+        const std::string Link = Directory + Name;
+        ::unlink(Link.c_str());
+        ASSERT_EQ(::symlink(Phone.DevicePath().c_str(), Link.c_str()), 0) << Link;
+        const auto Result = Read({"--port", Link});
+        ::unlink(Link.c_str());
+        EXPECT_EQ(Result.ExitCode, 0) << Link << ": " << Result.Err;
+        EXPECT_EQ(Result.Out, AllFields) << Link;
+    }
+    const auto Missing = Read({"--port", Directory + "kivo-none%d"});
+    EXPECT_EQ(Missing.Err,
+              "kivo-read: Specified device not found (" + Directory + "kivo-none%d).\n");
+}
+
+// Ports are read at once; each ends in its own outcome.
+TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
+    TPhoneSim Good;
+    TPhoneSim Refusing(Failing("+CGMM", TFailure::fError));
+    TPhoneSim Silent(Failing("*", TFailure::fSilent));
+    const auto Result = Read({"--timeout", "0.5", "--json", "--port", Good.DevicePath(), "--port",
+                              Refusing.DevicePath(), "--port", Silent.DevicePath(), "--port",
+                              "/nonexistent/kivo-port"});
+    EXPECT_EQ(Result.ExitCode, 2) << Result.Err; // the worst: a port that cannot be opened
+    const std::string& G = Good.DevicePath();
+    const std::string& R = Refusing.DevicePath();
+    const std::string& S = Silent.DevicePath();
+    EXPECT_EQ(Result.Out,
+              "[{\"port\": \"" + G + "\", \"device\": \"" + G +
+                  "\", \"description\": \"\", \"outcome\": \"answered\", \"fields\": {\"CGMI\": "
+                  "\"Kestrel Mobile\", \"CGMM\": \"KM-310\", \"CGMR\": \"KM310_R2.14\", \"GMI\": "
+                  "\"Kestrel Mobile\", \"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", "
+                  "\"CGSN\": \"357421098765432\"}},\n"
+                  " {\"port\": \"" +
+                  R + "\", \"device\": \"" + R +
+                  "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {\"CGMI\": "
+                  "\"Kestrel Mobile\"}, \"error\": \"ERROR: Invalid AT command.\"},\n"
+                  " {\"port\": \"" +
+                  S + "\", \"device\": \"" + S +
+                  "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {}, "
+                  "\"error\": \"ERROR: No answer from phone (timeout).\"},\n"
+                  " {\"port\": \"/nonexistent/kivo-port\", \"device\": \"/nonexistent/kivo-port\", "
+                  "\"description\": \"\", \"outcome\": \"not-found\", \"fields\": {}, \"error\": "
+                  "\"Specified device not found (/nonexistent/kivo-port).\"}]\n");
+    const auto Text = Read({"--port", Good.DevicePath(), "--port", Refusing.DevicePath()});
+    EXPECT_EQ(Text.ExitCode, 1);
+    EXPECT_EQ(Text.Out, G + ": answered\n" + std::string(AllFields) + "\n" + R +
+                            ": phone-error: ERROR: Invalid AT command.\n"
+                            "Phone Manufacturer: Kestrel Mobile\n");
+}
+
+// Interrupted, the reader prints what it read, releases the port and exits with 128 + n.
+TEST(KivoRead, StopSignalsPrintTheFieldsReadReleaseThePortAndExitWithTheirCode) {
+    for (const auto& [Signal, Json] :
+         {std::pair{SIGINT, false}, std::pair{SIGTERM, true}, std::pair{SIGHUP, false}}) {
+        TPhoneSim Phone(Failing("+CGMR", TFailure::fSilent));
+        std::vector<std::string> Args{"--timeout", "60", "--port", Phone.DevicePath()};
+        if (Json) {
+            Args.emplace_back("--json");
+        }
+        TBackgroundProcess Reader(KIVO_READ_PATH, Args);
+        ASSERT_TRUE(Phone.WaitForCommands(3, std::chrono::seconds(10)));
+        EXPECT_EQ(Reader.Stop(Signal), 128 + Signal);
+        if (Json) {
+            EXPECT_EQ(Reader.ReadLine(), "{\"CGMI\": \"Kestrel Mobile\", \"CGMM\": \"KM-310\", "
+                                         "\"error\": \"Interrupted.\"}");
+        } else {
+            EXPECT_EQ(Reader.ReadLine(), "Phone Manufacturer: Kestrel Mobile");
+            EXPECT_EQ(Reader.ReadLine(), "Phone Model: KM-310");
+        }
+        // The port was closed: its exclusive mark is gone and its lock released.
+        TDeviceClient Device(Phone.DevicePath());
+        EXPECT_FALSE(Device.Exclusive());
+        TVaComm Again(nullptr);
+        Again.SetDeviceName(Phone.DevicePath());
+        EXPECT_NO_THROW(Again.Open());
+    }
+}
+
+TEST(KivoRead, OutputThatCannotBeWrittenIsAFailure) {
+    TPhoneSim Phone;
+    const std::string Command =
+        std::string("exec '") + KIVO_READ_PATH + "' --port " + Phone.DevicePath();
+    for (const std::string Redirect : {" > /dev/full", " >&-"}) {
+        const auto Result = RunProcess("/bin/sh", {"-c", Command + Redirect});
+        EXPECT_EQ(Result.ExitCode, 3) << Redirect;
+        EXPECT_EQ(Result.Err, "kivo-read: cannot write the output\n") << Redirect;
     }
 }
 
@@ -132,14 +271,22 @@ TEST(PortChoice, ReaderUsesTheWindowsStoredSettingsWithoutItsHandlers) {
     EXPECT_FALSE(Comm.Active());
 }
 
-TEST(ReadOutput, JsonEscapesQuotesControlsAndHighBytes) {
+// Bytes that form UTF-8 are UTF-8, any other byte is Latin-1; text and JSON show the same
+// characters, and neither passes a control character through.
+TEST(ReadOutput, TextAndJsonShowTheSameCharactersWithControlsEscaped) {
     TReadResult Result;
-    Result.Count = 1;
+    Result.Count = 3;
     Result.Answers[0] = "a\"b\\c\x01\xe9";
+    Result.Answers[1] = "caf\xc3\xa9 \xf0\x9f\x93\xb1";
+    Result.Answers[2] = "\x1b]0;owned\x07\x1b[31mred\x9b";
     Result.Error = "x";
     EXPECT_EQ(FormatAsJson(Result),
-              "{\"CGMI\": \"a\\\"b\\\\c\\u0001\\u00e9\", \"error\": \"x\"}\n");
-    EXPECT_EQ(FormatAsText(Result), "Phone Manufacturer: a\"b\\c\x01\xe9\n");
+              "{\"CGMI\": \"a\\\"b\\\\c\\u0001\\u00e9\", \"CGMM\": \"caf\\u00e9 \\ud83d\\udcf1\", "
+              "\"CGMR\": \"\\u001b]0;owned\\u0007\\u001b[31mred\\u009b\", \"error\": \"x\"}\n");
+    EXPECT_EQ(FormatAsText(Result),
+              "Phone Manufacturer: a\"b\\\\c\\u0001\xc3\xa9\n"
+              "Phone Model: caf\xc3\xa9 \xf0\x9f\x93\xb1\n"
+              "Phone Revision: \\u001b]0;owned\\u0007\\u001b[31mred\\u009b\n");
 }
 
 } // namespace

@@ -34,6 +34,11 @@ inline TPhoneSimOptions Delayed(TPhoneSimOptions O, int Ms) {
     return O;
 }
 
+inline TPhoneSimOptions WithUrc(TPhoneSimOptions O, std::string Line) {
+    O.Urc = std::move(Line);
+    return O;
+}
+
 inline TPhoneSimOptions Streaming() {
     TPhoneSimOptions O;
     O.Stream = true;

@@ -1,0 +1,51 @@
+#pragma once
+// What kivo-read asks of the system it runs on: the stop requests of the terminal and of
+// other programs, its standard streams, and how ports are named there. One implementation
+// per platform (ReadHost_posix.cpp, ReadHost_win32.cpp).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// From construction to destruction, stop requests (POSIX: SIGINT, SIGTERM, SIGHUP and
+// SIGPIPE; Windows: Ctrl+C, Ctrl+Break and the console closing) do not end the process:
+// each is handed to the main thread, where OnStop runs with the signal's number the next
+// time that thread takes its hand-overs. Nothing but a write to a pipe happens in the
+// signal handler itself. Create and destroy on the main thread, before any other thread
+// (the signals are kept from the threads started later).
+class TStopSignals {
+public:
+    explicit TStopSignals(std::function<void(int Signal)> OnStop);
+    ~TStopSignals();
+    TStopSignals(const TStopSignals&) = delete;
+    TStopSignals& operator=(const TStopSignals&) = delete;
+    TStopSignals(TStopSignals&&) = delete;
+    TStopSignals& operator=(TStopSignals&&) = delete;
+
+    struct TImpl;
+
+private:
+    std::unique_ptr<TImpl> FImpl;
+};
+
+// The number of the signal a broken pipe raises on this system, 0 where there is none.
+[[nodiscard]] int BrokenPipeSignal();
+
+// Makes sure descriptors 0 to 2 are open, so that a device opened later never takes the
+// place of standard output; false when standard output was closed (it then leads nowhere).
+[[nodiscard]] bool ReserveStandardStreams();
+
+// The device a port name opens, for messages: "COM4 = /dev/ttyS3" on Linux, the name
+// itself where it is the system's own.
+[[nodiscard]] std::string DescribeDevice(const std::string& Name);
+
+// What an open failure's system error code means for the scan.
+enum class TOpenProblem : std::uint8_t { opBusy, opNoAccess, opMissing, opOther };
+[[nodiscard]] TOpenProblem ClassifyOpenFailure(std::uint32_t Code);
+
+// The lines of --help that differ between systems: how ports are named, and the default.
+[[nodiscard]] std::string PortHelp();
+// A port as the example of --help names it.
+[[nodiscard]] std::string_view ExamplePort();
