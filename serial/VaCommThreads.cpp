@@ -1,6 +1,6 @@
 // The component's worker threads: the event monitoring thread and the write thread.
 
-#include "serial/VaComm.h"
+#include "serial/VaCommPrivate.h"
 #include "serial/VaUtils.h"
 
 #include <algorithm>

@@ -78,7 +78,7 @@ TEST_F(LineEvents, OneReportWithSeveralLineEventsCallsHandlersInOrder) {
     Comm->OnRlsd = Record("Rlsd");
     Comm->Open();
     auto Lines = std::make_shared<TestLines>();
-    ASSERT_TRUE(posix::AttachLineSource(Comm->Handle(), Lines));
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
     Lines->Set(posix::LineCts | posix::LineDsr | posix::LineDcd | posix::LineRing);
     ASSERT_TRUE(PumpUntil([&] { return Order.size() >= 4; }));
     EXPECT_EQ(Order, (std::vector<std::string>{"Cts", "Dsr", "Ring", "Rlsd"}));
@@ -98,7 +98,7 @@ TEST_F(LineEvents, ALineErrorReachesOnErrorWithItsBits) {
     };
     Comm->Open();
     auto Lines = std::make_shared<TestLines>();
-    ASSERT_TRUE(posix::AttachLineSource(Comm->Handle(), Lines));
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
     Lines->CountFramingError();
     Pty.Send("?"); // the counters are read as bytes arrive
     ASSERT_TRUE(PumpUntil([&] { return !Errors.empty(); }));

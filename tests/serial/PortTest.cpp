@@ -55,8 +55,8 @@ TEST_F(PortLifecycle, OnOpenComesLastAndOnCloseOnlyForAnOpenPort) {
     Comm->OnOpen = [&](TObject* Sender) {
         EXPECT_EQ(Sender, Comm.get());
         EXPECT_TRUE(Comm->Active());
-        EXPECT_NE(Comm->EventThread(), nullptr);
-        EXPECT_NE(Comm->WriteThread(), nullptr);
+        EXPECT_NE(TVaCommAccess::EventThread(*Comm), nullptr);
+        EXPECT_NE(TVaCommAccess::WriteThread(*Comm), nullptr);
         Seen.emplace_back("open");
     };
     Comm->OnClose = [&](TObject* Sender) {
@@ -71,8 +71,8 @@ TEST_F(PortLifecycle, OnOpenComesLastAndOnCloseOnlyForAnOpenPort) {
     Comm->Close();
     Comm->Close();
     EXPECT_FALSE(Comm->Active());
-    EXPECT_EQ(Comm->EventThread(), nullptr);
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
     EXPECT_EQ(Seen, (std::vector<std::string>{"open", "close"}));
 
     Comm->Open();
@@ -156,8 +156,8 @@ TEST_F(PortLifecycle, GuardedSettingsRefuseChangesWhileOpen) {
     Comm->FlowControl()->SetXonXoffOut(true);
     Comm->SetEventPriority(tpLower);
     Comm->SetWritePriority(tpNormal);
-    EXPECT_EQ(Comm->EventThread()->Priority(), tpLower);
-    EXPECT_EQ(Comm->WriteThread()->Priority(), tpNormal);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm)->Priority(), tpLower);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm)->Priority(), tpNormal);
     EXPECT_TRUE(Comm->Active());
     EXPECT_TRUE(Reports.empty());
 }
@@ -166,23 +166,23 @@ TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
     UseMainWindowSettings();
     Comm->Open();
     EXPECT_EQ(Comm->EventMask(), 0x0081u);
-    EXPECT_NE(Comm->EventThread(), nullptr);
-    EXPECT_NE(Comm->WriteThread(), nullptr);
+    EXPECT_NE(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_NE(TVaCommAccess::WriteThread(*Comm), nullptr);
     Comm->Close();
 
     // Queued writes report a drained queue themselves: the device is not asked.
     Comm->SetMonitorEvents({ceTxEmpty});
     Comm->Open();
     EXPECT_EQ(Comm->EventMask(), 0u);
-    EXPECT_EQ(Comm->EventThread(), nullptr);
-    EXPECT_NE(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_NE(TVaCommAccess::WriteThread(*Comm), nullptr);
     Comm->Close();
 
     Comm->SetDirectWrite(true);
     Comm->Open();
     EXPECT_EQ(Comm->EventMask(), EV_TXEMPTY);
-    EXPECT_NE(Comm->EventThread(), nullptr);
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_NE(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
     Comm->Close();
 
     bool Opened = false;
@@ -190,8 +190,8 @@ TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
     Comm->SetMonitorEvents({});
     Comm->Open();
     EXPECT_TRUE(Opened);
-    EXPECT_EQ(Comm->EventThread(), nullptr);
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
 
     Comm->Close();
     Comm->SetMonitorEvents({ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty,
@@ -204,7 +204,7 @@ TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
 DCB DeviceDCB(const TVaComm& Comm) {
     DCB Dcb{};
     Dcb.DCBlength = sizeof(DCB);
-    EXPECT_NE(GetCommState(Comm.Handle(), &Dcb), 0);
+    EXPECT_NE(GetCommState(TVaCommAccess::Handle(Comm), &Dcb), 0);
     return Dcb;
 }
 
@@ -257,8 +257,8 @@ TEST_F(PortLifecycle, AFailedThreadStartClosesThePortAndStopsWhatStarted) {
         Failing.OnOpen = [&](TObject*) { Opened = true; };
         EXPECT_THROW(Failing.Open(), EThread);
         EXPECT_FALSE(Failing.Active());
-        EXPECT_EQ(Failing.EventThread(), nullptr);
-        EXPECT_EQ(Failing.WriteThread(), nullptr);
+        EXPECT_EQ(TVaCommAccess::EventThread(Failing), nullptr);
+        EXPECT_EQ(TVaCommAccess::WriteThread(Failing), nullptr);
     }
     EXPECT_FALSE(Opened);
     Comm->Open(); // the device was released

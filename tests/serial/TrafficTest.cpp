@@ -222,7 +222,7 @@ TEST_F(PortTraffic, DirectWritesReachTheLineOnTheCallersThread) {
     int TxEmpty = 0;
     Comm->OnTxEmpty = [&](TObject*) { ++TxEmpty; };
     Comm->Open();
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
     EXPECT_EQ(Comm->WriteBuf("ATI\r\n", 5), 5);
     EXPECT_EQ(Pty.Receive(5), "ATI\r\n");
     EXPECT_TRUE(Comm->WriteText("AT\r\n"));
