@@ -24,8 +24,9 @@ public:
     [[nodiscard]] int Capacity() const { return FCapacity; }
     [[nodiscard]] int Count() const { return FCount.load(std::memory_order_acquire); }
 
-    // Copies Count bytes behind those held; the caller makes sure they fit.
-    void Append(const void* AData, int ACount);
+    // Copies Count bytes behind those held when they all fit; false (nothing copied) when
+    // they do not.
+    [[nodiscard]] bool Append(const void* AData, int ACount);
     // Drops the first Count bytes and moves the rest to the start.
     void Consume(int ACount);
 
@@ -113,7 +114,7 @@ public:
     // Signals the stop event; does not wait.
     void Stop() override;
     // Queues Count bytes, waiting up to Buffers.WriteTimeout for room; false when there
-    // was none.
+    // was none. Any thread; several at once.
     [[nodiscard]] bool Enqueue(const void* Data, int Count);
 
     [[nodiscard]] int QueuedCount() const { return FBuffer.Count(); }
@@ -122,6 +123,8 @@ protected:
     void Execute() override;
 
 private:
+    // Appends Data under the write lock when it fits; false when it does not.
+    bool TryAppend(const void* Data, int Count);
     // Writes everything queued now; false when the stop event ended the wait.
     bool WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay);
     void WriteDone(DWORD Written);

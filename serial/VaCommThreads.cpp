@@ -36,12 +36,16 @@ TVaCommBuffer::TVaCommBuffer(int ACapacity)
     : FData(std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(std::max(ACapacity, 0)))),
       FCapacity(std::max(ACapacity, 0)) {}
 
-void TVaCommBuffer::Append(const void* AData, int ACount) {
+bool TVaCommBuffer::Append(const void* AData, int ACount) {
     const int Held = Count();
+    if (ACount < 0 || ACount > FCapacity - Held) {
+        return false;
+    }
     if (ACount > 0) {
         std::memcpy(FData.get() + Held, AData, static_cast<std::size_t>(ACount));
     }
     FCount.store(Held + ACount, std::memory_order_release);
+    return true;
 }
 
 void TVaCommBuffer::Consume(int ACount) {
@@ -209,30 +213,36 @@ void TVaCommWriteThread::Stop() {
     FStopEvent.SetEvent();
 }
 
-bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
-    const auto Capacity = static_cast<long long>(FBuffer.Capacity());
-    if (FBuffer.Count() + static_cast<long long>(Count) > Capacity) {
-        // Wait for the write thread to make room; the time-out test comes first.
-        TVaTimeout Timeout;
-        StartTimeout(Timeout, static_cast<DWORD>(FComm->Buffers()->WriteTimeout()));
-        for (;;) {
-            FRoomEvent.ResetEvent();
-            const long long Needed = FBuffer.Count() + static_cast<long long>(Count);
-            const DWORD Now = GetTickCount();
-            if (TimeoutExpired(Timeout, Now)) {
-                return false;
-            }
-            if (Needed <= Capacity) {
-                break;
-            }
-            (void)FRoomEvent.WaitFor(TimeoutRemaining(Timeout, Now) + 1);
-        }
+bool TVaCommWriteThread::TryAppend(const void* Data, int Count) {
+    // The room is tested where the bytes go in, under the lock: writers on several
+    // threads never both take the same room.
+    const TSectionLock Lock(Inside().FWriteLock);
+    if (!FBuffer.Append(Data, Count)) {
+        return false;
     }
-    FComm->LockWrite();
-    FBuffer.Append(Data, Count);
     FDataEvent.SetEvent();
-    FComm->UnlockWrite();
     return true;
+}
+
+bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
+    if (TryAppend(Data, Count)) {
+        return true;
+    }
+    // Wait for the write thread to make room; the time-out test comes first. The room
+    // event is reset before each attempt, so room made after it is never missed.
+    TVaTimeout Timeout;
+    StartTimeout(Timeout, static_cast<DWORD>(FComm->Buffers()->WriteTimeout()));
+    for (;;) {
+        FRoomEvent.ResetEvent();
+        const DWORD Now = GetTickCount();
+        if (TimeoutExpired(Timeout, Now)) {
+            return false;
+        }
+        if (TryAppend(Data, Count)) {
+            return true;
+        }
+        (void)FRoomEvent.WaitFor(TimeoutRemaining(Timeout, Now) + 1);
+    }
 }
 
 void TVaCommWriteThread::Execute() {

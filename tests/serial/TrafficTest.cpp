@@ -308,3 +308,73 @@ TEST_F(PortTraffic, DestroyingAnOpenComponentWithEventsInFlightIsSafe) {
 }
 
 } // namespace
+
+// Writes Blocks blocks of one letter through the component, then tells the test's thread.
+class BlockWriter : public TThread {
+public:
+    BlockWriter(TVaComm& AComm, char ALetter, int ABlocks, std::size_t ASize, int& ADone)
+        : TThread(true), FComm(AComm), FLetter(ALetter), FBlocks(ABlocks), FSize(ASize),
+          FDone(ADone) {
+        Resume();
+    }
+    ~BlockWriter() override { TerminateAndWait(); }
+    std::string Failure; // read after the thread has told it is done
+
+protected:
+    void Execute() override {
+        const std::string Block(FSize, FLetter);
+        try {
+            for (int Count = 0; Count < FBlocks && Failure.empty(); ++Count) {
+                if (!FComm.WriteText(Block)) {
+                    Failure = "a block was cut";
+                }
+            }
+        } catch (const EVaCommError& E) {
+            Failure = E.Message();
+        }
+        Synchronize([this] { ++FDone; });
+    }
+
+private:
+    TVaComm& FComm;
+    char FLetter;
+    int FBlocks;
+    std::size_t FSize;
+    int& FDone;
+};
+
+TEST_F(PortTraffic, WritersOnSeveralThreadsShareTheQueueBlockByBlock) {
+    Comm->Buffers()->SetWriteSize(2048);
+    Comm->Buffers()->SetWriteTimeout(10000);
+    Comm->Open();
+    constexpr int Blocks = 40;
+    constexpr std::size_t BlockSize = 1100; // the queue holds one block, never two
+    std::string Line;
+    std::thread Reader([&] { Line = Pty.Receive(2 * Blocks * BlockSize); });
+    int Done = 0;
+    {
+        BlockWriter First(*Comm, 'a', Blocks, BlockSize, Done);
+        BlockWriter Second(*Comm, 'b', Blocks, BlockSize, Done);
+        EXPECT_TRUE(PumpUntil([&] { return Done == 2; }, std::chrono::seconds(20)));
+        EXPECT_EQ(First.Failure, "");
+        EXPECT_EQ(Second.Failure, "");
+    }
+    Reader.join();
+    ASSERT_EQ(Line.size(), 2 * Blocks * BlockSize);
+    for (std::size_t Start = 0; Start < Line.size(); Start += BlockSize) {
+        ASSERT_EQ(Line.substr(Start, BlockSize), std::string(BlockSize, Line[Start]))
+            << "blocks mixed at " << Start;
+    }
+}
+
+TEST(VaCommBuffer, AppendNeverWritesPastTheQueue) {
+    TVaCommBuffer Buffer(8);
+    const std::string Bytes = "0123456789";
+    EXPECT_TRUE(Buffer.Append(Bytes.data(), 6));
+    EXPECT_FALSE(Buffer.Append(Bytes.data(), 3)); // 9 bytes do not fit into 8
+    EXPECT_EQ(Buffer.Count(), 6);
+    EXPECT_TRUE(Buffer.Append(Bytes.data() + 6, 2));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(Buffer.Data()), 8), "01234567");
+    EXPECT_FALSE(Buffer.Append(Bytes.data(), -1));
+    EXPECT_EQ(Buffer.Count(), 8);
+}
