@@ -71,12 +71,9 @@ TVaCustomComm::~TVaCustomComm() {
     FBuffers.reset();
     FEventChars.reset();
     FFlowControl.reset();
-    // Left only when the component is destroyed by a handler of its own thread's hand-over:
-    // that thread ends as soon as the handler returns and touches nothing of the component
-    // on its way out, but it cannot be waited for here, so its object is left to it.
-    for (auto& Thread : FPrivate->FStoppedThreads) {
-        (void)Thread.release(); // NOLINT(bugprone-unused-return-value)
-    }
+    JoinStoppedThreads();
+    // A dispatch still running (a handler destroys the component) sees this and stops.
+    FPrivate->FLife->Destroyed = true;
 }
 
 void TVaCustomComm::Loaded() {
@@ -152,7 +149,6 @@ void TVaCustomComm::OpenDevice() {
     P.FHandle = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
     if (P.FHandle != INVALID_HANDLE_VALUE) {
-        P.FDevice = std::shared_ptr<void>(P.FHandle, [](HANDLE Device) { CloseHandle(Device); });
         return;
     }
     const DWORD Code = GetLastError();
@@ -164,10 +160,15 @@ void TVaCustomComm::OpenDevice() {
 }
 
 void TVaCustomComm::CloseDevice() {
-    // Closes the handle, unless a thread that cannot be waited for still uses it; that
-    // thread closes it when it ends.
-    FPrivate->FDevice.reset();
-    FPrivate->FHandle = INVALID_HANDLE_VALUE;
+    // No worker uses the device any more (JoinStoppedThreads): it closes at once, also
+    // when a handler closes the port.
+    auto& P = *FPrivate;
+    if (P.FHandle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    CloseHandle(P.FHandle);
+    P.FHandle = INVALID_HANDLE_VALUE;
+    ++P.FLife->Closes; // a dispatch of this open stops at its next step
 }
 
 void TVaCustomComm::ApplyBuffers() {
@@ -202,12 +203,12 @@ void TVaCustomComm::ApplyEventMask() {
 void TVaCustomComm::StartThreads() {
     auto& P = *FPrivate;
     if (FEventMask != 0) {
-        P.FEventThread = std::make_unique<TVaCommEventThread>(this, P.FDevice);
+        P.FEventThread = std::make_unique<TVaCommEventThread>(this, P.FHandle);
         P.FEventThread->SetPriority(FEventPriority);
         P.FEventThread->Resume();
     }
     if (!FDirectWrite) {
-        P.FWriteThread = std::make_unique<TVaCommWriteThread>(this, P.FDevice);
+        P.FWriteThread = std::make_unique<TVaCommWriteThread>(this, P.FHandle);
         P.FWriteThread->SetPriority(FWritePriority);
         P.FWriteThread->Resume();
     }
@@ -231,10 +232,15 @@ void TVaCustomComm::StopThreads() {
 
 void TVaCustomComm::JoinStoppedThreads() {
     // Each thread completes its own pending operation before it ends (its destructor waits
-    // for that); the device stays open until the last thread using it is gone.
-    std::erase_if(FPrivate->FStoppedThreads, [](const std::unique_ptr<TVaCommThread>& Thread) {
-        return !Thread->InHandOver();
-    });
+    // for that). One whose handed-over call runs now (a handler closed the port) cannot be
+    // waited for here; it has nothing pending and frees itself once that call returns.
+    for (auto& Thread : FPrivate->FStoppedThreads) {
+        if (Thread->InHandOver()) {
+            Thread->SetFreeOnTerminate(true);
+            (void)Thread.release(); // NOLINT(bugprone-unused-return-value): frees itself
+        }
+    }
+    FPrivate->FStoppedThreads.clear();
 }
 
 void TVaCustomComm::ConfigureDevice() {
@@ -249,7 +255,6 @@ void TVaCustomComm::ConfigureDevice() {
 
 void TVaCustomComm::Open() {
     CheckClosed();
-    JoinStoppedThreads();
     OpenDevice();
     try {
         if (Active()) {
@@ -598,13 +603,16 @@ std::string TVaCustomComm::ReadText() {
 
 // ---- Dispatch ----
 
+// Each handler is called through a copy: it may destroy the component that holds it.
+
 bool TVaCustomComm::CheckErrors() {
     TVaCommStatus Status;
     GetCommStatus(Status);
     const bool HasErrors = Status.Errors != 0;
-    if (HasErrors && OnError) {
+    const TVaCommErrorEvent Handler = OnError;
+    if (HasErrors && Handler) {
         try {
-            OnError(this, static_cast<int>(Status.Errors));
+            Handler(this, static_cast<int>(Status.Errors));
         } catch (...) {
             ApplicationHandleException(this);
         }
@@ -614,14 +622,22 @@ bool TVaCustomComm::CheckErrors() {
 
 void TVaCustomComm::DispatchRxChar() {
     const int Count = InQueueCount();
-    if (Count > 0 && OnRxChar) {
-        OnRxChar(this, Count);
+    const TVaCommRxCharEvent Handler = OnRxChar;
+    if (Count > 0 && Handler) {
+        Handler(this, Count);
     }
 }
 
 void TVaCustomComm::DispatchEvents(std::uint32_t Mask) {
+    // Once a handler has closed the port or destroyed the component, no further handler of
+    // the set runs and the component is not touched again.
+    const std::shared_ptr<const TVaCommLife> Life = FPrivate->FLife;
+    const std::uint64_t Closes = Life->Closes;
     if (TestFlags(Mask, EV_ERR)) {
         CheckErrors();
+        if (Life->Ended(Closes)) {
+            return;
+        }
     }
     // The plain notifications, in their fixed order.
     const std::array<std::pair<DWORD, TNotifyEvent TVaCustomComm::*>, 11> Notifications{{
@@ -637,9 +653,14 @@ void TVaCustomComm::DispatchEvents(std::uint32_t Mask) {
         {EV_EVENT1, &TVaCustomComm::OnEvent1},
         {EV_EVENT2, &TVaCustomComm::OnEvent2},
     }};
-    for (const auto& [Bit, Handler] : Notifications) {
-        if (TestFlags(Mask, Bit) && this->*Handler) {
-            (this->*Handler)(this);
+    for (const auto& [Bit, Member] : Notifications) {
+        const TNotifyEvent Handler = this->*Member;
+        if (!TestFlags(Mask, Bit) || !Handler) {
+            continue;
+        }
+        Handler(this);
+        if (Life->Ended(Closes)) {
+            return;
         }
     }
 }

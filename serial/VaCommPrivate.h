@@ -36,9 +36,12 @@ private:
     std::atomic<int> FCount{0};
 };
 
-// What the component's two worker threads share: the component, the open device (whose
-// handle stays open while a thread still uses it), and the hand-over of calls to the
-// user-interface thread with a count of the calls of this thread running there.
+// What the component's two worker threads share: the component, the open device, and the
+// hand-over of calls to the user-interface thread with a count of the calls of this thread
+// running there. While its call runs there a thread has no operation pending on the
+// device, and once stopped it touches neither the device nor the component again: so a
+// handler may close the port (the device closes at once) or destroy the component, and
+// the thread frees itself when it ends.
 class TVaCommThread : public TThread {
 public:
     const char* ClassName() const override { return "TVaCommThread"; }
@@ -50,7 +53,7 @@ public:
     [[nodiscard]] bool InHandOver() const { return FHandOvers > 0; }
 
 protected:
-    TVaCommThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
+    TVaCommThread(TVaCustomComm* AComm, HANDLE ADevice);
 
     // Runs Call on the user-interface thread and waits for it; false when the hand-over
     // was cancelled because the component is closing.
@@ -59,17 +62,13 @@ protected:
     // system has completed it, so the record, its event and its buffer can be released.
     void FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending);
 
-    // Gives up this thread's share of the device; the last share closes it.
-    void ReleaseDevice() { FDevice.reset(); }
-
-    [[nodiscard]] HANDLE Device() const { return FDeviceHandle; }
+    [[nodiscard]] HANDLE Device() const { return FDevice; }
     [[nodiscard]] TVaCommPrivate& Inside() const { return *FComm->FPrivate; }
 
     TVaCustomComm* const FComm;
 
 private:
-    std::shared_ptr<void> FDevice;
-    const HANDLE FDeviceHandle;
+    const HANDLE FDevice;
     int FHandOvers = 0;
 };
 
@@ -77,7 +76,7 @@ private:
 // thread, where the component dispatches it to the handlers.
 class TVaCommEventThread : public TVaCommThread {
 public:
-    TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
+    TVaCommEventThread(TVaCustomComm* AComm, HANDLE ADevice);
     // Stops the thread and waits until it has ended.
     ~TVaCommEventThread() override;
     const char* ClassName() const override { return "TVaCommEventThread"; }
@@ -106,7 +105,7 @@ private:
 // write with the error check.
 class TVaCommWriteThread : public TVaCommThread {
 public:
-    TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
+    TVaCommWriteThread(TVaCustomComm* AComm, HANDLE ADevice);
     // Stops the thread and waits until it has ended.
     ~TVaCommWriteThread() override;
     const char* ClassName() const override { return "TVaCommWriteThread"; }
@@ -140,19 +139,30 @@ private:
     TVaWaitEvent FRoomEvent; // signalled whenever written bytes were consumed
 };
 
+// Outlives the component for the dispatch that runs when a handler closes or destroys it:
+// the dispatch holds a share and stops as soon as the open it started in has ended.
+struct TVaCommLife {
+    bool Destroyed = false;
+    std::uint64_t Closes = 0; // opens that have ended
+
+    // True once the component is gone or an open has ended since Closes read AtStart.
+    [[nodiscard]] bool Ended(std::uint64_t AtStart) const { return Destroyed || Closes != AtStart; }
+};
+
 // The component's insides (the fields are those of the component's record).
 struct TVaCommPrivate {
     HANDLE FHandle = INVALID_HANDLE_VALUE;
-    std::shared_ptr<void> FDevice; // owns FHandle together with the threads that use it
     TVaCriticalSection FWriteLock;
     TVaCriticalSection FReadLock;
     TVaWaitEvent FIoEvent;
     TVaWaitEvent FWriteIoEvent; // completion of a direct write
     std::unique_ptr<TVaCommEventThread> FEventThread;
     std::unique_ptr<TVaCommWriteThread> FWriteThread;
-    // Threads asked to stop, waiting to be joined.
+    // Threads asked to stop, to be joined (or, when their call runs, released to free
+    // themselves) before the device closes.
     std::vector<std::unique_ptr<TVaCommThread>> FStoppedThreads;
     std::atomic<bool> FFailureReported{false};
+    std::shared_ptr<TVaCommLife> FLife = std::make_shared<TVaCommLife>();
 };
 
 // The device control block that the component's settings describe.

@@ -57,8 +57,8 @@ void TVaCommBuffer::Consume(int ACount) {
 
 // ---- TVaCommThread ----
 
-TVaCommThread::TVaCommThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
-    : TThread(true), FComm(AComm), FDevice(std::move(ADevice)), FDeviceHandle(FDevice.get()) {}
+TVaCommThread::TVaCommThread(TVaCustomComm* AComm, HANDLE ADevice)
+    : TThread(true), FComm(AComm), FDevice(ADevice) {}
 
 bool TVaCommThread::HandOver(const std::function<void()>& Call) {
     return Synchronize([this, &Call] {
@@ -81,16 +81,16 @@ void TVaCommThread::FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, b
         return;
     }
     Event.ResetEvent(); // only the completion may end the wait below
-    CancelIo(FDeviceHandle);
+    CancelIo(FDevice);
     DWORD Transferred = 0;
-    GetOverlappedResult(FDeviceHandle, &Overlapped, &Transferred, TRUE);
+    GetOverlappedResult(FDevice, &Overlapped, &Transferred, TRUE);
     Pending = false;
 }
 
 // ---- TVaCommEventThread ----
 
-TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
-    : TVaCommThread(AComm, std::move(ADevice)) {}
+TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, HANDLE ADevice)
+    : TVaCommThread(AComm, ADevice) {}
 
 TVaCommEventThread::~TVaCommEventThread() {
     TVaCommEventThread::Stop();
@@ -119,7 +119,6 @@ void TVaCommEventThread::Execute() {
     }
     ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
     FinishPending(Overlapped, FWaitEvent, Pending);
-    ReleaseDevice();
 }
 
 bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error) {
@@ -170,11 +169,15 @@ void TVaCommEventThread::DeliverEvents() {
 }
 
 void TVaCommEventThread::HandleEvents(TVaCustomComm* Comm, DWORD Mask) {
+    // A handler may close the port or destroy the component: then the rest of the set is
+    // void, and the component is not touched again.
+    const std::shared_ptr<const TVaCommLife> Life = Comm->FPrivate->FLife;
+    const std::uint64_t Closes = Life->Closes;
     if ((Mask & EV_RXCHAR) != 0) {
         Comm->DispatchRxChar();
         Mask &= ~EV_RXCHAR;
-        if (!Comm->Active()) {
-            return; // a handler closed the port: the rest of the set is void
+        if (Life->Ended(Closes)) {
+            return;
         }
     }
     if (Mask != 0) {
@@ -201,8 +204,8 @@ void TVaCommEventThread::BackOff(DWORD& Delay) {
 
 // ---- TVaCommWriteThread ----
 
-TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
-    : TVaCommThread(AComm, std::move(ADevice)), FBuffer(AComm->Buffers()->WriteSize()) {}
+TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, HANDLE ADevice)
+    : TVaCommThread(AComm, ADevice), FBuffer(AComm->Buffers()->WriteSize()) {}
 
 TVaCommWriteThread::~TVaCommWriteThread() {
     TVaCommWriteThread::Stop();
@@ -264,7 +267,6 @@ void TVaCommWriteThread::Execute() {
         }
     }
     FinishPending(Overlapped, FWriteEvent, Pending);
-    ReleaseDevice();
 }
 
 bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay) {

@@ -130,4 +130,36 @@ TEST_F(LineEvents, AnOnErrorThatRaisesIsReportedAndTheSetGoesOn) {
     EXPECT_TRUE(CtsAfterError);
 }
 
+TEST_F(LineEvents, NoHandlerOfTheSetRunsOnceAHandlerClosedOrDestroyedThePort) {
+    Comm->SetMonitorEvents({ceCts, ceDsr});
+    int Dsr = 0;
+    bool Reopened = false;
+    Comm->OnDsr = [&](TObject*) { ++Dsr; };
+    Comm->OnCts = [&](TObject*) { // the set's first handler: OnDsr would come next
+        Comm->Close();
+        Comm->Open();
+        Reopened = true;
+    };
+    Comm->Open();
+    auto Lines = std::make_shared<TestLines>();
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
+    Lines->Set(posix::LineCts | posix::LineDsr);
+    ASSERT_TRUE(PumpUntil([&] { return Reopened; }));
+    CheckSynchronize();
+    EXPECT_EQ(Dsr, 0);
+
+    bool Destroyed = false;
+    Comm->OnCts = [&](TObject*) {
+        Comm.reset();
+        Destroyed = true;
+    };
+    auto Fresh = std::make_shared<TestLines>();
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Fresh));
+    Fresh->Set(posix::LineCts | posix::LineDsr);
+    ASSERT_TRUE(PumpUntil([&] { return Destroyed; }));
+    CheckSynchronize();
+    EXPECT_EQ(Dsr, 0);
+    EXPECT_EQ(Reports, std::vector<std::string>{});
+}
+
 } // namespace

@@ -3,7 +3,9 @@
 #include "serial/VaConst.h"
 #include "tests/serial/CommFixture.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #ifdef _WIN32
 #include <tlhelp32.h>
@@ -306,6 +308,45 @@ TEST_F(PortLifecycle, ManyCyclesWithTrafficLeaveNothingBehind) {
         EXPECT_EQ(After.Descriptors, Before.Descriptors);
         EXPECT_EQ(After.Threads, Before.Threads);
     }
+    EXPECT_TRUE(Reports.empty());
+}
+
+// The process's address space in bytes, where /proc tells; 0 elsewhere.
+std::uint64_t AddressSpace() {
+    std::ifstream Statm("/proc/self/statm");
+    std::uint64_t Pages = 0;
+    Statm >> Pages;
+    return Pages * 4096;
+}
+
+TEST_F(PortLifecycle, ComponentsWhoseHandlerClosedThePortLeaveNothingBehindWhenDestroyed) {
+    const auto Cycle = [&] {
+        auto Own = std::make_unique<TVaComm>(nullptr);
+        Own->SetDevicePath(Pty.DevicePath());
+        Own->SetMonitorEvents({ceError, ceRxChar});
+        bool Closed = false;
+        Own->OnRxChar = [&](TObject*, int) {
+            Own->Close();
+            Closed = true;
+        };
+        Own->Open();
+        Pty.Send("x");
+        EXPECT_TRUE(PumpUntil([&] { return Closed; }));
+        Own.reset(); // long after the handler's Close
+    };
+    Comm.reset();
+    Cycle();
+    const ProcessResources Before = ProcessResources::Now();
+    const std::uint64_t SpaceBefore = AddressSpace();
+    for (int Count = 0; Count < 100 && !HasFailure(); ++Count) {
+        Cycle();
+    }
+    const ProcessResources After = ProcessResources::Now();
+    if (After.Known) {
+        EXPECT_EQ(After.Descriptors, Before.Descriptors);
+    }
+    // A thread left unjoined keeps its stack: a hundred of them would add hundreds of MiB.
+    EXPECT_LT(AddressSpace(), SpaceBefore + 64u * 1024 * 1024);
     EXPECT_TRUE(Reports.empty());
 }
 

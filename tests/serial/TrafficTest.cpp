@@ -261,6 +261,56 @@ TEST_F(PortTraffic, AHandlerMayCloseThePortItIsCalledFor) {
     EXPECT_EQ(Pty.Receive(5), "again");
 }
 
+TEST_F(PortTraffic, AHandlerMayCloseAndReopenThePortAndTheDeviceIsFreeAtOnce) {
+    UseMainWindowSettings();
+    int Calls = 0;
+    bool ClosedForOthers = false;
+    Comm->OnRxChar = [&](TObject*, int) {
+        (void)Comm->ReadText();
+        if (++Calls > 1) {
+            return;
+        }
+        Comm->Close();
+        TVaComm Other(nullptr); // the device is closed once Close returns
+        Other.SetDevicePath(Pty.DevicePath());
+        Other.Open();
+        ClosedForOthers = Other.Active();
+        Other.Close();
+        Comm->Open();
+    };
+    Comm->Open();
+    Pty.Send("x");
+    ASSERT_TRUE(PumpUntil([&] { return Calls == 1; }));
+    EXPECT_TRUE(ClosedForOthers);
+    EXPECT_TRUE(Comm->Active());
+    EXPECT_EQ(Reports, std::vector<std::string>{});
+    EXPECT_TRUE(Comm->WriteText("again"));
+    EXPECT_EQ(Pty.Receive(5), "again");
+    Pty.Send("y"); // the reopened port's own events arrive
+    ASSERT_TRUE(PumpUntil([&] { return Calls == 2; }));
+}
+
+TEST_F(PortTraffic, AHandlerMayDestroyTheComponentItIsCalledFor) {
+    UseMainWindowSettings();
+    bool Destroyed = false;
+    Comm->OnRxChar = [&](TObject*, int) {
+        Comm.reset(); // the dispatch must not touch the component afterwards
+        Destroyed = true;
+    };
+    Comm->Open();
+    Pty.Send("x");
+    ASSERT_TRUE(PumpUntil([&] { return Destroyed; }));
+    CheckSynchronize();
+    EXPECT_EQ(Reports, std::vector<std::string>{});
+
+    // The device was released: a new component opens it.
+    Comm = std::make_unique<TVaComm>(nullptr);
+    Comm->SetDevicePath(Pty.DevicePath());
+    Comm->Open();
+    EXPECT_TRUE(Comm->WriteText("next"));
+    EXPECT_EQ(Pty.Receive(4), "next");
+}
+
 #ifndef _WIN32 // the message carries this system's text for the failure
 TEST_F(PortTraffic, AHungUpLineIsReportedOnceAndThePortStillClosesAndReopens) {
     UseMainWindowSettings();
