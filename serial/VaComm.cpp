@@ -168,6 +168,7 @@ void TVaCustomComm::CloseDevice() {
     }
     CloseHandle(P.FHandle);
     P.FHandle = INVALID_HANDLE_VALUE;
+    P.FKeptErrors = 0;
     ++P.FLife->Closes; // a dispatch of this open stops at its next step
 }
 
@@ -545,6 +546,7 @@ void TVaCustomComm::GetCommStatus(TVaCommStatus& Status) {
     DWORD Errors = 0;
     COMSTAT Stat{};
     CheckCommResult(ClearCommError(P.FHandle, &Errors, &Stat) != 0, VaConst::sRetrieveStatistics);
+    P.FKeptErrors |= Errors;
     Status.Errors = Errors;
     Status.Stat.fCtsHold = Stat.fCtsHold != 0;
     Status.Stat.fDsrHold = Stat.fDsrHold != 0;
@@ -606,13 +608,21 @@ std::string TVaCustomComm::ReadText() {
 // Each handler is called through a copy: it may destroy the component that holds it.
 
 bool TVaCustomComm::CheckErrors() {
-    TVaCommStatus Status;
-    GetCommStatus(Status);
-    const bool HasErrors = Status.Errors != 0;
+    // Reports what this query finds together with what earlier queries found unreported.
+    DWORD Errors = 0;
+    {
+        auto& P = *FPrivate;
+        const TSectionLock Lock(P.FReadLock);
+        TVaCommStatus Status;
+        GetCommStatus(Status);
+        Errors = P.FKeptErrors;
+        P.FKeptErrors = 0;
+    }
+    const bool HasErrors = Errors != 0;
     const TVaCommErrorEvent Handler = OnError;
     if (HasErrors && Handler) {
         try {
-            Handler(this, static_cast<int>(Status.Errors));
+            Handler(this, static_cast<int>(Errors));
         } catch (...) {
             ApplicationHandleException(this);
         }

@@ -162,6 +162,10 @@ struct TVaCommPrivate {
     // themselves) before the device closes.
     std::vector<std::unique_ptr<TVaCommThread>> FStoppedThreads;
     std::atomic<bool> FFailureReported{false};
+    // Line error bits that a status query took from the device and the error check has
+    // not yet reported (under FReadLock): a count query inside the received-characters
+    // dispatch must not swallow the error of the same event set.
+    DWORD FKeptErrors = 0;
     std::shared_ptr<TVaCommLife> FLife = std::make_shared<TVaCommLife>();
 };
 

@@ -162,4 +162,24 @@ TEST_F(LineEvents, NoHandlerOfTheSetRunsOnceAHandlerClosedOrDestroyedThePort) {
     EXPECT_EQ(Reports, std::vector<std::string>{});
 }
 
+TEST_F(LineEvents, ALineErrorWithReceivedCharactersReachesOnErrorWithTheWindowsMask) {
+    UseMainWindowSettings();
+    std::string Received;
+    std::vector<int> Errors;
+    Comm->OnRxChar = [&](TObject*, int) { Received += Comm->ReadText(); };
+    Comm->OnError = [&](TObject*, int Bits) { Errors.push_back(Bits); };
+    Comm->Open();
+    auto Lines = std::make_shared<TestLines>();
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
+    Pty.Send("a");
+    ASSERT_TRUE(WaitForSynchronize(std::chrono::seconds(10))); // handed over, not yet run
+    // While that hand-over waits, a garbled byte arrives: its error and its character come
+    // in one event set, and the first set's read queries the line status first.
+    Lines->CountFramingError();
+    Pty.Send("b");
+    ASSERT_TRUE(PumpUntil([&] { return !Errors.empty(); }));
+    EXPECT_EQ(Errors, std::vector<int>{static_cast<int>(CE_FRAME)});
+    ASSERT_TRUE(PumpUntil([&] { return Received == "ab"; }));
+}
+
 } // namespace
