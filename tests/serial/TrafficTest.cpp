@@ -4,6 +4,7 @@
 #include "tests/serial/CommFixture.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -359,37 +360,24 @@ TEST_F(PortTraffic, DestroyingAnOpenComponentWithEventsInFlightIsSafe) {
 
 } // namespace
 
-// Writes Blocks blocks of one letter through the component, then tells the test's thread.
-class BlockWriter : public TThread {
+// Runs Body on a thread of its own, then counts it done on the test's thread (which wakes
+// the test's wait for hand-overs).
+class TestThread : public TThread {
 public:
-    BlockWriter(TVaComm& AComm, char ALetter, int ABlocks, std::size_t ASize, int& ADone)
-        : TThread(true), FComm(AComm), FLetter(ALetter), FBlocks(ABlocks), FSize(ASize),
-          FDone(ADone) {
+    TestThread(std::function<void()> ABody, int& ADone)
+        : TThread(true), FBody(std::move(ABody)), FDone(ADone) {
         Resume();
     }
-    ~BlockWriter() override { TerminateAndWait(); }
-    std::string Failure; // read after the thread has told it is done
+    ~TestThread() override { TerminateAndWait(); }
 
 protected:
     void Execute() override {
-        const std::string Block(FSize, FLetter);
-        try {
-            for (int Count = 0; Count < FBlocks && Failure.empty(); ++Count) {
-                if (!FComm.WriteText(Block)) {
-                    Failure = "a block was cut";
-                }
-            }
-        } catch (const EVaCommError& E) {
-            Failure = E.Message();
-        }
+        FBody();
         Synchronize([this] { ++FDone; });
     }
 
 private:
-    TVaComm& FComm;
-    char FLetter;
-    int FBlocks;
-    std::size_t FSize;
+    std::function<void()> FBody;
     int& FDone;
 };
 
@@ -399,17 +387,28 @@ TEST_F(PortTraffic, WritersOnSeveralThreadsShareTheQueueBlockByBlock) {
     Comm->Open();
     constexpr int Blocks = 40;
     constexpr std::size_t BlockSize = 1100; // the queue holds one block, never two
+    std::vector<std::string> Failures(2);
+    const auto Writer = [&](std::size_t Index) {
+        const std::string Block(BlockSize, static_cast<char>('a' + Index));
+        try {
+            for (int Count = 0; Count < Blocks && Failures.at(Index).empty(); ++Count) {
+                if (!Comm->WriteText(Block)) {
+                    Failures.at(Index) = "a block was cut";
+                }
+            }
+        } catch (const EVaCommError& E) {
+            Failures.at(Index) = E.Message();
+        }
+    };
     std::string Line;
-    std::thread Reader([&] { Line = Pty.Receive(2 * Blocks * BlockSize); });
     int Done = 0;
     {
-        BlockWriter First(*Comm, 'a', Blocks, BlockSize, Done);
-        BlockWriter Second(*Comm, 'b', Blocks, BlockSize, Done);
-        EXPECT_TRUE(PumpUntil([&] { return Done == 2; }, std::chrono::seconds(20)));
-        EXPECT_EQ(First.Failure, "");
-        EXPECT_EQ(Second.Failure, "");
+        const TestThread Reader([&] { Line = Pty.Receive(2 * Blocks * BlockSize); }, Done);
+        const TestThread First([&] { Writer(0); }, Done);
+        const TestThread Second([&] { Writer(1); }, Done);
+        EXPECT_TRUE(PumpUntil([&] { return Done == 3; }, std::chrono::seconds(20)));
     }
-    Reader.join();
+    EXPECT_EQ(Failures, (std::vector<std::string>{"", ""}));
     ASSERT_EQ(Line.size(), 2 * Blocks * BlockSize);
     for (std::size_t Start = 0; Start < Line.size(); Start += BlockSize) {
         ASSERT_EQ(Line.substr(Start, BlockSize), std::string(BlockSize, Line[Start]))
