@@ -173,11 +173,19 @@ void TVaCustomComm::CloseDevice() {
 }
 
 void TVaCustomComm::ApplyBuffers() {
-    if (Active()) {
-        CheckCommResult(SetupComm(FPrivate->FHandle, static_cast<DWORD>(FBuffers->ReadSize()),
-                                  static_cast<DWORD>(FBuffers->WriteSize())) != 0,
-                        VaConst::sInitBuffers);
+    if (!Active()) {
+        return;
     }
+    // A size no driver would take is refused here, before anything is allocated for it
+    // (the write thread's queue is sized from WriteSize right after).
+    const auto Fits = [](std::int32_t Size) { return Size >= 0 && Size <= VaMaxQueueSize; };
+    if (!Fits(FBuffers->ReadSize()) || !Fits(FBuffers->WriteSize())) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        RaiseCommError(VaConst::sInitBuffers);
+    }
+    CheckCommResult(SetupComm(FPrivate->FHandle, static_cast<DWORD>(FBuffers->ReadSize()),
+                              static_cast<DWORD>(FBuffers->WriteSize())) != 0,
+                    VaConst::sInitBuffers);
 }
 
 void TVaCustomComm::ApplyTimeouts() {

@@ -73,6 +73,11 @@ public:
     using Exception::Exception;
 };
 
+// The largest input or output queue (Buffers.ReadSize, Buffers.WriteSize) that Open hands
+// to the device: 16 MiB. Open refuses a negative or larger size with "Error initializing
+// buffers", as a serial driver refuses a queue it cannot hold.
+inline constexpr std::int32_t VaMaxQueueSize = 16 * 1024 * 1024;
+
 // Received bytes.
 using PVaData = const void*;
 

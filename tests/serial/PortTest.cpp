@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #ifdef _WIN32
 #include <tlhelp32.h>
 #endif
@@ -266,6 +267,63 @@ TEST_F(PortLifecycle, AFailedThreadStartClosesThePortAndStopsWhatStarted) {
     Comm->Open(); // the device was released
     EXPECT_TRUE(Comm->WriteText("ok"));
     EXPECT_EQ(Pty.Receive(2), "ok");
+}
+
+TEST_F(PortLifecycle, AnOpenRefusedAfterTheDeviceWasOpenedLeavesThePortClosedAndFree) {
+    int Opens = 0;
+    int Closes = 0;
+    Comm->OnOpen = [&](TObject*) { ++Opens; };
+    Comm->OnClose = [&](TObject*) { ++Closes; };
+    const auto RefusedWith = [&](const std::string& Start) {
+        try {
+            Comm->Open();
+            ADD_FAILURE() << "opened";
+        } catch (const EVaCommError& E) {
+            EXPECT_EQ(E.Message().substr(0, Start.size()), Start) << E.Message();
+        }
+        EXPECT_FALSE(Comm->Active());
+        EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+        EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
+    };
+    // Queue sizes beyond what a driver takes are refused before anything is allocated.
+    Comm->Buffers()->SetReadSize(-1);
+    RefusedWith("Error initializing buffers (");
+    Comm->Buffers()->SetReadSize(4096);
+    Comm->Buffers()->SetWriteSize(VaMaxQueueSize + 1);
+    RefusedWith("Error initializing buffers (");
+    Comm->Buffers()->SetWriteSize(std::numeric_limits<std::int32_t>::max());
+    RefusedWith("Error initializing buffers (");
+#ifndef _WIN32 // Linux refuses what a pseudo-terminal cannot do
+    Comm->Buffers()->SetWriteSize(2048);
+    Comm->SetDatabits(db4); // a control block the device refuses
+    RefusedWith("Error writing dcb (");
+    Comm->SetDatabits(db8);
+#endif
+    EXPECT_EQ(Opens, 0);
+    EXPECT_EQ(Closes, 0);
+
+    Comm->Buffers()->SetReadSize(VaMaxQueueSize); // the largest sizes still open
+    Comm->Buffers()->SetWriteSize(VaMaxQueueSize);
+    Comm->Open();
+    EXPECT_TRUE(Comm->WriteText("ok"));
+    EXPECT_EQ(Pty.Receive(2), "ok");
+    EXPECT_EQ(Opens, 1);
+}
+
+TEST_F(PortLifecycle, AnOnCloseThatRaisesReachesTheCallerWithThePortClosed) {
+    Comm->OnClose = [&](TObject*) { throw EVaCommError("close handler failed"); };
+    Comm->Open();
+    try {
+        Comm->Close();
+        ADD_FAILURE() << "the handler's exception was lost";
+    } catch (const EVaCommError& E) {
+        EXPECT_EQ(E.Message(), "close handler failed");
+    }
+    EXPECT_FALSE(Comm->Active());
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    Comm->OnClose = {};
+    Comm->Open(); // the device was closed before the handler ran
+    EXPECT_TRUE(Comm->Active());
 }
 
 TEST_F(PortLifecycle, AutoOpenOpensOnceAfterLoadingButNotWhileDesigning) {

@@ -231,6 +231,26 @@ TEST_F(PortTraffic, DirectWritesReachTheLineOnTheCallersThread) {
     ASSERT_TRUE(PumpUntil([&] { return TxEmpty >= 1; })); // the device reports EV_TXEMPTY
 }
 
+#ifndef _WIN32 // a pseudo-terminal's bounded buffer holds the line back
+TEST_F(PortTraffic, ADirectWriteThatTimesOutIsCancelledAndReportsWhatWasSent) {
+    Comm->SetDirectWrite(true);
+    Comm->Buffers()->SetReadTimeout(50); // the bound of a direct write
+    Comm->Open();
+    const std::string Big(4 * 1024 * 1024, 'w'); // far more than the line holds unread
+    const int Written = Comm->WriteBuf(Big.data(), static_cast<int>(Big.size()));
+    EXPECT_GT(Written, 0);
+    EXPECT_LT(Written, static_cast<int>(Big.size()));
+    // Nothing of the cancelled rest follows: the next write comes right after the count.
+    std::string Line;
+    std::thread Reader([&] { Line = Pty.ReceiveUntil("END"); });
+    Comm->Buffers()->SetReadTimeout(10000);
+    EXPECT_EQ(Comm->WriteBuf("END", 3), 3);
+    Reader.join();
+    EXPECT_EQ(Line.size(), static_cast<std::size_t>(Written) + 3);
+    EXPECT_EQ(Line.find_first_not_of('w'), static_cast<std::size_t>(Written));
+}
+#endif
+
 TEST_F(PortTraffic, NoOnRxCharReachesTheHandlerOnceThePortIsClosed) {
     UseMainWindowSettings();
     int Calls = 0;
