@@ -393,7 +393,9 @@ TEST_F(PortLifecycle, ComponentsWhoseHandlerClosedThePortLeaveNothingBehindWhenD
         Own.reset(); // long after the handler's Close
     };
     Comm.reset();
-    Cycle();
+    for (int Count = 0; Count < 10; ++Count) { // the allocator's per-thread arenas settle
+        Cycle();
+    }
     const ProcessResources Before = ProcessResources::Now();
     const std::uint64_t SpaceBefore = AddressSpace();
     for (int Count = 0; Count < 100 && !HasFailure(); ++Count) {
@@ -403,8 +405,9 @@ TEST_F(PortLifecycle, ComponentsWhoseHandlerClosedThePortLeaveNothingBehindWhenD
     if (After.Known) {
         EXPECT_EQ(After.Descriptors, Before.Descriptors);
     }
-    // A thread left unjoined keeps its stack: a hundred of them would add hundreds of MiB.
-    EXPECT_LT(AddressSpace(), SpaceBefore + 64u * 1024 * 1024);
+    // A thread left unjoined keeps its stack (8 MiB): a hundred would add 800 MiB. The
+    // bound leaves room for a few more of the allocator's arenas.
+    EXPECT_LT(AddressSpace(), SpaceBefore + 256u * 1024 * 1024);
     EXPECT_TRUE(Reports.empty());
 }
 
