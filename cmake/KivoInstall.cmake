@@ -35,19 +35,16 @@ if(TARGET kivo_serial)
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 
     # Headers keep their folders, so that users include them as the component does:
-    # "serial/VaComm.h". Of the POSIX layer only the declarations of the Win32 calls are public.
+    # "serial/VaComm.h". Only what a user of the component needs is installed: no header
+    # that reaches the platform's Win32 declarations (the component's private header, its
+    # synchronisation objects and utilities, the platform layer).
     file(GLOB KIVO_RUNTIME_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/runtime/*.h)
-    file(GLOB KIVO_SERIAL_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/serial/*.h)
+    set(KIVO_SERIAL_HEADERS VaClasses.h VaComm.h VaConst.h VaPrst.h VaTypes.h)
+    list(TRANSFORM KIVO_SERIAL_HEADERS PREPEND ${CMAKE_SOURCE_DIR}/serial/)
     install(FILES ${KIVO_RUNTIME_HEADERS}
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/runtime COMPONENT development)
     install(FILES ${KIVO_SERIAL_HEADERS}
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/serial COMPONENT development)
-    install(FILES ${CMAKE_SOURCE_DIR}/platform/Win32Api.h
-        DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform COMPONENT development)
-    if(NOT WIN32)
-        install(FILES ${CMAKE_SOURCE_DIR}/platform/posix/Win32Posix.h
-            DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform/posix COMPONENT development)
-    endif()
 
     # The package's imported targets are written by hand rather than exported: the build's
     # targets carry the source tree as their include folder, which an installed package must

@@ -1,5 +1,6 @@
 #include "serial/VaComm.h"
 
+#include "serial/VaCommPrivate.h"
 #include "serial/VaConst.h"
 #include "serial/VaUtils.h"
 
@@ -14,10 +15,14 @@ constexpr std::array<DWORD, 16> NamedRates{0,     110,    300,    600,   1200,  
                                            4800,  9600,   14400,  19200, 38400, 56000,
                                            57600, 115200, 128000, 256000};
 
-// The EV_ bit of each TVaCommEvent member, in member order.
-constexpr std::array<DWORD, 13> EventBits{EV_BREAK,    EV_CTS,    EV_DSR,     EV_ERR,    EV_RING,
-                                          EV_RLSD,     EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
-                                          EV_RX80FULL, EV_EVENT1, EV_EVENT2};
+// The public table of event bits agrees with the platform's.
+static_assert(VaEventBit(ceBreak) == EV_BREAK && VaEventBit(ceCts) == EV_CTS &&
+              VaEventBit(ceDsr) == EV_DSR && VaEventBit(ceError) == EV_ERR &&
+              VaEventBit(ceRing) == EV_RING && VaEventBit(ceRlsd) == EV_RLSD &&
+              VaEventBit(ceRxChar) == EV_RXCHAR && VaEventBit(ceTxEmpty) == EV_TXEMPTY &&
+              VaEventBit(ceRxFlag) == EV_RXFLAG && VaEventBit(cePErr) == EV_PERR &&
+              VaEventBit(ceRx80Full) == EV_RX80FULL && VaEventBit(ceEvent1) == EV_EVENT1 &&
+              VaEventBit(ceEvent2) == EV_EVENT2);
 
 // The system's text for Code without its trailing line break, blanks and full stop.
 std::string SystemErrorText(DWORD Code) {
@@ -46,17 +51,14 @@ std::string SystemErrorText(DWORD Code) {
 
 // ---- Construction and destruction ----
 
-TVaCustomComm::TVaCustomComm(TComponent* AOwner) : TVaComponent(AOwner) {
+TVaCustomComm::TVaCustomComm(TComponent* AOwner)
+    : TVaComponent(AOwner), FPrivate(std::make_unique<TVaCommPrivate>()) {
     FBuffers = std::make_unique<TVaBuffers>();
     FBuffers->SetOnChange([this](TObject* Sender) { BuffersChanged(Sender); });
     FEventChars = std::make_unique<TVaEventChars>();
     FEventChars->SetOnChange([this](TObject* Sender) { EventCharsChanged(Sender); });
     FFlowControl = std::make_unique<TVaFlowControl>();
     FFlowControl->SetOnChange([this](TObject* Sender) { FlowControlChanged(Sender); });
-    FIoEvent = std::make_unique<TVaWaitEvent>();
-    FWriteIoEvent = std::make_unique<TVaWaitEvent>();
-    FWriteLock = std::make_unique<TVaCriticalSection>();
-    FReadLock = std::make_unique<TVaCriticalSection>();
 }
 
 TVaCustomComm::~TVaCustomComm() {
@@ -69,16 +71,9 @@ TVaCustomComm::~TVaCustomComm() {
     FBuffers.reset();
     FEventChars.reset();
     FFlowControl.reset();
-    FIoEvent.reset();
-    FWriteIoEvent.reset();
-    FWriteLock.reset();
-    FReadLock.reset();
-    // Left only when the component is destroyed by a handler of its own thread's hand-over:
-    // that thread ends as soon as the handler returns and touches nothing of the component
-    // on its way out, but it cannot be waited for here, so its object is left to it.
-    for (auto& Thread : FStoppedThreads) {
-        (void)Thread.release(); // NOLINT(bugprone-unused-return-value)
-    }
+    JoinStoppedThreads();
+    // A dispatch still running (a handler destroys the component) sees this and stops.
+    FPrivate->FLife->Destroyed = true;
 }
 
 void TVaCustomComm::Loaded() {
@@ -104,6 +99,26 @@ void TVaCustomComm::CheckCommResult(bool Success, const char* Fmt) {
     }
 }
 
+bool TVaCustomComm::Active() const {
+    return FPrivate->FHandle != INVALID_HANDLE_VALUE;
+}
+
+void TVaCustomComm::LockWrite() {
+    FPrivate->FWriteLock.Enter();
+}
+
+void TVaCustomComm::UnlockWrite() {
+    FPrivate->FWriteLock.Leave();
+}
+
+void TVaCustomComm::LockRead() {
+    FPrivate->FReadLock.Enter();
+}
+
+void TVaCustomComm::UnlockRead() {
+    FPrivate->FReadLock.Leave();
+}
+
 void TVaCustomComm::CheckClosed() const {
     if (Active()) {
         RaiseCommError(VaConst::sPortOpen);
@@ -116,12 +131,24 @@ std::string TVaCustomComm::GetPortName() const {
     return Format(FDeviceName, {FPortNum});
 }
 
+void TVaCustomComm::SetDevicePath(std::string_view Path) {
+    std::string Name;
+    Name.reserve(Path.size());
+    for (const char C : Path) {
+        Name += C;
+        if (C == '%') {
+            Name += '%';
+        }
+    }
+    SetDeviceName(Name);
+}
+
 void TVaCustomComm::OpenDevice() {
     const std::string Path = GetPortName();
-    FHandle = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OVERLAPPED, nullptr);
-    if (FHandle != INVALID_HANDLE_VALUE) {
-        FDevice = std::shared_ptr<void>(FHandle, [](HANDLE Device) { CloseHandle(Device); });
+    auto& P = *FPrivate;
+    P.FHandle = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+    if (P.FHandle != INVALID_HANDLE_VALUE) {
         return;
     }
     const DWORD Code = GetLastError();
@@ -133,79 +160,100 @@ void TVaCustomComm::OpenDevice() {
 }
 
 void TVaCustomComm::CloseDevice() {
-    // Closes the handle, unless a thread that cannot be waited for still uses it; that
-    // thread closes it when it ends.
-    FDevice.reset();
-    FHandle = INVALID_HANDLE_VALUE;
+    // No worker uses the device any more (JoinStoppedThreads): it closes at once, also
+    // when a handler closes the port.
+    auto& P = *FPrivate;
+    if (P.FHandle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    CloseHandle(P.FHandle);
+    P.FHandle = INVALID_HANDLE_VALUE;
+    P.FKeptErrors = 0;
+    ++P.FLife->Closes; // a dispatch of this open stops at its next step
 }
 
 void TVaCustomComm::ApplyBuffers() {
-    if (Active()) {
-        CheckCommResult(SetupComm(FHandle, static_cast<DWORD>(FBuffers->ReadSize()),
-                                  static_cast<DWORD>(FBuffers->WriteSize())) != 0,
-                        VaConst::sInitBuffers);
+    if (!Active()) {
+        return;
     }
+    // A size no driver would take is refused here, before anything is allocated for it
+    // (the write thread's queue is sized from WriteSize right after).
+    const auto Fits = [](std::int32_t Size) { return Size >= 0 && Size <= VaMaxQueueSize; };
+    if (!Fits(FBuffers->ReadSize()) || !Fits(FBuffers->WriteSize())) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        RaiseCommError(VaConst::sInitBuffers);
+    }
+    CheckCommResult(SetupComm(FPrivate->FHandle, static_cast<DWORD>(FBuffers->ReadSize()),
+                              static_cast<DWORD>(FBuffers->WriteSize())) != 0,
+                    VaConst::sInitBuffers);
 }
 
 void TVaCustomComm::ApplyTimeouts() {
     COMMTIMEOUTS Timeouts{};
     Timeouts.ReadIntervalTimeout = MAXDWORD; // a read returns at once with what is queued
-    CheckCommResult(SetCommTimeouts(FHandle, &Timeouts) != 0, VaConst::sSetTimeouts);
+    CheckCommResult(SetCommTimeouts(FPrivate->FHandle, &Timeouts) != 0, VaConst::sSetTimeouts);
 }
 
 void TVaCustomComm::ApplyEventMask() {
     FEventMask = 0;
-    for (std::size_t Member = 0; Member < EventBits.size(); ++Member) {
+    for (std::size_t Member = 0; Member < VaEventBits.size(); ++Member) {
         if (FMonitorEvents.Contains(static_cast<TVaCommEvent>(Member))) {
-            FEventMask |= EventBits.at(Member);
+            FEventMask |= VaEventBits.at(Member);
         }
     }
     if (!FDirectWrite) {
         FEventMask &= ~EV_TXEMPTY; // the write thread reports a drained queue itself
     }
     if (Active()) {
-        CheckCommResult(SetCommMask(FHandle, FEventMask) != 0, VaConst::sSetEventMask);
+        CheckCommResult(SetCommMask(FPrivate->FHandle, FEventMask) != 0, VaConst::sSetEventMask);
     }
 }
 
 void TVaCustomComm::StartThreads() {
+    auto& P = *FPrivate;
     if (FEventMask != 0) {
-        FEventThread = std::make_unique<TVaCommEventThread>(this, FDevice);
-        FEventThread->SetPriority(FEventPriority);
-        FEventThread->Resume();
+        P.FEventThread = std::make_unique<TVaCommEventThread>(this, P.FHandle);
+        P.FEventThread->SetPriority(FEventPriority);
+        P.FEventThread->Resume();
     }
     if (!FDirectWrite) {
-        FWriteThread = std::make_unique<TVaCommWriteThread>(this, FDevice);
-        FWriteThread->SetPriority(FWritePriority);
-        FWriteThread->Resume();
+        P.FWriteThread = std::make_unique<TVaCommWriteThread>(this, P.FHandle);
+        P.FWriteThread->SetPriority(FWritePriority);
+        P.FWriteThread->Resume();
     }
 }
 
 void TVaCustomComm::StopThreads() {
     // A thread blocked in a hand-over is released and its queued call discarded, so no
     // handler runs for it once the port is closing.
-    if (FEventThread) {
-        FEventThread->Stop();
-        FEventThread->CancelSynchronize();
-        FStoppedThreads.push_back(std::move(FEventThread));
+    auto& P = *FPrivate;
+    if (P.FEventThread) {
+        P.FEventThread->Stop();
+        P.FEventThread->CancelSynchronize();
+        P.FStoppedThreads.push_back(std::move(P.FEventThread));
     }
-    if (FWriteThread) {
-        FWriteThread->Stop();
-        FWriteThread->CancelSynchronize();
-        FStoppedThreads.push_back(std::move(FWriteThread));
+    if (P.FWriteThread) {
+        P.FWriteThread->Stop();
+        P.FWriteThread->CancelSynchronize();
+        P.FStoppedThreads.push_back(std::move(P.FWriteThread));
     }
 }
 
 void TVaCustomComm::JoinStoppedThreads() {
     // Each thread completes its own pending operation before it ends (its destructor waits
-    // for that); the device stays open until the last thread using it is gone.
-    std::erase_if(FStoppedThreads, [](const std::unique_ptr<TVaCommThread>& Thread) {
-        return !Thread->InHandOver();
-    });
+    // for that). One whose handed-over call runs now (a handler closed the port) cannot be
+    // waited for here; it has nothing pending and frees itself once that call returns.
+    for (auto& Thread : FPrivate->FStoppedThreads) {
+        if (Thread->InHandOver()) {
+            Thread->SetFreeOnTerminate(true);
+            (void)Thread.release(); // NOLINT(bugprone-unused-return-value): frees itself
+        }
+    }
+    FPrivate->FStoppedThreads.clear();
 }
 
 void TVaCustomComm::ConfigureDevice() {
-    FFailureReported.store(false);
+    FPrivate->FFailureReported.store(false);
     ApplyDCB();
     ApplyBuffers();
     ApplyTimeouts();
@@ -216,7 +264,6 @@ void TVaCustomComm::ConfigureDevice() {
 
 void TVaCustomComm::Open() {
     CheckClosed();
-    JoinStoppedThreads();
     OpenDevice();
     try {
         if (Active()) {
@@ -235,7 +282,7 @@ void TVaCustomComm::Close() {
         return;
     }
     {
-        const TSectionLock Lock(*FReadLock);
+        const TSectionLock Lock(FPrivate->FReadLock);
         StopThreads();
     }
     JoinStoppedThreads();
@@ -260,43 +307,46 @@ void TVaCustomComm::DoClose() {
 }
 
 bool TVaCustomComm::ClaimFailureReport() {
-    return !FFailureReported.exchange(true);
+    return !FPrivate->FFailureReported.exchange(true);
 }
 
 // ---- Device control block ----
 
-DCB TVaCustomComm::MakeDCB() const {
+DCB MakeDCB(const TVaCustomComm& Comm) {
+    const TVaFlowControl& Flow = *Comm.FlowControl();
+    const TVaEventChars& Chars = *Comm.EventChars();
     DCB Dcb{};
     Dcb.DCBlength = sizeof(DCB);
-    Dcb.BaudRate = FBaudrate == brUser ? static_cast<DWORD>(FUserBaudrate)
-                                       : NamedRates.at(static_cast<std::size_t>(FBaudrate));
+    Dcb.BaudRate = Comm.Baudrate() == brUser
+                       ? static_cast<DWORD>(Comm.UserBaudrate())
+                       : NamedRates.at(static_cast<std::size_t>(Comm.Baudrate()));
     Dcb.fBinary = 1;
-    Dcb.fParity = FParityCheck ? 1 : 0;
-    Dcb.fOutxCtsFlow = FFlowControl->OutCtsFlow() ? 1 : 0;
-    Dcb.fOutxDsrFlow = FFlowControl->OutDsrFlow() ? 1 : 0;
-    Dcb.fDtrControl = static_cast<DWORD>(FFlowControl->ControlDtr());
-    Dcb.fDsrSensitivity = FFlowControl->DsrSensitivity() ? 1 : 0;
-    Dcb.fTXContinueOnXoff = FFlowControl->TxContinueOnXoff() ? 1 : 0;
-    Dcb.fOutX = FFlowControl->XonXoffOut() ? 1 : 0;
-    Dcb.fInX = FFlowControl->XonXoffIn() ? 1 : 0;
-    Dcb.fErrorChar = FOptions.Contains(coErrorChar) ? 1 : 0;
-    Dcb.fNull = FOptions.Contains(coNullStrip) ? 1 : 0;
-    Dcb.fRtsControl = static_cast<DWORD>(FFlowControl->ControlRts());
+    Dcb.fParity = Comm.ParityCheck() ? 1 : 0;
+    Dcb.fOutxCtsFlow = Flow.OutCtsFlow() ? 1 : 0;
+    Dcb.fOutxDsrFlow = Flow.OutDsrFlow() ? 1 : 0;
+    Dcb.fDtrControl = static_cast<DWORD>(Flow.ControlDtr());
+    Dcb.fDsrSensitivity = Flow.DsrSensitivity() ? 1 : 0;
+    Dcb.fTXContinueOnXoff = Flow.TxContinueOnXoff() ? 1 : 0;
+    Dcb.fOutX = Flow.XonXoffOut() ? 1 : 0;
+    Dcb.fInX = Flow.XonXoffIn() ? 1 : 0;
+    Dcb.fErrorChar = Comm.Options().Contains(coErrorChar) ? 1 : 0;
+    Dcb.fNull = Comm.Options().Contains(coNullStrip) ? 1 : 0;
+    Dcb.fRtsControl = static_cast<DWORD>(Flow.ControlRts());
     Dcb.fAbortOnError = 0;
     // A quarter of the input queue (a logical shift of the 32-bit value), at most 1024.
     const auto Quarter =
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(FBuffers->ReadSize()) >> 2);
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(Comm.Buffers()->ReadSize()) >> 2);
     const auto Limit = static_cast<WORD>(MinInt(Quarter, 1024));
     Dcb.XonLim = Limit;
     Dcb.XoffLim = Limit;
-    Dcb.ByteSize = static_cast<BYTE>(4 + static_cast<int>(FDatabits));
-    Dcb.Parity = static_cast<BYTE>(FParity);
-    Dcb.StopBits = static_cast<BYTE>(FStopbits);
-    Dcb.XonChar = static_cast<char>(FEventChars->XonChar());
-    Dcb.XoffChar = static_cast<char>(FEventChars->XoffChar());
-    Dcb.ErrorChar = static_cast<char>(FEventChars->ErrorChar());
-    Dcb.EofChar = static_cast<char>(FEventChars->EofChar());
-    Dcb.EvtChar = static_cast<char>(FEventChars->EventChar());
+    Dcb.ByteSize = static_cast<BYTE>(4 + static_cast<int>(Comm.Databits()));
+    Dcb.Parity = static_cast<BYTE>(Comm.Parity());
+    Dcb.StopBits = static_cast<BYTE>(Comm.Stopbits());
+    Dcb.XonChar = static_cast<char>(Chars.XonChar());
+    Dcb.XoffChar = static_cast<char>(Chars.XoffChar());
+    Dcb.ErrorChar = static_cast<char>(Chars.ErrorChar());
+    Dcb.EofChar = static_cast<char>(Chars.EofChar());
+    Dcb.EvtChar = static_cast<char>(Chars.EventChar());
     return Dcb;
 }
 
@@ -304,8 +354,8 @@ void TVaCustomComm::ApplyDCB() {
     if (!Active() || !FUpdateDCB) {
         return;
     }
-    DCB Dcb = MakeDCB();
-    CheckCommResult(SetCommState(FHandle, &Dcb) != 0, VaConst::sWriteDcb);
+    DCB Dcb = MakeDCB(*this);
+    CheckCommResult(SetCommState(FPrivate->FHandle, &Dcb) != 0, VaConst::sWriteDcb);
 }
 
 // ---- Settings ----
@@ -393,8 +443,8 @@ void TVaCustomComm::SetEventPriority(TThreadPriority Value) {
         return;
     }
     FEventPriority = Value;
-    if (FEventThread) {
-        FEventThread->SetPriority(Value);
+    if (FPrivate->FEventThread) {
+        FPrivate->FEventThread->SetPriority(Value);
     }
 }
 
@@ -403,8 +453,8 @@ void TVaCustomComm::SetWritePriority(TThreadPriority Value) {
         return;
     }
     FWritePriority = Value;
-    if (FWriteThread) {
-        FWriteThread->SetPriority(Value);
+    if (FPrivate->FWriteThread) {
+        FPrivate->FWriteThread->SetPriority(Value);
     }
 }
 
@@ -422,21 +472,28 @@ void TVaCustomComm::FlowControlChanged(TObject* /*Sender*/) {
 
 // ---- Overlapped completion ----
 
-DWORD TVaCustomComm::CompleteIo(OVERLAPPED& Overlapped, TVaWaitEvent& Event, DWORD Timeout) {
+namespace {
+
+// Completes an overlapped operation of the calling thread on Device: waits up to Timeout
+// for Event, otherwise cancels it and waits until the system is done with it. Returns the
+// bytes transferred.
+DWORD CompleteIo(HANDLE Device, OVERLAPPED& Overlapped, TVaWaitEvent& Event, DWORD Timeout) {
     DWORD Transferred = 0;
     if (Event.WaitFor(Timeout) == wrSignaled &&
-        (GetOverlappedResult(FHandle, &Overlapped, &Transferred, FALSE) != 0 ||
+        (GetOverlappedResult(Device, &Overlapped, &Transferred, FALSE) != 0 ||
          GetLastError() != ERROR_IO_INCOMPLETE)) {
         return Transferred;
     }
     // Not done in time: cancel, and wait until the system has finished with the record
     // and the buffer. What was transferred before the cancel still counts.
     Event.ResetEvent();
-    CancelIo(FHandle);
+    CancelIo(Device);
     Transferred = 0;
-    GetOverlappedResult(FHandle, &Overlapped, &Transferred, TRUE);
+    GetOverlappedResult(Device, &Overlapped, &Transferred, TRUE);
     return Transferred;
 }
+
+} // namespace
 
 // ---- Write path ----
 
@@ -452,7 +509,7 @@ int TVaCustomComm::WriteBuf(const void* Buffer, int Count) {
     }
     CheckBlock(Buffer, Count);
     if (!FDirectWrite) {
-        if (FWriteThread->Enqueue(Buffer, Count)) {
+        if (FPrivate->FWriteThread->Enqueue(Buffer, Count)) {
             return Count;
         }
         RaiseCommError(VaConst::sOutputBufferFull);
@@ -461,19 +518,20 @@ int TVaCustomComm::WriteBuf(const void* Buffer, int Count) {
 }
 
 int TVaCustomComm::WriteDirect(const void* Buffer, int Count) {
-    const TSectionLock Lock(*FWriteLock);
+    auto& P = *FPrivate;
+    const TSectionLock Lock(P.FWriteLock);
     OVERLAPPED Overlapped{};
-    Overlapped.hEvent = FWriteIoEvent->Handle();
-    FWriteIoEvent->ResetEvent();
+    Overlapped.hEvent = P.FWriteIoEvent.Handle();
+    P.FWriteIoEvent.ResetEvent();
     DWORD Written = 0;
-    if (WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), &Written, &Overlapped) != 0) {
+    if (WriteFile(P.FHandle, Buffer, static_cast<DWORD>(Count), &Written, &Overlapped) != 0) {
         return static_cast<int>(Written);
     }
     if (GetLastError() != ERROR_IO_PENDING) {
         RaiseCommError(VaConst::sWriteError);
     }
-    return static_cast<int>(
-        CompleteIo(Overlapped, *FWriteIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout())));
+    return static_cast<int>(CompleteIo(P.FHandle, Overlapped, P.FWriteIoEvent,
+                                       static_cast<DWORD>(FBuffers->ReadTimeout())));
 }
 
 bool TVaCustomComm::WriteText(const std::string& Text) {
@@ -487,12 +545,26 @@ bool TVaCustomComm::WriteText(const std::string& Text) {
 // ---- Read path and line status ----
 
 void TVaCustomComm::GetCommStatus(TVaCommStatus& Status) {
-    const TSectionLock Lock(*FReadLock);
+    auto& P = *FPrivate;
+    const TSectionLock Lock(P.FReadLock);
     Status = TVaCommStatus{};
-    if (Active()) {
-        CheckCommResult(ClearCommError(FHandle, &Status.Errors, &Status.Stat) != 0,
-                        VaConst::sRetrieveStatistics);
+    if (!Active()) {
+        return;
     }
+    DWORD Errors = 0;
+    COMSTAT Stat{};
+    CheckCommResult(ClearCommError(P.FHandle, &Errors, &Stat) != 0, VaConst::sRetrieveStatistics);
+    P.FKeptErrors |= Errors;
+    Status.Errors = Errors;
+    Status.Stat.fCtsHold = Stat.fCtsHold != 0;
+    Status.Stat.fDsrHold = Stat.fDsrHold != 0;
+    Status.Stat.fRlsdHold = Stat.fRlsdHold != 0;
+    Status.Stat.fXoffHold = Stat.fXoffHold != 0;
+    Status.Stat.fXoffSent = Stat.fXoffSent != 0;
+    Status.Stat.fEof = Stat.fEof != 0;
+    Status.Stat.fTxim = Stat.fTxim != 0;
+    Status.Stat.cbInQue = Stat.cbInQue;
+    Status.Stat.cbOutQue = Stat.cbOutQue;
 }
 
 int TVaCustomComm::InQueueCount() {
@@ -512,19 +584,20 @@ int TVaCustomComm::ReadBuf(void* Buffer, int Count) {
     if (Count == 0) {
         return 0;
     }
-    const TSectionLock Lock(*FReadLock);
+    auto& P = *FPrivate;
+    const TSectionLock Lock(P.FReadLock);
     OVERLAPPED Overlapped{};
-    Overlapped.hEvent = FIoEvent->Handle();
-    FIoEvent->ResetEvent();
+    Overlapped.hEvent = P.FIoEvent.Handle();
+    P.FIoEvent.ResetEvent();
     DWORD Read = 0;
-    if (ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &Read, &Overlapped) != 0) {
+    if (ReadFile(P.FHandle, Buffer, static_cast<DWORD>(Count), &Read, &Overlapped) != 0) {
         return static_cast<int>(Read);
     }
     if (GetLastError() != ERROR_IO_PENDING) {
         RaiseCommError(VaConst::sReadError);
     }
     return static_cast<int>(
-        CompleteIo(Overlapped, *FIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout())));
+        CompleteIo(P.FHandle, Overlapped, P.FIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout())));
 }
 
 std::string TVaCustomComm::ReadText() {
@@ -540,13 +613,24 @@ std::string TVaCustomComm::ReadText() {
 
 // ---- Dispatch ----
 
+// Each handler is called through a copy: it may destroy the component that holds it.
+
 bool TVaCustomComm::CheckErrors() {
-    TVaCommStatus Status;
-    GetCommStatus(Status);
-    const bool HasErrors = Status.Errors != 0;
-    if (HasErrors && OnError) {
+    // Reports what this query finds together with what earlier queries found unreported.
+    DWORD Errors = 0;
+    {
+        auto& P = *FPrivate;
+        const TSectionLock Lock(P.FReadLock);
+        TVaCommStatus Status;
+        GetCommStatus(Status);
+        Errors = P.FKeptErrors;
+        P.FKeptErrors = 0;
+    }
+    const bool HasErrors = Errors != 0;
+    const TVaCommErrorEvent Handler = OnError;
+    if (HasErrors && Handler) {
         try {
-            OnError(this, static_cast<int>(Status.Errors));
+            Handler(this, static_cast<int>(Errors));
         } catch (...) {
             ApplicationHandleException(this);
         }
@@ -556,14 +640,22 @@ bool TVaCustomComm::CheckErrors() {
 
 void TVaCustomComm::DispatchRxChar() {
     const int Count = InQueueCount();
-    if (Count > 0 && OnRxChar) {
-        OnRxChar(this, Count);
+    const TVaCommRxCharEvent Handler = OnRxChar;
+    if (Count > 0 && Handler) {
+        Handler(this, Count);
     }
 }
 
-void TVaCustomComm::DispatchEvents(DWORD Mask) {
+void TVaCustomComm::DispatchEvents(std::uint32_t Mask) {
+    // Once a handler has closed the port or destroyed the component, no further handler of
+    // the set runs and the component is not touched again.
+    const std::shared_ptr<const TVaCommLife> Life = FPrivate->FLife;
+    const std::uint64_t Closes = Life->Closes;
     if (TestFlags(Mask, EV_ERR)) {
         CheckErrors();
+        if (Life->Ended(Closes)) {
+            return;
+        }
     }
     // The plain notifications, in their fixed order.
     const std::array<std::pair<DWORD, TNotifyEvent TVaCustomComm::*>, 11> Notifications{{
@@ -579,9 +671,14 @@ void TVaCustomComm::DispatchEvents(DWORD Mask) {
         {EV_EVENT1, &TVaCustomComm::OnEvent1},
         {EV_EVENT2, &TVaCustomComm::OnEvent2},
     }};
-    for (const auto& [Bit, Handler] : Notifications) {
-        if (TestFlags(Mask, Bit) && this->*Handler) {
-            (this->*Handler)(this);
+    for (const auto& [Bit, Member] : Notifications) {
+        const TNotifyEvent Handler = this->*Member;
+        if (!TestFlags(Mask, Bit) || !Handler) {
+            continue;
+        }
+        Handler(this);
+        if (Life->Ended(Closes)) {
+            return;
         }
     }
 }

@@ -3,145 +3,43 @@
 // watches it with an event thread that hands device events to the user-interface thread,
 // writes through a write thread (or directly), and reads on request. TVaComm publishes it.
 
-#include "platform/Win32Api.h"
 #include "runtime/Classes.h"
 #include "runtime/Thread.h"
 #include "runtime/TypInfo.h"
 #include "serial/VaClasses.h"
-#include "serial/VaObjects.h"
 #include "serial/VaPrst.h"
 #include "serial/VaTypes.h"
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
-class TVaCustomComm;
+// Thread rules. "The user-interface thread" is the thread that runs the hand-over queue
+// (CheckSynchronize, runtime/Thread.h): a toolkit's main thread, or a program's own loop on
+// WaitForSynchronize and CheckSynchronize.
+// - Open, Close, Loaded, the destructor and every property setter: the user-interface
+//   thread only. Open and Close block until the device is opened or closed and the worker
+//   threads are started or stopped; that is bounded, since a stopping thread cancels what
+//   it waits for.
+// - WriteBuf, WriteText, ReadBuf, ReadText, InQueueCount, GetCommStatus and CheckErrors:
+//   any thread, several at once, while no other thread opens or closes the port. WriteBuf
+//   blocks up to Buffers.WriteTimeout while the write queue has no room (a direct write up
+//   to Buffers.ReadTimeout); ReadBuf up to Buffers.ReadTimeout. CheckErrors calls OnError
+//   on the calling thread.
+// - Active and the property getters: any thread, without a lock; not concurrently with
+//   Open, Close or the setter.
+// - Handlers: OnOpen runs at the end of Open and OnClose at the end of Close, on their
+//   caller's thread; every other handler runs on the user-interface thread while the
+//   worker thread that saw the event waits for it. A handler may call Close, Open again,
+//   or destroy the component: once the open it was called for has ended, no further
+//   handler of that event set runs, and after Close returns the device is closed.
 
-// The write thread's byte queue: filled at its end, drained from its start. The count can
-// be read from any thread; changes happen under the component's write lock.
-class TVaCommBuffer : public TObject {
-public:
-    explicit TVaCommBuffer(int ACapacity);
-    const char* ClassName() const override { return "TVaCommBuffer"; }
-
-    [[nodiscard]] std::uint8_t* Data() { return FData.get(); }
-    [[nodiscard]] int Capacity() const { return FCapacity; }
-    [[nodiscard]] int Count() const { return FCount.load(std::memory_order_acquire); }
-
-    // Copies Count bytes behind those held; the caller makes sure they fit.
-    void Append(const void* AData, int ACount);
-    // Drops the first Count bytes and moves the rest to the start.
-    void Consume(int ACount);
-
-private:
-    std::unique_ptr<std::uint8_t[]> FData;
-    int FCapacity;
-    std::atomic<int> FCount{0};
-};
-
-// What the component's two worker threads share: the component, the open device (whose
-// handle stays open while a thread still uses it), and the hand-over of calls to the
-// user-interface thread with a count of the calls of this thread running there.
-class TVaCommThread : public TThread {
-public:
-    const char* ClassName() const override { return "TVaCommThread"; }
-
-    // Asks the thread to stop and wakes it; does not wait.
-    virtual void Stop() = 0;
-    // True while a call handed over by this thread runs on the user-interface thread
-    // (asked there only): the thread cannot end before that call returns.
-    [[nodiscard]] bool InHandOver() const { return FHandOvers > 0; }
-
-protected:
-    TVaCommThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
-
-    // Runs Call on the user-interface thread and waits for it; false when the hand-over
-    // was cancelled because the component is closing.
-    bool HandOver(const std::function<void()>& Call);
-    // Cancels the operation of this thread pending on Overlapped and waits until the
-    // system has completed it, so the record, its event and its buffer can be released.
-    void FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending);
-    // Gives up this thread's share of the device; the last share closes it.
-    void ReleaseDevice() { FDevice.reset(); }
-
-    [[nodiscard]] HANDLE Device() const { return FDeviceHandle; }
-
-    TVaCustomComm* const FComm;
-
-private:
-    std::shared_ptr<void> FDevice;
-    const HANDLE FDeviceHandle;
-    int FHandOvers = 0;
-};
-
-// Watches the device for line events and hands each event set to the user-interface
-// thread, where the component dispatches it to the handlers.
-class TVaCommEventThread : public TVaCommThread {
-public:
-    TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
-    // Stops the thread and waits until it has ended.
-    ~TVaCommEventThread() override;
-    const char* ClassName() const override { return "TVaCommEventThread"; }
-
-    void Stop() override;
-
-protected:
-    void Execute() override;
-
-private:
-    // Runs on the user-interface thread during the hand-over: dispatches Mask to Comm.
-    static void HandleEvents(TVaCustomComm* Comm, DWORD Mask);
-    void DeliverEvents();
-    // Tells the user once per open that the device fails, through the error check.
-    void ReportFailure(DWORD Error);
-    // Waits for the next event set; false when none was delivered by the device.
-    bool WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error);
-    // After a failed wait: sleeps on the wake-up event for Delay, which grows.
-    void BackOff(DWORD& Delay);
-
-    DWORD FMask = 0;
-    TVaWaitEvent FWaitEvent;
-};
-
-// Writes what the component queues, reports a drained queue with OnTxEmpty and a refused
-// write with the error check.
-class TVaCommWriteThread : public TVaCommThread {
-public:
-    TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice);
-    // Stops the thread and waits until it has ended.
-    ~TVaCommWriteThread() override;
-    const char* ClassName() const override { return "TVaCommWriteThread"; }
-
-    // Signals the stop event; does not wait.
-    void Stop() override;
-    // Queues Count bytes, waiting up to Buffers.WriteTimeout for room; false when there
-    // was none.
-    [[nodiscard]] bool Enqueue(const void* Data, int Count);
-
-    [[nodiscard]] int QueuedCount() const { return FBuffer.Count(); }
-
-protected:
-    void Execute() override;
-
-private:
-    // Writes everything queued now; false when the stop event ended the wait.
-    bool WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay);
-    void WriteDone(DWORD Written);
-    void ReportError();
-    // Run on the user-interface thread through the hand-over.
-    static void SyncTxEmpty(TVaCustomComm* Comm);
-    static void SyncError(TVaCustomComm* Comm);
-
-    TVaCommBuffer FBuffer;
-    TVaWaitEvent FDataEvent;
-    TVaWaitEvent FStopEvent;
-    TVaWaitEvent FWriteEvent;
-    TVaWaitEvent FRoomEvent; // signalled whenever written bytes were consumed
-};
+class TVaCommThread;
+class TVaCommEventThread;
+class TVaCommWriteThread;
+class TVaCommAccess;
+struct TVaCommPrivate;
 
 // The working class of the serial port component.
 class TVaCustomComm : public TVaComponent {
@@ -152,12 +50,13 @@ public:
     const char* ClassName() const override { return "TVaCustomComm"; }
     void Loaded() override;
 
-    // Lifecycle.
+    // Lifecycle (the user-interface thread).
     void Open();
     void Close();
-    [[nodiscard]] bool Active() const { return FHandle != INVALID_HANDLE_VALUE; }
+    // True while the device is open; never raises (any thread).
+    [[nodiscard]] bool Active() const;
 
-    // Writing and reading.
+    // Writing and reading (any thread).
     int WriteBuf(const void* Buffer, int Count);
     bool WriteText(const std::string& Text);
     int ReadBuf(void* Buffer, int Count);
@@ -166,14 +65,16 @@ public:
     void GetCommStatus(TVaCommStatus& Status);
     bool CheckErrors();
 
-    // Dispatch of device events to the handlers (on the user-interface thread).
+    // Dispatch of device events to the handlers (the user-interface thread). Mask holds
+    // EV_ bits (VaEventBits); dispatch stops once a handler has closed the port.
     virtual void DispatchRxChar();
-    virtual void DispatchEvents(DWORD Mask);
+    virtual void DispatchEvents(std::uint32_t Mask);
 
-    // The device control block that the settings describe.
-    [[nodiscard]] DCB MakeDCB() const;
     // The device path: DeviceName formatted with PortNum.
     [[nodiscard]] std::string GetPortName() const;
+    // Makes Path the device path as it is: DeviceName becomes Path with every '%' doubled,
+    // so no character of it is read as a placeholder (the user-interface thread).
+    void SetDevicePath(std::string_view Path);
 
     // Settings.
     [[nodiscard]] bool AutoOpen() const { return FAutoOpen; }
@@ -213,11 +114,8 @@ public:
     [[nodiscard]] bool UpdateDCB() const { return FUpdateDCB; }
     void SetUpdateDCB(bool Value);
 
-    // State for inspection.
-    [[nodiscard]] HANDLE Handle() const { return FHandle; }
-    [[nodiscard]] DWORD EventMask() const { return FEventMask; }
-    [[nodiscard]] const TVaCommEventThread* EventThread() const { return FEventThread.get(); }
-    [[nodiscard]] const TVaCommWriteThread* WriteThread() const { return FWriteThread.get(); }
+    // The event mask handed to the device at the last Open (EV_ bits).
+    [[nodiscard]] std::uint32_t EventMask() const { return FEventMask; }
 
     // Events, in publishing order.
     TNotifyEvent OnOpen;
@@ -249,10 +147,10 @@ protected:
     void DoOpen();
     void DoClose();
 
-    void LockWrite() { FWriteLock->Enter(); }
-    void UnlockWrite() { FWriteLock->Leave(); }
-    void LockRead() { FReadLock->Enter(); }
-    void UnlockRead() { FReadLock->Leave(); }
+    void LockWrite();
+    void UnlockWrite();
+    void LockRead();
+    void UnlockRead();
 
     // Raises EVaCommError with Fmt filled with the last error's code and system text.
     [[noreturn]] static void RaiseCommError(const char* Fmt);
@@ -265,6 +163,7 @@ private:
     friend class TVaCommThread;
     friend class TVaCommEventThread;
     friend class TVaCommWriteThread;
+    friend class TVaCommAccess;
 
     void BuffersChanged(TObject* Sender);
     void EventCharsChanged(TObject* Sender);
@@ -285,22 +184,11 @@ private:
     // Refuses a negative count and a missing block.
     static void CheckBlock(const void* Buffer, int Count);
     int WriteDirect(const void* Buffer, int Count);
-    // Completes an overlapped operation of the calling thread: waits up to Timeout for
-    // Event, otherwise cancels it and waits until the system is done with it. Returns the
-    // bytes transferred.
-    DWORD CompleteIo(OVERLAPPED& Overlapped, TVaWaitEvent& Event, DWORD Timeout);
     // A worker found the device failing: true for the first such report of this open.
     bool ClaimFailureReport();
 
-    HANDLE FHandle = INVALID_HANDLE_VALUE;
-    std::shared_ptr<void> FDevice; // owns FHandle together with the threads that use it
-    std::unique_ptr<TVaCriticalSection> FWriteLock;
-    std::unique_ptr<TVaCriticalSection> FReadLock;
-    std::unique_ptr<TVaWaitEvent> FIoEvent;
-    std::unique_ptr<TVaWaitEvent> FWriteIoEvent; // completion of a direct write
-    std::unique_ptr<TVaCommEventThread> FEventThread;
-    std::unique_ptr<TVaCommWriteThread> FWriteThread;
-    DWORD FEventMask = 0;
+    std::unique_ptr<TVaCommPrivate> FPrivate; // the device, locks, events and threads
+    std::uint32_t FEventMask = 0;
     bool FAutoOpen = false;
     TVaPortInt FPortNum = 0;
     std::string FDeviceName = "COM%d";
@@ -319,10 +207,6 @@ private:
     std::unique_ptr<TVaEventChars> FEventChars;
     bool FUpdateDCB = true;
     std::int32_t FUserBaudrate = 0;
-
-    // Threads asked to stop, waiting to be joined.
-    std::vector<std::unique_ptr<TVaCommThread>> FStoppedThreads;
-    std::atomic<bool> FFailureReported{false};
 };
 
 // The published serial port component.

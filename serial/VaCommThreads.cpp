@@ -1,6 +1,6 @@
 // The component's worker threads: the event monitoring thread and the write thread.
 
-#include "serial/VaComm.h"
+#include "serial/VaCommPrivate.h"
 #include "serial/VaUtils.h"
 
 #include <algorithm>
@@ -36,12 +36,16 @@ TVaCommBuffer::TVaCommBuffer(int ACapacity)
     : FData(std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(std::max(ACapacity, 0)))),
       FCapacity(std::max(ACapacity, 0)) {}
 
-void TVaCommBuffer::Append(const void* AData, int ACount) {
+bool TVaCommBuffer::Append(const void* AData, int ACount) {
     const int Held = Count();
+    if (ACount < 0 || ACount > FCapacity - Held) {
+        return false;
+    }
     if (ACount > 0) {
         std::memcpy(FData.get() + Held, AData, static_cast<std::size_t>(ACount));
     }
     FCount.store(Held + ACount, std::memory_order_release);
+    return true;
 }
 
 void TVaCommBuffer::Consume(int ACount) {
@@ -53,8 +57,8 @@ void TVaCommBuffer::Consume(int ACount) {
 
 // ---- TVaCommThread ----
 
-TVaCommThread::TVaCommThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
-    : TThread(true), FComm(AComm), FDevice(std::move(ADevice)), FDeviceHandle(FDevice.get()) {}
+TVaCommThread::TVaCommThread(TVaCustomComm* AComm, HANDLE ADevice)
+    : TThread(true), FComm(AComm), FDevice(ADevice) {}
 
 bool TVaCommThread::HandOver(const std::function<void()>& Call) {
     return Synchronize([this, &Call] {
@@ -77,16 +81,16 @@ void TVaCommThread::FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, b
         return;
     }
     Event.ResetEvent(); // only the completion may end the wait below
-    CancelIo(FDeviceHandle);
+    CancelIo(FDevice);
     DWORD Transferred = 0;
-    GetOverlappedResult(FDeviceHandle, &Overlapped, &Transferred, TRUE);
+    GetOverlappedResult(FDevice, &Overlapped, &Transferred, TRUE);
     Pending = false;
 }
 
 // ---- TVaCommEventThread ----
 
-TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
-    : TVaCommThread(AComm, std::move(ADevice)) {}
+TVaCommEventThread::TVaCommEventThread(TVaCustomComm* AComm, HANDLE ADevice)
+    : TVaCommThread(AComm, ADevice) {}
 
 TVaCommEventThread::~TVaCommEventThread() {
     TVaCommEventThread::Stop();
@@ -115,7 +119,6 @@ void TVaCommEventThread::Execute() {
     }
     ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
     FinishPending(Overlapped, FWaitEvent, Pending);
-    ReleaseDevice();
 }
 
 bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error) {
@@ -166,11 +169,15 @@ void TVaCommEventThread::DeliverEvents() {
 }
 
 void TVaCommEventThread::HandleEvents(TVaCustomComm* Comm, DWORD Mask) {
+    // A handler may close the port or destroy the component: then the rest of the set is
+    // void, and the component is not touched again.
+    const std::shared_ptr<const TVaCommLife> Life = Comm->FPrivate->FLife;
+    const std::uint64_t Closes = Life->Closes;
     if ((Mask & EV_RXCHAR) != 0) {
         Comm->DispatchRxChar();
         Mask &= ~EV_RXCHAR;
-        if (!Comm->Active()) {
-            return; // a handler closed the port: the rest of the set is void
+        if (Life->Ended(Closes)) {
+            return;
         }
     }
     if (Mask != 0) {
@@ -197,8 +204,8 @@ void TVaCommEventThread::BackOff(DWORD& Delay) {
 
 // ---- TVaCommWriteThread ----
 
-TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, std::shared_ptr<void> ADevice)
-    : TVaCommThread(AComm, std::move(ADevice)), FBuffer(AComm->Buffers()->WriteSize()) {}
+TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* AComm, HANDLE ADevice)
+    : TVaCommThread(AComm, ADevice), FBuffer(AComm->Buffers()->WriteSize()) {}
 
 TVaCommWriteThread::~TVaCommWriteThread() {
     TVaCommWriteThread::Stop();
@@ -209,30 +216,36 @@ void TVaCommWriteThread::Stop() {
     FStopEvent.SetEvent();
 }
 
-bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
-    const auto Capacity = static_cast<long long>(FBuffer.Capacity());
-    if (FBuffer.Count() + static_cast<long long>(Count) > Capacity) {
-        // Wait for the write thread to make room; the time-out test comes first.
-        TVaTimeout Timeout;
-        StartTimeout(Timeout, static_cast<DWORD>(FComm->Buffers()->WriteTimeout()));
-        for (;;) {
-            FRoomEvent.ResetEvent();
-            const long long Needed = FBuffer.Count() + static_cast<long long>(Count);
-            const DWORD Now = GetTickCount();
-            if (TimeoutExpired(Timeout, Now)) {
-                return false;
-            }
-            if (Needed <= Capacity) {
-                break;
-            }
-            (void)FRoomEvent.WaitFor(TimeoutRemaining(Timeout, Now) + 1);
-        }
+bool TVaCommWriteThread::TryAppend(const void* Data, int Count) {
+    // The room is tested where the bytes go in, under the lock: writers on several
+    // threads never both take the same room.
+    const TSectionLock Lock(Inside().FWriteLock);
+    if (!FBuffer.Append(Data, Count)) {
+        return false;
     }
-    FComm->LockWrite();
-    FBuffer.Append(Data, Count);
     FDataEvent.SetEvent();
-    FComm->UnlockWrite();
     return true;
+}
+
+bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
+    if (TryAppend(Data, Count)) {
+        return true;
+    }
+    // Wait for the write thread to make room; the time-out test comes first. The room
+    // event is reset before each attempt, so room made after it is never missed.
+    TVaTimeout Timeout;
+    StartTimeout(Timeout, static_cast<DWORD>(FComm->Buffers()->WriteTimeout()));
+    for (;;) {
+        FRoomEvent.ResetEvent();
+        const DWORD Now = GetTickCount();
+        if (TimeoutExpired(Timeout, Now)) {
+            return false;
+        }
+        if (TryAppend(Data, Count)) {
+            return true;
+        }
+        (void)FRoomEvent.WaitFor(TimeoutRemaining(Timeout, Now) + 1);
+    }
 }
 
 void TVaCommWriteThread::Execute() {
@@ -254,7 +267,6 @@ void TVaCommWriteThread::Execute() {
         }
     }
     FinishPending(Overlapped, FWriteEvent, Pending);
-    ReleaseDevice();
 }
 
 bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay) {

@@ -3,7 +3,6 @@
 // their sets, the integer types of the stored form, the component's exception, the line
 // status record and the handler types of its events.
 
-#include "platform/Win32Api.h"
 #include "runtime/Classes.h"
 #include "runtime/Sets.h"
 #include "runtime/SysUtils.h"
@@ -74,14 +73,54 @@ public:
     using Exception::Exception;
 };
 
+// The largest input or output queue (Buffers.ReadSize, Buffers.WriteSize) that Open hands
+// to the device: 16 MiB. Open refuses a negative or larger size with "Error initializing
+// buffers", as a serial driver refuses a queue it cannot hold.
+inline constexpr std::int32_t VaMaxQueueSize = 16 * 1024 * 1024;
+
 // Received bytes.
 using PVaData = const void*;
 
-// The line status: the device's error bits (CE_ flags) and its queue statistics.
-struct TVaCommStatus {
-    DWORD Errors = 0;
-    COMSTAT Stat{};
+// The device's queue statistics: the lines that hold transmission and the bytes queued in
+// each direction, under the names the platform gives them.
+struct TVaCommStat {
+    bool fCtsHold = false;
+    bool fDsrHold = false;
+    bool fRlsdHold = false;
+    bool fXoffHold = false;
+    bool fXoffSent = false;
+    bool fEof = false;
+    bool fTxim = false;
+    std::uint32_t cbInQue = 0;
+    std::uint32_t cbOutQue = 0;
 };
+
+// The line status: the device's error bits (the Win32 CE_ flags) and its queue statistics.
+struct TVaCommStatus {
+    std::uint32_t Errors = 0;
+    TVaCommStat Stat{};
+};
+
+// The Win32 EV_ bit that stands for each TVaCommEvent member, in member order: the masks
+// that DispatchEvents takes and EventMask gives are made of these.
+inline constexpr std::array<std::uint32_t, 13> VaEventBits{0x0040 /* ceBreak: EV_BREAK */,
+                                                           0x0008 /* ceCts: EV_CTS */,
+                                                           0x0010 /* ceDsr: EV_DSR */,
+                                                           0x0080 /* ceError: EV_ERR */,
+                                                           0x0100 /* ceRing: EV_RING */,
+                                                           0x0020 /* ceRlsd: EV_RLSD */,
+                                                           0x0001 /* ceRxChar: EV_RXCHAR */,
+                                                           0x0004 /* ceTxEmpty: EV_TXEMPTY */,
+                                                           0x0002 /* ceRxFlag: EV_RXFLAG */,
+                                                           0x0200 /* cePErr: EV_PERR */,
+                                                           0x0400 /* ceRx80Full: EV_RX80FULL */,
+                                                           0x0800 /* ceEvent1: EV_EVENT1 */,
+                                                           0x1000 /* ceEvent2: EV_EVENT2 */};
+
+// The event mask bit of one member.
+[[nodiscard]] constexpr std::uint32_t VaEventBit(TVaCommEvent Event) {
+    return VaEventBits.at(static_cast<std::size_t>(Event));
+}
 
 // Handler types of the component's events; every handler gets the component as Sender.
 using TVaCommRxCharEvent = TEventHandler<TObject* /*Sender*/, int /*Count*/>;

@@ -87,19 +87,6 @@ std::optional<Options> ParseArguments(int Argc, char** Argv) {
     return Result;
 }
 
-// The device name as the component takes it: a format whose %d is the port number, so a
-// literal percent sign is doubled.
-std::string AsDeviceName(std::string_view Port) {
-    std::string Name;
-    for (const char C : Port) {
-        Name += C;
-        if (C == '%') {
-            Name += '%';
-        }
-    }
-    return Name;
-}
-
 // Takes the port's events on this thread until the text arrived, time ran out or a signal
 // came: the program's status.
 int Monitor(TVaComm& Comm, const Options& Opts) {
@@ -151,7 +138,7 @@ int main(int Argc, char** Argv) {
     std::signal(SIGTERM, OnSignal);
 
     TVaComm Comm(nullptr);
-    Comm.SetDeviceName(AsDeviceName(Opts->Port));
+    Comm.SetDevicePath(Opts->Port); // the path as given: a '%' in it is no placeholder
     Comm.SetBaudrate(Opts->Baudrate);
     try {
         Comm.Open();

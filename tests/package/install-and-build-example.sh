@@ -24,7 +24,6 @@ expected=(
     "lib*/libkivo_serial.a" "lib*/libkivo_runtime.a" "lib*/libkivo_platform.a"
     "lib*/cmake/Kivo/KivoConfig.cmake" "lib*/cmake/Kivo/KivoConfigVersion.cmake"
     include/kivo/serial/VaComm.h include/kivo/runtime/Thread.h
-    include/kivo/platform/Win32Api.h include/kivo/platform/posix/Win32Posix.h
 )
 if [[ $gui == ON ]]; then
     expected+=(bin/kivo share/applications/kivo.desktop
@@ -38,6 +37,22 @@ if grep -rqF -e "$source" -e "$build" "$prefix"/lib*/cmake/Kivo; then
     fail "the package configuration names the source or build tree"
 fi
 
+echo "--- the public headers keep the platform's declarations to themselves"
+# No platform header is installed, and no installed header names a Win32 type or macro.
+[[ ! -e $prefix/include/kivo/platform ]] || fail "platform headers were installed"
+if grep -rnwE 'HANDLE|DWORD|DCB|OVERLAPPED|COMSTAT|TRUE|FALSE|Win32Api|Win32Posix' \
+    "$prefix/include/kivo"; then
+    fail "an installed header names the platform's declarations"
+fi
+# A program with a terminal library's macros builds with the component in either order.
+for first in 0 1; do
+    "$cxx" -std=c++20 -Wall -Wextra -Werror -DKIVO_COMPONENT_FIRST=$first \
+        -I"$prefix/include/kivo" -c "$source/tests/package/macro-consumer.cpp" \
+        -o "$scratch/macro-consumer-$first.o" >"$scratch/macro-consumer-$first.log" 2>&1 ||
+        fail "the component's headers collide with common macros (component first: $first):" \
+            "$(cat "$scratch/macro-consumer-$first.log")"
+done
+
 echo "--- configure and build the example against the installed package"
 "$cmake" -S "$source/examples/serial-monitor" -B "$scratch/example" -G "$generator" \
     -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/configure.log" ||
@@ -50,7 +65,10 @@ exec {phone}< <(exec "$prefix/bin/kivo-phonesim")
 phone_pid=$!
 trap 'kill "$phone_pid" 2>/dev/null || true' EXIT
 read -r -t 10 -u "$phone" device || fail "the simulated phone did not start"
-"$scratch/example/serial-monitor" --send AT+CGMI --until $'\r\nOK\r\n' --seconds 10 "$device" \
+# The path on the command line is data: a '%' in it is no placeholder.
+ln -s "$device" "$scratch/phone%d-50%"
+"$scratch/example/serial-monitor" --send AT+CGMI --until $'\r\nOK\r\n' --seconds 10 \
+    "$scratch/phone%d-50%" \
     >"$scratch/monitor.out" || fail "the example did not see OK: $(cat "$scratch/monitor.out")"
 grep -q "Kestrel Mobile" "$scratch/monitor.out" ||
     fail "the example printed: $(cat "$scratch/monitor.out")"

@@ -3,7 +3,7 @@
 // user-interface thread: it runs the hand-over queue while it waits for a condition.
 
 #include "runtime/Thread.h"
-#include "serial/VaComm.h"
+#include "serial/VaCommPrivate.h"
 #include "tests/support/PtyPair.h"
 
 #include <chrono>

@@ -78,7 +78,7 @@ TEST_F(LineEvents, OneReportWithSeveralLineEventsCallsHandlersInOrder) {
     Comm->OnRlsd = Record("Rlsd");
     Comm->Open();
     auto Lines = std::make_shared<TestLines>();
-    ASSERT_TRUE(posix::AttachLineSource(Comm->Handle(), Lines));
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
     Lines->Set(posix::LineCts | posix::LineDsr | posix::LineDcd | posix::LineRing);
     ASSERT_TRUE(PumpUntil([&] { return Order.size() >= 4; }));
     EXPECT_EQ(Order, (std::vector<std::string>{"Cts", "Dsr", "Ring", "Rlsd"}));
@@ -98,7 +98,7 @@ TEST_F(LineEvents, ALineErrorReachesOnErrorWithItsBits) {
     };
     Comm->Open();
     auto Lines = std::make_shared<TestLines>();
-    ASSERT_TRUE(posix::AttachLineSource(Comm->Handle(), Lines));
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
     Lines->CountFramingError();
     Pty.Send("?"); // the counters are read as bytes arrive
     ASSERT_TRUE(PumpUntil([&] { return !Errors.empty(); }));
@@ -118,7 +118,7 @@ TEST_F(LineEvents, AnOnErrorThatRaisesIsReportedAndTheSetGoesOn) {
     Comm->OnCts = [&](TObject*) { CtsAfterError = ErrorCalls == 1; };
     Comm->Open();
     auto Lines = std::make_shared<TestLines>();
-    ASSERT_TRUE(posix::AttachLineSource(Comm->Handle(), Lines));
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
     Lines->CountFramingError();
     Pty.Send("o"); // the counters are read as bytes arrive
     // No event thread: ask until the error has arrived, each query clearing what it saw.
@@ -130,6 +130,58 @@ TEST_F(LineEvents, AnOnErrorThatRaisesIsReportedAndTheSetGoesOn) {
     ASSERT_EQ(ErrorCalls, 1);
     EXPECT_EQ(Reports, std::vector<std::string>{"error handler failed"});
     EXPECT_TRUE(CtsAfterError);
+}
+
+TEST_F(LineEvents, NoHandlerOfTheSetRunsOnceAHandlerClosedOrDestroyedThePort) {
+    Comm->SetMonitorEvents({ceCts, ceDsr});
+    int Dsr = 0;
+    bool Reopened = false;
+    Comm->OnDsr = [&](TObject*) { ++Dsr; };
+    Comm->OnCts = [&](TObject*) { // the set's first handler: OnDsr would come next
+        Comm->Close();
+        Comm->Open();
+        Reopened = true;
+    };
+    Comm->Open();
+    auto Lines = std::make_shared<TestLines>();
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
+    Lines->Set(posix::LineCts | posix::LineDsr);
+    ASSERT_TRUE(PumpUntil([&] { return Reopened; }));
+    CheckSynchronize();
+    EXPECT_EQ(Dsr, 0);
+
+    bool Destroyed = false;
+    Comm->OnCts = [&](TObject*) {
+        Comm.reset();
+        Destroyed = true;
+    };
+    auto Fresh = std::make_shared<TestLines>();
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Fresh));
+    Fresh->Set(posix::LineCts | posix::LineDsr);
+    ASSERT_TRUE(PumpUntil([&] { return Destroyed; }));
+    CheckSynchronize();
+    EXPECT_EQ(Dsr, 0);
+    EXPECT_EQ(Reports, std::vector<std::string>{});
+}
+
+TEST_F(LineEvents, ALineErrorWithReceivedCharactersReachesOnErrorWithTheWindowsMask) {
+    UseMainWindowSettings();
+    std::string Received;
+    std::vector<int> Errors;
+    Comm->OnRxChar = [&](TObject*, int) { Received += Comm->ReadText(); };
+    Comm->OnError = [&](TObject*, int Bits) { Errors.push_back(Bits); };
+    Comm->Open();
+    auto Lines = std::make_shared<TestLines>();
+    ASSERT_TRUE(posix::AttachLineSource(TVaCommAccess::Handle(*Comm), Lines));
+    Pty.Send("a");
+    ASSERT_TRUE(WaitForSynchronize(std::chrono::seconds(10))); // handed over, not yet run
+    // While that hand-over waits, a garbled byte arrives: its error and its character come
+    // in one event set, and the first set's read queries the line status first.
+    Lines->CountFramingError();
+    Pty.Send("b");
+    ASSERT_TRUE(PumpUntil([&] { return !Errors.empty(); }));
+    EXPECT_EQ(Errors, std::vector<int>{static_cast<int>(CE_FRAME)});
+    ASSERT_TRUE(PumpUntil([&] { return Received == "ab"; }));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Small routines, synchronisation objects and the component's error messages.
 
-#include "serial/VaComm.h"
+#include "serial/VaCommPrivate.h"
 #include "serial/VaConst.h"
 #include "serial/VaUtils.h"
 

@@ -3,8 +3,11 @@
 #include "serial/VaConst.h"
 #include "tests/serial/CommFixture.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
+#include <limits>
 #ifdef _WIN32
 #include <tlhelp32.h>
 #endif
@@ -55,8 +58,8 @@ TEST_F(PortLifecycle, OnOpenComesLastAndOnCloseOnlyForAnOpenPort) {
     Comm->OnOpen = [&](TObject* Sender) {
         EXPECT_EQ(Sender, Comm.get());
         EXPECT_TRUE(Comm->Active());
-        EXPECT_NE(Comm->EventThread(), nullptr);
-        EXPECT_NE(Comm->WriteThread(), nullptr);
+        EXPECT_NE(TVaCommAccess::EventThread(*Comm), nullptr);
+        EXPECT_NE(TVaCommAccess::WriteThread(*Comm), nullptr);
         Seen.emplace_back("open");
     };
     Comm->OnClose = [&](TObject* Sender) {
@@ -71,8 +74,8 @@ TEST_F(PortLifecycle, OnOpenComesLastAndOnCloseOnlyForAnOpenPort) {
     Comm->Close();
     Comm->Close();
     EXPECT_FALSE(Comm->Active());
-    EXPECT_EQ(Comm->EventThread(), nullptr);
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
     EXPECT_EQ(Seen, (std::vector<std::string>{"open", "close"}));
 
     Comm->Open();
@@ -156,8 +159,8 @@ TEST_F(PortLifecycle, GuardedSettingsRefuseChangesWhileOpen) {
     Comm->FlowControl()->SetXonXoffOut(true);
     Comm->SetEventPriority(tpLower);
     Comm->SetWritePriority(tpNormal);
-    EXPECT_EQ(Comm->EventThread()->Priority(), tpLower);
-    EXPECT_EQ(Comm->WriteThread()->Priority(), tpNormal);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm)->Priority(), tpLower);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm)->Priority(), tpNormal);
     EXPECT_TRUE(Comm->Active());
     EXPECT_TRUE(Reports.empty());
 }
@@ -166,23 +169,23 @@ TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
     UseMainWindowSettings();
     Comm->Open();
     EXPECT_EQ(Comm->EventMask(), 0x0081u);
-    EXPECT_NE(Comm->EventThread(), nullptr);
-    EXPECT_NE(Comm->WriteThread(), nullptr);
+    EXPECT_NE(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_NE(TVaCommAccess::WriteThread(*Comm), nullptr);
     Comm->Close();
 
     // Queued writes report a drained queue themselves: the device is not asked.
     Comm->SetMonitorEvents({ceTxEmpty});
     Comm->Open();
     EXPECT_EQ(Comm->EventMask(), 0u);
-    EXPECT_EQ(Comm->EventThread(), nullptr);
-    EXPECT_NE(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_NE(TVaCommAccess::WriteThread(*Comm), nullptr);
     Comm->Close();
 
     Comm->SetDirectWrite(true);
     Comm->Open();
     EXPECT_EQ(Comm->EventMask(), EV_TXEMPTY);
-    EXPECT_NE(Comm->EventThread(), nullptr);
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_NE(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
     Comm->Close();
 
     bool Opened = false;
@@ -190,8 +193,8 @@ TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
     Comm->SetMonitorEvents({});
     Comm->Open();
     EXPECT_TRUE(Opened);
-    EXPECT_EQ(Comm->EventThread(), nullptr);
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
 
     Comm->Close();
     Comm->SetMonitorEvents({ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty,
@@ -204,7 +207,7 @@ TEST_F(PortLifecycle, EventMaskFollowsMonitorEventsAndTheWriteMode) {
 DCB DeviceDCB(const TVaComm& Comm) {
     DCB Dcb{};
     Dcb.DCBlength = sizeof(DCB);
-    EXPECT_NE(GetCommState(Comm.Handle(), &Dcb), 0);
+    EXPECT_NE(GetCommState(TVaCommAccess::Handle(Comm), &Dcb), 0);
     return Dcb;
 }
 
@@ -257,13 +260,70 @@ TEST_F(PortLifecycle, AFailedThreadStartClosesThePortAndStopsWhatStarted) {
         Failing.OnOpen = [&](TObject*) { Opened = true; };
         EXPECT_THROW(Failing.Open(), EThread);
         EXPECT_FALSE(Failing.Active());
-        EXPECT_EQ(Failing.EventThread(), nullptr);
-        EXPECT_EQ(Failing.WriteThread(), nullptr);
+        EXPECT_EQ(TVaCommAccess::EventThread(Failing), nullptr);
+        EXPECT_EQ(TVaCommAccess::WriteThread(Failing), nullptr);
     }
     EXPECT_FALSE(Opened);
     Comm->Open(); // the device was released
     EXPECT_TRUE(Comm->WriteText("ok"));
     EXPECT_EQ(Pty.Receive(2), "ok");
+}
+
+TEST_F(PortLifecycle, AnOpenRefusedAfterTheDeviceWasOpenedLeavesThePortClosedAndFree) {
+    int Opens = 0;
+    int Closes = 0;
+    Comm->OnOpen = [&](TObject*) { ++Opens; };
+    Comm->OnClose = [&](TObject*) { ++Closes; };
+    const auto RefusedWith = [&](const std::string& Start) {
+        try {
+            Comm->Open();
+            ADD_FAILURE() << "opened";
+        } catch (const EVaCommError& E) {
+            EXPECT_EQ(E.Message().substr(0, Start.size()), Start) << E.Message();
+        }
+        EXPECT_FALSE(Comm->Active());
+        EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+        EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
+    };
+    // Queue sizes beyond what a driver takes are refused before anything is allocated.
+    Comm->Buffers()->SetReadSize(-1);
+    RefusedWith("Error initializing buffers (");
+    Comm->Buffers()->SetReadSize(4096);
+    Comm->Buffers()->SetWriteSize(VaMaxQueueSize + 1);
+    RefusedWith("Error initializing buffers (");
+    Comm->Buffers()->SetWriteSize(std::numeric_limits<std::int32_t>::max());
+    RefusedWith("Error initializing buffers (");
+#ifndef _WIN32 // Linux refuses what a pseudo-terminal cannot do
+    Comm->Buffers()->SetWriteSize(2048);
+    Comm->SetDatabits(db4); // a control block the device refuses
+    RefusedWith("Error writing dcb (");
+    Comm->SetDatabits(db8);
+#endif
+    EXPECT_EQ(Opens, 0);
+    EXPECT_EQ(Closes, 0);
+
+    Comm->Buffers()->SetReadSize(VaMaxQueueSize); // the largest sizes still open
+    Comm->Buffers()->SetWriteSize(VaMaxQueueSize);
+    Comm->Open();
+    EXPECT_TRUE(Comm->WriteText("ok"));
+    EXPECT_EQ(Pty.Receive(2), "ok");
+    EXPECT_EQ(Opens, 1);
+}
+
+TEST_F(PortLifecycle, AnOnCloseThatRaisesReachesTheCallerWithThePortClosed) {
+    Comm->OnClose = [&](TObject*) { throw EVaCommError("close handler failed"); };
+    Comm->Open();
+    try {
+        Comm->Close();
+        ADD_FAILURE() << "the handler's exception was lost";
+    } catch (const EVaCommError& E) {
+        EXPECT_EQ(E.Message(), "close handler failed");
+    }
+    EXPECT_FALSE(Comm->Active());
+    EXPECT_EQ(TVaCommAccess::EventThread(*Comm), nullptr);
+    Comm->OnClose = {};
+    Comm->Open(); // the device was closed before the handler ran
+    EXPECT_TRUE(Comm->Active());
 }
 
 TEST_F(PortLifecycle, AutoOpenOpensOnceAfterLoadingButNotWhileDesigning) {
@@ -306,6 +366,48 @@ TEST_F(PortLifecycle, ManyCyclesWithTrafficLeaveNothingBehind) {
         EXPECT_EQ(After.Descriptors, Before.Descriptors);
         EXPECT_EQ(After.Threads, Before.Threads);
     }
+    EXPECT_TRUE(Reports.empty());
+}
+
+// The process's address space in bytes, where /proc tells; 0 elsewhere.
+std::uint64_t AddressSpace() {
+    std::ifstream Statm("/proc/self/statm");
+    std::uint64_t Pages = 0;
+    Statm >> Pages;
+    return Pages * 4096;
+}
+
+TEST_F(PortLifecycle, ComponentsWhoseHandlerClosedThePortLeaveNothingBehindWhenDestroyed) {
+    const auto Cycle = [&] {
+        auto Own = std::make_unique<TVaComm>(nullptr);
+        Own->SetDevicePath(Pty.DevicePath());
+        Own->SetMonitorEvents({ceError, ceRxChar});
+        bool Closed = false;
+        Own->OnRxChar = [&](TObject*, int) {
+            Own->Close();
+            Closed = true;
+        };
+        Own->Open();
+        Pty.Send("x");
+        EXPECT_TRUE(PumpUntil([&] { return Closed; }));
+        Own.reset(); // long after the handler's Close
+    };
+    Comm.reset();
+    for (int Count = 0; Count < 10; ++Count) { // the allocator's per-thread arenas settle
+        Cycle();
+    }
+    const ProcessResources Before = ProcessResources::Now();
+    const std::uint64_t SpaceBefore = AddressSpace();
+    for (int Count = 0; Count < 100 && !HasFailure(); ++Count) {
+        Cycle();
+    }
+    const ProcessResources After = ProcessResources::Now();
+    if (After.Known) {
+        EXPECT_EQ(After.Descriptors, Before.Descriptors);
+    }
+    // A thread left unjoined keeps its stack (8 MiB): a hundred would add 800 MiB. The
+    // bound leaves room for a few more of the allocator's arenas.
+    EXPECT_LT(AddressSpace(), SpaceBefore + 256u * 1024 * 1024);
     EXPECT_TRUE(Reports.empty());
 }
 

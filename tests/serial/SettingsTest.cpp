@@ -2,7 +2,7 @@
 // describe, baud rate coupling, change notification, Assign and the stored form.
 
 #include "runtime/Streaming.h"
-#include "serial/VaComm.h"
+#include "serial/VaCommPrivate.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ TEST(VaCommSettings, DefaultsDescribeTheDocumentedControlBlock) {
     EXPECT_EQ(Comm.WritePriority(), tpHighest);
     EXPECT_TRUE(Comm.UpdateDCB());
 
-    const DCB Dcb = Comm.MakeDCB();
+    const DCB Dcb = MakeDCB(Comm);
     EXPECT_EQ(Dcb.DCBlength, 28u);
     EXPECT_EQ(Dcb.BaudRate, 1200u);
     EXPECT_EQ(Dcb.fBinary, 1u);
@@ -47,7 +47,7 @@ TEST(VaCommSettings, DefaultsDescribeTheDocumentedControlBlock) {
 TEST(VaCommSettings, MainWindowSettingsChangeOnlyRateAndLimits) {
     TVaComm Comm(nullptr);
     ApplyMainWindowSettings(Comm);
-    const DCB Dcb = Comm.MakeDCB();
+    const DCB Dcb = MakeDCB(Comm);
     EXPECT_EQ(Dcb.BaudRate, 19200u);
     EXPECT_EQ(Dcb.XonLim, 128);
     EXPECT_EQ(Dcb.XoffLim, 128);
@@ -62,7 +62,7 @@ TEST(VaCommSettings, FlowLimitsAreAQuarterOfTheInputQueueAtMost1024) {
          {std::pair{4096, 1024}, std::pair{4100, 1024}, std::pair{8192, 1024}, std::pair{512, 128},
           std::pair{3, 0}, std::pair{-4, 1024}}) {
         Comm.Buffers()->SetReadSize(ReadSize);
-        const DCB Dcb = Comm.MakeDCB();
+        const DCB Dcb = MakeDCB(Comm);
         EXPECT_EQ(Dcb.XonLim, Limit) << "ReadSize " << ReadSize;
         EXPECT_EQ(Dcb.XoffLim, Limit) << "ReadSize " << ReadSize;
     }
@@ -83,7 +83,7 @@ TEST(VaCommSettings, EverySettingReachesItsControlBlockField) {
     Comm.EventChars()->SetEofChar(26);
     Comm.EventChars()->SetErrorChar('?');
 
-    const DCB Dcb = Comm.MakeDCB();
+    const DCB Dcb = MakeDCB(Comm);
     EXPECT_EQ(Dcb.Parity, MARKPARITY);
     EXPECT_EQ(Dcb.fParity, 1u);
     EXPECT_EQ(Dcb.ByteSize, 5);
@@ -105,18 +105,18 @@ TEST(VaCommSettings, EverySettingReachesItsControlBlockField) {
 TEST(VaCommSettings, BaudrateAndUserBaudrateDescribeOneRate) {
     TVaComm Comm(nullptr);
     Comm.SetBaudrate(brUser);
-    EXPECT_EQ(Comm.MakeDCB().BaudRate, 0u);
+    EXPECT_EQ(MakeDCB(Comm).BaudRate, 0u);
 
     Comm.SetUserBaudrate(250000);
     EXPECT_EQ(Comm.Baudrate(), brUser);
-    EXPECT_EQ(Comm.MakeDCB().BaudRate, 250000u);
+    EXPECT_EQ(MakeDCB(Comm).BaudRate, 250000u);
 
     Comm.SetBaudrate(br9600);
     EXPECT_EQ(Comm.UserBaudrate(), 0);
-    EXPECT_EQ(Comm.MakeDCB().BaudRate, 9600u);
+    EXPECT_EQ(MakeDCB(Comm).BaudRate, 9600u);
 
     Comm.SetBaudrate(brUser);
-    EXPECT_EQ(Comm.MakeDCB().BaudRate, 0u);
+    EXPECT_EQ(MakeDCB(Comm).BaudRate, 0u);
 
     Comm.SetBaudrate(br115200);
     Comm.SetUserBaudrate(0); // the value already held: nothing changes

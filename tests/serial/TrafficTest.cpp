@@ -4,6 +4,7 @@
 #include "tests/serial/CommFixture.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -222,13 +223,33 @@ TEST_F(PortTraffic, DirectWritesReachTheLineOnTheCallersThread) {
     int TxEmpty = 0;
     Comm->OnTxEmpty = [&](TObject*) { ++TxEmpty; };
     Comm->Open();
-    EXPECT_EQ(Comm->WriteThread(), nullptr);
+    EXPECT_EQ(TVaCommAccess::WriteThread(*Comm), nullptr);
     EXPECT_EQ(Comm->WriteBuf("ATI\r\n", 5), 5);
     EXPECT_EQ(Pty.Receive(5), "ATI\r\n");
     EXPECT_TRUE(Comm->WriteText("AT\r\n"));
     EXPECT_EQ(Pty.Receive(4), "AT\r\n");
     ASSERT_TRUE(PumpUntil([&] { return TxEmpty >= 1; })); // the device reports EV_TXEMPTY
 }
+
+#ifndef _WIN32 // a pseudo-terminal's bounded buffer holds the line back
+TEST_F(PortTraffic, ADirectWriteThatTimesOutIsCancelledAndReportsWhatWasSent) {
+    Comm->SetDirectWrite(true);
+    Comm->Buffers()->SetReadTimeout(50); // the bound of a direct write
+    Comm->Open();
+    const std::string Big(4 * 1024 * 1024, 'w'); // far more than the line holds unread
+    const int Written = Comm->WriteBuf(Big.data(), static_cast<int>(Big.size()));
+    EXPECT_GT(Written, 0);
+    EXPECT_LT(Written, static_cast<int>(Big.size()));
+    // Nothing of the cancelled rest follows: the next write comes right after the count.
+    std::string Line;
+    std::thread Reader([&] { Line = Pty.ReceiveUntil("END"); });
+    Comm->Buffers()->SetReadTimeout(10000);
+    EXPECT_EQ(Comm->WriteBuf("END", 3), 3);
+    Reader.join();
+    EXPECT_EQ(Line.size(), static_cast<std::size_t>(Written) + 3);
+    EXPECT_EQ(Line.find_first_not_of('w'), static_cast<std::size_t>(Written));
+}
+#endif
 
 TEST_F(PortTraffic, NoOnRxCharReachesTheHandlerOnceThePortIsClosed) {
     UseMainWindowSettings();
@@ -259,6 +280,56 @@ TEST_F(PortTraffic, AHandlerMayCloseThePortItIsCalledFor) {
     Comm->Open(); // the device was released when the closed port's thread ended
     EXPECT_TRUE(Comm->WriteText("again"));
     EXPECT_EQ(Pty.Receive(5), "again");
+}
+
+TEST_F(PortTraffic, AHandlerMayCloseAndReopenThePortAndTheDeviceIsFreeAtOnce) {
+    UseMainWindowSettings();
+    int Calls = 0;
+    bool ClosedForOthers = false;
+    Comm->OnRxChar = [&](TObject*, int) {
+        (void)Comm->ReadText();
+        if (++Calls > 1) {
+            return;
+        }
+        Comm->Close();
+        TVaComm Other(nullptr); // the device is closed once Close returns
+        Other.SetDevicePath(Pty.DevicePath());
+        Other.Open();
+        ClosedForOthers = Other.Active();
+        Other.Close();
+        Comm->Open();
+    };
+    Comm->Open();
+    Pty.Send("x");
+    ASSERT_TRUE(PumpUntil([&] { return Calls == 1; }));
+    EXPECT_TRUE(ClosedForOthers);
+    EXPECT_TRUE(Comm->Active());
+    EXPECT_EQ(Reports, std::vector<std::string>{});
+    EXPECT_TRUE(Comm->WriteText("again"));
+    EXPECT_EQ(Pty.Receive(5), "again");
+    Pty.Send("y"); // the reopened port's own events arrive
+    ASSERT_TRUE(PumpUntil([&] { return Calls == 2; }));
+}
+
+TEST_F(PortTraffic, AHandlerMayDestroyTheComponentItIsCalledFor) {
+    UseMainWindowSettings();
+    bool Destroyed = false;
+    Comm->OnRxChar = [&](TObject*, int) {
+        Comm.reset(); // the dispatch must not touch the component afterwards
+        Destroyed = true;
+    };
+    Comm->Open();
+    Pty.Send("x");
+    ASSERT_TRUE(PumpUntil([&] { return Destroyed; }));
+    CheckSynchronize();
+    EXPECT_EQ(Reports, std::vector<std::string>{});
+
+    // The device was released: a new component opens it.
+    Comm = std::make_unique<TVaComm>(nullptr);
+    Comm->SetDevicePath(Pty.DevicePath());
+    Comm->Open();
+    EXPECT_TRUE(Comm->WriteText("next"));
+    EXPECT_EQ(Pty.Receive(4), "next");
 }
 
 #ifndef _WIN32 // the message carries this system's text for the failure
@@ -308,3 +379,71 @@ TEST_F(PortTraffic, DestroyingAnOpenComponentWithEventsInFlightIsSafe) {
 }
 
 } // namespace
+
+// Runs Body on a thread of its own, then counts it done on the test's thread (which wakes
+// the test's wait for hand-overs).
+class TestThread : public TThread {
+public:
+    TestThread(std::function<void()> ABody, int& ADone)
+        : TThread(true), FBody(std::move(ABody)), FDone(ADone) {
+        Resume();
+    }
+    ~TestThread() override { TerminateAndWait(); }
+
+protected:
+    void Execute() override {
+        FBody();
+        Synchronize([this] { ++FDone; });
+    }
+
+private:
+    std::function<void()> FBody;
+    int& FDone;
+};
+
+TEST_F(PortTraffic, WritersOnSeveralThreadsShareTheQueueBlockByBlock) {
+    Comm->Buffers()->SetWriteSize(2048);
+    Comm->Buffers()->SetWriteTimeout(10000);
+    Comm->Open();
+    constexpr int Blocks = 40;
+    constexpr std::size_t BlockSize = 1100; // the queue holds one block, never two
+    std::vector<std::string> Failures(2);
+    const auto Writer = [&](std::size_t Index) {
+        const std::string Block(BlockSize, static_cast<char>('a' + Index));
+        try {
+            for (int Count = 0; Count < Blocks && Failures.at(Index).empty(); ++Count) {
+                if (!Comm->WriteText(Block)) {
+                    Failures.at(Index) = "a block was cut";
+                }
+            }
+        } catch (const EVaCommError& E) {
+            Failures.at(Index) = E.Message();
+        }
+    };
+    std::string Line;
+    int Done = 0;
+    {
+        const TestThread Reader([&] { Line = Pty.Receive(2 * Blocks * BlockSize); }, Done);
+        const TestThread First([&] { Writer(0); }, Done);
+        const TestThread Second([&] { Writer(1); }, Done);
+        EXPECT_TRUE(PumpUntil([&] { return Done == 3; }, std::chrono::seconds(20)));
+    }
+    EXPECT_EQ(Failures, (std::vector<std::string>{"", ""}));
+    ASSERT_EQ(Line.size(), 2 * Blocks * BlockSize);
+    for (std::size_t Start = 0; Start < Line.size(); Start += BlockSize) {
+        ASSERT_EQ(Line.substr(Start, BlockSize), std::string(BlockSize, Line[Start]))
+            << "blocks mixed at " << Start;
+    }
+}
+
+TEST(VaCommBuffer, AppendNeverWritesPastTheQueue) {
+    TVaCommBuffer Buffer(8);
+    const std::string Bytes = "0123456789";
+    EXPECT_TRUE(Buffer.Append(Bytes.data(), 6));
+    EXPECT_FALSE(Buffer.Append(Bytes.data(), 3)); // 9 bytes do not fit into 8
+    EXPECT_EQ(Buffer.Count(), 6);
+    EXPECT_TRUE(Buffer.Append(Bytes.data() + 6, 2));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(Buffer.Data()), 8), "01234567");
+    EXPECT_FALSE(Buffer.Append(Bytes.data(), -1));
+    EXPECT_EQ(Buffer.Count(), 8);
+}

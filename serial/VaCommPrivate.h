@@ -1,0 +1,185 @@
+#pragma once
+// The serial port component's insides, shared by its units and its tests and never
+// installed: the device handle, the locks and events, the worker threads and the write
+// thread's queue. Only this header and the component's sources reach the Win32 calls.
+
+#include "platform/Win32Api.h"
+#include "serial/VaComm.h"
+#include "serial/VaObjects.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// The write thread's byte queue: filled at its end, drained from its start. The count can
+// be read from any thread; changes happen under the component's write lock.
+class TVaCommBuffer : public TObject {
+public:
+    explicit TVaCommBuffer(int ACapacity);
+    const char* ClassName() const override { return "TVaCommBuffer"; }
+
+    [[nodiscard]] std::uint8_t* Data() { return FData.get(); }
+    [[nodiscard]] int Capacity() const { return FCapacity; }
+    [[nodiscard]] int Count() const { return FCount.load(std::memory_order_acquire); }
+
+    // Copies Count bytes behind those held when they all fit; false (nothing copied) when
+    // they do not.
+    [[nodiscard]] bool Append(const void* AData, int ACount);
+    // Drops the first Count bytes and moves the rest to the start.
+    void Consume(int ACount);
+
+private:
+    std::unique_ptr<std::uint8_t[]> FData;
+    int FCapacity;
+    std::atomic<int> FCount{0};
+};
+
+// What the component's two worker threads share: the component, the open device, and the
+// hand-over of calls to the user-interface thread with a count of the calls of this thread
+// running there. While its call runs there a thread has no operation pending on the
+// device, and once stopped it touches neither the device nor the component again: so a
+// handler may close the port (the device closes at once) or destroy the component, and
+// the thread frees itself when it ends.
+class TVaCommThread : public TThread {
+public:
+    const char* ClassName() const override { return "TVaCommThread"; }
+
+    // Asks the thread to stop and wakes it; does not wait.
+    virtual void Stop() = 0;
+    // True while a call handed over by this thread runs on the user-interface thread
+    // (asked there only): the thread cannot end before that call returns.
+    [[nodiscard]] bool InHandOver() const { return FHandOvers > 0; }
+
+protected:
+    TVaCommThread(TVaCustomComm* AComm, HANDLE ADevice);
+
+    // Runs Call on the user-interface thread and waits for it; false when the hand-over
+    // was cancelled because the component is closing.
+    bool HandOver(const std::function<void()>& Call);
+    // Cancels the operation of this thread pending on Overlapped and waits until the
+    // system has completed it, so the record, its event and its buffer can be released.
+    void FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending);
+
+    [[nodiscard]] HANDLE Device() const { return FDevice; }
+    [[nodiscard]] TVaCommPrivate& Inside() const { return *FComm->FPrivate; }
+
+    TVaCustomComm* const FComm;
+
+private:
+    const HANDLE FDevice;
+    int FHandOvers = 0;
+};
+
+// Watches the device for line events and hands each event set to the user-interface
+// thread, where the component dispatches it to the handlers.
+class TVaCommEventThread : public TVaCommThread {
+public:
+    TVaCommEventThread(TVaCustomComm* AComm, HANDLE ADevice);
+    // Stops the thread and waits until it has ended.
+    ~TVaCommEventThread() override;
+    const char* ClassName() const override { return "TVaCommEventThread"; }
+
+    void Stop() override;
+
+protected:
+    void Execute() override;
+
+private:
+    // Runs on the user-interface thread during the hand-over: dispatches Mask to Comm.
+    static void HandleEvents(TVaCustomComm* Comm, DWORD Mask);
+    void DeliverEvents();
+    // Tells the user once per open that the device fails, through the error check.
+    void ReportFailure(DWORD Error);
+    // Waits for the next event set; false when none was delivered by the device.
+    bool WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error);
+    // After a failed wait: sleeps on the wake-up event for Delay, which grows.
+    void BackOff(DWORD& Delay);
+
+    DWORD FMask = 0;
+    TVaWaitEvent FWaitEvent;
+};
+
+// Writes what the component queues, reports a drained queue with OnTxEmpty and a refused
+// write with the error check.
+class TVaCommWriteThread : public TVaCommThread {
+public:
+    TVaCommWriteThread(TVaCustomComm* AComm, HANDLE ADevice);
+    // Stops the thread and waits until it has ended.
+    ~TVaCommWriteThread() override;
+    const char* ClassName() const override { return "TVaCommWriteThread"; }
+
+    // Signals the stop event; does not wait.
+    void Stop() override;
+    // Queues Count bytes, waiting up to Buffers.WriteTimeout for room; false when there
+    // was none. Any thread; several at once.
+    [[nodiscard]] bool Enqueue(const void* Data, int Count);
+
+    [[nodiscard]] int QueuedCount() const { return FBuffer.Count(); }
+
+protected:
+    void Execute() override;
+
+private:
+    // Appends Data under the write lock when it fits; false when it does not.
+    bool TryAppend(const void* Data, int Count);
+    // Writes everything queued now; false when the stop event ended the wait.
+    bool WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay);
+    void WriteDone(DWORD Written);
+    void ReportError();
+    // Run on the user-interface thread through the hand-over.
+    static void SyncTxEmpty(TVaCustomComm* Comm);
+    static void SyncError(TVaCustomComm* Comm);
+
+    TVaCommBuffer FBuffer;
+    TVaWaitEvent FDataEvent;
+    TVaWaitEvent FStopEvent;
+    TVaWaitEvent FWriteEvent;
+    TVaWaitEvent FRoomEvent; // signalled whenever written bytes were consumed
+};
+
+// Outlives the component for the dispatch that runs when a handler closes or destroys it:
+// the dispatch holds a share and stops as soon as the open it started in has ended.
+struct TVaCommLife {
+    bool Destroyed = false;
+    std::uint64_t Closes = 0; // opens that have ended
+
+    // True once the component is gone or an open has ended since Closes read AtStart.
+    [[nodiscard]] bool Ended(std::uint64_t AtStart) const { return Destroyed || Closes != AtStart; }
+};
+
+// The component's insides (the fields are those of the component's record).
+struct TVaCommPrivate {
+    HANDLE FHandle = INVALID_HANDLE_VALUE;
+    TVaCriticalSection FWriteLock;
+    TVaCriticalSection FReadLock;
+    TVaWaitEvent FIoEvent;
+    TVaWaitEvent FWriteIoEvent; // completion of a direct write
+    std::unique_ptr<TVaCommEventThread> FEventThread;
+    std::unique_ptr<TVaCommWriteThread> FWriteThread;
+    // Threads asked to stop, to be joined (or, when their call runs, released to free
+    // themselves) before the device closes.
+    std::vector<std::unique_ptr<TVaCommThread>> FStoppedThreads;
+    std::atomic<bool> FFailureReported{false};
+    // Line error bits that a status query took from the device and the error check has
+    // not yet reported (under FReadLock): a count query inside the received-characters
+    // dispatch must not swallow the error of the same event set.
+    DWORD FKeptErrors = 0;
+    std::shared_ptr<TVaCommLife> FLife = std::make_shared<TVaCommLife>();
+};
+
+// The device control block that the component's settings describe.
+[[nodiscard]] DCB MakeDCB(const TVaCustomComm& Comm);
+
+// For tests and the component's own units: what the public class does not show.
+class TVaCommAccess {
+public:
+    [[nodiscard]] static HANDLE Handle(const TVaCustomComm& Comm) { return Comm.FPrivate->FHandle; }
+    [[nodiscard]] static const TVaCommEventThread* EventThread(const TVaCustomComm& Comm) {
+        return Comm.FPrivate->FEventThread.get();
+    }
+    [[nodiscard]] static const TVaCommWriteThread* WriteThread(const TVaCustomComm& Comm) {
+        return Comm.FPrivate->FWriteThread.get();
+    }
+};
