@@ -12,6 +12,7 @@ packages=(
     socat xvfb xauth
     clang-format clang-tidy
     clang libclang-rt-14-dev dpkg-dev
+    debhelper fakeroot lintian debootstrap appstream
 )
 
 (($#)) && packages=("$@")

@@ -5,12 +5,14 @@
 #   tsan     the threaded parts under ThreadSanitizer (no Qt: it is not instrumented)
 #   fuzz     each libFuzzer target for a bounded time (FUZZ_SECONDS, default 30)
 #   windows  the mingw-w64 cross build and its tests under Wine, with COM ports on ptys
+#   package  the Debian packages: built, checked by lintian, installed and used in a clean
+#            Debian 12 chroot (tests/package/debian-chroot.sh)
 # Name steps to run fewer:   scripts/test.sh debug tsan
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 steps=("$@")
-((${#steps[@]})) || steps=(debug asan tsan fuzz windows)
+((${#steps[@]})) || steps=(debug asan tsan fuzz windows package)
 
 scripts/install-deps.sh
 
@@ -30,8 +32,11 @@ for step in "${steps[@]}"; do
     windows)
         KIVO_JOBS=$jobs scripts/windows/test.sh
         ;;
+    package)
+        tests/package/debian-chroot.sh
+        ;;
     *)
-        echo "test.sh: unknown step '$step' (debug, release, asan, tsan, fuzz, windows)" >&2
+        echo "test.sh: unknown step '$step' (debug, release, asan, tsan, fuzz, windows, package)" >&2
         exit 2
         ;;
     esac

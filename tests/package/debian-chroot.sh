@@ -6,6 +6,7 @@
 #   - the example (examples/serial-monitor) builds against kivo-dev with cmake,
 #   - kivo-read reads all seven fields from kivo-phonesim,
 #   - the window starts under Xvfb (a screenshot goes to build/debian-chroot/kivo-window.png).
+# It also checks the installed AppStream file with appstreamcli.
 # Needs root (debootstrap, chroot, mounts). The base system is made once and kept as a
 # tarball in build/debian-chroot/, with the chroot's apt cache, so later runs are fast.
 #   tests/package/debian-chroot.sh [--no-build]    (--no-build: reuse the built packages)
@@ -28,8 +29,8 @@ fail() {
 step() { echo "=== package: $* ($((SECONDS - started)) s)"; }
 
 [[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mounts)"
-scripts/install-deps.sh debootstrap debhelper dpkg-dev fakeroot lintian cmake ninja-build \
-    qt6-base-dev libgl-dev
+scripts/install-deps.sh debootstrap debhelper dpkg-dev fakeroot lintian appstream cmake \
+    ninja-build qt6-base-dev libgl-dev
 
 # The first Debian mirror apt knows for the suite: one-line (sources.list) and deb822
 # (*.sources) entries.
@@ -85,6 +86,9 @@ if [[ ${1:-} != --no-build ]]; then
     changes=$(compgen -G "$debs/kivo_${version}_*.changes" | head -n1)
     lintian -EviIL +pedantic --fail-on error,warning "$changes" | tee "$debs/lintian.log" ||
         fail "lintian reports errors or warnings"
+    # The project's addresses in it are not online yet: the file is checked offline.
+    appstreamcli validate --no-net "$tree"/debian/kivo/usr/share/metainfo/*.metainfo.xml ||
+        fail "appstreamcli rejects the AppStream file"
 fi
 packages=()
 for name in kivo kivo-dev kivo-phonesim; do
