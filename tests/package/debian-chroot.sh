@@ -74,6 +74,9 @@ if [[ ${1:-} != --no-build ]]; then
     git ls-files -z --cached --others --exclude-standard |
         xargs -0 -I{} find {} -maxdepth 0 -type f -print0 2>/dev/null |
         tar -c --null -T - | tar -x -C "$tree"
+    # The source package too, so that lintian checks it with the rest.
+    (cd "$debs" && dpkg-source -b "${tree##*/}" >"$debs/source.log" 2>&1) ||
+        fail "dpkg-source: $(cat "$debs/source.log")"
     # The compiler cache, where there is one, makes a rebuild of unchanged code quick.
     if command -v ccache >/dev/null; then
         export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$tree
@@ -84,7 +87,7 @@ if [[ ${1:-} != --no-build ]]; then
 
     step "lintian"
     changes=$(compgen -G "$debs/kivo_${version}_*.changes" | head -n1)
-    lintian -EviIL +pedantic --fail-on error,warning "$changes" | tee "$debs/lintian.log" ||
+    lintian -EviIL +pedantic --fail-on error,warning "$debs/kivo_$version.dsc" "$changes" | tee "$debs/lintian.log" ||
         fail "lintian reports errors or warnings"
     # The project's addresses in it are not online yet: the file is checked offline.
     appstreamcli validate --no-net "$tree"/debian/kivo/usr/share/metainfo/*.metainfo.xml ||
