@@ -3,7 +3,7 @@
 # (dpkg-buildpackage -us -uc -b, tests skipped), checks them with lintian, then installs the
 # three .debs with apt into a fresh debootstrap chroot and, inside it, checks that
 #   - kivo-read --help runs and man kivo-read works (when the package has the page),
-#   - the example (examples/serial-monitor) builds against kivo-dev with cmake,
+#   - the example kivo-dev ships (examples/serial-monitor) builds against it with cmake,
 #   - kivo-read reads all seven fields from kivo-phonesim,
 #   - the window starts under Xvfb (a screenshot goes to build/debian-chroot/kivo-window.png).
 # It also checks the installed AppStream file with appstreamcli.
@@ -142,11 +142,10 @@ echo "deb $mirror $suite main" >"$root/etc/apt/sources.list"
 # dpkg need not sync every file in a throw-away system.
 echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/kivo-unsafe-io"
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-mkdir -p "$root/debs" "$root/src"
+mkdir -p "$root/debs"
 cp "${packages[@]}" "$root/debs/"
 inside=()
 for deb in "${packages[@]}"; do inside+=("/debs/${deb##*/}"); done
-cp -r examples/serial-monitor "$root/src/"
 
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
     LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
@@ -173,8 +172,9 @@ else
     echo "(kivo has no man page for kivo-read: skipped)"
 fi
 
-step "the example builds against kivo-dev"
-in_root sh -c 'cmake -S /src/serial-monitor -B /tmp/example >/tmp/example.log 2>&1 &&
+step "the example kivo-dev ships builds against it"
+in_root sh -c 'cp -r /usr/share/doc/kivo-dev/examples/serial-monitor /tmp/ &&
+    cmake -S /tmp/serial-monitor -B /tmp/example >/tmp/example.log 2>&1 &&
     cmake --build /tmp/example >>/tmp/example.log 2>&1' ||
     fail "example: $(in_root cat /tmp/example.log)"
 
