@@ -1,7 +1,9 @@
-# Installation and packaging: the programs with their desktop entry and icon, and the serial
-# component as a library with its headers and a CMake package, so that another project can
+# Installation: the programs with their desktop entry, icons, metadata and manual pages, the
+# simulated phone, and the serial component as a library with its headers and a CMake
+# package, so that another project can
 #   find_package(Kivo)  and  target_link_libraries(app PRIVATE Kivo::serial).
-# CPack turns it into two Debian packages: kivo (the programs) and kivo-dev (the library).
+# Three install components, one per Debian package (debian/rules): programs (kivo),
+# phonesim (kivo-phonesim) and development (kivo-dev).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -10,16 +12,66 @@ set(KIVO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/kivo)
 set(KIVO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kivo)
 
 # ---- Programs ----
-foreach(program kivo kivo-read kivo-phonesim)
+foreach(program kivo kivo-read)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
     endif()
 endforeach()
+if(TARGET kivo-phonesim)
+    install(TARGETS kivo-phonesim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT phonesim)
+endif()
+
+# Manual pages and shell completion, where the tree has them.
+foreach(page kivo:programs kivo-read:programs kivo-phonesim:phonesim)
+    string(REPLACE ":" ";" page ${page})
+    list(GET page 0 name)
+    list(GET page 1 component)
+    if(TARGET ${name} AND NOT WIN32 AND EXISTS ${CMAKE_SOURCE_DIR}/docs/man/${name}.1)
+        install(FILES ${CMAKE_SOURCE_DIR}/docs/man/${name}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
+    endif()
+endforeach()
+if(TARGET kivo-read AND NOT WIN32 AND EXISTS ${KIVO_PACKAGING_DIR}/bash-completion/kivo-read)
+    install(FILES ${KIVO_PACKAGING_DIR}/bash-completion/kivo-read
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT programs)
+endif()
+
+# The desktop entry, its icon at every size drawn (packaging/icons/render.sh) and the
+# AppStream description.
 if(TARGET kivo AND NOT WIN32)
     install(FILES ${KIVO_PACKAGING_DIR}/kivo.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT programs)
     install(FILES ${KIVO_PACKAGING_DIR}/kivo.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT programs)
+    foreach(size 16 24 32 48 64 128 256)
+        install(FILES ${KIVO_PACKAGING_DIR}/icons/kivo-${size}.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+            RENAME kivo.png COMPONENT programs)
+    endforeach()
+    install(FILES ${KIVO_PACKAGING_DIR}/org.kivo_project.kivo.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT programs)
+endif()
+
+# Windows: kivo.exe is a GUI program (no console beside the window), kivo-read.exe a console
+# one; both carry the icon and a version resource, and release builds are stripped.
+function(kivo_windows_resources target description)
+    if(NOT TARGET ${target})
+        return()
+    endif()
+    set(KIVO_ICON_FILE ${KIVO_PACKAGING_DIR}/icons/kivo.ico)
+    set(KIVO_RC_NAME ${target})
+    set(KIVO_RC_DESCRIPTION "${description}")
+    configure_file(${KIVO_PACKAGING_DIR}/windows/version.rc.in
+        ${CMAKE_BINARY_DIR}/packaging/${target}.rc @ONLY)
+    target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/packaging/${target}.rc)
+    target_link_options(${target} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
+endfunction()
+if(WIN32)
+    kivo_windows_resources(kivo "KIVO phone identity reader")
+    kivo_windows_resources(kivo-read "KIVO phone identity reader (command line)")
+    if(TARGET kivo)
+        set_target_properties(kivo PROPERTIES WIN32_EXECUTABLE ON)
+    endif()
 endif()
 
 # ---- The component as a library ----
@@ -73,37 +125,3 @@ if(TARGET kivo_serial)
         add_subdirectory(${CMAKE_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)
     endif()
 endif()
-
-# ---- Debian packages (cpack -G DEB) ----
-set(CPACK_PACKAGE_NAME kivo)
-set(CPACK_PACKAGE_VENDOR "KIVO")
-set(CPACK_PACKAGE_CONTACT "KIVO maintainers <kivo@example.org>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_COMPONENTS_ALL programs development)
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION comm)
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME kivo)
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION comm)
-# Each package's description: its summary line, then the longer text.
-string(CONCAT CPACK_DEBIAN_PROGRAMS_DESCRIPTION
-    "Reads the identification data of a GSM phone or modem on a serial port\n"
-    "A small window (and the command-line reader kivo-read) asks a phone or modem on a\n"
-    "serial port for its manufacturer, model, revision and serial number with AT\n"
-    "commands. kivo-phonesim simulates a phone on a pseudo-terminal.")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME kivo-dev)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-string(CONCAT CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
-    "Serial port component of KIVO (static library and headers)\n"
-    "TVaComm, a serial port component with an event thread and a write thread, written\n"
-    "against the Win32 serial API, with a POSIX layer providing that API over termios.\n"
-    "Use it from CMake with find_package(Kivo) and the target Kivo::serial.")
-find_program(KIVO_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(KIVO_DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-    set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS
-        "libc6, libstdc++6, libgcc-s1, libqt6core6, libqt6gui6, libqt6widgets6")
-endif()
-include(CPack)

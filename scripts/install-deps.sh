@@ -13,6 +13,7 @@ packages=(
     socat xvfb xauth
     clang-format clang-tidy shellcheck
     clang libclang-rt-14-dev dpkg-dev
+    debhelper fakeroot lintian debootstrap appstream
 )
 
 (($#)) && packages=("$@")

@@ -6,12 +6,14 @@
 #   tsan     the threaded parts under ThreadSanitizer (no Qt: it is not instrumented)
 #   fuzz     each libFuzzer target for a bounded time (FUZZ_SECONDS, default 30)
 #   windows  the mingw-w64 cross build and its tests under Wine, with COM ports on ptys
+#   package  the Debian packages: built, checked by lintian, installed and used in a clean
+#            Debian 12 chroot (tests/package/debian-chroot.sh)
 # Name steps to run fewer:   scripts/test.sh debug tsan
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 steps=("$@")
-((${#steps[@]})) || steps=(debug lint asan tsan fuzz windows)
+((${#steps[@]})) || steps=(debug lint asan tsan fuzz windows package)
 
 scripts/install-deps.sh
 
@@ -34,8 +36,11 @@ for step in "${steps[@]}"; do
     windows)
         KIVO_JOBS=$jobs scripts/windows/test.sh
         ;;
+    package)
+        tests/package/debian-chroot.sh
+        ;;
     *)
-        echo "test.sh: unknown step '$step' (debug, lint, release, asan, tsan, fuzz, windows)" >&2
+        echo "test.sh: unknown step '$step' (debug, lint, release, asan, tsan, fuzz, windows, package)" >&2
         exit 2
         ;;
     esac

@@ -2,7 +2,8 @@
 # The Windows build and its tests under Wine, headless: installs the cross compiler, Wine
 # and socat, builds GoogleTest for the target, cross-builds KIVO with the windows preset
 # (build/windows), maps COM port pairs to pseudo-terminals and runs the tests under Wine;
-# then reads the simulated phone with kivo-read.exe through a COM port.
+# then reads the simulated phone with kivo-read.exe through a COM port, builds the release
+# zip and installer, and installs, uses and uninstalls the latter silently.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -48,5 +49,7 @@ if [[ -x build/windows/tools/kivo-read.exe ]]; then
 fi
 
 KIVO_JOBS=$jobs scripts/windows/package.sh
+echo "=== windows: the installer under Wine"
+scripts/windows/installer-test.sh
 
 echo "=== windows: done in $((SECONDS - started)) s"
