@@ -22,7 +22,6 @@ trap wine_stop_all EXIT
 build_phonesim
 wine_prepare_prefix
 wine_start_server
-# shellcheck disable=SC2119 # the phone takes options of its own, none here
 start_phone
 
 LD_PRELOAD="$PWD/build/windows-deps/libkivo-modemlines.so" \

@@ -90,6 +90,7 @@ build_phonesim() {
     cmake --build build/windows-host --target kivo-phonesim -j "${KIVO_JOBS:-2}" >/dev/null
 }
 
+# shellcheck disable=SC2120 # its arguments are the phone's options, often none
 start_phone() {
     local link="$KIVO_WIN_RUN/phonesim"
     rm -f "$link"

@@ -179,6 +179,7 @@ in_root sh -c 'cp -r /usr/share/doc/kivo-dev/examples/serial-monitor /tmp/ &&
     fail "example: $(in_root cat /tmp/example.log)"
 
 step "kivo-read reads kivo-phonesim"
+# shellcheck disable=SC2016 # expanded by the shell inside the chroot
 in_root sh -c '
     set -e
     kivo-phonesim --link /tmp/phone >/dev/null &
