@@ -175,6 +175,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
     Device->FDcb = DcbFromTermios(Settings, LineSpeedOf(Fd));
     Device->FDecoder.SetOptions(Device->DecodingFor(Device->FDcb));
     Device->AttachLineSource(MakeDeviceLineSource(Fd));
+    Device->FSelf = Device;
     Device->FDriver = std::thread([Raw = Device.get()] { Raw->DriverLoop(); });
     return Device;
 }
@@ -262,12 +263,23 @@ SerialDevice::Operation SerialDevice::Begin(OVERLAPPED* Overlapped) {
 }
 
 void SerialDevice::Finish(Operation& Op, DWORD Error) {
+    if (Op.Watched) {
+        SetEventSource(Op.Event, {});
+    }
     Op.Record->InternalHigh = Op.Done;
     StatusOf(*Op.Record).store(Error, std::memory_order_release);
     if (Op.Event != nullptr) {
         SetEvent(Op.Event);
     }
     FCompleted.notify_all();
+}
+
+// A thread that waits on the event of the pending Op may take its input in itself.
+void SerialDevice::Watch(Operation& Op) {
+    if (FOverlapped && Op.Event != nullptr) {
+        SetEventSource(Op.Event, FSelf);
+        Op.Watched = true;
+    }
 }
 
 BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
@@ -443,6 +455,7 @@ BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
         }
     }
     FReads.push_back(Op);
+    Watch(FReads.back());
     if (Op.Deadline || Op.Interval.count() > 0) {
         Wake(); // the driver's poll time-out changes
     }
@@ -591,6 +604,7 @@ BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
         return Refuse(FFailure);
     }
     FWait = Op;
+    Watch(*FWait);
     return Refuse(ERROR_IO_PENDING);
 }
 

@@ -119,10 +119,12 @@ void SerialDevice::DrainWakeups() const {
 }
 
 // What the driver waits for on the device: input while it has room for it and somebody
-// needs it, room in the output queue while writes are pending.
+// needs it (and no waiting thread takes it in itself), room in the output queue while writes are
+// pending.
 std::uint32_t SerialDevice::PollEvents() const {
     std::uint32_t Events = 0;
-    const bool InputWanted = ReceivesEagerly() || FWait || !FReads.empty();
+    const bool Pending = FWait || !FReads.empty();
+    const bool InputWanted = ReceivesEagerly() || (Pending && FWatchers == 0);
     if (FReadable && InputWanted && ReadLimit() > 0) {
         Events |= EPOLLIN;
     }
@@ -255,6 +257,36 @@ std::size_t SerialDevice::PullInput() {
         Fail(static_cast<DWORD>(errno));
     }
     return 0;
+}
+
+// --- Input taken in by a waiting thread ----------------------------------------------------
+
+int SerialDevice::BeginWatch() {
+    const std::lock_guard Guard(FLock);
+    const bool Pending = FWait || !FReads.empty();
+    if (FClosed || FFailure != ERROR_SUCCESS || !FReadable || !Pending || ReadLimit() == 0) {
+        return -1;
+    }
+    ++FWatchers;
+    Rearm();
+    return FFd;
+}
+
+void SerialDevice::EndWatch() {
+    const std::lock_guard Guard(FLock);
+    --FWatchers;
+    Rearm(); // the driver watches again where input is still wanted
+}
+
+void SerialDevice::TakeInput(bool HungUp) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed || FFailure != ERROR_SUCCESS) {
+        return;
+    }
+    if (PullInput() == 0 && HungUp) {
+        Fail(EIO); // a hang-up with no data left to read
+    }
+    Rearm();
 }
 
 // Takes in what the kernel holds, as a driver that received every byte at once would have.
