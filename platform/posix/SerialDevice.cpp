@@ -660,7 +660,9 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
     if (RefuseIfUnusable() == FALSE) {
         return FALSE;
     }
-    CatchUp();
+    if (!InputWatched()) {
+        CatchUp();
+    }
     if (Errors != nullptr) {
         *Errors = FErrors;
     }
@@ -676,7 +678,8 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
         }
         int Queued = 0;
         // A driver that cannot tell what its output queue holds counts as holding nothing.
-        if (ioctl(FFd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
+        // Nothing written since the queue was last seen empty: it still is, no need to ask.
+        if (FTxPending && ioctl(FFd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
             Pending += static_cast<DWORD>(Queued);
         }
         Stat->cbOutQue = Pending;

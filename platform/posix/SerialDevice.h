@@ -140,6 +140,7 @@ private:
     void DrainWakeups() const;
     std::size_t PullInput();
     void CatchUp();
+    [[nodiscard]] bool InputWatched() const;
     void Receive(const char* Raw, std::size_t Size);
     void CheckCounters(const DecodeResult& Marks);
     void FeedReads();

@@ -291,15 +291,25 @@ void SerialDevice::TakeInput(bool HungUp) {
 
 // Takes in what the kernel holds, as a driver that received every byte at once would have.
 // Bounded, so that a sender faster than this loop cannot keep a caller here.
+// A read that came back with less than it asked for found the kernel empty: no second read
+// is made just to hear that again.
 void SerialDevice::CatchUp() {
     const std::size_t Bound = std::max(FInput.Capacity(), ReadChunk);
     for (std::size_t Pulled = 0; Pulled < Bound;) {
+        const std::size_t Asked = ReadLimit();
         const std::size_t Got = PullInput();
-        if (Got == 0) {
+        if (Got == 0 || Got < Asked) {
             return;
         }
         Pulled += Got;
     }
+}
+
+// While the driver thread or a waiting thread watches for input, each byte is taken in as it
+// comes, so the input queue already holds what a driver that took every byte at once would;
+// only otherwise does the kernel have to be asked.
+bool SerialDevice::InputWatched() const {
+    return (FArmed & EPOLLIN) != 0 || FWatchers > 0;
 }
 
 void SerialDevice::Receive(const char* Raw, std::size_t Size) {

@@ -353,6 +353,7 @@ TEST_F(SerialIo, AThreadBlockedOnAnOperationsEventCompletesItAndACloseEndsIt) {
     EXPECT_EQ(WaitForMultipleObjects(2, Both, FALSE, Generous), WAIT_OBJECT_0);
     Sender.join();
     EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+    EXPECT_EQ(FPort.Status().cbInQue, 2u) << "the bytes the waiting thread took are counted";
 
     COMMTIMEOUTS Blocking{0, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Blocking));
