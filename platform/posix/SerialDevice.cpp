@@ -292,10 +292,11 @@ BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
 
 // Runs an operation: an overlapped one returns at once (done, or pending with
 // ERROR_IO_PENDING); on a handle opened without FILE_FLAG_OVERLAPPED the caller waits here.
-// Input the kernel holds is taken in first, so the operation starts where a driver that took
-// every byte at once would be.
+// With TakeInFirst, input the kernel holds is taken in first, so the operation starts where a
+// driver that took every byte at once would be.
 template <class Start>
-BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation) {
+BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation,
+                       bool TakeInFirst) {
     if (Done != nullptr) {
         *Done = 0;
     }
@@ -307,7 +308,9 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
         if (FClosed) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
-        CatchUp();
+        if (TakeInFirst) {
+            CatchUp();
+        }
         const BOOL Started = StartOperation(Begin(Overlapped), Done);
         if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
             StatusOf(*Overlapped).store(GetLastError(), std::memory_order_release);
@@ -320,7 +323,9 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
     if (FClosed) {
         return Refuse(ERROR_INVALID_HANDLE);
     }
-    CatchUp();
+    if (TakeInFirst) {
+        CatchUp();
+    }
     const BOOL Started = StartOperation(Begin(&Local), nullptr);
     Rearm();
     if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
@@ -585,10 +590,16 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
     if (Events == nullptr) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    return Run(nullptr, Overlapped, [&](Operation Op, DWORD* Done) {
-        Op.EventsOut = Events;
-        return StartWait(Op, Done);
-    });
+    // Bytes the kernel holds need not be read first: a wait that stays pending is watched for
+    // input at once (by the driver thread or the waiting thread), which completes it with
+    // EV_RXCHAR as a driver still working through its device's buffer would.
+    return Run(
+        nullptr, Overlapped,
+        [&](Operation Op, DWORD* Done) {
+            Op.EventsOut = Events;
+            return StartWait(Op, Done);
+        },
+        false);
 }
 
 BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {

@@ -115,7 +115,8 @@ private:
     [[nodiscard]] DecodeOptions DecodingFor(const DCB& Dcb) const;
 
     // Operations, under FLock.
-    template <class Start> BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation);
+    template <class Start>
+    BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation, bool TakeInFirst = true);
     template <class Body> BOOL WhileOpen(Body Do);
     BOOL Refuse(DWORD Error) const;
     BOOL RefuseIfUnusable() const;

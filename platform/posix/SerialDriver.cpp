@@ -224,8 +224,10 @@ void SerialDevice::DriverLoop() {
         }
         Lock.lock();
         constexpr std::uint32_t HangUp = EPOLLHUP | EPOLLERR;
-        if (FFailure == ERROR_SUCCESS && (Seen & (EPOLLIN | HangUp)) != 0 && PullInput() == 0 &&
-            (Seen & HangUp) != 0) {
+        // Input that came while a waiting thread began to watch is left to that thread, which
+        // polls the device too: taking it here would only add a wake-up on the way.
+        const bool Input = (Seen & (EPOLLIN | HangUp)) != 0 && FWatchers == 0;
+        if (FFailure == ERROR_SUCCESS && Input && PullInput() == 0 && (Seen & HangUp) != 0) {
             Fail(EIO); // a hang-up with no data left to read
         }
         if ((Seen & EPOLLOUT) != 0) {
