@@ -111,11 +111,14 @@ measure_peers() {
         for ((k = 0; k < count; k++)); do
             name=${contenders[$(((round + k) % count))]}
             program=$build/bench/peers/kivo-bench-peer-$name
-            # libserialport sets the modem lines (see PeerLibserialport.cpp).
+            # libserialport sets the modem lines and needs a session of its own (see
+            # PeerLibserialport.cpp). A round that fails is reported and left out.
             if [[ $name == libserialport ]]; then
-                LD_PRELOAD=$preload "$program" "$peer_samples" "$peer_mib" | sed "s/^/$round /"
+                LD_PRELOAD=$preload setsid -w "$program" "$peer_samples" "$peer_mib" |
+                    sed "s/^/$round /" || echo "$name failed in round $round" >&2
             else
-                "$program" "$peer_samples" "$peer_mib" | sed "s/^/$round /"
+                "$program" "$peer_samples" "$peer_mib" | sed "s/^/$round /" ||
+                    echo "$name failed in round $round" >&2
             fi
         done
     done
