@@ -3,7 +3,9 @@
 //
 //   kivo-bench-platform [--quick]
 
+#include "bench/Pty.h"
 #include "bench/Statistics.h"
+#include "bench/platform/LayerPort.h"
 #include "platform/Win32Api.h"
 
 #include <algorithm>
@@ -23,102 +25,16 @@
 
 namespace {
 
+using kivo::bench::DrainPort;
 using kivo::bench::Median;
 using kivo::bench::Microseconds;
+using kivo::bench::OpenPort;
+using kivo::bench::OpenRaw;
 using kivo::bench::PercentileRuns;
 using kivo::bench::Percentiles;
+using kivo::bench::Pty;
 using kivo::bench::Summarise;
 using Clock = std::chrono::steady_clock;
-
-// A pseudo-terminal: the master plays the device, the terminal side is what we measure.
-class Pty {
-public:
-    Pty() {
-        FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0) {
-            throw std::runtime_error("no pseudo-terminal");
-        }
-        char Name[128] = {};
-        if (ptsname_r(FMaster, Name, sizeof Name) != 0) {
-            throw std::runtime_error("no pseudo-terminal name");
-        }
-        FPath = Name;
-    }
-    ~Pty() { close(FMaster); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    [[nodiscard]] int Master() const { return FMaster; }
-    [[nodiscard]] const std::string& Path() const { return FPath; }
-    void Send(const char* Data, std::size_t Size) const {
-        while (Size > 0) {
-            const ssize_t Written = write(FMaster, Data, Size);
-            if (Written < 0) {
-                if (errno == EINTR || errno == EAGAIN) {
-                    continue;
-                }
-                throw std::runtime_error("write to master failed");
-            }
-            Data += Written;
-            Size -= static_cast<std::size_t>(Written);
-        }
-    }
-
-private:
-    int FMaster = -1;
-    std::string FPath;
-};
-
-// The terminal side opened raw, for the raw loops.
-int OpenRaw(const std::string& Path) {
-    const int Fd = open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    termios Settings{};
-    tcgetattr(Fd, &Settings);
-    cfmakeraw(&Settings);
-    tcsetattr(Fd, TCSANOW, &Settings);
-    return Fd;
-}
-
-// The terminal side opened through the layer, configured as the component does.
-// With Lossless, RTS/CTS handshaking: a full input queue holds the sender back instead of
-// losing bytes, as it must for a throughput figure.
-HANDLE OpenPort(const std::string& Path, DWORD InQueue, bool Lossless = false) {
-    const HANDLE Port = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (Port == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("CreateFileA failed");
-    }
-    DCB Dcb{};
-    Dcb.DCBlength = sizeof Dcb;
-    Dcb.BaudRate = 19200;
-    Dcb.fBinary = 1;
-    Dcb.ByteSize = 8;
-    Dcb.XonChar = 17;
-    Dcb.XoffChar = 19;
-    if (Lossless) {
-        Dcb.fOutxCtsFlow = 1;
-        Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    }
-    COMMTIMEOUTS Timeouts{MAXDWORD, 0, 0, 0, 0};
-    if (!SetCommState(Port, &Dcb) || !SetupComm(Port, InQueue, 512) ||
-        !SetCommTimeouts(Port, &Timeouts) || !SetCommMask(Port, EV_RXCHAR)) {
-        throw std::runtime_error("configuring the port failed");
-    }
-    return Port;
-}
-
-// Reads everything queued on an overlapped port (its reads return at once).
-std::size_t DrainPort(HANDLE Port, HANDLE Event, char* Buffer, std::size_t Size) {
-    std::size_t Total = 0;
-    for (;;) {
-        OVERLAPPED Read{};
-        Read.hEvent = Event;
-        DWORD Got = 0;
-        if (!ReadFile(Port, Buffer, static_cast<DWORD>(Size), &Got, &Read) || Got == 0) {
-            return Total;
-        }
-        Total += Got;
-    }
-}
 
 Percentiles LayerLatency(int Rounds) {
     const Pty Device;

@@ -1,14 +1,23 @@
 // Event objects and the waits on them. All event states share one lock, so a wait on several
 // events sees them at one instant and consumes an auto-reset event atomically. A waiter sleeps
-// on its own condition variable, which every event it waits on knows while it waits.
+// on its own condition variable, which every event it waits on knows while it waits; a wait on
+// an event that a device operation will signal instead polls the device and the thread's own
+// wake-up descriptor, and takes in the device's input itself (InputSource.h).
 
 #include "platform/posix/HandleTable.h"
+#include "platform/posix/InputSource.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <optional>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace kivo::posix {
@@ -21,10 +30,55 @@ std::mutex& EventLock() {
     return *Lock;
 }
 
+// A thread's own wake-up descriptor for waits that poll a device, made on its first such
+// wait. Shared with its waiters, so a late notification never reaches a descriptor that was
+// closed and given out again.
+class WakeDescriptor {
+public:
+    WakeDescriptor() : FFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~WakeDescriptor() {
+        if (FFd >= 0) {
+            (void)::close(FFd); // freed even when close reports an error
+        }
+    }
+    WakeDescriptor(const WakeDescriptor&) = delete;
+    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
+    [[nodiscard]] int Fd() const { return FFd; }
+    void Signal() const {
+        const std::uint64_t One = 1;
+        // A counter already at its limit (EAGAIN) has a wake-up pending anyway.
+        [[maybe_unused]] const auto Ignored = ::write(FFd, &One, sizeof One);
+    }
+    void Drain() const {
+        std::uint64_t Count = 0;
+        [[maybe_unused]] const auto Ignored = ::read(FFd, &Count, sizeof Count);
+    }
+
+private:
+    int FFd;
+};
+
+std::shared_ptr<WakeDescriptor> ThreadWakeDescriptor() {
+    thread_local const auto Mine = std::make_shared<WakeDescriptor>();
+    return Mine->Fd() >= 0 ? Mine : nullptr;
+}
+
 // A waiting thread's wake-up. Shared, so a setter can notify it after releasing the lock
 // (the woken thread then need not wait for that lock) even if the wait has just timed out.
+// A waiter that polls a device is woken through its descriptor, except by its own thread,
+// which looks at the events again by itself.
 struct Waiter {
     std::condition_variable Wake;
+    std::shared_ptr<WakeDescriptor> Polling;
+    std::thread::id Owner = std::this_thread::get_id();
+
+    void Notify() {
+        if (!Polling) {
+            Wake.notify_one();
+        } else if (std::this_thread::get_id() != Owner) {
+            Polling->Signal();
+        }
+    }
 };
 using WaiterPtr = std::shared_ptr<Waiter>;
 using WaiterList = std::vector<WaiterPtr>;
@@ -49,11 +103,14 @@ public:
     }
     void AddWaiter(const WaiterPtr& W) { FWaiters.push_back(W); }
     void RemoveWaiter(const WaiterPtr& W) { std::erase(FWaiters, W); }
+    void SetSource(std::weak_ptr<InputSource> Source) { FSource = std::move(Source); }
+    [[nodiscard]] std::shared_ptr<InputSource> Source() const { return FSource.lock(); }
 
 private:
     const bool FManualReset;
     bool FSignalled;
     WaiterList FWaiters;
+    std::weak_ptr<InputSource> FSource;
 };
 
 using EventList = std::vector<std::shared_ptr<EventObject>>;
@@ -102,8 +159,60 @@ private:
     WaiterPtr FWaiter;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// The device that one of Events will be signalled by, if any.
+std::shared_ptr<InputSource> SourceOf(const EventList& Events) {
+    for (const auto& Event : Events) {
+        if (auto Source = Event->Source()) {
+            return Source;
+        }
+    }
+    return nullptr;
+}
+
+// Milliseconds until Deadline for poll(); -1: no deadline.
+int PollTimeout(DWORD Milliseconds, Clock::time_point Deadline) {
+    if (Milliseconds == INFINITE) {
+        return -1;
+    }
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(Left.count(), 0));
+}
+
+// Sleeps in poll() on the thread's wake-up and on the device some event is waiting for; takes
+// in what the device receives. Lock (EventLock) is held on entry and on return, not while
+// polling or taking input, which locks the device.
+DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds,
+                       Clock::time_point Deadline, std::unique_lock<std::mutex>& Lock,
+                       const WakeDescriptor& Wake) {
+    for (;;) {
+        if (const auto Taken = TryTake(Events, WaitAll)) {
+            return WAIT_OBJECT_0 + *Taken;
+        }
+        const int Timeout = PollTimeout(Milliseconds, Deadline);
+        if (Timeout == 0) {
+            return WAIT_TIMEOUT;
+        }
+        const auto Source = SourceOf(Events);
+        Lock.unlock();
+        const int Device = Source ? Source->BeginWatch() : -1;
+        pollfd Watched[2] = {{Wake.Fd(), POLLIN, 0}, {Device, POLLIN, 0}};
+        const int Ready = ::poll(Watched, Device >= 0 ? 2 : 1, Timeout);
+        if (Device >= 0) {
+            if (Ready > 0 && Watched[1].revents != 0) {
+                Source->TakeInput((Watched[1].revents & (POLLHUP | POLLERR)) != 0);
+            }
+            Source->EndWatch();
+        }
+        if (Ready > 0 && Watched[0].revents != 0) {
+            Wake.Drain();
+        }
+        Lock.lock();
+    }
+}
+
 DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
-    using Clock = std::chrono::steady_clock;
     const auto Deadline = Clock::now() + std::chrono::milliseconds(Milliseconds);
     std::unique_lock Lock(EventLock());
     if (const auto Taken = TryTake(Events, WaitAll)) {
@@ -113,7 +222,13 @@ DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
         return WAIT_TIMEOUT;
     }
     const auto Me = std::make_shared<Waiter>();
+    if (SourceOf(Events)) {
+        Me->Polling = ThreadWakeDescriptor();
+    }
     const WaiterRegistration Registered(Events, Me);
+    if (Me->Polling) {
+        return PollWhileWaiting(Events, WaitAll, Milliseconds, Deadline, Lock, *Me->Polling);
+    }
     for (;;) {
         if (Milliseconds == INFINITE) {
             Me->Wake.wait(Lock);
@@ -154,9 +269,17 @@ BOOL SetEvent(HANDLE hEvent) {
         ToWake = Event->Set();
     }
     for (const auto& Each : ToWake) {
-        Each->Wake.notify_one();
+        Each->Notify();
     }
     return TRUE;
+}
+
+void SetEventSource(HANDLE Event, std::weak_ptr<InputSource> Source) {
+    const auto Object = std::dynamic_pointer_cast<EventObject>(FindHandle(Event));
+    if (Object) {
+        const std::lock_guard Guard(EventLock());
+        Object->SetSource(std::move(Source));
+    }
 }
 
 BOOL ResetEvent(HANDLE hEvent) {

@@ -175,6 +175,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
     Device->FDcb = DcbFromTermios(Settings, LineSpeedOf(Fd));
     Device->FDecoder.SetOptions(Device->DecodingFor(Device->FDcb));
     Device->AttachLineSource(MakeDeviceLineSource(Fd));
+    Device->FSelf = Device;
     Device->FDriver = std::thread([Raw = Device.get()] { Raw->DriverLoop(); });
     return Device;
 }
@@ -262,12 +263,23 @@ SerialDevice::Operation SerialDevice::Begin(OVERLAPPED* Overlapped) {
 }
 
 void SerialDevice::Finish(Operation& Op, DWORD Error) {
+    if (Op.Watched) {
+        SetEventSource(Op.Event, {});
+    }
     Op.Record->InternalHigh = Op.Done;
     StatusOf(*Op.Record).store(Error, std::memory_order_release);
     if (Op.Event != nullptr) {
         SetEvent(Op.Event);
     }
     FCompleted.notify_all();
+}
+
+// A thread that waits on the event of the pending Op may take its input in itself.
+void SerialDevice::Watch(Operation& Op) {
+    if (FOverlapped && Op.Event != nullptr) {
+        SetEventSource(Op.Event, FSelf);
+        Op.Watched = true;
+    }
 }
 
 BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
@@ -280,10 +292,11 @@ BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
 
 // Runs an operation: an overlapped one returns at once (done, or pending with
 // ERROR_IO_PENDING); on a handle opened without FILE_FLAG_OVERLAPPED the caller waits here.
-// Input the kernel holds is taken in first, so the operation starts where a driver that took
-// every byte at once would be.
+// With TakeInFirst, input the kernel holds is taken in first, so the operation starts where a
+// driver that took every byte at once would be.
 template <class Start>
-BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation) {
+BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation,
+                       bool TakeInFirst) {
     if (Done != nullptr) {
         *Done = 0;
     }
@@ -295,7 +308,9 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
         if (FClosed) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
-        CatchUp();
+        if (TakeInFirst) {
+            CatchUp();
+        }
         const BOOL Started = StartOperation(Begin(Overlapped), Done);
         if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
             StatusOf(*Overlapped).store(GetLastError(), std::memory_order_release);
@@ -308,7 +323,9 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
     if (FClosed) {
         return Refuse(ERROR_INVALID_HANDLE);
     }
-    CatchUp();
+    if (TakeInFirst) {
+        CatchUp();
+    }
     const BOOL Started = StartOperation(Begin(&Local), nullptr);
     Rearm();
     if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
@@ -443,6 +460,7 @@ BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
         }
     }
     FReads.push_back(Op);
+    Watch(FReads.back());
     if (Op.Deadline || Op.Interval.count() > 0) {
         Wake(); // the driver's poll time-out changes
     }
@@ -572,10 +590,16 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
     if (Events == nullptr) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    return Run(nullptr, Overlapped, [&](Operation Op, DWORD* Done) {
-        Op.EventsOut = Events;
-        return StartWait(Op, Done);
-    });
+    // Bytes the kernel holds need not be read first: a wait that stays pending is watched for
+    // input at once (by the driver thread or the waiting thread), which completes it with
+    // EV_RXCHAR as a driver still working through its device's buffer would.
+    return Run(
+        nullptr, Overlapped,
+        [&](Operation Op, DWORD* Done) {
+            Op.EventsOut = Events;
+            return StartWait(Op, Done);
+        },
+        false);
 }
 
 BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
@@ -591,6 +615,7 @@ BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
         return Refuse(FFailure);
     }
     FWait = Op;
+    Watch(*FWait);
     return Refuse(ERROR_IO_PENDING);
 }
 
@@ -646,7 +671,9 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
     if (RefuseIfUnusable() == FALSE) {
         return FALSE;
     }
-    CatchUp();
+    if (!InputWatched()) {
+        CatchUp();
+    }
     if (Errors != nullptr) {
         *Errors = FErrors;
     }
@@ -662,7 +689,8 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
         }
         int Queued = 0;
         // A driver that cannot tell what its output queue holds counts as holding nothing.
-        if (ioctl(FFd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
+        // Nothing written since the queue was last seen empty: it still is, no need to ask.
+        if (FTxPending && ioctl(FFd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
             Pending += static_cast<DWORD>(Queued);
         }
         Stat->cbOutQue = Pending;

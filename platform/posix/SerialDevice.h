@@ -16,6 +16,10 @@
 // where the line has any) holds what comes next until a reader makes room. Where that buffer
 // itself overflows, the device's counters tell, and ClearCommError reports CE_OVERRUN.
 //
+// A thread that waits on the event of a pending overlapped wait or read takes received bytes in
+// itself (InputSource.h); the driver thread then leaves input alone, and a byte costs one
+// thread wake-up instead of two.
+//
 // Every operation record (OVERLAPPED) and every caller's buffer is touched only under FLock
 // and only while its operation is pending; completing an operation, cancelling it or closing
 // the device ends every access to them.
@@ -23,6 +27,7 @@
 #include "platform/posix/ByteQueue.h"
 #include "platform/posix/HandleTable.h"
 #include "platform/posix/InputDecoder.h"
+#include "platform/posix/InputSource.h"
 #include "platform/posix/ModemLines.h"
 
 #include <chrono>
@@ -38,7 +43,7 @@
 
 namespace kivo::posix {
 
-class SerialDevice final : public KernelObject {
+class SerialDevice final : public KernelObject, public InputSource {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -73,6 +78,11 @@ public:
     // Replaces where modem lines and error counters come from (a test seam).
     void AttachLineSource(std::shared_ptr<LineSource> Source);
 
+    // InputSource: for any thread waiting on a pending operation's event.
+    int BeginWatch() override;
+    void EndWatch() override;
+    void TakeInput(bool HungUp) override;
+
 private:
     static constexpr std::size_t ReadChunk = 16384; // the most one read takes from the device
 
@@ -89,6 +99,7 @@ private:
         std::chrono::milliseconds Interval{0};     // the read's interval time-out; 0: none
         bool ReturnOnAny = false;                  // the read ends with its first bytes
         Clock::time_point LastByte;
+        bool Watched = false; // its event names this device as its input source
     };
 
     struct Descriptors {
@@ -104,12 +115,14 @@ private:
     [[nodiscard]] DecodeOptions DecodingFor(const DCB& Dcb) const;
 
     // Operations, under FLock.
-    template <class Start> BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation);
+    template <class Start>
+    BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation, bool TakeInFirst = true);
     template <class Body> BOOL WhileOpen(Body Do);
     BOOL Refuse(DWORD Error) const;
     BOOL RefuseIfUnusable() const;
     static Operation Begin(OVERLAPPED* Overlapped);
     void Finish(Operation& Op, DWORD Error);
+    void Watch(Operation& Op);
     BOOL FinishNow(Operation& Op, DWORD Error, DWORD* Done);
     BOOL StartRead(Operation Op, DWORD* Done);
     BOOL StartWrite(Operation Op, DWORD* Done);
@@ -128,6 +141,7 @@ private:
     void DrainWakeups() const;
     std::size_t PullInput();
     void CatchUp();
+    [[nodiscard]] bool InputWatched() const;
     void Receive(const char* Raw, std::size_t Size);
     void CheckCounters(const DecodeResult& Marks);
     void FeedReads();
@@ -179,6 +193,8 @@ private:
     std::optional<Clock::time_point> FTxCheck;
     bool FDtrHeld = false;
     std::uint32_t FArmed = 0; // what the driver's epoll set watches on the device
+    int FWatchers = 0;        // waiting threads that take input in themselves
+    std::weak_ptr<SerialDevice> FSelf;
 
     std::shared_ptr<LineSource> FSource;
     bool FHasLines = false;

@@ -119,10 +119,12 @@ void SerialDevice::DrainWakeups() const {
 }
 
 // What the driver waits for on the device: input while it has room for it and somebody
-// needs it, room in the output queue while writes are pending.
+// needs it (and no waiting thread takes it in itself), room in the output queue while writes are
+// pending.
 std::uint32_t SerialDevice::PollEvents() const {
     std::uint32_t Events = 0;
-    const bool InputWanted = ReceivesEagerly() || FWait || !FReads.empty();
+    const bool Pending = FWait || !FReads.empty();
+    const bool InputWanted = ReceivesEagerly() || (Pending && FWatchers == 0);
     if (FReadable && InputWanted && ReadLimit() > 0) {
         Events |= EPOLLIN;
     }
@@ -222,8 +224,10 @@ void SerialDevice::DriverLoop() {
         }
         Lock.lock();
         constexpr std::uint32_t HangUp = EPOLLHUP | EPOLLERR;
-        if (FFailure == ERROR_SUCCESS && (Seen & (EPOLLIN | HangUp)) != 0 && PullInput() == 0 &&
-            (Seen & HangUp) != 0) {
+        // Input that came while a waiting thread began to watch is left to that thread, which
+        // polls the device too: taking it here would only add a wake-up on the way.
+        const bool Input = (Seen & (EPOLLIN | HangUp)) != 0 && FWatchers == 0;
+        if (FFailure == ERROR_SUCCESS && Input && PullInput() == 0 && (Seen & HangUp) != 0) {
             Fail(EIO); // a hang-up with no data left to read
         }
         if ((Seen & EPOLLOUT) != 0) {
@@ -257,17 +261,57 @@ std::size_t SerialDevice::PullInput() {
     return 0;
 }
 
+// --- Input taken in by a waiting thread ----------------------------------------------------
+
+int SerialDevice::BeginWatch() {
+    const std::lock_guard Guard(FLock);
+    const bool Pending = FWait || !FReads.empty();
+    if (FClosed || FFailure != ERROR_SUCCESS || !FReadable || !Pending || ReadLimit() == 0) {
+        return -1;
+    }
+    ++FWatchers;
+    Rearm();
+    return FFd;
+}
+
+void SerialDevice::EndWatch() {
+    const std::lock_guard Guard(FLock);
+    --FWatchers;
+    Rearm(); // the driver watches again where input is still wanted
+}
+
+void SerialDevice::TakeInput(bool HungUp) {
+    const std::lock_guard Guard(FLock);
+    if (FClosed || FFailure != ERROR_SUCCESS) {
+        return;
+    }
+    if (PullInput() == 0 && HungUp) {
+        Fail(EIO); // a hang-up with no data left to read
+    }
+    Rearm();
+}
+
 // Takes in what the kernel holds, as a driver that received every byte at once would have.
 // Bounded, so that a sender faster than this loop cannot keep a caller here.
+// A read that came back with less than it asked for found the kernel empty: no second read
+// is made just to hear that again.
 void SerialDevice::CatchUp() {
     const std::size_t Bound = std::max(FInput.Capacity(), ReadChunk);
     for (std::size_t Pulled = 0; Pulled < Bound;) {
+        const std::size_t Asked = ReadLimit();
         const std::size_t Got = PullInput();
-        if (Got == 0) {
+        if (Got == 0 || Got < Asked) {
             return;
         }
         Pulled += Got;
     }
+}
+
+// While the driver thread or a waiting thread watches for input, each byte is taken in as it
+// comes, so the input queue already holds what a driver that took every byte at once would;
+// only otherwise does the kernel have to be asked.
+bool SerialDevice::InputWatched() const {
+    return (FArmed & EPOLLIN) != 0 || FWatchers > 0;
 }
 
 void SerialDevice::Receive(const char* Raw, std::size_t Size) {

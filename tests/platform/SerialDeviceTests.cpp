@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kivo::test {
@@ -170,15 +171,25 @@ TEST(OpeningDevices, ANormalUserGetsPermissionDeniedOrAWorkingPort) {
     EXPECT_EQ(Pty.Receive(2), "hi");
 }
 
-TEST(DeviceGone, OperationsFailAndTheIdleHandleCostsNoCpu) {
+// A configured port on a pseudo-terminal with a wait for received bytes pending.
+struct PendingWait {
     PtyPair Pty;
-    const Port P(Pty.DevicePath());
-    ASSERT_TRUE(P.IsOpen());
-    P.Configure();
-    ASSERT_TRUE(SetCommMask(P.Handle(), EV_RXCHAR));
+    Port P{Pty.DevicePath()};
     Overlapped Wait;
     DWORD Events = 0;
-    ASSERT_FALSE(WaitCommEvent(P.Handle(), &Events, &Wait.Record));
+
+    void Start() {
+        ASSERT_TRUE(P.IsOpen());
+        P.Configure();
+        ASSERT_TRUE(SetCommMask(P.Handle(), EV_RXCHAR));
+        ASSERT_FALSE(WaitCommEvent(P.Handle(), &Events, &Wait.Record));
+    }
+};
+
+TEST(DeviceGone, OperationsFailAndTheIdleHandleCostsNoCpu) {
+    PendingWait Pending;
+    ASSERT_NO_FATAL_FAILURE(Pending.Start());
+    auto& [Pty, P, Wait, Events] = Pending;
     Pty.HangUp();
 
     DWORD Count = 0;
@@ -198,6 +209,19 @@ TEST(DeviceGone, OperationsFailAndTheIdleHandleCostsNoCpu) {
 
     // A driver thread that kept polling the hung-up descriptor would burn a core here.
     EXPECT_LT(CpuSecondsWhileIdle(500), 0.25);
+}
+
+// A thread blocked on the wait's event watches the device itself: it sees the hang-up too.
+TEST(DeviceGone, AWaitBlockedOnItsEventEndsWithTheHangUp) {
+    PendingWait Pending;
+    ASSERT_NO_FATAL_FAILURE(Pending.Start());
+    auto& [Pty, P, Wait, Events] = Pending;
+    std::thread Other([&] { Pending.Pty.HangUp(); });
+    EXPECT_TRUE(Wait.Completed());
+    Other.join();
+    DWORD Count = 0;
+    EXPECT_FALSE(GetOverlappedResult(P.Handle(), &Wait.Record, &Count, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EIO));
 }
 
 } // namespace

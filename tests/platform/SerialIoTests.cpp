@@ -339,6 +339,44 @@ TEST_F(SerialIo, CloseFromAnotherThreadEndsAWaitBlockedInGetOverlappedResult) {
     Closer.join();
 }
 
+// A thread blocked on a pending operation's event (here beside a second event, as the event
+// thread waits) takes the device's bytes in itself: reads and waits complete as they do when
+// the driver thread takes them, and closing the handle still ends the wait.
+TEST_F(SerialIo, AThreadBlockedOnAnOperationsEventCompletesItAndACloseEndsIt) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped Wait;
+    DWORD Events = 0;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record));
+    const OwnedEvent Other;
+    const HANDLE Both[2] = {Wait.Event.Handle(), Other.Handle()};
+    std::thread Sender([&] { FPty.Send("ab"); });
+    EXPECT_EQ(WaitForMultipleObjects(2, Both, FALSE, Generous), WAIT_OBJECT_0);
+    Sender.join();
+    EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+    EXPECT_EQ(FPort.Status().cbInQue, 2u) << "the bytes the waiting thread took are counted";
+
+    COMMTIMEOUTS Blocking{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Blocking));
+    char Buffer[4];
+    DWORD Got = 0;
+    Overlapped Read;
+    ASSERT_FALSE(ReadFile(FPort.Handle(), Buffer, sizeof Buffer, &Got, &Read.Record));
+    std::thread Rest([&] { FPty.Send("cd"); });
+    ASSERT_TRUE(Read.Completed());
+    Rest.join();
+    ASSERT_TRUE(GetOverlappedResult(FPort.Handle(), &Read.Record, &Got, FALSE));
+    EXPECT_EQ(std::string(Buffer, Got), "abcd");
+
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR)); // forgets the event "cd" latched
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record));
+    const HANDLE Handle = FPort.Handle();
+    std::thread Closer([&] { FPort.Close(); });
+    EXPECT_EQ(WaitForMultipleObjects(2, Both, FALSE, Generous), WAIT_OBJECT_0);
+    Closer.join();
+    EXPECT_FALSE(GetOverlappedResult(Handle, &Wait.Record, &Got, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+}
+
 TEST_F(SerialIo, ReadTimeoutsFollowWindowsRules) {
     char Buffer[8];
     DWORD Got = 0;
