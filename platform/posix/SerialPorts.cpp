@@ -42,11 +42,11 @@ std::string Property(udev_device* Device, const char* Name) {
     return Text(udev_device_get_property_value(Device, Name));
 }
 
-std::string FirstOf(std::string A, std::string B) {
+std::string FirstOf(const std::string& A, const std::string& B) {
     return A.empty() ? B : A;
 }
 
-std::string Trimmed(std::string Value) {
+std::string Trimmed(const std::string& Value) {
     const auto First = Value.find_first_not_of(' ');
     const auto Last = Value.find_last_not_of(' ');
     return First == std::string::npos ? std::string() : Value.substr(First, Last - First + 1);

@@ -10,17 +10,19 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
+#include <string_view>
 
 namespace {
 
 using kivo::test::MockDevices;
 
-const std::vector<std::string> Stored{"COM 1", "COM 2", "COM 3", "COM 4",
-                                      "COM 5", "COM 6", "COM 7", "COM 8"};
+constexpr std::array<std::string_view, 8> Stored{"COM 1", "COM 2", "COM 3", "COM 4",
+                                                 "COM 5", "COM 6", "COM 7", "COM 8"};
 constexpr const char* StickDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
 constexpr const char* StickModemTty =
     "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0";
@@ -29,7 +31,7 @@ constexpr const char* AdapterTty =
     "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB3/tty/ttyUSB3";
 
 std::vector<std::string> WithStored(const std::vector<std::string>& Found) {
-    std::vector<std::string> Items = Stored;
+    std::vector<std::string> Items(Stored.begin(), Stored.end());
     Items.insert(Items.end(), Found.begin(), Found.end());
     return Items;
 }
@@ -77,8 +79,8 @@ TEST_F(WindowPortList, FoundPortsFollowTheStoredOnesByNameAndDescription) {
         Devices.Add(File);
     }
     // ttyS0 and ttyS2 are COM 1 and COM 3; ttyUSB1 is mapped to COM 5 by its link.
-    ::setenv("KIVO_COM5", "/dev/serial/by-id/usb-HUAWEI_Technology_HUAWEI_Mobile-if01-port0",
-             1); // NOLINT(concurrency-mt-unsafe)
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    ::setenv("KIVO_COM5", "/dev/serial/by-id/usb-HUAWEI_Technology_HUAWEI_Mobile-if01-port0", 1);
     OpenWindow();
     EXPECT_EQ(
         Shown(),

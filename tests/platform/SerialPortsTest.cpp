@@ -21,6 +21,7 @@ constexpr const char* FtdiTty =
 
 std::vector<std::string> Names(const std::vector<TSerialPortInfo>& Ports) {
     std::vector<std::string> Result;
+    Result.reserve(Ports.size());
     for (const TSerialPortInfo& Port : Ports) {
         Result.push_back(Port.Name);
     }
@@ -97,6 +98,7 @@ TEST_F(SerialPorts, EachPortIsDescribedByTheDeviceBehindIt) {
 
 TEST_F(SerialPorts, ComNamesThatAlreadyOpenAPortAreFound) {
     const auto Ports = ListSerialPorts();
+    // NOLINTBEGIN(concurrency-mt-unsafe): the test's only thread sets the environment
     ASSERT_EQ(unsetenv("KIVO_COM1"), 0);
     // Named by its by-id link, through another link, and by its path.
     ASSERT_EQ(setenv("KIVO_COM5", Find(Ports, "ttyUSB2").ById.c_str(), 1), 0);
@@ -112,6 +114,7 @@ TEST_F(SerialPorts, ComNamesThatAlreadyOpenAPortAreFound) {
     unsetenv("KIVO_COM5");
     unsetenv("KIVO_COM6");
     unsetenv("KIVO_COM7");
+    // NOLINTEND(concurrency-mt-unsafe)
 }
 
 bool Readable(int Descriptor) {

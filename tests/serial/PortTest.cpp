@@ -407,7 +407,7 @@ TEST_F(PortLifecycle, ComponentsWhoseHandlerClosedThePortLeaveNothingBehindWhenD
     }
     // A thread left unjoined keeps its stack (8 MiB): a hundred would add 800 MiB. The
     // bound leaves room for a few more of the allocator's arenas.
-    EXPECT_LT(AddressSpace(), SpaceBefore + 256u * 1024 * 1024);
+    EXPECT_LT(AddressSpace(), SpaceBefore + std::uint64_t{256} * 1024 * 1024);
     EXPECT_TRUE(Reports.empty());
 }
 

@@ -236,7 +236,7 @@ TEST_F(PortTraffic, ADirectWriteThatTimesOutIsCancelledAndReportsWhatWasSent) {
     Comm->SetDirectWrite(true);
     Comm->Buffers()->SetReadTimeout(50); // the bound of a direct write
     Comm->Open();
-    const std::string Big(4 * 1024 * 1024, 'w'); // far more than the line holds unread
+    const std::string Big(std::size_t{4} * 1024 * 1024, 'w'); // far more than the line holds unread
     const int Written = Comm->WriteBuf(Big.data(), static_cast<int>(Big.size()));
     EXPECT_GT(Written, 0);
     EXPECT_LT(Written, static_cast<int>(Big.size()));
@@ -423,13 +423,13 @@ TEST_F(PortTraffic, WritersOnSeveralThreadsShareTheQueueBlockByBlock) {
     std::string Line;
     int Done = 0;
     {
-        const TestThread Reader([&] { Line = Pty.Receive(2 * Blocks * BlockSize); }, Done);
+        const TestThread Reader([&] { Line = Pty.Receive(2 * BlockSize * Blocks); }, Done);
         const TestThread First([&] { Writer(0); }, Done);
         const TestThread Second([&] { Writer(1); }, Done);
         EXPECT_TRUE(PumpUntil([&] { return Done == 3; }, std::chrono::seconds(20)));
     }
     EXPECT_EQ(Failures, (std::vector<std::string>{"", ""}));
-    ASSERT_EQ(Line.size(), 2 * Blocks * BlockSize);
+    ASSERT_EQ(Line.size(), 2 * BlockSize * Blocks);
     for (std::size_t Start = 0; Start < Line.size(); Start += BlockSize) {
         ASSERT_EQ(Line.substr(Start, BlockSize), std::string(BlockSize, Line[Start]))
             << "blocks mixed at " << Start;

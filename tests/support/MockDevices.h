@@ -6,7 +6,7 @@
 
 #include <string>
 
-struct _UMockdevTestbed;
+struct _UMockdevTestbed; // NOLINT(bugprone-reserved-identifier): umockdev's own name
 
 namespace kivo::test {
 

@@ -131,7 +131,8 @@ void CreateQtApplication() {
     static char Name[] = "kivo";
     static char* Argv[] = {Name, nullptr};
     const QtMessageHandler Previous = qInstallMessageHandler(StartupMessage);
-    new QApplication(Argc, Argv); // NOLINT(cppcoreguidelines-owning-memory)
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+    [[maybe_unused]] static auto* const Instance = new QApplication(Argc, Argv);
     qInstallMessageHandler(Previous);
 }
 
