@@ -410,7 +410,8 @@ TEST_F(Win32WindowTest, PhoneUnpluggedMidRunEndsTheRunAtOnceWithOneMessageAndRea
     TPhone Back(Replies);
     Form->vaComm->SetDeviceName(Back.DevicePath());
     Form->btnRead->Click();
-    ASSERT_TRUE(ProcessUntil([&] { return Back.Commands() == 7 && !Form->Running(); }));
+    ASSERT_TRUE(ProcessUntil([&] { return Back.Commands() == 7 && !Form->Running(); }))
+        << Back.Commands() << " commands; " << (Boxes.empty() ? "no box" : Boxes.front());
     EXPECT_TRUE(Boxes.empty()) << Boxes.front();
     EXPECT_EQ(Form->edCGSN->Text(), "490154203237518");
 }
