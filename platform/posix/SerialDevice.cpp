@@ -76,14 +76,13 @@ DWORD ClaimExclusive(int Fd, bool& SetExclusive) {
 // Claims the terminal and makes it raw; Settings receives what it then uses.
 DWORD PrepareTerminal(int Fd, bool MarkErrors, bool& SetExclusive, termios& Settings) {
     SetExclusive = false;
-    if (isatty(Fd) == 0) {
-        return ENOTTY;
+    // Every terminal answers tcgetattr (the tty core does, whatever the driver); that, not
+    // isatty(), which preload libraries may answer for themselves, tells a terminal.
+    if (tcgetattr(Fd, &Settings) != 0) {
+        return errno == ENOTTY ? static_cast<DWORD>(ENOTTY) : ErrnoOr(EIO);
     }
     if (const DWORD Error = ClaimExclusive(Fd, SetExclusive); Error != ERROR_SUCCESS) {
         return Error;
-    }
-    if (tcgetattr(Fd, &Settings) != 0) {
-        return ErrnoOr(EIO);
     }
     MakeRaw(Settings, MarkErrors);
     if (tcsetattr(Fd, TCSANOW, &Settings) != 0 || tcgetattr(Fd, &Settings) != 0) {

@@ -17,6 +17,7 @@ export WINEARCH=win64
 unset DISPLAY # headless unless a caller sets it again (the screenshot does)
 
 KIVO_WIN_RUN="$PWD/build/windows-run"
+export KIVO_TEST_COM_RUN="$KIVO_WIN_RUN" # where the tests find the pairs' unplug FIFOs
 mkdir -p "$KIVO_WIN_RUN"
 kivo_owned_pids=()
 
@@ -72,16 +73,46 @@ com_map() {
 # Two ptys linked by socat, mapped to COM<device> and COM<phone>. socat keeps both master
 # sides open, so the pair outlives every test that opens and closes its ports. (Nothing here
 # holds a terminal side open: a shell without a controlling terminal would acquire it, and
-# the pair's end would hang that shell up.)
+# the pair's end would hang that shell up.) A line written to the FIFO unplug-com<device>
+# unplugs the pair as a pulled USB cable would: the running socat ends, so the device side
+# hangs up; a fresh link, started beforehand, takes over both names first, so the next test
+# finds the pair plugged in again.
 com_pair() {
     local device=$1 phone=$2
     local a="$KIVO_WIN_RUN/pty-com$device" b="$KIVO_WIN_RUN/pty-com$phone"
-    rm -f "$a" "$b"
-    socat "pty,raw,echo=0,link=$a" "pty,raw,echo=0,link=$b" </dev/null >/dev/null 2>&1 &
+    local unplug="$KIVO_WIN_RUN/unplug-com$device"
+    rm -f "$a" "$b" "$unplug"
+    mkfifo "$unplug"
+    com_pair_link "$a" "$b" "$unplug" </dev/null >/dev/null 2>&1 &
     kivo_owned_pids+=($!)
     wait_for_path "$a" && wait_for_path "$b"
     com_map "$device" "$a"
     com_map "$phone" "$b"
+}
+
+# Starts socat on two new ptys linked at A.next and B.next; prints its process id.
+com_pair_start() {
+    rm -f "$1.next" "$2.next"
+    socat "pty,raw,echo=0,link=$1.next" "pty,raw,echo=0,link=$2.next" </dev/null >/dev/null 2>&1 &
+    echo $!
+    wait_for_path "$1.next" && wait_for_path "$2.next"
+}
+
+# Runs the pair A-B until killed, unplugging it at each line on the FIFO UNPLUG.
+com_pair_link() {
+    local a=$1 b=$2 unplug=$3 current="" next=""
+    set +e # a failed step must not end the pair's supervision
+    trap 'kill $current $next 2>/dev/null; exit 0' TERM
+    current=$(com_pair_start "$a" "$b")
+    mv -f "$a.next" "$a" && mv -f "$b.next" "$b"
+    next=$(com_pair_start "$a" "$b")
+    exec 3<>"$unplug" # read and write: no end of file when a writer closes
+    while read -r _ <&3; do
+        mv -f "$a.next" "$a" && mv -f "$b.next" "$b"
+        kill "$current" 2>/dev/null || true
+        current=$next
+        next=$(com_pair_start "$a" "$b")
+    done
 }
 
 build_phonesim() {

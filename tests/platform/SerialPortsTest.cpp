@@ -3,13 +3,18 @@
 
 #include "platform/SerialPorts.h"
 
+#include "platform/Win32Api.h"
 #include "platform/posix/SerialPortMonitor.h"
 #include "tests/support/MockDevices.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -137,6 +142,32 @@ TEST(SerialPortMonitor, TellsOfAPortPluggedInAndPulledOut) {
     ASSERT_TRUE(Readable(Monitor.Descriptor()));
     EXPECT_TRUE(Monitor.Acknowledge());
     EXPECT_TRUE(ListSerialPorts().empty());
+}
+
+// A driver that knows no exclusive flag (the mocked tty refuses TIOCEXCL, as some drivers and
+// emulated devices do): the port still opens, and its lock alone keeps a second opener out.
+TEST(MockedPorts, ADeviceThatRefusesTheExclusiveFlagOpensForOneUserAtATime) {
+    MockDevices Devices;
+    Devices.Add("ftdi-adapter.umockdev");
+    const int Probe = open("/dev/ttyUSB3", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(Probe, 0) << "the mocked device node";
+    const int Refused = ioctl(Probe, TIOCEXCL);
+    const int Reason = errno;
+    close(Probe);
+    ASSERT_EQ(Refused, -1) << "the mocked tty took the exclusive flag: nothing to show";
+    EXPECT_EQ(Reason, ENOTTY);
+
+    HANDLE First = CreateFileA("/dev/ttyUSB3", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(First, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    HANDLE Second = CreateFileA("/dev/ttyUSB3", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(Second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBUSY));
+    if (Second != INVALID_HANDLE_VALUE) {
+        CloseHandle(Second);
+    }
+    CloseHandle(First);
 }
 
 } // namespace

@@ -332,7 +332,6 @@ TEST_F(PortTraffic, AHandlerMayDestroyTheComponentItIsCalledFor) {
     EXPECT_EQ(Pty.Receive(4), "next");
 }
 
-#ifndef _WIN32 // the message carries this system's text for the failure
 TEST_F(PortTraffic, AHungUpLineIsReportedOnceAndThePortStillClosesAndReopens) {
     UseMainWindowSettings();
     Comm->Open();
@@ -343,8 +342,12 @@ TEST_F(PortTraffic, AHungUpLineIsReportedOnceAndThePortStillClosesAndReopens) {
     CheckSynchronize();
     Comm->Close();
     EXPECT_FALSE(Comm->Active());
-    EXPECT_EQ(Reports,
-              std::vector<std::string>{"Error retrieving statistics (5), Input/output error"});
+    // One report, in the system's own words for the failure (Wine says "Not ready").
+    ASSERT_EQ(Reports.size(), 1U);
+    EXPECT_TRUE(Reports[0].starts_with("Error retrieving statistics (")) << Reports[0];
+#ifndef _WIN32
+    EXPECT_EQ(Reports[0], "Error retrieving statistics (5), Input/output error");
+#endif
 
     PtyPair Fresh;
     Comm->SetDeviceName(Fresh.DevicePath());
@@ -352,8 +355,6 @@ TEST_F(PortTraffic, AHungUpLineIsReportedOnceAndThePortStillClosesAndReopens) {
     EXPECT_TRUE(Comm->WriteText("AT\r\n"));
     EXPECT_EQ(Fresh.Receive(4), "AT\r\n");
 }
-
-#endif
 
 TEST_F(PortTraffic, DestroyingAnOpenComponentWithEventsInFlightIsSafe) {
     UseMainWindowSettings();

@@ -6,7 +6,8 @@
 // the "phone" port. Pairs come from KIVO_TEST_COM_PAIRS ("21:22,23:24": device and phone
 // port numbers); a named mutex per pair lets several test processes share the pool.
 //
-// MasterFd() holds the phone port's handle (Windows handles fit in 32 bits).
+// MasterFd() holds the phone port's handle (Windows handles fit in 32 bits). HangUp()
+// unplugs the pair: the device port then fails as a pulled USB device does.
 #include "platform/Win32Api.h"
 #include "tests/support/PtyPair.h"
 
@@ -321,8 +322,25 @@ std::string PtyPair::ReceiveUntil(std::string_view Suffix,
     return Got;
 }
 
-// A Windows program cannot hang up the pty link; closing the phone port is all it can do.
-// Tests that need the device to see a hang-up say so where they run under Wine.
+// Unplugs the pair as a pulled cable would: a line on the pair's unplug FIFO (made by the
+// test script) ends the socat link under it, so the device side hangs up; the script plugs
+// a fresh link in under the same names for the tests that follow.
 void PtyPair::HangUp() {
     ClosePhone(FMaster);
+    const char* Run = std::getenv("KIVO_TEST_COM_RUN"); // NOLINT(concurrency-mt-unsafe)
+    if (Run == nullptr || *Run == '\0') {
+        throw std::runtime_error("KIVO_TEST_COM_RUN is not set (scripts/windows/test.sh)");
+    }
+    std::string Fifo = std::string("Z:") + Run + "/unplug-com" + FDevicePath.substr(7);
+    std::replace(Fifo.begin(), Fifo.end(), '/', '\\');
+    HANDLE Unplug = CreateFileA(Fifo.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (Unplug == INVALID_HANDLE_VALUE) {
+        Fail("cannot open " + Fifo);
+    }
+    DWORD Written = 0;
+    const BOOL Done = WriteFile(Unplug, "\n", 1, &Written, nullptr);
+    CloseHandle(Unplug);
+    if (Done == FALSE || Written != 1) {
+        Fail("cannot write " + Fifo);
+    }
 }

@@ -372,6 +372,50 @@ TEST_F(Win32WindowTest, APhoneThatNeverAnswersEndsTheRunWithTheTimeoutBox) {
     EXPECT_TRUE(Form->edCGMI->Text().empty());
 }
 
+TEST_F(Win32WindowTest, PhoneUnpluggedMidRunEndsTheRunAtOnceWithOneMessageAndReadsAgainOnceBack) {
+    const std::map<std::string, std::string> Replies = IdentityReplies();
+    auto Pair = std::make_unique<PtyPair>();
+    OpenWindow(Pair->DevicePath());
+    // The phone answers two commands; at the third its cable is pulled.
+    std::jthread Phone([&Pair, &Replies] {
+        for (int Command = 1; Command <= 3; ++Command) {
+            const std::string Got = Pair->ReceiveUntil("\r\n", Bound);
+            const auto Found =
+                Replies.find(Got.substr(0, Got.size() - std::min<std::size_t>(Got.size(), 2)));
+            if (Command == 3 || Found == Replies.end()) {
+                Pair->HangUp();
+                return;
+            }
+            Pair->Send(Found->second);
+        }
+    });
+    const auto WallBefore = Clock::now();
+    Form->btnRead->Click();
+    ASSERT_TRUE(ProcessUntil([&] { return !Boxes.empty() && !Form->Running(); }));
+    const double Wall = std::chrono::duration<double>(Clock::now() - WallBefore).count();
+    Phone.join();
+    // One box saying the device was lost, at once rather than after the reply timer's 5 s;
+    // the run ends, and the dead port is closed.
+    ASSERT_EQ(Boxes.size(), 1U) << Boxes.back();
+    EXPECT_TRUE(Boxes[0].starts_with("Lost the device " + Pair->DevicePath() + ": ")) << Boxes[0];
+    EXPECT_LT(Wall, 4.0);
+    EXPECT_EQ(Form->edCGMI->Text(), "Wine Mobile");
+    EXPECT_EQ(Form->edCGMM->Text(), "WM-8");
+    EXPECT_TRUE(Form->edCGMR->Text().empty());
+    EXPECT_FALSE(Form->vaComm->Active());
+    // The phone is back (on whichever pair is free, as a replugged device may come back
+    // elsewhere): the next Read opens the port again and reads in full.
+    Pair.reset();
+    Boxes.clear();
+    TPhone Back(Replies);
+    Form->vaComm->SetDeviceName(Back.DevicePath());
+    Form->btnRead->Click();
+    ASSERT_TRUE(ProcessUntil([&] { return Back.Commands() == 7 && !Form->Running(); }))
+        << Back.Commands() << " commands; " << (Boxes.empty() ? "no box" : Boxes.front());
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front();
+    EXPECT_EQ(Form->edCGSN->Text(), "490154203237518");
+}
+
 // A worker thread's call queued while a modal message box is up.
 class TSyncWorker : public TThread {
 public:
