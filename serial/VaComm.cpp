@@ -71,7 +71,7 @@ TVaCustomComm::~TVaCustomComm() {
     FBuffers.reset();
     FEventChars.reset();
     FFlowControl.reset();
-    JoinStoppedThreads();
+    JoinStoppedThreads(true);
     // A dispatch still running (a handler destroys the component) sees this and stops.
     FPrivate->FLife->Destroyed = true;
 }
@@ -239,17 +239,20 @@ void TVaCustomComm::StopThreads() {
     }
 }
 
-void TVaCustomComm::JoinStoppedThreads() {
+void TVaCustomComm::JoinStoppedThreads(bool Destroying) {
     // Each thread completes its own pending operation before it ends (its destructor waits
-    // for that). One whose handed-over call runs now (a handler closed the port) cannot be
-    // waited for here; it has nothing pending and frees itself once that call returns.
-    for (auto& Thread : FPrivate->FStoppedThreads) {
-        if (Thread->InHandOver()) {
-            Thread->SetFreeOnTerminate(true);
-            (void)Thread.release(); // NOLINT(bugprone-unused-return-value): frees itself
-        }
+    // for that, and for the thread). One whose handed-over call runs now has nothing pending
+    // and ends once that call returns.
+    auto& Stopped = FPrivate->FStoppedThreads;
+    std::erase_if(Stopped, [](const auto& Thread) { return !Thread->InHandOver(); });
+    if (!Destroying) {
+        return;
     }
-    FPrivate->FStoppedThreads.clear();
+    for (auto& Thread : Stopped) {
+        Thread->SetFreeOnTerminate(true);
+        (void)Thread.release(); // NOLINT(bugprone-unused-return-value): frees itself
+    }
+    Stopped.clear();
 }
 
 void TVaCustomComm::ConfigureDevice() {

@@ -177,10 +177,11 @@ private:
         }
     }
     void ConfigureDevice();
-    // Waits for the worker threads that StopThreads asked to stop and frees them; one
-    // whose handed-over call is running (a handler closed the port) ends once that call
-    // returns and is freed later.
-    void JoinStoppedThreads();
+    // Waits for the worker threads that StopThreads asked to stop and frees them. One whose
+    // handed-over call is running (a handler closed the port) cannot be waited for: it stays
+    // listed for the next call made outside that handler, or, when the component is being
+    // destroyed in that handler (Destroying), frees itself once the call returns.
+    void JoinStoppedThreads(bool Destroying = false);
     // Refuses a negative count and a missing block.
     static void CheckBlock(const void* Buffer, int Count);
     int WriteDirect(const void* Buffer, int Count);
