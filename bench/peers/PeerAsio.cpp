@@ -41,7 +41,7 @@ private:
 
     boost::asio::io_context FContext;
     boost::asio::serial_port FPort;
-    char FByte[64];
+    char FByte[64]{};
 };
 
 } // namespace

@@ -48,7 +48,7 @@ private:
     HANDLE FEvent;
     OVERLAPPED FWait{};
     DWORD FEvents = 0;
-    char FBuffer[64];
+    char FBuffer[64]{};
 };
 
 } // namespace

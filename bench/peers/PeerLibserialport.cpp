@@ -84,7 +84,7 @@ private:
     int FControl;
     sp_port* FPort = nullptr;
     sp_event_set* FEvents = nullptr;
-    char FByte[64];
+    char FByte[64]{};
 };
 
 } // namespace

@@ -42,7 +42,7 @@ inline Usage ProcessUsage() {
     rusage Now{};
     getrusage(RUSAGE_SELF, &Now);
     const auto Us = [](const timeval& T) {
-        return T.tv_sec * 1e6 + static_cast<double>(T.tv_usec);
+        return static_cast<double>(T.tv_sec) * 1e6 + static_cast<double>(T.tv_usec);
     };
     return {Us(Now.ru_utime) + Us(Now.ru_stime),
             static_cast<double>(Now.ru_nvcsw) + static_cast<double>(Now.ru_nivcsw)};
