@@ -161,14 +161,24 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
-// The device that one of Events will be signalled by, if any.
-std::shared_ptr<InputSource> SourceOf(const EventList& Events) {
+// The devices that Events will be signalled by, each once.
+std::vector<std::shared_ptr<InputSource>> SourcesOf(const EventList& Events) {
+    std::vector<std::shared_ptr<InputSource>> Sources;
     for (const auto& Event : Events) {
-        if (auto Source = Event->Source()) {
-            return Source;
+        auto Source = Event->Source();
+        if (Source && std::find(Sources.begin(), Sources.end(), Source) == Sources.end()) {
+            Sources.push_back(std::move(Source));
         }
     }
-    return nullptr;
+    return Sources;
+}
+
+// Tells each of Sources that it is awaited without being watched. Called holding no lock: a
+// device signals events under its own lock, which comes before EventLock().
+void AwaitUnwatched(const std::vector<std::shared_ptr<InputSource>>& Sources) {
+    for (const auto& Source : Sources) {
+        Source->AwaitUnwatched();
+    }
 }
 
 // Milliseconds until Deadline for poll(); -1: no deadline.
@@ -180,13 +190,13 @@ int PollTimeout(DWORD Milliseconds, Clock::time_point Deadline) {
     return static_cast<int>(std::max<long long>(Left.count(), 0));
 }
 
-// Sleeps in poll() on the thread's wake-up and on the device some event is waiting for; takes
-// in what the device receives. Lock (EventLock) is held on entry and on return, not while
-// polling or taking input, which locks the device.
+// Sleeps in poll() on the thread's wake-up and on the first device some event is waiting for;
+// takes in what that device receives (the driver threads of any others do). Lock (EventLock)
+// is held on entry and on return, not while polling or taking input, which locks the device.
 DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds,
                        Clock::time_point Deadline, std::unique_lock<std::mutex>& Lock,
                        const WakeDescriptor& Wake) {
-    for (;;) {
+    for (bool First = true;; First = false) {
         if (const auto Taken = TryTake(Events, WaitAll)) {
             return WAIT_OBJECT_0 + *Taken;
         }
@@ -194,8 +204,13 @@ DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds
         if (Timeout == 0) {
             return WAIT_TIMEOUT;
         }
-        const auto Source = SourceOf(Events);
+        auto Sources = SourcesOf(Events);
+        const auto Source = Sources.empty() ? nullptr : Sources.front();
         Lock.unlock();
+        if (First && Sources.size() > 1) {
+            Sources.erase(Sources.begin());
+            AwaitUnwatched(Sources);
+        }
         const int Device = Source ? Source->BeginWatch() : -1;
         pollfd Watched[2] = {{Wake.Fd(), POLLIN, 0}, {Device, POLLIN, 0}};
         const int Ready = ::poll(Watched, Device >= 0 ? 2 : 1, Timeout);
@@ -219,10 +234,13 @@ DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
         return WAIT_OBJECT_0 + *Taken;
     }
     if (Milliseconds == 0) {
+        const auto Sources = SourcesOf(Events);
+        Lock.unlock();
+        AwaitUnwatched(Sources); // a caller that only looks must still see the end one day
         return WAIT_TIMEOUT;
     }
     const auto Me = std::make_shared<Waiter>();
-    if (SourceOf(Events)) {
+    if (!SourcesOf(Events).empty()) {
         Me->Polling = ThreadWakeDescriptor();
     }
     const WaiterRegistration Registered(Events, Me);

@@ -26,6 +26,10 @@ public:
     // The descriptor polled ready: takes in what came; HungUp when poll reported a hang-up
     // or an error.
     virtual void TakeInput(bool HungUp) = 0;
+    // A thread learns of the device's pending operations without watching it (it waits on
+    // them otherwise, or only asks whether they are done): until nothing is pending, the
+    // driver thread takes input in for them.
+    virtual void AwaitUnwatched() = 0;
 };
 
 // Names Source as what a thread waiting on Event may receive from (an empty pointer: none).

@@ -76,6 +76,10 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
     std::atomic_ref<ULONG_PTR> Status(lpOverlapped->Internal);
     if (Status.load(std::memory_order_acquire) == StatusPending) {
         if (bWait == FALSE) {
+            // Whoever only asks must still see the operation end one day.
+            if (const auto Device = FindDevice(hFile)) {
+                Device->AwaitUnwatched();
+            }
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }

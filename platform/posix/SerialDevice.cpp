@@ -291,11 +291,11 @@ BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
 
 // Runs an operation: an overlapped one returns at once (done, or pending with
 // ERROR_IO_PENDING); on a handle opened without FILE_FLAG_OVERLAPPED the caller waits here.
-// With TakeInFirst, input the kernel holds is taken in first, so the operation starts where a
-// driver that took every byte at once would be.
+// While the input queue holds fewer than TakeInBelow bytes, input the kernel holds is taken in
+// first, so the operation starts where a driver that took every byte at once would be.
 template <class Start>
 BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation,
-                       bool TakeInFirst) {
+                       std::size_t TakeInBelow) {
     if (Done != nullptr) {
         *Done = 0;
     }
@@ -307,7 +307,7 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
         if (FClosed) {
             return Refuse(ERROR_INVALID_HANDLE);
         }
-        if (TakeInFirst) {
+        if (FInput.Size() < TakeInBelow) {
             CatchUp();
         }
         const BOOL Started = StartOperation(Begin(Overlapped), Done);
@@ -322,7 +322,7 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
     if (FClosed) {
         return Refuse(ERROR_INVALID_HANDLE);
     }
-    if (TakeInFirst) {
+    if (FInput.Size() < TakeInBelow) {
         CatchUp();
     }
     const BOOL Started = StartOperation(Begin(&Local), nullptr);
@@ -340,6 +340,10 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
 
 void SerialDevice::AwaitCompletion(const OVERLAPPED* Overlapped) {
     std::unique_lock Lock(FLock);
+    if (LoadStatus(*Overlapped) == StatusPending) {
+        FAwaitedUnwatched = true; // nobody watches the device for this waiter
+        Rearm();
+    }
     FCompleted.wait(Lock, [&] { return LoadStatus(*Overlapped) != StatusPending; });
 }
 
@@ -410,11 +414,16 @@ BOOL SerialDevice::Read(void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Over
     if (Buffer == nullptr && Count > 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
-        Op.ReadTo = static_cast<char*>(Buffer);
-        Op.Count = Count;
-        return StartRead(Op, DoneNow);
-    });
+    // A read that the queue already satisfies leaves the kernel alone: what it holds comes
+    // after the queued bytes anyway, and the next wait or read takes it in.
+    return Run(
+        Done, Overlapped,
+        [&](Operation Op, DWORD* DoneNow) {
+            Op.ReadTo = static_cast<char*>(Buffer);
+            Op.Count = Count;
+            return StartRead(Op, DoneNow);
+        },
+        Count);
 }
 
 BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
@@ -598,7 +607,7 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
             Op.EventsOut = Events;
             return StartWait(Op, Done);
         },
-        false);
+        0);
 }
 
 BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {

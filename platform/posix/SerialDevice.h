@@ -82,6 +82,7 @@ public:
     int BeginWatch() override;
     void EndWatch() override;
     void TakeInput(bool HungUp) override;
+    void AwaitUnwatched() override;
 
 private:
     static constexpr std::size_t ReadChunk = 16384; // the most one read takes from the device
@@ -116,7 +117,8 @@ private:
 
     // Operations, under FLock.
     template <class Start>
-    BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation, bool TakeInFirst = true);
+    BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation,
+             std::size_t TakeInBelow = SIZE_MAX);
     template <class Body> BOOL WhileOpen(Body Do);
     BOOL Refuse(DWORD Error) const;
     BOOL RefuseIfUnusable() const;
@@ -135,6 +137,7 @@ private:
     void DriverLoop();
     [[nodiscard]] std::uint32_t PollEvents() const;
     [[nodiscard]] bool ReceivesEagerly() const;
+    [[nodiscard]] bool AwaitedUnwatched() const;
     [[nodiscard]] std::size_t ReadLimit() const;
     [[nodiscard]] int PollTimeout(Clock::time_point Now) const;
     void Rearm();
@@ -192,8 +195,9 @@ private:
     bool FTxPending = false; // written bytes may still be in the output queue
     std::optional<Clock::time_point> FTxCheck;
     bool FDtrHeld = false;
-    std::uint32_t FArmed = 0; // what the driver's epoll set watches on the device
-    int FWatchers = 0;        // waiting threads that take input in themselves
+    std::uint32_t FArmed = 0;       // what the driver's epoll set watches on the device
+    int FWatchers = 0;              // waiting threads that take input in themselves
+    bool FAwaitedUnwatched = false; // see AwaitedUnwatched
     std::weak_ptr<SerialDevice> FSelf;
 
     std::shared_ptr<LineSource> FSource;

@@ -123,8 +123,7 @@ void SerialDevice::DrainWakeups() const {
 // pending.
 std::uint32_t SerialDevice::PollEvents() const {
     std::uint32_t Events = 0;
-    const bool Pending = FWait || !FReads.empty();
-    const bool InputWanted = ReceivesEagerly() || (Pending && FWatchers == 0);
+    const bool InputWanted = ReceivesEagerly() || (FWatchers == 0 && AwaitedUnwatched());
     if (FReadable && InputWanted && ReadLimit() > 0) {
         Events |= EPOLLIN;
     }
@@ -133,6 +132,18 @@ std::uint32_t SerialDevice::PollEvents() const {
         Events |= EPOLLOUT;
     }
     return Events;
+}
+
+// Whether a pending wait or read may be awaited by a thread that does not watch the device.
+// One whose event names this device is left to the thread that waits on that event, which
+// watches the device while it waits (Events.cpp): arming the driver meanwhile would only make
+// a byte that comes before that thread sleeps wake the driver too. Any other way of learning
+// of the completion (waiting for it here, asking for its result, a wait that times out at once
+// or that watches another device) marks the device awaited unwatched until nothing is pending.
+bool SerialDevice::AwaitedUnwatched() const {
+    const auto Unwatched = [](const Operation& Op) { return !Op.Watched; };
+    return FAwaitedUnwatched || (FWait && Unwatched(*FWait)) ||
+           std::any_of(FReads.begin(), FReads.end(), Unwatched);
 }
 
 // Whether bytes must be taken from the kernel as they come. A pseudo-terminal, and a line
@@ -153,6 +164,9 @@ bool SerialDevice::ReceivesEagerly() const {
 void SerialDevice::Rearm() {
     if (FClosed || FFailure != ERROR_SUCCESS) {
         return;
+    }
+    if (!FWait && FReads.empty()) {
+        FAwaitedUnwatched = false;
     }
     const std::uint32_t Wanted = PollEvents();
     if (Wanted != FArmed) {
@@ -278,6 +292,12 @@ void SerialDevice::EndWatch() {
     const std::lock_guard Guard(FLock);
     --FWatchers;
     Rearm(); // the driver watches again where input is still wanted
+}
+
+void SerialDevice::AwaitUnwatched() {
+    const std::lock_guard Guard(FLock);
+    FAwaitedUnwatched = FWait || !FReads.empty();
+    Rearm();
 }
 
 void SerialDevice::TakeInput(bool HungUp) {

@@ -3,6 +3,9 @@
 
 #include "tests/platform/SerialTestSupport.h"
 
+#include <array>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 namespace kivo::test {
@@ -224,6 +227,50 @@ TEST_F(SerialIo, AWaitBlockedInGetOverlappedResultEndsWhenBytesArrive) {
     EXPECT_TRUE(GetOverlappedResult(FPort.Handle(), &Wait.Record, &Count, TRUE));
     Sender.join();
     EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+}
+
+// A thread waiting on an operation's event takes the device's input in itself; every other way
+// of learning of the end must still see it, or such a caller would wait forever.
+TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
+    const auto AskUntilDone = [](const std::function<bool()>& Done) {
+        const auto Deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
+        while (!Done() && std::chrono::steady_clock::now() < Deadline) {
+            std::this_thread::yield();
+        }
+        return Done();
+    };
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    DWORD Events = 0;
+    DWORD Count = 0;
+    Overlapped Asked;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Asked.Record));
+    EXPECT_FALSE(GetOverlappedResult(FPort.Handle(), &Asked.Record, &Count, FALSE));
+    FPty.Send("a");
+    EXPECT_TRUE(AskUntilDone(
+        [&] { return GetOverlappedResult(FPort.Handle(), &Asked.Record, &Count, FALSE) != 0; }));
+    ASSERT_EQ(FPort.ReadExactly(1), "a");
+
+    Overlapped Looked;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Looked.Record));
+    EXPECT_FALSE(Looked.Completed(0));
+    FPty.Send("b");
+    EXPECT_TRUE(AskUntilDone([&] { return Looked.Completed(0); }));
+    ASSERT_EQ(FPort.ReadExactly(1), "b");
+
+    const PtyPair OtherPty;
+    const Port Other(OtherPty.DevicePath());
+    Other.Configure();
+    ASSERT_TRUE(SetCommMask(Other.Handle(), EV_RXCHAR));
+    Overlapped Mine;
+    Overlapped Theirs;
+    DWORD TheirEvents = 0;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Mine.Record));
+    ASSERT_FALSE(WaitCommEvent(Other.Handle(), &TheirEvents, &Theirs.Record));
+    OtherPty.Send("c");
+    const std::array<HANDLE, 2> Both{Mine.Event.Handle(), Theirs.Event.Handle()};
+    EXPECT_EQ(WaitForMultipleObjects(2, Both.data(), FALSE, Generous), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(TheirEvents, static_cast<DWORD>(EV_RXCHAR));
 }
 
 // Fills the terminal's output until a write stays pending: nobody reads the other end.
