@@ -3,6 +3,7 @@
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadPriority.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -12,15 +13,31 @@
 namespace {
 
 // One call handed over to the main thread. The worker that queued it stays blocked until
-// it is Done or Cancelled, so Method (the worker's own function) outlives every use.
+// it is Done or Cancelled, so Method (the worker's own function) outlives every use. The
+// worker waits on Status itself, not on the hub's lock: the main thread ends the wait with
+// one store and one wake-up, and the two threads do not meet on a lock on the way.
 struct SyncEntry {
-    enum class TStatus : std::uint8_t { Queued, Running, Done, Cancelled };
+    enum class TStatus : int { Queued, Running, Done, Cancelled }; // int: waits on a futex
 
     const std::function<void()>* Method = nullptr;
     TObject* Sender = nullptr;
     const void* Owner = nullptr; // the state of the thread object that queued it
-    TStatus Status = TStatus::Queued;
-    std::condition_variable Changed;
+    std::atomic<TStatus> Status{TStatus::Queued};
+
+    void Finish(TStatus Final) {
+        Status.store(Final, std::memory_order_release);
+        Status.notify_one();
+    }
+    // True when Done, false when Cancelled.
+    bool AwaitEnd() const {
+        for (;;) {
+            const TStatus Now = Status.load(std::memory_order_acquire);
+            if (Now == TStatus::Done || Now == TStatus::Cancelled) {
+                return Now == TStatus::Done;
+            }
+            Status.wait(Now, std::memory_order_acquire);
+        }
+    }
 };
 
 // Everything the threads of this module share, under one lock: the hand-over queue, the
@@ -227,8 +244,7 @@ void TThread::CancelSynchronize() {
         if (Entry->Owner != FState.get()) {
             return false;
         }
-        Entry->Status = SyncEntry::TStatus::Cancelled;
-        Entry->Changed.notify_all();
+        Entry->Finish(SyncEntry::TStatus::Cancelled);
         return true;
     });
 }
@@ -280,12 +296,7 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
             // The call stays queued and runs when the main thread next processes its queue.
         }
     }
-    std::unique_lock lock(Hub().Lock);
-    entry->Changed.wait(lock, [&] {
-        return entry->Status == SyncEntry::TStatus::Done ||
-               entry->Status == SyncEntry::TStatus::Cancelled;
-    });
-    return entry->Status == SyncEntry::TStatus::Done;
+    return entry->AwaitEnd();
 }
 
 void SetMainThread() {
@@ -315,15 +326,11 @@ bool CheckSynchronize() {
             }
             entry = std::move(Hub().Queue.front());
             Hub().Queue.pop_front();
-            entry->Status = SyncEntry::TStatus::Running;
+            entry->Status.store(SyncEntry::TStatus::Running, std::memory_order_relaxed);
         }
         RunReported(*entry->Method, entry->Sender);
         ran = true;
-        {
-            std::lock_guard lock(Hub().Lock);
-            entry->Status = SyncEntry::TStatus::Done;
-        }
-        entry->Changed.notify_all();
+        entry->Finish(SyncEntry::TStatus::Done);
     }
 }
 
