@@ -32,11 +32,28 @@ std::string Normalised(std::string_view Line) {
     return Upper;
 }
 
-// Commands a program sends to bring a modem into a known state; each is accepted as it is.
+// Commands a program sends to bring a modem into a known state; each is accepted as it is
+// (those that change what the simulator does are taken by TPhoneSim::ApplySetting).
 bool IsSetUpCommand(std::string_view Command) {
-    constexpr std::array<std::string_view, 12> SetUp{
-        "Z", "&F", "E0", "E1", "V1", "Q0", "&C1", "&D2", "X4", "+CMEE=0", "+CMEE=1", "+CMEE=2"};
+    constexpr std::array<std::string_view, 11> SetUp{
+        "&F",      "V1",      "Q0",      "&C1",           "&D2",     "X4",
+        "+CMEE=0", "+CMEE=1", "+CMEE=2", "+CSCS=\"GSM\"", "+CFUN=1",
+    };
     return std::find(SetUp.begin(), SetUp.end(), Command) != SetUp.end();
+}
+
+// Queries of fixed settings that phone programs ask before they read anything, with their
+// answer line: the message services (SMS received, sent and broadcast all supported) and the
+// character set, the GSM alphabet and no other.
+std::string_view SettingAnswer(std::string_view Command) {
+    constexpr std::array<std::pair<std::string_view, std::string_view>, 3> Answers{{
+        {"+CSMS?", "+CSMS: 0,1,1,1"},
+        {"+CSCS?", "+CSCS: \"GSM\""},
+        {"+CSCS=?", "+CSCS: (\"GSM\")"},
+    }};
+    const auto Found = std::find_if(Answers.begin(), Answers.end(),
+                                    [&](const auto& Answer) { return Answer.first == Command; });
+    return Found == Answers.end() ? std::string_view() : Found->second;
 }
 
 std::string Framed(std::string_view Line) {
@@ -61,7 +78,8 @@ const std::map<std::string, std::string>& PhoneSimIdentity() {
     return Identity;
 }
 
-TPhoneSim::TPhoneSim(TPhoneSimOptions Options) : FOptions(std::move(Options)) {
+TPhoneSim::TPhoneSim(TPhoneSimOptions Options)
+    : FOptions(std::move(Options)), FEcho(FOptions.Echo) {
     FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (FMaster < 0) {
         ThrowErrno("posix_openpt");
@@ -171,9 +189,10 @@ void TPhoneSim::Answer(const std::string& Line) {
         return;
     }
     std::string Out = FOptions.Urc.empty() ? std::string() : Framed(FOptions.Urc);
-    if (FOptions.Echo == TEchoMode::emCR) {
+    // A command that switches echo is itself echoed as echo was before it.
+    if (FEcho == TEchoMode::emCR) {
         Out += Line + "\r";
-    } else if (FOptions.Echo == TEchoMode::emCRLF) {
+    } else if (FEcho == TEchoMode::emCRLF) {
         Out += Line + "\r\n";
     }
     Out += ReplyTo(Line);
@@ -192,14 +211,38 @@ void TPhoneSim::Answer(const std::string& Line) {
     }
 }
 
-std::string TPhoneSim::ReplyTo(const std::string& Line) const {
+bool TPhoneSim::ApplySetting(const std::string& Command) {
+    if (Command == "Z") { // back to the settings the simulator started with
+        FEcho = FOptions.Echo;
+        FMessageFormat = '0';
+        return true;
+    }
+    if (Command == "E0" || Command == "E1") {
+        const TEchoMode On = FOptions.Echo == TEchoMode::emOff ? TEchoMode::emCR : FOptions.Echo;
+        FEcho = Command == "E1" ? On : TEchoMode::emOff;
+        return true;
+    }
+    if (Command == "+CMGF=0" || Command == "+CMGF=1") {
+        FMessageFormat = Command.back();
+        return true;
+    }
+    return false;
+}
+
+std::string TPhoneSim::ReplyTo(const std::string& Line) {
     const std::string Text = Normalised(Line);
     if (!Text.starts_with("AT")) {
         return {};
     }
     const std::string Command = Text.substr(2);
-    if (Command.empty()) {
+    if (Command.empty() || ApplySetting(Command)) {
         return Framed("OK");
+    }
+    if (Command == "+CMGF?") {
+        return Framed(std::string("+CMGF: ") + FMessageFormat) + Framed("OK");
+    }
+    if (const std::string_view Setting = SettingAnswer(Command); !Setting.empty()) {
+        return Framed(Setting) + Framed("OK");
     }
     const auto& Identity = PhoneSimIdentity();
     const auto Found = Identity.find(Command);

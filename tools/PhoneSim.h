@@ -68,7 +68,9 @@ private:
     void Run();
     void HandleInput(std::string_view Data);
     void Answer(const std::string& Line);
-    [[nodiscard]] std::string ReplyTo(const std::string& Command) const;
+    [[nodiscard]] std::string ReplyTo(const std::string& Command);
+    // Takes Command ("Z", "E1", "+CMGF=0") when it changes the session's settings.
+    bool ApplySetting(const std::string& Command);
     void Send(std::string_view Data);
     void SendStreamLine();
     // Sleeps up to Ms unless stopped; false when stopped.
@@ -87,5 +89,9 @@ private:
     mutable std::condition_variable FCommandSeen;
     std::function<void(const std::string&)> FOnCommand;
     unsigned FStreamCounter = 0;
+    // The session's settings, changed by the commands that set them; the simulator's thread
+    // only.
+    TEchoMode FEcho = TEchoMode::emOff;
+    char FMessageFormat = '0'; // +CMGF: 0 PDU, 1 text
     std::thread FThread;
 };

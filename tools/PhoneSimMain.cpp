@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view Usage =
     "usage: kivo-phonesim [options]\n"
-    "  --echo off|cr|crlf     echo each command (default off)\n"
+    "  --echo off|cr|crlf     echo each command (default off) until ATE0 or ATE1\n"
     "  --multiline CMD        answer CMD (e.g. +CGMM) with two lines\n"
     "  --error CMD            answer CMD with ERROR ('*': every command)\n"
     "  --cme CMD=CODE         answer CMD with +CME ERROR: CODE\n"

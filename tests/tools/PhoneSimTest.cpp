@@ -41,6 +41,41 @@ TEST(PhoneSim, AnswersTheSevenCommandsWithItsIdentity) {
     EXPECT_EQ(Phone.CommandCount(), 14);
 }
 
+TEST(PhoneSim, AcceptsThePhoneProgramsSetUpAndAnswersTheirSettingQueries) {
+    TPhoneSim Phone;
+    TDeviceClient Client(Phone.DevicePath());
+    for (const char* SetUp : {"AT+CMEE=1", "AT+CMGF=1", "AT+CSCS=\"GSM\"", "AT+CFUN=1"}) {
+        EXPECT_EQ(Ask(Client, SetUp), "\r\nOK\r\n") << SetUp;
+    }
+    EXPECT_EQ(Ask(Client, "AT+CMGF?"), Answered("+CMGF: 1"));
+    EXPECT_EQ(Ask(Client, "AT+CMGF=0"), "\r\nOK\r\n");
+    EXPECT_EQ(Ask(Client, "AT+CMGF?"), Answered("+CMGF: 0"));
+    EXPECT_EQ(Ask(Client, "AT+CSMS?"), Answered("+CSMS: 0,1,1,1"));
+    EXPECT_EQ(Ask(Client, "AT+CSCS?"), Answered("+CSCS: \"GSM\""));
+    EXPECT_EQ(Ask(Client, "AT+CSCS=?"), Answered("+CSCS: (\"GSM\")"));
+    EXPECT_EQ(Ask(Client, "AT+MODE=2", "ERROR\r\n"), "\r\nERROR\r\n");
+}
+
+TEST(PhoneSim, EchoFollowsATE1AndATE0UntilATZRestoresTheStartingMode) {
+    TPhoneSim Quiet;
+    TDeviceClient A(Quiet.DevicePath());
+    // A command that switches echo is echoed as echo was before it.
+    EXPECT_EQ(Ask(A, "ATE1"), "\r\nOK\r\n");
+    EXPECT_EQ(Ask(A, "AT+CGMM"), "AT+CGMM\r" + Answered("KM-310"));
+    EXPECT_EQ(Ask(A, "ATE0"), "ATE0\r\r\nOK\r\n");
+    EXPECT_EQ(Ask(A, "AT+CGMM"), Answered("KM-310"));
+    (void)Ask(A, "ATE1");
+    EXPECT_EQ(Ask(A, "ATZ"), "ATZ\r\r\nOK\r\n");
+    EXPECT_EQ(Ask(A, "AT"), "\r\nOK\r\n");
+
+    TPhoneSim Echoing(WithEcho(TEchoMode::emCRLF));
+    TDeviceClient B(Echoing.DevicePath());
+    EXPECT_EQ(Ask(B, "ATE0"), "ATE0\r\n\r\nOK\r\n");
+    EXPECT_EQ(Ask(B, "AT"), "\r\nOK\r\n");
+    (void)Ask(B, "ATE1");
+    EXPECT_EQ(Ask(B, "AT"), "AT\r\n\r\nOK\r\n");
+}
+
 TEST(PhoneSim, SendsItsUnsolicitedLineBeforeEachReply) {
     TPhoneSim Phone(WithUrc(WithEcho(TEchoMode::emCR), "^RSSI:18"));
     TDeviceClient Client(Phone.DevicePath());
