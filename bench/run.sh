@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the optimised benchmark programs and prints two tables taken in one run on this
-# machine: KIVO's own figures (the simulated phone read by kivo-read and by the window, the
-# serial component beside a raw pseudo-terminal, idle cost, start-up and memory) with gsmctl
-# and gammu reading the same simulated phone; and the serial layer side by side with the
-# serial libraries programs pick instead (QSerialPort, Boost.Asio, libserialport) and raw
-# poll + read, in rounds that rotate the order of the contenders.
+# Builds the optimised benchmark programs and prints the tables of one run on this machine:
+# KIVO's own figures (the simulated phone read by kivo-read and by the window, idle cost,
+# start-up and memory) with gsmctl and gammu reading the same simulated phone; and the serial
+# layer and the component side by side with the serial libraries programs pick instead
+# (QSerialPort, Boost.Asio, libserialport), raw poll + read and a bare two-thread hand-over,
+# in rounds that rotate the order of the contenders, once as scheduled and once on one
+# processor, each with its goals.
 #
 #   bench/run.sh [build-dir]     (default: build/release, the release preset's directory)
 #
@@ -13,7 +14,8 @@
 # and its tests never need them.
 #
 # KIVO_BENCH_RUNS sets the window's runs (kivo-read gets four times as many, gsmctl and gammu
-# as many as kivo-read); KIVO_BENCH_SAMPLES the component's latency samples;
+# as many as kivo-read); KIVO_BENCH_SAMPLES the samples of kivo-bench-serial, whose idle figure
+# is taken;
 # KIVO_BENCH_ROUNDS the side-by-side rounds (30), KIVO_BENCH_PEER_SAMPLES the one-byte events
 # per round (500) and KIVO_BENCH_PEER_MIB the bulk mebibytes per round (16).
 set -euo pipefail
@@ -21,7 +23,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 runs=${KIVO_BENCH_RUNS:-5}
-samples=${KIVO_BENCH_SAMPLES:-2000}
+samples=${KIVO_BENCH_SAMPLES:-100}
 rounds=${KIVO_BENCH_ROUNDS:-30}
 peer_samples=${KIVO_BENCH_PEER_SAMPLES:-500}
 peer_mib=${KIVO_BENCH_PEER_MIB:-16}
@@ -100,10 +102,12 @@ measure_peer() { # program command...
 
 # One line per contender and round ("<round> <name> p50 .. bulk .."): each round runs every
 # contender once, the order rotated by one each round, so that neither a slow start nor a
-# burst of other load falls on one contender only.
-measure_peers() {
-    local contenders=() program
-    for name in raw kivo-layer qserialport asio libserialport; do
+# burst of other load falls on one contender only. With "pinned", every program runs on the
+# first processor only (taskset), where a thread wakes another without waking a processor.
+measure_peers() { # [pinned]
+    local contenders=() program pin=()
+    [[ ${1:-} == pinned ]] && pin=(taskset -c 0)
+    for name in raw kivo-layer kivo-component handover qserialport asio libserialport; do
         [[ -x $build/bench/peers/kivo-bench-peer-$name ]] && contenders+=("$name")
     done
     local count=${#contenders[@]}
@@ -114,10 +118,10 @@ measure_peers() {
             # libserialport sets the modem lines and needs a session of its own (see
             # PeerLibserialport.cpp). A round that fails is reported and left out.
             if [[ $name == libserialport ]]; then
-                LD_PRELOAD=$preload setsid -w "$program" "$peer_samples" "$peer_mib" |
+                LD_PRELOAD=$preload "${pin[@]}" setsid -w "$program" "$peer_samples" "$peer_mib" |
                     sed "s/^/$round /" || echo "$name failed in round $round" >&2
             else
-                "$program" "$peer_samples" "$peer_mib" | sed "s/^/$round /" ||
+                "${pin[@]}" "$program" "$peer_samples" "$peer_mib" | sed "s/^/$round /" ||
                     echo "$name failed in round $round" >&2
             fi
         done
@@ -125,7 +129,8 @@ measure_peers() {
 }
 
 # The side-by-side table from measure_peers' lines: per contender the median over the rounds
-# with p10-p90 across them, and the median of the per-round ratios to raw poll + read.
+# with p10-p90 across them, and the median of the per-round ratios to raw poll + read; then
+# the goals, each the median (p10-p90) of a per-round ratio, against its bound.
 peers_table() { # lines
     awk -v rounds="$rounds" '
         function sortv(a, n,   i, j, t) { for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t } }
@@ -135,22 +140,46 @@ peers_table() { # lines
             if (n == 0) return "–"; sortv(v, n)
             return sprintf(fmt[f] " (" fmt[f] "–" fmt[f] ")", pick(v, n, 0.5), pick(v, n, 0.1), pick(v, n, 0.9))
         }
-        function ratio(name, f,   n, v, i) {
-            n = 0; for (i = 0; i < rounds; i++) if ((i, name, f) in val && val[i, "raw", f] > 0) v[++n] = val[i, name, f] / val[i, "raw", f]
-            if (n == 0) return "–"; sortv(v, n); return sprintf("%.2f", pick(v, n, 0.5))
+        # Per-round ratios of name to ref for figure f, sorted into r; returns how many.
+        function ratios(name, ref, f, r,   n, i) {
+            n = 0; for (i = 0; i < rounds; i++) if ((i, name, f) in val && val[i, ref, f] > 0) r[++n] = val[i, name, f] / val[i, ref, f]
+            sortv(r, n); return n
+        }
+        function ratio(name, ref, f,   n, r) {
+            n = ratios(name, ref, f, r); return n == 0 ? "–" : sprintf("%.2f", pick(r, n, 0.5))
+        }
+        function goal(text, name, ref, f, op, bound,   n, r, m, met) {
+            n = ratios(name, ref, f, r)
+            if (n == 0) { printf "| %s | – | %s %.1f | – |\n", text, op, bound; return }
+            m = pick(r, n, 0.5); met = (op == "≤" ? m <= bound : m >= bound) ? "yes" : "no"
+            printf "| %s | %.2f (%.2f–%.2f) | %s %.1f | %s |\n", text, m, pick(r, n, 0.1), pick(r, n, 0.9), op, bound, met
         }
         { for (i = 3; i < NF; i += 2) val[$1, $2, $i] = $(i + 1); if (!($2 in seen)) { seen[$2] = 1; order[++names] = $2 } }
         END {
             fmt["p50"] = "%.1f"; fmt["p99"] = "%.0f"; fmt["cpu"] = "%.1f"; fmt["switches"] = "%.2f"; fmt["bulk"] = "%.0f"
             label["raw"] = "raw poll + read"; label["kivo-layer"] = "KIVO serial layer (WaitCommEvent)"
+            label["kivo-component"] = "KIVO component (OnRxChar on the UI thread)"
+            label["handover"] = "raw poll + read on a thread, handed over (the design'"'"'s floor)"
             label["qserialport"] = "QSerialPort (readyRead)"; label["asio"] = "Boost.Asio serial_port (async_read_some)"
             label["libserialport"] = "libserialport (sp_wait)"
             print "| Receiver | byte → handler p50 µs | p99 µs | CPU µs per one-byte event | context switches per byte | bulk receive MiB/s | p50 / raw | CPU / raw | bulk / raw |"
             print "|---|---|---|---|---|---|---|---|---|"
             for (k = 1; k <= names; k++) {
                 n = order[k]
-                printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", label[n], stat(n, "p50"), stat(n, "p99"), stat(n, "cpu"), stat(n, "switches"), stat(n, "bulk"), ratio(n, "p50"), ratio(n, "cpu"), ratio(n, "bulk")
+                printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", label[n], stat(n, "p50"), stat(n, "p99"), stat(n, "cpu"), stat(n, "switches"), stat(n, "bulk"), ratio(n, "raw", "p50"), ratio(n, "raw", "cpu"), ratio(n, "raw", "bulk")
             }
+            print ""
+            print "| Goal (per-round ratio) | median (p10–p90) | bound | met |"
+            print "|---|---|---|---|"
+            goal("component p50 / QSerialPort p50", "kivo-component", "qserialport", "p50", "≤", 2.0)
+            goal("component p99 / QSerialPort p99", "kivo-component", "qserialport", "p99", "≤", 2.0)
+            goal("component CPU / QSerialPort CPU", "kivo-component", "qserialport", "cpu", "≤", 2.0)
+            goal("component bulk / raw bulk", "kivo-component", "raw", "bulk", "≥", 0.9)
+            goal("serial layer p50 / raw p50", "kivo-layer", "raw", "p50", "≤", 1.5)
+            goal("hand-over floor p50 / QSerialPort p50", "handover", "qserialport", "p50", "≤", 2.0)
+            goal("hand-over floor CPU / QSerialPort CPU", "handover", "qserialport", "cpu", "≤", 2.0)
+            goal("component p50 / hand-over floor p50", "kivo-component", "handover", "p50", "≤", 1.2)
+            goal("component CPU / hand-over floor CPU", "kivo-component", "handover", "cpu", "≤", 1.2)
         }' "$1"
 }
 
@@ -161,6 +190,7 @@ build_programs
 echo "measuring (a few minutes) ..." >&2
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 measure_peers >"$work/peers.txt"
+measure_peers pinned >"$work/pinned.txt"
 "$build/bench/serial/kivo-bench-serial" "$samples" >"$work/serial.txt"
 "$build/bench/app/kivo_app_bench" "$runs" >"$work/app.txt" 2>/dev/null
 gsm=$(measure_peer gsmctl gsmctl -d DEVICE me)
@@ -171,12 +201,6 @@ read_ms=$(field "$work/app.txt" "kivo-read: whole process" median)
 window_run=$(field "$work/app.txt" "window: read run" median)
 startup=$(field "$work/app.txt" "window: start-up" median)
 peak=$(awk '/window: peak resident memory/ { print $(NF - 1) }' "$work/app.txt")
-raw_p50=$(field "$work/serial.txt" "raw pty round trip" p50)
-raw_p99=$(field "$work/serial.txt" "raw pty round trip" p99)
-rx_p50=$(field "$work/serial.txt" "byte -> OnRxChar" p50)
-rx_p99=$(field "$work/serial.txt" "byte -> OnRxChar" p99)
-raw_rate=$(awk '/raw pty read/ { print $NF }' "$work/serial.txt")
-rx_rate=$(awk '/OnRxChar \+ ReadText/ { print $4 }' "$work/serial.txt")
 idle=$(sed -n 's/^idle open port, 10 s: \([0-9.]*\) s processor time (\([0-9.]*\)%)$/\1 s (\2 %)/p' "$work/serial.txt")
 
 # The reference cell and ratio for a peer program's figure.
@@ -196,9 +220,6 @@ cat <<TABLE
 | Window: read run, 7 commands | $window_run ms | | |
 | Window: start-up to first paint | $startup ms | | |
 | Window: peak resident memory | $peak KiB | | |
-| Byte → OnRxChar latency p50 | $rx_p50 µs | raw pty round trip $raw_p50 µs | $(ratio "$rx_p50" "$raw_p50") |
-| Byte → OnRxChar latency p99 | $rx_p99 µs | raw pty round trip $raw_p99 µs | $(ratio "$rx_p99" "$raw_p99") |
-| Receive throughput (OnRxChar + ReadText) | $rx_rate MiB/s | raw pty read $raw_rate MiB/s | $(ratio "$rx_rate" "$raw_rate") |
 | Idle open port, processor time in 10 s | $idle | | |
 TABLE
 echo
@@ -207,6 +228,10 @@ echo "per round; $peer_samples one-byte events and $peer_mib MiB of bulk per rec
 echo "Medians over the rounds (p10–p90 across rounds); ratios are medians of per-round ratios."
 echo
 peers_table "$work/peers.txt"
+echo
+echo "The same, every program on one processor (taskset -c 0):"
+echo
+peers_table "$work/pinned.txt"
 echo
 echo "Load average (1, 5, 15 min) before: $load_before; after: $load_after"
 echo "Machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1), $(nproc) cores, Linux $(uname -r)"
