@@ -3,7 +3,6 @@
 #include "runtime/SysUtils.h"
 #include "runtime/ThreadPriority.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -14,30 +13,33 @@ namespace {
 
 // One call handed over to the main thread. The worker that queued it stays blocked until
 // it is Done or Cancelled, so Method (the worker's own function) outlives every use. The
-// worker waits on Status itself, not on the hub's lock: the main thread ends the wait with
-// one store and one wake-up, and the two threads do not meet on a lock on the way.
+// worker waits under the entry's own lock, not the hub's: the main thread, which takes the
+// hub's lock for the next call, and the worker, which is let go, do not meet on a lock.
 struct SyncEntry {
-    enum class TStatus : int { Queued, Running, Done, Cancelled }; // int: waits on a futex
+    enum class TStatus : std::uint8_t { Queued, Done, Cancelled };
 
     const std::function<void()>* Method = nullptr;
     TObject* Sender = nullptr;
     const void* Owner = nullptr; // the state of the thread object that queued it
-    std::atomic<TStatus> Status{TStatus::Queued};
 
     void Finish(TStatus Final) {
-        Status.store(Final, std::memory_order_release);
-        Status.notify_one();
+        {
+            const std::lock_guard Guard(Lock);
+            Status = Final;
+        }
+        Changed.notify_one();
     }
     // True when Done, false when Cancelled.
-    bool AwaitEnd() const {
-        for (;;) {
-            const TStatus Now = Status.load(std::memory_order_acquire);
-            if (Now == TStatus::Done || Now == TStatus::Cancelled) {
-                return Now == TStatus::Done;
-            }
-            Status.wait(Now, std::memory_order_acquire);
-        }
+    bool AwaitEnd() {
+        std::unique_lock Guard(Lock);
+        Changed.wait(Guard, [&] { return Status != TStatus::Queued; });
+        return Status == TStatus::Done;
     }
+
+private:
+    std::mutex Lock;
+    std::condition_variable Changed;
+    TStatus Status = TStatus::Queued;
 };
 
 // Everything the threads of this module share, under one lock: the hand-over queue, the
@@ -326,7 +328,6 @@ bool CheckSynchronize() {
             }
             entry = std::move(Hub().Queue.front());
             Hub().Queue.pop_front();
-            entry->Status.store(SyncEntry::TStatus::Running, std::memory_order_relaxed);
         }
         RunReported(*entry->Method, entry->Sender);
         ran = true;
