@@ -123,7 +123,10 @@ void SerialDevice::DrainWakeups() const {
 // pending.
 std::uint32_t SerialDevice::PollEvents() const {
     std::uint32_t Events = 0;
-    const bool InputWanted = ReceivesEagerly() || (FWatchers == 0 && AwaitedUnwatched());
+    // While a waiting thread watches, it takes the input in, also where bytes must be taken
+    // as they come: were the driver to watch as well, both would wake for each byte, and the
+    // driver would find the device ready again and again until the watcher had read it.
+    const bool InputWanted = FWatchers == 0 && (ReceivesEagerly() || AwaitedUnwatched());
     if (FReadable && InputWanted && ReadLimit() > 0) {
         Events |= EPOLLIN;
     }
