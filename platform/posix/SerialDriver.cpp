@@ -283,7 +283,13 @@ std::size_t SerialDevice::PullInput() {
 int SerialDevice::BeginWatch() {
     const std::lock_guard Guard(FLock);
     const bool Pending = FWait || !FReads.empty();
-    if (FClosed || FFailure != ERROR_SUCCESS || !FReadable || !Pending || ReadLimit() == 0) {
+    if (FClosed || FFailure != ERROR_SUCCESS || !FReadable || !Pending) {
+        return -1;
+    }
+    if (ReadLimit() == 0) {
+        // A full queue: nothing to watch for now. The thread sleeps until its event comes,
+        // so once a reader makes room, the driver takes in what the kernel holds.
+        FAwaitedUnwatched = true;
         return -1;
     }
     ++FWatchers;

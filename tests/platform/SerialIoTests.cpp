@@ -4,12 +4,25 @@
 #include "tests/platform/SerialTestSupport.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace kivo::test {
 namespace {
+
+// Whether the thread Id of this process sleeps (blocked in a wait), from /proc.
+bool ThreadSleeps(pid_t Id) {
+    std::ifstream Stat("/proc/self/task/" + std::to_string(Id) + "/stat");
+    std::string Line;
+    std::getline(Stat, Line);
+    const auto Close = Line.rfind(')');
+    return Close != std::string::npos && Close + 2 < Line.size() && Line[Close + 2] == 'S';
+}
 
 class SerialIo : public ::testing::Test {
 protected:
@@ -94,6 +107,44 @@ TEST_F(SerialIo, BurstsLargerThanTheInputQueueArriveWholeAndInOrder) {
     EXPECT_EQ(GotStream.size(), Stream.size());
     EXPECT_TRUE(GotStream == Stream) << "bytes lost or out of order";
     EXPECT_EQ(FPort.TakeErrors(), 0u);
+}
+
+// A thread began to wait while the input queue was full, so it had nothing to watch; another
+// thread then reads the queue. The bytes still waiting in the kernel must reach the queue
+// and end the wait.
+TEST_F(SerialIo, AWaitBegunOnAFullQueueEndsOnceAnotherThreadMakesRoom) {
+    ASSERT_TRUE(SetupComm(FPort.Handle(), 512, 512));
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    ASSERT_TRUE(FPty.Send(Numbered(600)));
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
+    while (FPort.Status().cbInQue < 512 && std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(FPort.Status().cbInQue, 512u);
+    ASSERT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_RXCHAR)); // latched while filling
+
+    Overlapped Wait;
+    DWORD Events = 0;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record));
+    std::atomic<pid_t> WaiterId{0};
+    bool Ended = false;
+    std::thread Waiter([&] {
+        WaiterId = gettid();
+        Ended = Wait.Completed();
+    });
+    while ((WaiterId == 0 || !ThreadSleeps(WaiterId)) &&
+           std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::yield();
+    }
+    std::string Room(512, '\0');
+    Overlapped Read;
+    DWORD Got = 0;
+    EXPECT_TRUE(ReadFile(FPort.Handle(), Room.data(), 512, &Got, &Read.Record));
+    EXPECT_EQ(Got, 512u);
+    Waiter.join();
+    EXPECT_TRUE(Ended);
+    EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+    EXPECT_EQ(FPort.ReadExactly(88).size(), 88u);
 }
 
 TEST_F(SerialIo, EveryByteValuePassesUnchangedBothWays) {
