@@ -679,7 +679,7 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
     if (RefuseIfUnusable() == FALSE) {
         return FALSE;
     }
-    if (!InputWatched()) {
+    if (!InputWatched() && !DeliveredAllLately()) {
         CatchUp();
     }
     if (Errors != nullptr) {

@@ -18,7 +18,9 @@
 //
 // A thread that waits on the event of a pending overlapped wait or read takes received bytes in
 // itself (InputSource.h); the driver thread then leaves input alone, and a byte costs one
-// thread wake-up instead of two.
+// thread wake-up instead of two. The driver does not even watch for input on behalf of such an
+// operation until somebody awaits it without watching (AwaitedUnwatched), so starting a wait
+// changes nothing in its epoll set.
 //
 // Every operation record (OVERLAPPED) and every caller's buffer is touched only under FLock
 // and only while its operation is pending; completing an operation, cancelling it or closing
@@ -86,6 +88,7 @@ public:
 
 private:
     static constexpr std::size_t ReadChunk = 16384; // the most one read takes from the device
+    static constexpr std::chrono::microseconds CountLatency{1000}; // DeliveredAllLately
 
     struct Operation {
         std::thread::id Issuer; // the thread that started it: CancelIo ends only its own
@@ -143,8 +146,10 @@ private:
     void Rearm();
     void DrainWakeups() const;
     std::size_t PullInput();
+    std::size_t PullReadyInput();
     void CatchUp();
     [[nodiscard]] bool InputWatched() const;
+    [[nodiscard]] bool DeliveredAllLately() const;
     void Receive(const char* Raw, std::size_t Size);
     void CheckCounters(const DecodeResult& Marks);
     void FeedReads();
@@ -195,9 +200,10 @@ private:
     bool FTxPending = false; // written bytes may still be in the output queue
     std::optional<Clock::time_point> FTxCheck;
     bool FDtrHeld = false;
-    std::uint32_t FArmed = 0;       // what the driver's epoll set watches on the device
-    int FWatchers = 0;              // waiting threads that take input in themselves
-    bool FAwaitedUnwatched = false; // see AwaitedUnwatched
+    std::uint32_t FArmed = 0;        // what the driver's epoll set watches on the device
+    int FWatchers = 0;               // waiting threads that take input in themselves
+    bool FAwaitedUnwatched = false;  // see AwaitedUnwatched
+    Clock::time_point FDeliveredAll; // see DeliveredAllLately
     std::weak_ptr<SerialDevice> FSelf;
 
     std::shared_ptr<LineSource> FSource;

@@ -244,7 +244,7 @@ void SerialDevice::DriverLoop() {
         // Input that came while a waiting thread began to watch is left to that thread, which
         // polls the device too: taking it here would only add a wake-up on the way.
         const bool Input = (Seen & (EPOLLIN | HangUp)) != 0 && FWatchers == 0;
-        if (FFailure == ERROR_SUCCESS && Input && PullInput() == 0 && (Seen & HangUp) != 0) {
+        if (FFailure == ERROR_SUCCESS && Input && PullReadyInput() == 0 && (Seen & HangUp) != 0) {
             Fail(EIO); // a hang-up with no data left to read
         }
         if ((Seen & EPOLLOUT) != 0) {
@@ -276,6 +276,17 @@ std::size_t SerialDevice::PullInput() {
         Fail(static_cast<DWORD>(errno));
     }
     return 0;
+}
+
+// Input the device reported ready: takes it in and notes when it came with all there was (a
+// read that got less than it asked for found the kernel empty). Returns how many bytes came.
+std::size_t SerialDevice::PullReadyInput() {
+    const std::size_t Asked = ReadLimit();
+    const std::size_t Got = PullInput();
+    if (Got > 0 && Got < Asked) {
+        FDeliveredAll = Clock::now();
+    }
+    return Got;
 }
 
 // --- Input taken in by a waiting thread ----------------------------------------------------
@@ -314,7 +325,7 @@ void SerialDevice::TakeInput(bool HungUp) {
     if (FClosed || FFailure != ERROR_SUCCESS) {
         return;
     }
-    if (PullInput() == 0 && HungUp) {
+    if (PullReadyInput() == 0 && HungUp) {
         Fail(EIO); // a hang-up with no data left to read
     }
     Rearm();
@@ -334,6 +345,16 @@ void SerialDevice::CatchUp() {
         }
         Pulled += Got;
     }
+}
+
+// Whether input the device reported took in all the kernel held less than CountLatency ago.
+// A count of the input queue then need not ask the kernel: what it has received since comes
+// with the next receive event (the driver or a waiting thread is watching again by then, or a
+// later count asks), as a real port's driver counts bytes only once its receive buffer is
+// handed over, a USB adapter's every few milliseconds. So the handler of a receive event
+// counts what the event brought without an empty read of the device.
+bool SerialDevice::DeliveredAllLately() const {
+    return Clock::now() - FDeliveredAll < CountLatency;
 }
 
 // While the driver thread or a waiting thread watches for input, each byte is taken in as it
