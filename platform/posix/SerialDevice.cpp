@@ -509,11 +509,16 @@ BOOL SerialDevice::Write(const void* Buffer, DWORD Count, DWORD* Done, OVERLAPPE
     if (Buffer == nullptr && Count > 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
-        Op.WriteFrom = static_cast<const char*>(Buffer);
-        Op.Count = Count;
-        return StartWrite(Op, DoneNow);
-    });
+    // Output does not depend on input: what the kernel holds stays there for the next wait,
+    // read or count.
+    return Run(
+        Done, Overlapped,
+        [&](Operation Op, DWORD* DoneNow) {
+            Op.WriteFrom = static_cast<const char*>(Buffer);
+            Op.Count = Count;
+            return StartWrite(Op, DoneNow);
+        },
+        0);
 }
 
 BOOL SerialDevice::StartWrite(Operation Op, DWORD* Done) {

@@ -120,8 +120,7 @@ private:
 
     // Operations, under FLock.
     template <class Start>
-    BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation,
-             std::size_t TakeInBelow = SIZE_MAX);
+    BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation, std::size_t TakeInBelow);
     template <class Body> BOOL WhileOpen(Body Do);
     BOOL Refuse(DWORD Error) const;
     BOOL RefuseIfUnusable() const;
