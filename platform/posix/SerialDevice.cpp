@@ -291,11 +291,8 @@ BOOL SerialDevice::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
 
 // Runs an operation: an overlapped one returns at once (done, or pending with
 // ERROR_IO_PENDING); on a handle opened without FILE_FLAG_OVERLAPPED the caller waits here.
-// While the input queue holds fewer than TakeInBelow bytes, input the kernel holds is taken in
-// first, so the operation starts where a driver that took every byte at once would be.
 template <class Start>
-BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation,
-                       std::size_t TakeInBelow) {
+BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation) {
     if (Done != nullptr) {
         *Done = 0;
     }
@@ -306,9 +303,6 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
         const std::lock_guard Guard(FLock);
         if (FClosed) {
             return Refuse(ERROR_INVALID_HANDLE);
-        }
-        if (FInput.Size() < TakeInBelow) {
-            CatchUp();
         }
         const BOOL Started = StartOperation(Begin(Overlapped), Done);
         if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
@@ -321,9 +315,6 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
     std::unique_lock Lock(FLock);
     if (FClosed) {
         return Refuse(ERROR_INVALID_HANDLE);
-    }
-    if (FInput.Size() < TakeInBelow) {
-        CatchUp();
     }
     const BOOL Started = StartOperation(Begin(&Local), nullptr);
     Rearm();
@@ -414,16 +405,11 @@ BOOL SerialDevice::Read(void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Over
     if (Buffer == nullptr && Count > 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    // A read that the queue already satisfies leaves the kernel alone: what it holds comes
-    // after the queued bytes anyway, and the next wait or read takes it in.
-    return Run(
-        Done, Overlapped,
-        [&](Operation Op, DWORD* DoneNow) {
-            Op.ReadTo = static_cast<char*>(Buffer);
-            Op.Count = Count;
-            return StartRead(Op, DoneNow);
-        },
-        Count);
+    return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
+        Op.ReadTo = static_cast<char*>(Buffer);
+        Op.Count = Count;
+        return StartRead(Op, DoneNow);
+    });
 }
 
 BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
@@ -432,6 +418,12 @@ BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
     }
     if (FAborting) {
         return Refuse(ERROR_OPERATION_ABORTED);
+    }
+    // What the kernel holds is taken in first where the queue cannot satisfy the read, so it
+    // starts where a driver that took every byte at once would be. A read the queue satisfies
+    // leaves the kernel alone: its bytes come after the queued ones anyway.
+    if (FInput.Size() < Op.Count) {
+        CatchUp();
     }
     if (FReads.empty()) {
         Op.Done = static_cast<DWORD>(FInput.Take(Op.ReadTo, Op.Count));
@@ -509,16 +501,11 @@ BOOL SerialDevice::Write(const void* Buffer, DWORD Count, DWORD* Done, OVERLAPPE
     if (Buffer == nullptr && Count > 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    // Output does not depend on input: what the kernel holds stays there for the next wait,
-    // read or count.
-    return Run(
-        Done, Overlapped,
-        [&](Operation Op, DWORD* DoneNow) {
-            Op.WriteFrom = static_cast<const char*>(Buffer);
-            Op.Count = Count;
-            return StartWrite(Op, DoneNow);
-        },
-        0);
+    return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
+        Op.WriteFrom = static_cast<const char*>(Buffer);
+        Op.Count = Count;
+        return StartWrite(Op, DoneNow);
+    });
 }
 
 BOOL SerialDevice::StartWrite(Operation Op, DWORD* Done) {
@@ -606,13 +593,10 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
     // Bytes the kernel holds need not be read first: a wait that stays pending is watched for
     // input at once (by the driver thread or the waiting thread), which completes it with
     // EV_RXCHAR as a driver still working through its device's buffer would.
-    return Run(
-        nullptr, Overlapped,
-        [&](Operation Op, DWORD* Done) {
-            Op.EventsOut = Events;
-            return StartWait(Op, Done);
-        },
-        0);
+    return Run(nullptr, Overlapped, [&](Operation Op, DWORD* Done) {
+        Op.EventsOut = Events;
+        return StartWait(Op, Done);
+    });
 }
 
 BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {

@@ -119,8 +119,7 @@ private:
     [[nodiscard]] DecodeOptions DecodingFor(const DCB& Dcb) const;
 
     // Operations, under FLock.
-    template <class Start>
-    BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation, std::size_t TakeInBelow);
+    template <class Start> BOOL Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation);
     template <class Body> BOOL WhileOpen(Body Do);
     BOOL Refuse(DWORD Error) const;
     BOOL RefuseIfUnusable() const;
