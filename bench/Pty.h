@@ -50,9 +50,10 @@ private:
     std::string FPath;
 };
 
-// The terminal side opened raw and non-blocking, as a plain poll + read program does.
-inline int OpenRaw(const std::string& Path) {
-    const int Fd = open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+// The terminal side opened raw, as a plain program does: non-blocking for one that polls,
+// blocking for one that just reads.
+inline int OpenRaw(const std::string& Path, bool Blocking = false) {
+    const int Fd = open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | (Blocking ? 0 : O_NONBLOCK));
     if (Fd < 0) {
         throw std::runtime_error("cannot open " + Path);
     }

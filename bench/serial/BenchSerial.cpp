@@ -7,24 +7,22 @@
 // of its runs, so a burst of other load does not land on one side only.
 // Usage: kivo-bench-serial [samples]
 
+#include "bench/Pty.h"
 #include "bench/Statistics.h"
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -39,61 +37,10 @@ using kivo::bench::Series;
 using kivo::bench::Summarise;
 using Clock = std::chrono::steady_clock;
 
-// A pseudo-terminal: the master plays the device, the slave is what the port opens.
-class Terminal {
-public:
-    Terminal() {
-        FMaster = posix_openpt(O_RDWR | O_NOCTTY);
-        if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0) {
-            throw std::runtime_error("no pseudo-terminal");
-        }
-        std::array<char, 64> Name{};
-        if (ptsname_r(FMaster, Name.data(), Name.size()) != 0) {
-            throw std::runtime_error("no pseudo-terminal name");
-        }
-        FPath = Name.data();
-        termios Raw{};
-        tcgetattr(FMaster, &Raw);
-        cfmakeraw(&Raw);
-        tcsetattr(FMaster, TCSANOW, &Raw);
-    }
-    ~Terminal() { close(FMaster); }
-    Terminal(const Terminal&) = delete;
-    Terminal& operator=(const Terminal&) = delete;
-
-    [[nodiscard]] int Master() const { return FMaster; }
-    [[nodiscard]] const std::string& Path() const { return FPath; }
-
-    void Send(const char* Data, std::size_t Count) const {
-        while (Count > 0) {
-            const ssize_t Done = write(FMaster, Data, Count);
-            if (Done < 0) {
-                throw std::runtime_error("write to the pseudo-terminal failed");
-            }
-            Data += Done;
-            Count -= static_cast<std::size_t>(Done);
-        }
-    }
-
-    // Opens the slave side raw and blocking, as a plain program would.
-    [[nodiscard]] int OpenSlave() const {
-        const int Fd = open(FPath.c_str(), O_RDWR | O_NOCTTY);
-        termios Raw{};
-        tcgetattr(Fd, &Raw);
-        cfmakeraw(&Raw);
-        tcsetattr(Fd, TCSANOW, &Raw);
-        return Fd;
-    }
-
-private:
-    int FMaster = -1;
-    std::string FPath;
-};
-
 // A byte written on the master until a blocking read on the slave returns it.
 Percentiles RawLatency(int Samples) {
-    const Terminal Pty;
-    const int Slave = Pty.OpenSlave();
+    const kivo::bench::Pty Pty;
+    const int Slave = kivo::bench::OpenRaw(Pty.Path(), true);
     std::vector<double> Times;
     char Byte = 'x';
     for (int I = 0; I < Samples; ++I) {
@@ -120,7 +67,7 @@ void PumpUntil(const std::function<bool()>& Done) {
 }
 
 // A component on a fresh terminal with the main window's settings.
-std::unique_ptr<TVaComm> OpenComponent(const Terminal& Pty, int ReadSize,
+std::unique_ptr<TVaComm> OpenComponent(const kivo::bench::Pty& Pty, int ReadSize,
                                        TVaControlRts Rts = rtsDisabled) {
     auto Comm = std::make_unique<TVaComm>(nullptr);
     Comm->SetDeviceName(Pty.Path());
@@ -134,7 +81,7 @@ std::unique_ptr<TVaComm> OpenComponent(const Terminal& Pty, int ReadSize,
 
 // A byte written on the master until OnRxChar runs on this thread.
 Percentiles ComponentLatency(int Samples) {
-    const Terminal Pty;
+    const kivo::bench::Pty Pty;
     auto Comm = OpenComponent(Pty, 4096);
     std::vector<double> Times;
     Clock::time_point Sent;
@@ -157,7 +104,8 @@ Percentiles ComponentLatency(int Samples) {
 }
 
 // Bytes per second that a sender on the master can push through Reader.
-template <typename ReadFn> double Throughput(const Terminal& Pty, std::size_t Total, ReadFn Read) {
+template <typename ReadFn>
+double Throughput(const kivo::bench::Pty& Pty, std::size_t Total, ReadFn Read) {
     std::thread Sender([&] {
         const std::string Chunk(4096, 'd');
         for (std::size_t Sent = 0; Sent < Total; Sent += Chunk.size()) {
@@ -172,8 +120,8 @@ template <typename ReadFn> double Throughput(const Terminal& Pty, std::size_t To
 }
 
 double RawThroughput(std::size_t Total) {
-    const Terminal Pty;
-    const int Slave = Pty.OpenSlave();
+    const kivo::bench::Pty Pty;
+    const int Slave = kivo::bench::OpenRaw(Pty.Path(), true);
     const double Rate = Throughput(Pty, Total, [&](std::size_t Want) {
         std::vector<char> Buffer(65536);
         for (std::size_t Got = 0; Got < Want;) {
@@ -194,7 +142,7 @@ struct ComponentRate {
 };
 
 ComponentRate ComponentThroughput(std::size_t Total) {
-    const Terminal Pty;
+    const kivo::bench::Pty Pty;
     // With handshake the device leaves bytes in the kernel while its queue is full, which
     // holds the sender back; without, a full queue drops them as a real port would.
     auto Comm = OpenComponent(Pty, 65536, rtsHandshake);
@@ -220,7 +168,7 @@ double CpuSeconds() {
 
 // Processor time of the whole process while an open port sits idle for Period.
 double IdleCpu(std::chrono::seconds Period) {
-    const Terminal Pty;
+    const kivo::bench::Pty Pty;
     auto Comm = OpenComponent(Pty, 4096);
     const double Before = CpuSeconds();
     const auto End = Clock::now() + Period;
