@@ -15,6 +15,16 @@
 namespace kivo::test {
 namespace {
 
+// Asks Done until it holds, as a program that only looks would, up to the generous bound;
+// returns its last answer.
+bool AskUntil(const std::function<bool()>& Done) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
+    while (!Done() && std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::yield();
+    }
+    return Done();
+}
+
 // Whether the thread Id of this process sleeps (blocked in a wait), from /proc.
 bool ThreadSleeps(pid_t Id) {
     std::ifstream Stat("/proc/self/task/" + std::to_string(Id) + "/stat");
@@ -116,10 +126,7 @@ TEST_F(SerialIo, AWaitBegunOnAFullQueueEndsOnceAnotherThreadMakesRoom) {
     ASSERT_TRUE(SetupComm(FPort.Handle(), 512, 512));
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
     ASSERT_TRUE(FPty.Send(Numbered(600)));
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
-    while (FPort.Status().cbInQue < 512 && std::chrono::steady_clock::now() < Deadline) {
-        std::this_thread::yield();
-    }
+    (void)AskUntil([&] { return FPort.Status().cbInQue >= 512; });
     ASSERT_EQ(FPort.Status().cbInQue, 512u);
     ASSERT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_RXCHAR)); // latched while filling
 
@@ -132,10 +139,7 @@ TEST_F(SerialIo, AWaitBegunOnAFullQueueEndsOnceAnotherThreadMakesRoom) {
         WaiterId = gettid();
         Ended = Wait.Completed();
     });
-    while ((WaiterId == 0 || !ThreadSleeps(WaiterId)) &&
-           std::chrono::steady_clock::now() < Deadline) {
-        std::this_thread::yield();
-    }
+    (void)AskUntil([&] { return WaiterId != 0 && ThreadSleeps(WaiterId); });
     std::string Room(512, '\0');
     Overlapped Read;
     DWORD Got = 0;
@@ -154,10 +158,7 @@ TEST_F(SerialIo, ACountPolledAfterAReceiveEventSeesTheBytesThatCameSince) {
     ASSERT_TRUE(FPty.Send("first"));
     ASSERT_EQ(FPort.WaitEvents(), static_cast<DWORD>(EV_RXCHAR));
     ASSERT_TRUE(FPty.Send("second"));
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
-    while (FPort.Status().cbInQue < 11 && std::chrono::steady_clock::now() < Deadline) {
-        std::this_thread::yield();
-    }
+    (void)AskUntil([&] { return FPort.Status().cbInQue >= 11; });
     EXPECT_EQ(FPort.Status().cbInQue, 11u);
     EXPECT_EQ(FPort.ReadQueued(), "firstsecond");
 }
@@ -298,14 +299,6 @@ TEST_F(SerialIo, AWaitBlockedInGetOverlappedResultEndsWhenBytesArrive) {
 // A thread waiting on an operation's event takes the device's input in itself; every other way
 // of learning of the end must still see it, or such a caller would wait forever.
 TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
-    const auto AskUntilDone = [](const std::function<bool()>& Done) {
-        const auto Deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
-        while (!Done() && std::chrono::steady_clock::now() < Deadline) {
-            std::this_thread::yield();
-        }
-        return Done();
-    };
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
     DWORD Events = 0;
     DWORD Count = 0;
@@ -313,7 +306,7 @@ TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
     ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Asked.Record));
     EXPECT_FALSE(GetOverlappedResult(FPort.Handle(), &Asked.Record, &Count, FALSE));
     FPty.Send("a");
-    EXPECT_TRUE(AskUntilDone(
+    EXPECT_TRUE(AskUntil(
         [&] { return GetOverlappedResult(FPort.Handle(), &Asked.Record, &Count, FALSE) != 0; }));
     ASSERT_EQ(FPort.ReadExactly(1), "a");
 
@@ -321,7 +314,7 @@ TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
     ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Looked.Record));
     EXPECT_FALSE(Looked.Completed(0));
     FPty.Send("b");
-    EXPECT_TRUE(AskUntilDone([&] { return Looked.Completed(0); }));
+    EXPECT_TRUE(AskUntil([&] { return Looked.Completed(0); }));
     ASSERT_EQ(FPort.ReadExactly(1), "b");
 
     const PtyPair OtherPty;
