@@ -20,7 +20,17 @@ std::vector<TListedPort> PortsBeyondStored(const std::vector<TSerialPortInfo>& F
     return Listed;
 }
 
-int AutomaticChoice(const std::vector<TListedPort>& Listed, int StoredCount, int Stored) {
+bool StoredPortPresent(const std::vector<TSerialPortInfo>& Found, int StoredCount, int Number) {
+    return std::any_of(Found.begin(), Found.end(), [&](const TSerialPortInfo& Port) {
+        return ComNumberOf(Port, StoredCount) == Number;
+    });
+}
+
+int AutomaticChoice(const std::vector<TListedPort>& Listed, int StoredCount, int Stored,
+                    bool StoredPresent) {
+    if (StoredPresent) {
+        return Stored;
+    }
     const auto FirstUsb = std::find_if(Listed.begin(), Listed.end(), [](const TListedPort& Port) {
         return !Port.DeviceId.empty();
     });

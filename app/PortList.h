@@ -19,10 +19,16 @@ struct TListedPort {
 [[nodiscard]] std::vector<TListedPort> PortsBeyondStored(const std::vector<TSerialPortInfo>& Found,
                                                          int StoredCount);
 
-// The item chosen when nobody has chosen: the first listed port when every USB port listed
-// belongs to one device (one stick or phone plugged in), else the stored item Stored.
+// True when the stored item "COM Number" (one of "COM 1" to "COM StoredCount") opens one of
+// the ports of Found: a device is behind it.
+[[nodiscard]] bool StoredPortPresent(const std::vector<TSerialPortInfo>& Found, int StoredCount,
+                                     int Number);
+
+// The item chosen when nobody has chosen: the stored item Stored while a device is behind it
+// (StoredPresent); else the first listed port when every USB port listed belongs to one device
+// (one stick or phone plugged in); else Stored all the same.
 [[nodiscard]] int AutomaticChoice(const std::vector<TListedPort>& Listed, int StoredCount,
-                                  int Stored);
+                                  int Stored, bool StoredPresent);
 
 // The component's DeviceName for a path: the component formats DeviceName with PortNum, so
 // every '%' is doubled and the path arrives as it is.

@@ -116,14 +116,15 @@ std::string TfrmStart::ChoiceKey(int Index) const {
 
 void TfrmStart::RefreshPorts() {
     const std::string Chosen = ChoiceKey(cbPort->ItemIndex());
-    FListedPorts = PortsBeyondStored(ListSerialPorts(), StoredCount());
+    const std::vector<TSerialPortInfo> Found = ListSerialPorts();
+    FListedPorts = PortsBeyondStored(Found, StoredCount());
     std::vector<std::string> Items = FStoredPorts;
     for (const TListedPort& Port : FListedPorts) {
         Items.push_back(Port.Label);
     }
     cbPort->SetItems(Items);
     // A choice stays while it is listed, except a stored item chosen for the user, which
-    // gives way to a device plugged in.
+    // gives way to a device plugged in unless a device is behind it too.
     int Kept = -1;
     for (int Item = 0; Item < static_cast<int>(Items.size()); ++Item) {
         if (ChoiceKey(Item) == Chosen) {
@@ -134,7 +135,8 @@ void TfrmStart::RefreshPorts() {
         cbPort->SetItemIndex(Kept);
         return;
     }
-    const int Index = AutomaticChoice(FListedPorts, StoredCount(), StartItem);
+    const int Index = AutomaticChoice(FListedPorts, StoredCount(), StartItem,
+                                      StoredPortPresent(Found, StoredCount(), StartItem + 1));
     cbPort->SetItemIndex(Index);
     FAutomaticKey = ChoiceKey(Index);
 }

@@ -40,6 +40,7 @@ class WindowPortList : public testing::Test {
 protected:
     void TearDown() override {
         Form.reset();
+        ::unsetenv("KIVO_COM4"); // NOLINT(concurrency-mt-unsafe)
         ::unsetenv("KIVO_COM5"); // NOLINT(concurrency-mt-unsafe)
     }
     void OpenWindow() {
@@ -130,6 +131,20 @@ TEST_F(WindowPortList, FollowsDevicesPluggedInAndPulledOutAndReadsTheOneChosen) 
     ASSERT_TRUE(WaitForItems(9));
     EXPECT_EQ(Form->cbPort->Text(), "COM 4");
     Form->vaComm->Close();
+}
+
+TEST_F(WindowPortList, AStoredPortWithADeviceBehindItStaysChosenAtStartAndWhenOneIsPlugged) {
+    Devices.Add("onboard-uarts.umockdev");
+    Devices.Add("huawei-stick.umockdev");
+    ::setenv("KIVO_COM4", "/dev/ttyS10", 1); // NOLINT(concurrency-mt-unsafe)
+    OpenWindow();
+    EXPECT_EQ(Form->cbPort->Text(), "COM 4") << "one USB device, but COM 4 has a port too";
+
+    Devices.Remove(StickDevice, StickModemTty);
+    ASSERT_TRUE(WaitForItems(8));
+    Devices.Add("ftdi-adapter.umockdev");
+    ASSERT_TRUE(WaitForItems(9));
+    EXPECT_EQ(Form->cbPort->Text(), "COM 4") << "a device plugged in leaves it chosen";
 }
 
 TEST(PortChoice, APathReachesTheComponentAsItIsWhateverItHoldsOfAFormat) {
