@@ -72,7 +72,14 @@ bool TVaCommThread::HandOver(const std::function<void()>& Call) {
             Scope(Scope&&) = delete;
             Scope& operator=(Scope&&) = delete;
         } const InCall(FHandOvers);
-        Call();
+        // What the call raises is reported here, still inside the count: the application's
+        // error handler may close the port, and Close must know it runs inside a hand-over
+        // (it would otherwise wait for this very thread).
+        try {
+            Call();
+        } catch (...) {
+            ApplicationHandleException(this);
+        }
     });
 }
 

@@ -356,6 +356,19 @@ TEST_F(PortTraffic, AHungUpLineIsReportedOnceAndThePortStillClosesAndReopens) {
     EXPECT_EQ(Fresh.Receive(4), "AT\r\n");
 }
 
+TEST_F(PortTraffic, TheApplicationsErrorHandlerMayCloseThePortWhoseLossItIsTold) {
+    UseMainWindowSettings();
+    SetApplicationExceptionHandler([this](TObject* /*Sender*/, const std::exception& E) {
+        Reports.emplace_back(E.what());
+        Comm->Close(); // from inside the hand-over that reported the loss
+    });
+    Comm->Open();
+    Pty.HangUp();
+    ASSERT_TRUE(PumpUntil([&] { return !Reports.empty(); }));
+    EXPECT_FALSE(Comm->Active());
+    EXPECT_EQ(Reports.size(), 1U);
+}
+
 TEST_F(PortTraffic, DestroyingAnOpenComponentWithEventsInFlightIsSafe) {
     UseMainWindowSettings();
     std::atomic<bool> Sending{true};
