@@ -332,6 +332,12 @@ void TfrmStart::PortFailure(TObject* Sender, const std::exception& E) {
     if (std::exchange(FPortLost, true) || FShowingError) {
         return;
     }
+    if (!FRunning) {
+        // Lost while nobody reads (a phone unplugged after its read): the port closes
+        // quietly, and the next Read opens it again, saying so only if that fails.
+        ClosePortIfLost();
+        return;
+    }
     const std::string Message = DeviceLostMessage(vaComm->GetPortName(), E.what());
     if (FPhase == TWaitPhase::wpIdle) {
         FShowingError = true;

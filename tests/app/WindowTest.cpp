@@ -450,6 +450,26 @@ TEST_F(WindowTest, PhoneUnpluggedMidRunEndsTheRunAtOnceWithOneMessageAndReadsAga
     EXPECT_EQ(Fields(), Identity());
 }
 
+TEST_F(WindowTest, APhoneUnpluggedWhileIdleClosesThePortQuietlyAndTheNextReadOpensItAgain) {
+    auto Phone = std::make_unique<TPhoneSim>();
+    OpenWindow(*Phone);
+    ClickRead();
+    ASSERT_TRUE(Form->vaComm->Active());
+    Phone.reset();
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Form->vaComm->Active() && std::chrono::steady_clock::now() < Deadline) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    }
+    EXPECT_FALSE(Form->vaComm->Active());
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text;
+
+    TPhoneSim Back;
+    ::setenv("KIVO_COM4", Back.DevicePath().c_str(), 1); // NOLINT(concurrency-mt-unsafe)
+    ClickRead();
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(Fields(), Identity());
+}
+
 TEST_F(WindowTest, AReceiveOverrunFailsTheExchangeWithItsOwnMessage) {
     TPhoneSim Phone(Failing("+CGMM", TFailure::fSilent));
     OpenWindow(Phone);
