@@ -27,6 +27,7 @@ endif()
 find_package(Threads REQUIRED)
 target_link_libraries(kivo_options INTERFACE Threads::Threads)
 
+# The options are the build's own: an installed library does not pass them on.
 function(kivo_target_defaults target)
-    target_link_libraries(${target} PRIVATE kivo_options)
+    target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:kivo_options>)
 endfunction()

@@ -79,12 +79,29 @@ endif()
 if(TARGET kivo_serial)
     # The archives the component is made of, in link order; on Windows the platform calls come
     # from the system, so there is no platform archive.
-    set(KIVO_PACKAGE_LIBRARIES kivo_serial kivo_runtime)
-    if(NOT WIN32)
-        list(APPEND KIVO_PACKAGE_LIBRARIES kivo_platform)
+    # On Windows the platform target only names the system's calls: it has no archive.
+    set(KIVO_PACKAGE_LIBRARIES kivo_serial kivo_runtime kivo_platform)
+    # Archives of a sanitizer build are used with the same sanitizer.
+    set(KIVO_PACKAGE_SANITIZER_FLAGS "")
+    if(KIVO_SANITIZER STREQUAL "address")
+        set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=address,undefined")
+    elseif(KIVO_SANITIZER STREQUAL "thread")
+        set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=thread")
     endif()
-    install(TARGETS ${KIVO_PACKAGE_LIBRARIES}
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+    foreach(library ${KIVO_PACKAGE_LIBRARIES})
+        string(REPLACE "kivo_" "" exported ${library})
+        set_target_properties(${library} PROPERTIES EXPORT_NAME ${exported})
+        target_compile_features(${library} INTERFACE cxx_std_20)
+        if(KIVO_PACKAGE_SANITIZER_FLAGS)
+            target_compile_options(${library} INTERFACE
+                $<INSTALL_INTERFACE:${KIVO_PACKAGE_SANITIZER_FLAGS}>)
+            target_link_options(${library} INTERFACE
+                $<INSTALL_INTERFACE:${KIVO_PACKAGE_SANITIZER_FLAGS}>)
+        endif()
+    endforeach()
+    install(TARGETS ${KIVO_PACKAGE_LIBRARIES} EXPORT KivoTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+        INCLUDES DESTINATION ${KIVO_INSTALL_INCLUDEDIR})
 
     # Headers keep their folders, so that users include them as the component does:
     # "serial/VaComm.h". Only what a user of the component needs is installed: no header
@@ -98,21 +115,12 @@ if(TARGET kivo_serial)
     install(FILES ${KIVO_SERIAL_HEADERS}
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/serial COMPONENT development)
 
-    # The package's imported targets are written by hand rather than exported: the build's
-    # targets carry the source tree as their include folder, which an installed package must
-    # not name. Archives of a sanitizer build are used with the same sanitizer.
-    set(KIVO_PACKAGE_SANITIZER_FLAGS "")
-    if(KIVO_SANITIZER STREQUAL "address")
-        set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=address,undefined")
-    elseif(KIVO_SANITIZER STREQUAL "thread")
-        set(KIVO_PACKAGE_SANITIZER_FLAGS "-fsanitize=thread")
-    endif()
-    set(KIVO_LIBRARY_PREFIX ${CMAKE_STATIC_LIBRARY_PREFIX})
-    set(KIVO_LIBRARY_SUFFIX ${CMAKE_STATIC_LIBRARY_SUFFIX})
+    # The package's targets are exported from the build's own, so the two cannot drift.
+    install(EXPORT KivoTargets NAMESPACE Kivo:: DESTINATION ${KIVO_INSTALL_CMAKEDIR}
+        COMPONENT development)
     configure_package_config_file(${KIVO_PACKAGING_DIR}/KivoConfig.cmake.in
         ${CMAKE_BINARY_DIR}/packaging/KivoConfig.cmake
-        INSTALL_DESTINATION ${KIVO_INSTALL_CMAKEDIR}
-        PATH_VARS CMAKE_INSTALL_LIBDIR KIVO_INSTALL_INCLUDEDIR)
+        INSTALL_DESTINATION ${KIVO_INSTALL_CMAKEDIR})
     write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake
         VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
     install(FILES

@@ -23,6 +23,7 @@ expected=(
     bin/kivo-read bin/kivo-phonesim
     "lib*/libkivo_serial.a" "lib*/libkivo_runtime.a" "lib*/libkivo_platform.a"
     "lib*/cmake/Kivo/KivoConfig.cmake" "lib*/cmake/Kivo/KivoConfigVersion.cmake"
+    "lib*/cmake/Kivo/KivoTargets.cmake"
     include/kivo/serial/VaComm.h include/kivo/runtime/Thread.h
 )
 if [[ $gui == ON ]]; then
