@@ -123,6 +123,26 @@ if(TARGET kivo_serial)
         INSTALL_DESTINATION ${KIVO_INSTALL_CMAKEDIR})
     write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake
         VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+    # The same for pkg-config; the prefix is found from the file's own place, so the package
+    # can be installed anywhere.
+    set(KIVO_PC_LIBS -lkivo_serial -lkivo_runtime)
+    if(NOT WIN32)
+        list(APPEND KIVO_PC_LIBS -lkivo_platform)
+    endif()
+    list(JOIN KIVO_PC_LIBS " " KIVO_PC_LIBS)
+    file(RELATIVE_PATH KIVO_PC_PREFIX_FROM_PCDIR
+        /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+    string(REGEX REPLACE "/$" "" KIVO_PC_PREFIX_FROM_PCDIR ${KIVO_PC_PREFIX_FROM_PCDIR})
+    if(KIVO_PACKAGE_SANITIZER_FLAGS)
+        string(APPEND KIVO_PC_LIBS " -pthread ${KIVO_PACKAGE_SANITIZER_FLAGS}")
+        set(KIVO_PC_CFLAGS " ${KIVO_PACKAGE_SANITIZER_FLAGS}")
+    else()
+        string(APPEND KIVO_PC_LIBS " -pthread")
+        set(KIVO_PC_CFLAGS "")
+    endif()
+    configure_file(${KIVO_PACKAGING_DIR}/kivo.pc.in ${CMAKE_BINARY_DIR}/packaging/kivo.pc @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/kivo.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
     install(FILES
         ${CMAKE_BINARY_DIR}/packaging/KivoConfig.cmake
         ${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake

@@ -23,7 +23,7 @@ expected=(
     bin/kivo-read bin/kivo-phonesim
     "lib*/libkivo_serial.a" "lib*/libkivo_runtime.a" "lib*/libkivo_platform.a"
     "lib*/cmake/Kivo/KivoConfig.cmake" "lib*/cmake/Kivo/KivoConfigVersion.cmake"
-    "lib*/cmake/Kivo/KivoTargets.cmake"
+    "lib*/cmake/Kivo/KivoTargets.cmake" "lib*/pkgconfig/kivo.pc"
     include/kivo/serial/VaComm.h include/kivo/runtime/Thread.h
 )
 if [[ $gui == ON ]]; then
@@ -60,6 +60,14 @@ echo "--- configure and build the example against the installed package"
     fail "configuring the example failed: $(cat "$scratch/configure.log")"
 "$cmake" --build "$scratch/example" -j 2 >"$scratch/build.log" ||
     fail "building the example failed: $(cat "$scratch/build.log")"
+
+echo "--- build the example with pkg-config instead"
+pc_dir=$(dirname "$(compgen -G "$prefix/lib*/pkgconfig/kivo.pc" | head -n1)")
+read -r -a pc_flags < <(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs kivo) ||
+    fail "pkg-config does not know the installed kivo.pc"
+"$cxx" -std=c++20 "$source/examples/serial-monitor/main.cpp" "${pc_flags[@]}" \
+    -o "$scratch/serial-monitor-pc" >"$scratch/pkg-config-build.log" 2>&1 ||
+    fail "building the example with pkg-config failed: $(cat "$scratch/pkg-config-build.log")"
 
 echo "--- run the example against the installed simulated phone"
 exec {phone}< <(exec "$prefix/bin/kivo-phonesim")
