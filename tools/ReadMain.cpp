@@ -204,8 +204,12 @@ private:
     bool FBrokenPipe = false;
 };
 
+// A message on standard error. Messages carry device text (a phone's error text, a device's
+// name), so they are escaped as every other output is: no byte of it reaches the terminal
+// as a control character.
 void Complain(std::string_view Message) {
-    std::fprintf(stderr, "kivo-read: %.*s\n", static_cast<int>(Message.size()), Message.data());
+    const std::string Escaped = EscapedForTerminal(Message);
+    std::fprintf(stderr, "kivo-read: %s\n", Escaped.c_str());
 }
 
 // The component names a device by its port name; messages name the device behind it too.
