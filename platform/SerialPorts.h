@@ -18,16 +18,25 @@ struct TSerialPortInfo {
     std::string SerialNumber; // USB serial number; empty when not known
     std::string Interface;    // USB interface number, "02"; empty when not USB
     std::string DeviceId;     // the same for every port of one device ("1-2", "USB\\VID_12D1...")
+    bool Console = false;     // the kernel's console writes to it (Linux; never on Windows)
 };
 
-// Every serial port that has a device behind it, ordered by name (ttyS2 before ttyS10).
-// Blocks only for the time the system's device database takes to answer; any thread.
+// Every serial port that has a device behind it, ordered by name (ttyS2 before ttyS10), each
+// marked when the kernel's console writes to it (Linux: /sys/class/tty/console/active,
+// which may name several terminals, "tty0 ttyS0"). Blocks only for the time the system's device
+// database takes to answer; any thread.
 [[nodiscard]] std::vector<TSerialPortInfo> ListSerialPorts();
 
 // The number n of "COM n" (1 to Highest) that already opens Port: on Linux the port is
 // /dev/ttyS<n-1> or the path in KIVO_COM<n> (directly or through a link); on Windows it is
 // COMn. 0 when none does. Reads the environment and the file system; any thread.
 [[nodiscard]] int ComNumberOf(const TSerialPortInfo& Port, int Highest);
+
+// Whether two port names open the same device: COM names, device paths, and links to them
+// (on Linux the same node or character device, a COM name standing for its KIVO_COM<n> or
+// /dev/ttyS<n-1>; on Windows the same COM port). Reads the environment and the file system;
+// any thread.
+[[nodiscard]] bool SamePortDevice(const std::string& A, const std::string& B);
 
 // Orders ports by name, numbers by value: ttyS2 before ttyS10, COM9 before COM10. Any
 // thread.

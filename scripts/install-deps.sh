@@ -11,7 +11,7 @@ packages=(
     libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
     fonts-wine fonts-dejavu-core fonts-liberation
     socat xvfb xauth
-    clang-format clang-tidy shellcheck
+    clang-format clang-tidy shellcheck bash-completion
     clang libclang-rt-14-dev dpkg-dev
     debhelper fakeroot lintian debootstrap appstream
 )

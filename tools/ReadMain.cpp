@@ -45,7 +45,8 @@ std::string Help() {
            "                   how long one command may take (default 5; fractions allowed)\n"
            "  --list           list the serial ports found, with what is behind each\n"
            "  --scan           probe every port found (or each --port) at once: \"AT\" must be\n"
-           "                   answered within 1 s, then the seven fields are read\n"
+           "                   answered within 1 s, then the seven fields are read; the\n"
+           "                   system console is listed, never probed\n"
            "  -h, --help       show this help\n"
            "  --version        show the version\n"
            "\n"
@@ -204,8 +205,12 @@ private:
     bool FBrokenPipe = false;
 };
 
+// A message on standard error. Messages carry device text (a phone's error text, a device's
+// name), so they are escaped as every other output is: no byte of it reaches the terminal
+// as a control character.
 void Complain(std::string_view Message) {
-    std::fprintf(stderr, "kivo-read: %.*s\n", static_cast<int>(Message.size()), Message.data());
+    const std::string Escaped = EscapedForTerminal(Message);
+    std::fprintf(stderr, "kivo-read: %s\n", Escaped.c_str());
 }
 
 // The component names a device by its port name; messages name the device behind it too.
@@ -226,9 +231,16 @@ std::string WithDevice(std::string Message, const std::string& Device) {
 struct TPortLabel {
     std::string Port;        // as given or found
     std::string Description; // from the enumeration; empty for a --port argument
+    bool Console = false;    // the kernel's console writes to it: the scan lists it, unprobed
 };
 
-std::string_view OutcomeName(const TReadResult& Result) {
+constexpr std::string_view ConsoleMessage =
+    "The system console: not probed, so that nothing is written to it.";
+
+std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result) {
+    if (Label.Console) {
+        return "console";
+    }
     switch (Result.Outcome) {
     case TReadOutcome::roComplete:
         return "answered";
@@ -263,7 +275,7 @@ std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
     if (!Label.Description.empty()) {
         Out += " (" + EscapedForTerminal(Label.Description) + ")";
     }
-    Out += ": " + std::string(OutcomeName(Result));
+    Out += ": " + std::string(OutcomeName(Label, Result));
     if (!Result.Error.empty()) {
         Out += ": " + EscapedForTerminal(Result.Error);
     }
@@ -274,7 +286,7 @@ std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
     std::string Out = "{\"port\": " + JsonString(Label.Port);
     Out += ", \"device\": " + JsonString(DescribeDevice(Result.Device));
     Out += ", \"description\": " + JsonString(Label.Description);
-    Out += ", \"outcome\": " + JsonString(OutcomeName(Result));
+    Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result));
     Out += ", \"fields\": {" + JsonFields(Result) + "}";
     if (!Result.Error.empty()) {
         Out += ", \"error\": " + JsonString(Result.Error);
@@ -313,21 +325,46 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
     return ExitRead;
 }
 
-// The ports to read: those given, those found (scan), or COM4.
+// The ports to read: those given, those found (scan), or COM4. A scan marks the ports the
+// kernel's console writes to, found or given.
 std::vector<TPortLabel> PortsToRead(const TArguments& Args) {
+    const bool Scan = Args.Mode == TMode::mdScan;
+    const std::vector<TSerialPortInfo> Found =
+        Scan ? ListSerialPorts() : std::vector<TSerialPortInfo>();
+    const auto IsConsole = [&Found](const std::string& Port) {
+        return std::any_of(Found.begin(), Found.end(), [&Port](const TSerialPortInfo& F) {
+            return F.Console && SamePortDevice(F.Path, Port);
+        });
+    };
     std::vector<TPortLabel> Labels;
     for (const std::string& Port : Args.Ports) {
-        Labels.push_back({Port, {}});
+        Labels.push_back({Port, {}, Scan && IsConsole(Port)});
     }
-    if (Args.Mode == TMode::mdScan && Labels.empty()) {
-        for (const TSerialPortInfo& Port : ListSerialPorts()) {
-            Labels.push_back({Port.Path, Port.Description});
+    if (Scan && Labels.empty()) {
+        for (const TSerialPortInfo& Port : Found) {
+            Labels.push_back({Port.Path, Port.Description, Port.Console});
         }
     }
     if (Args.Mode == TMode::mdRead && Labels.empty()) {
         Labels.push_back({"COM4", {}});
     }
     return Labels;
+}
+
+// The reads to make for Labels: one per port, none for a console. ReadOf receives each
+// label's read.
+std::vector<TPortChoice> PlanReads(const std::vector<TPortLabel>& Labels,
+                                   std::vector<std::optional<std::size_t>>& ReadOf) {
+    std::vector<TPortChoice> Ports;
+    for (std::size_t I = 0; I < Labels.size(); ++I) {
+        std::optional<std::size_t> Read;
+        if (!Labels[I].Console) {
+            Read = Ports.size();
+            Ports.push_back(*ParsePortChoice(Labels[I].Port));
+        }
+        ReadOf.push_back(Read);
+    }
+    return Ports;
 }
 
 int ExitCodeOf(const TArguments& Args, const std::vector<TReadResult>& Results) {
@@ -356,19 +393,25 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
         }
     });
     const std::vector<TPortLabel> Labels = PortsToRead(Args);
-    std::vector<TPortChoice> Ports;
-    Ports.reserve(Labels.size());
-    for (const TPortLabel& Label : Labels) {
-        Ports.push_back(*ParsePortChoice(Label.Port));
-    }
+    std::vector<std::optional<std::size_t>> ReadOf;
+    const std::vector<TPortChoice> Ports = PlanReads(Labels, ReadOf);
     TReadOptions Options = Args.Options;
     if (Args.Mode == TMode::mdScan) {
         Options.Handshake = std::chrono::seconds(1);
     }
-    std::vector<TReadResult> Results =
-        ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
-    for (TReadResult& Result : Results) {
+    std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
+    for (TReadResult& Result : Reads) {
         Result.Error = WithDevice(Result.Error, Result.Device);
+    }
+    std::vector<TReadResult> Results; // one for each label
+    for (std::size_t I = 0; I < Labels.size(); ++I) {
+        if (const auto Read = ReadOf.at(I)) {
+            Results.push_back(Reads.at(*Read));
+        } else {
+            TReadResult& Console = Results.emplace_back();
+            Console.Error = ConsoleMessage;
+            Console.Device = Labels[I].Port;
+        }
     }
     const bool Blocks = Args.Mode == TMode::mdScan || Results.size() != 1;
     if (!Blocks) {
@@ -389,7 +432,7 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
             Output.Write((I == 0 ? "" : "\n") + PortBlockText(Labels.at(I), Results.at(I)));
         }
     }
-    return Signal != 0 ? ExitSignalBase + Signal : ExitCodeOf(Args, Results);
+    return Signal != 0 ? ExitSignalBase + Signal : ExitCodeOf(Args, Reads);
 }
 
 } // namespace

@@ -294,7 +294,8 @@ public:
     void SetCursor(TCursor Value);
 
     // A modal box with an OK button, in the main form's font; events and hand-overs go on
-    // while it is shown, and the cursor is the arrow until it closes.
+    // while it is shown, and the cursor is the arrow until it closes. Text is shown as it
+    // is, never as markup: it may carry a device's own text.
     void MessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon);
     // The modal error box of a failed exchange: error icon, caption "Error".
     void ShowError(const std::string& Text);

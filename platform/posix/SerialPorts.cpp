@@ -5,18 +5,21 @@
 // pseudo-terminals (under /devices/virtual), except Bluetooth RFCOMM ports, which sit there
 // until a connection gives them a parent; and serial-core ports whose "type" attribute is 0
 // (PORT_UNKNOWN): the legacy ttyS nodes the 8250 driver creates without a UART behind them.
-// Reading "type" needs no open, so listing never touches a port.
+// Reading "type" needs no open, so listing never touches a port. Neither does marking the
+// ports the kernel's console writes to: the console's "active" attribute names them.
 
 #include "platform/SerialPorts.h"
 
 #include "platform/posix/ComName.h"
 #include "platform/posix/SerialPortMonitor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <libudev.h>
 #include <memory>
+#include <sstream>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -157,6 +160,19 @@ TSerialPortInfo DescribePort(udev_device* Tty) {
     return Port;
 }
 
+// The names of the terminals the kernel's console writes to: its "active" attribute, "tty0
+// ttyS0" when the kernel was given several consoles.
+std::vector<std::string> ActiveConsoles(udev* Udev) {
+    const TUdevPtr<udev_device> Console(
+        udev_device_new_from_subsystem_sysname(Udev, "tty", "console"));
+    std::istringstream Words(Attribute(Console.get(), "active"));
+    std::vector<std::string> Names;
+    for (std::string Name; Words >> Name;) {
+        Names.push_back(Name);
+    }
+    return Names;
+}
+
 } // namespace
 
 std::vector<TSerialPortInfo> ListSerialPorts() {
@@ -170,12 +186,15 @@ std::vector<TSerialPortInfo> ListSerialPorts() {
         udev_enumerate_scan_devices(Enumerate.get()) < 0) {
         return Ports;
     }
+    const std::vector<std::string> Consoles = ActiveConsoles(Udev.get());
     udev_list_entry* Entry = nullptr;
     udev_list_entry_foreach(Entry, udev_enumerate_get_list_entry(Enumerate.get())) {
         const TUdevPtr<udev_device> Tty(
             udev_device_new_from_syspath(Udev.get(), udev_list_entry_get_name(Entry)));
         if (Tty && udev_device_get_devnode(Tty.get()) != nullptr && IsRealPort(Tty.get())) {
             Ports.push_back(DescribePort(Tty.get()));
+            Ports.back().Console =
+                std::find(Consoles.begin(), Consoles.end(), Ports.back().Name) != Consoles.end();
         }
     }
     SortSerialPorts(Ports);
@@ -195,6 +214,12 @@ bool SameDevice(const std::string& A, const std::string& B) {
     }
     return S_ISCHR(StatA.st_mode) && S_ISCHR(StatB.st_mode) && StatA.st_rdev != 0 &&
            StatA.st_rdev == StatB.st_rdev;
+}
+
+bool SamePortDevice(const std::string& A, const std::string& B) {
+    const auto PathA = kivo::posix::DevicePathFor(A);
+    const auto PathB = kivo::posix::DevicePathFor(B);
+    return PathA && PathB && (*PathA == *PathB || SameDevice(*PathA, *PathB));
 }
 
 int ComNumberOf(const TSerialPortInfo& Port, int Highest) {

@@ -164,6 +164,26 @@ std::vector<TSerialPortInfo> ListSerialPorts() {
     return Ports;
 }
 
+namespace {
+
+// "COM12" for "COM12", "com12" and "\\.\COM12".
+std::string PlainComName(std::string_view Name) {
+    constexpr std::string_view DevicePrefix = "\\\\.\\";
+    if (Name.substr(0, DevicePrefix.size()) == DevicePrefix) {
+        Name.remove_prefix(DevicePrefix.size());
+    }
+    std::string Plain(Name);
+    std::transform(Plain.begin(), Plain.end(), Plain.begin(),
+                   [](unsigned char C) { return static_cast<char>(std::toupper(C)); });
+    return Plain;
+}
+
+} // namespace
+
+bool SamePortDevice(const std::string& A, const std::string& B) {
+    return PlainComName(A) == PlainComName(B);
+}
+
 int ComNumberOf(const TSerialPortInfo& Port, int Highest) {
     if (Port.Name.size() <= 3 || Port.Name.compare(0, 3, "COM") != 0) {
         return 0;

@@ -22,6 +22,7 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -394,13 +395,28 @@ TEST_F(WindowTest, AnAnswerLongerThanItsFieldIsItsToolTipAndCanBeCopiedWhole) {
     auto* Edit = qobject_cast<QLineEdit*>(
         TopLevel()->childAt(Form->edCGMR->Left() + 5, Form->edCGMR->Top() + 5));
     ASSERT_NE(Edit, nullptr);
+    // The tip as Qt shows it: as rich text when it looks like markup.
+    const auto ToolTipShown = [Edit] {
+        QTextDocument Tip;
+        if (Qt::mightBeRichText(Edit->toolTip())) {
+            Tip.setHtml(Edit->toolTip());
+        } else {
+            Tip.setPlainText(Edit->toolTip());
+        }
+        return Tip.toPlainText().toStdString();
+    };
     const std::string Long =
         "KM310_R2.14 Build 2026-03-14 with the network operator's own firmware";
     Form->edCGMR->SetText(Long);
-    EXPECT_EQ(Edit->toolTip().toStdString(), Long);
+    EXPECT_EQ(ToolTipShown(), Long);
     Edit->selectAll();
     Edit->copy();
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), Long);
+    // An answer is the phone's text, shown as it is, though it looks like markup.
+    const std::string Markup =
+        "<b>KM310</b> <img src=\"/nonexistent/kivo.png\"> Build 2026-03-14 &amp;";
+    Form->edCGMR->SetText(Markup);
+    EXPECT_EQ(ToolTipShown(), Markup);
     Form->edCGMR->SetText("KM310");
     EXPECT_TRUE(Edit->toolTip().isEmpty()) << "a field that shows its whole answer has no tip";
 }
@@ -480,19 +496,23 @@ TEST_F(WindowTest, AReceiveOverrunFailsTheExchangeWithItsOwnMessage) {
     ExpectFailure("ERROR: Received characters were lost (receive overrun).", 1);
 }
 
-TEST_F(WindowTest, ModalErrorBoxDeliversEventsWithTheArrowInTheWindowsFont) {
+// The box shows the phone's text as it is, though it looks like markup.
+TEST_F(WindowTest, ModalErrorBoxShowsThePhonesTextPlainAndDeliversEventsWithTheArrow) {
     Application().SetMessageBoxHook({});
-    TPhoneSim Phone(Failing("+CGMI", TFailure::fError));
+    const std::string Markup = "<b>SIM</b> <img src=\"/nonexistent/kivo.png\">";
+    TPhoneSim Phone(Failing("+CGMI", TFailure::fCmeVerbose, Markup));
     OpenWindow(Phone);
     const QFontInfo WindowFont(TopLevel()->font());
     std::string Shown;
     bool Arrow = false;
     bool SameFont = false;
+    Qt::TextFormat Format = Qt::AutoText;
     // Answers the real box once it is up.
     QTimer Closer;
     QObject::connect(&Closer, &QTimer::timeout, [&] {
         if (auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             Shown = Box->windowTitle().toStdString() + ": " + Box->text().toStdString();
+            Format = Box->textFormat();
             const QCursor* Cursor = QGuiApplication::overrideCursor();
             Arrow = Cursor == nullptr || Cursor->shape() == Qt::ArrowCursor;
             const QFontInfo BoxFont(Box->font());
@@ -503,7 +523,8 @@ TEST_F(WindowTest, ModalErrorBoxDeliversEventsWithTheArrowInTheWindowsFont) {
     });
     Closer.start(10);
     ClickRead();
-    EXPECT_EQ(Shown, "Error: ERROR: Invalid AT command.");
+    EXPECT_EQ(Shown, "Error: +CME ERROR: " + Markup + ".");
+    EXPECT_EQ(Format, Qt::PlainText);
     EXPECT_TRUE(Arrow) << "the hourglass over a box that waits for the user";
     EXPECT_TRUE(SameFont) << WindowFont.family().toStdString() << " " << WindowFont.pixelSize();
     ExpectIdleAfterRun();

@@ -91,6 +91,29 @@ TEST(KivoReadPorts, ScanProbesEveryMockedPortAndReadsThoseThatAnswer) {
     EXPECT_NE(Text.Out.find("): no-answer: No answer to AT.\n"), std::string::npos) << Text.Out;
 }
 
+// A server's kernel writes its console to ttyS0 (and tty0): the scan lists that port and
+// writes nothing to it, while it probes the other UARTs.
+TEST(KivoReadPorts, ScanListsTheSystemConsoleWithoutProbingIt) {
+    MockDevices Devices;
+    Devices.Add("onboard-uarts.umockdev");
+    TPhoneSim Console;
+    TPhoneSim Modem;
+    Devices.Attach("/dev/ttyS0", Console.DevicePath());
+    Devices.Attach("/dev/ttyS2", Modem.DevicePath());
+    const auto Result = Read({"--scan"});
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
+    EXPECT_NE(Result.Out.find("/dev/ttyS0 (Serial port): console: The system console: not "
+                              "probed, so that nothing is written to it.\n"),
+              std::string::npos)
+        << Result.Out;
+    EXPECT_NE(Result.Out.find("/dev/ttyS2 (MCS9865 PCIe Serial Port): answered\n"),
+              std::string::npos)
+        << Result.Out;
+    const auto Given = Read({"--scan", "--json", "--port", "/dev/ttyS0"});
+    EXPECT_NE(Given.Out.find("\"outcome\": \"console\""), std::string::npos) << Given.Out;
+    EXPECT_EQ(Console.CommandCount(), 0);
+}
+
 } // namespace
 
 // umockdev's test bed answers the mocked nodes on a worker thread of its own, in libraries

@@ -77,6 +77,15 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
     EXPECT_EQ(Result.ExitCode, 1);
     EXPECT_EQ(Result.Out, "{\"error\": \"+CME ERROR: SIM busy.\"}\n");
     EXPECT_EQ(Result.Err, "kivo-read: +CME ERROR: SIM busy.\n");
+
+    // The phone's text reaches the terminal escaped, as every output shows it.
+    TPhoneSim Hostile(Failing("+CGMI", TFailure::fCmeVerbose,
+                              "SIM \x1b]2;owned\x07\x1b[2J\x9b"
+                              "5m"));
+    Result = Read({"--port", Hostile.DevicePath()});
+    EXPECT_EQ(Result.ExitCode, 1);
+    EXPECT_EQ(Result.Err,
+              "kivo-read: +CME ERROR: SIM \\u001b]2;owned\\u0007\\u001b[2J\\u009b5m.\n");
 }
 
 TEST(KivoRead, SilencesAndStreamsEndInTheTimeout) {

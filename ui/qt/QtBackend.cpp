@@ -25,6 +25,7 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QStyleOptionFrame>
+#include <QTextDocument>
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
@@ -281,9 +282,11 @@ private:
             .marginsRemoved(textMargins())
             .adjusted(InnerMargin, 0, -InnerMargin, 0);
     }
+    // A tooltip that looks like markup is shown as rich text, and an answer is the phone's
+    // own text: it goes in escaped, on one line as the edit shows it.
     void UpdateToolTip() {
         const bool Cut = fontMetrics().horizontalAdvance(text()) > TextArea().width();
-        setToolTip(Cut ? text() : QString());
+        setToolTip(Cut ? Qt::convertFromPlainText(text(), Qt::WhiteSpaceNoWrap) : QString());
     }
 };
 
@@ -620,6 +623,9 @@ void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIco
     }
     QMessageBox Box(Icon == TMsgIcon::miError ? QMessageBox::Critical : QMessageBox::Information,
                     ToQString(Caption), ToQString(Text), QMessageBox::Ok, Owner);
+    // The text is shown as it is: it carries a phone's own text, which Qt would otherwise
+    // take for markup when it looks like some ("<b>", "<img src=...>" loading a file).
+    Box.setTextFormat(Qt::PlainText);
     if (Owner != nullptr) {
         Box.setFont(Owner->font()); // a dialog does not take its owner's font by itself
     }

@@ -257,6 +257,7 @@ void SetCursor(TCursor Cursor) {
     ::SetCursor(LoadCursorA(nullptr, State().WaitCursor ? IDC_WAIT : IDC_ARROW));
 }
 
+// MessageBox shows its text as it is (it knows no markup), so a phone's text in it is data.
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
     const UINT Style = MB_OK | (Icon == TMsgIcon::miError ? MB_ICONERROR : MB_ICONINFORMATION);
     HHOOK Hook = SetWindowsHookExA(WH_CBT, BoxFontHook, nullptr, GetCurrentThreadId());
