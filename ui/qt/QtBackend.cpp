@@ -1,35 +1,19 @@
-// The window classes' backend on Qt 6 Widgets.
+// The window classes' backend on Qt 6 Widgets: the application, its loop, the hand-over to
+// the user-interface thread, the cursor, the clipboard and message boxes. The peers of forms,
+// controls and timers are in QtPeers.cpp.
 
 #include "runtime/Thread.h"
 #include "ui/Backend.h"
 #include "ui/Forms.h"
+#include "ui/qt/QtPeers.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QCloseEvent>
-#include <QComboBox>
-#include <QFile>
 #include <QFontDatabase>
 #include <QGuiApplication>
-#include <QIcon>
-#include <QImageReader>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QPalette>
-#include <QPointer>
-#include <QPushButton>
-#include <QScreen>
-#include <QStyleOptionButton>
-#include <QStyleOptionComboBox>
-#include <QStyleOptionFrame>
-#include <QTextDocument>
 #include <QTimer>
 #include <QWidget>
-#include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -43,23 +27,6 @@ static void RegisterIconResources() {
 
 namespace {
 
-QString ToQString(const std::string& Text) {
-    // Texts are 8-bit characters taken one for one.
-    return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
-}
-
-QColor SystemColor(TColor Color) {
-    const QPalette Palette = QApplication::palette();
-    switch (Color) {
-    case TColor::clBtnFace:
-        return Palette.color(QPalette::Button);
-    case TColor::clWindow:
-    case TColor::clDefault:
-        break;
-    }
-    return Palette.color(QPalette::Base);
-}
-
 // Loads a Tahoma-compatible face from the places Debian's packages put one, once.
 void LoadTahomaFont() {
     if (QFontDatabase::families().contains(QStringLiteral("Tahoma"))) {
@@ -72,30 +39,6 @@ void LoadTahomaFont() {
             return;
         }
     }
-}
-
-// The sizes the window's icon comes in (packaging/icons/kivo-<size>.png).
-constexpr std::array<int, 7> IconSizes{16, 24, 32, 48, 64, 128, 256};
-
-// The window icon: the pictures built into the program, else the installed theme's icon,
-// else none.
-QIcon WindowIcon() {
-    QIcon Icon;
-    for (const int Size : IconSizes) {
-        const QString Path = QStringLiteral(":/kivo/icons/kivo-%1.png").arg(Size);
-        if (QFile::exists(Path)) {
-            Icon.addFile(Path, QSize(Size, Size));
-        }
-    }
-    const QString Drawing = QStringLiteral(":/kivo/kivo.svg");
-    if (Icon.isNull() && QFile::exists(Drawing) &&
-        QImageReader::supportedImageFormats().contains("svg")) {
-        Icon.addFile(Drawing);
-    }
-    if (Icon.isNull()) {
-        Icon = QIcon::fromTheme(QStringLiteral("kivo"));
-    }
-    return Icon;
 }
 
 std::string NoDisplayMessage(const std::string& Why) {
@@ -137,383 +80,6 @@ void CreateQtApplication() {
     qInstallMessageHandler(Previous);
 }
 
-// A peer that shows itself as a Qt widget.
-class TQtNative {
-public:
-    TQtNative() = default;
-    TQtNative(const TQtNative&) = delete;
-    TQtNative& operator=(const TQtNative&) = delete;
-    TQtNative(TQtNative&&) = delete;
-    TQtNative& operator=(TQtNative&&) = delete;
-    virtual ~TQtNative() = default;
-    [[nodiscard]] virtual QWidget* Native() const = 0;
-};
-
-// The peer of any widget: the calls every kind shares.
-template <typename W> class TQtWidgetPeer : public TWidgetPeer, public TQtNative {
-public:
-    explicit TQtWidgetPeer(QWidget* Parent) : FWidget(new W(Parent)) {}
-    ~TQtWidgetPeer() override { delete FWidget.data(); }
-    TQtWidgetPeer(const TQtWidgetPeer&) = delete;
-    TQtWidgetPeer& operator=(const TQtWidgetPeer&) = delete;
-    TQtWidgetPeer(TQtWidgetPeer&&) = delete;
-    TQtWidgetPeer& operator=(TQtWidgetPeer&&) = delete;
-
-    void SetBounds(int Left, int Top, int Width, int Height) override {
-        FWidget->setGeometry(Left, Top, Width, Height);
-    }
-    void SetEnabled(bool Value) override { FWidget->setEnabled(Value); }
-    void SetVisible(bool Value) override { FWidget->setVisible(Value); }
-    void SetText(const std::string& /*Value*/) override {}
-    void SetColor(TColor Value) override {
-        QPalette Palette = FWidget->palette();
-        Palette.setColor(QPalette::Base, SystemColor(Value));
-        FWidget->setPalette(Palette);
-    }
-    void SetFocus() override { FWidget->setFocus(Qt::OtherFocusReason); }
-    [[nodiscard]] bool Focused() const override {
-        return FWidget->window()->focusWidget() == FWidget;
-    }
-    void Repaint() override { FWidget->repaint(); }
-
-    [[nodiscard]] W* Widget() const { return FWidget.data(); }
-    [[nodiscard]] QWidget* Native() const override { return FWidget.data(); }
-
-private:
-    QPointer<W> FWidget; // the parent may have freed it already
-};
-
-// A label that says when its font changed.
-class TQtLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-    std::function<void()> OnFontChange;
-
-protected:
-    void changeEvent(QEvent* Event) override {
-        QLabel::changeEvent(Event);
-        if (Event->type() == QEvent::FontChange && OnFontChange) {
-            OnFontChange();
-        }
-    }
-};
-
-// Labels size themselves to their text: the stored size is a minimum, so a face larger
-// than the one the window was laid out with does not clip them. A right-aligned label
-// grows to the left; every label grows downwards (rows are far enough apart).
-class TQtLabelPeer : public TQtWidgetPeer<TQtLabel> {
-public:
-    explicit TQtLabelPeer(QWidget* Parent) : TQtWidgetPeer(Parent) {
-        Widget()->setTextFormat(Qt::PlainText);
-        Widget()->OnFontChange = [this] { Fit(); };
-    }
-    [[nodiscard]] int TextWidth() const override {
-        return Widget()->fontMetrics().horizontalAdvance(Widget()->text());
-    }
-    void SetBounds(int Left, int Top, int Width, int Height) override {
-        FBounds = QRect(Left, Top, Width, Height);
-        Fit();
-    }
-    void SetText(const std::string& Value) override {
-        Widget()->setText(ToQString(Value));
-        Fit();
-    }
-    void SetAlignment(TAlignment Value) override {
-        FAlignment = Value;
-        Qt::Alignment Horizontal = Qt::AlignLeft;
-        if (Value == TAlignment::taRightJustify) {
-            Horizontal = Qt::AlignRight;
-        } else if (Value == TAlignment::taCenter) {
-            Horizontal = Qt::AlignHCenter;
-        }
-        Widget()->setAlignment(Horizontal | Qt::AlignTop);
-        Fit();
-    }
-
-private:
-    void Fit() {
-        const int Needed = Widget()->fontMetrics().horizontalAdvance(Widget()->text());
-        QRect Bounds = FBounds;
-        Bounds.setHeight(std::max(Bounds.height(), Widget()->fontMetrics().height()));
-        if (Needed > Bounds.width()) {
-            const int Extra = Needed - Bounds.width();
-            if (FAlignment == TAlignment::taRightJustify) {
-                Bounds.setLeft(Bounds.left() - Extra);
-            } else {
-                Bounds.setWidth(Needed);
-            }
-        }
-        Widget()->setGeometry(Bounds);
-    }
-
-    QRect FBounds;
-    TAlignment FAlignment = TAlignment::taLeftJustify;
-};
-
-// An edit whose text, when longer than it shows, is its tooltip.
-class TQtLineEdit : public QLineEdit {
-public:
-    explicit TQtLineEdit(QWidget* Parent) : QLineEdit(Parent) {
-        connect(this, &QLineEdit::textChanged, this, [this] { UpdateToolTip(); });
-    }
-    [[nodiscard]] bool TextFits() const { return fontMetrics().height() <= TextArea().height(); }
-
-protected:
-    void resizeEvent(QResizeEvent* Event) override {
-        QLineEdit::resizeEvent(Event);
-        UpdateToolTip();
-    }
-    void changeEvent(QEvent* Event) override {
-        QLineEdit::changeEvent(Event);
-        if (Event->type() == QEvent::FontChange) {
-            UpdateToolTip();
-        }
-    }
-
-private:
-    // Where the text is drawn: the style's contents less the text margins and the edit's
-    // own margin on either side.
-    [[nodiscard]] QRect TextArea() const {
-        constexpr int InnerMargin = 2;
-        QStyleOptionFrame Option;
-        initStyleOption(&Option);
-        return style()
-            ->subElementRect(QStyle::SE_LineEditContents, &Option, this)
-            .marginsRemoved(textMargins())
-            .adjusted(InnerMargin, 0, -InnerMargin, 0);
-    }
-    // A tooltip that looks like markup is shown as rich text, and an answer is the phone's
-    // own text: it goes in escaped, on one line as the edit shows it.
-    void UpdateToolTip() {
-        const bool Cut = fontMetrics().horizontalAdvance(text()) > TextArea().width();
-        setToolTip(Cut ? Qt::convertFromPlainText(text(), Qt::WhiteSpaceNoWrap) : QString());
-    }
-};
-
-class TQtEditPeer : public TQtWidgetPeer<TQtLineEdit> {
-public:
-    using TQtWidgetPeer::TQtWidgetPeer;
-    void SetText(const std::string& Value) override {
-        Widget()->setText(ToQString(Value));
-        Widget()->setCursorPosition(0);
-    }
-    void SetReadOnly(bool Value) override { Widget()->setReadOnly(Value); }
-    [[nodiscard]] bool TextFits() const override { return Widget()->TextFits(); }
-};
-
-class TQtComboBox : public QComboBox {
-public:
-    using QComboBox::QComboBox;
-    // Every item shows whole in the field of the closed list.
-    [[nodiscard]] bool TextFits() const {
-        QStyleOptionComboBox Option;
-        initStyleOption(&Option);
-        const QRect Field = style()->subControlRect(QStyle::CC_ComboBox, &Option,
-                                                    QStyle::SC_ComboBoxEditField, this);
-        const QFontMetrics Metrics = fontMetrics();
-        for (int I = 0; I < count(); ++I) {
-            if (Metrics.horizontalAdvance(itemText(I)) > Field.width()) {
-                return false;
-            }
-        }
-        return Metrics.height() <= Field.height();
-    }
-};
-
-class TQtComboBoxPeer : public TQtWidgetPeer<TQtComboBox> {
-public:
-    using TQtWidgetPeer::TQtWidgetPeer;
-    [[nodiscard]] bool TextFits() const override { return Widget()->TextFits(); }
-    void SetItems(const std::vector<std::string>& Items) override {
-        Widget()->clear();
-        for (const std::string& Item : Items) {
-            Widget()->addItem(ToQString(Item));
-        }
-    }
-    void SetItemIndex(int Index) override { Widget()->setCurrentIndex(Index); }
-    [[nodiscard]] int ItemIndex() const override { return Widget()->currentIndex(); }
-};
-
-// A push button that Enter presses as well as Space, as in a dialog.
-class TQtPushButton : public QPushButton {
-public:
-    using QPushButton::QPushButton;
-    [[nodiscard]] bool TextFits() const {
-        QStyleOptionButton Option;
-        initStyleOption(&Option);
-        const QRect Contents =
-            style()->subElementRect(QStyle::SE_PushButtonContents, &Option, this);
-        const QSize Needed = fontMetrics().size(Qt::TextShowMnemonic, text());
-        return Needed.width() <= Contents.width() && Needed.height() <= Contents.height();
-    }
-
-protected:
-    void keyPressEvent(QKeyEvent* Event) override {
-        const bool Enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
-        if (Enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-            if (!Event->isAutoRepeat()) {
-                click();
-            }
-            return;
-        }
-        QPushButton::keyPressEvent(Event);
-    }
-};
-
-class TQtButtonPeer : public TQtWidgetPeer<TQtPushButton> {
-public:
-    TQtButtonPeer(QWidget* Parent, std::function<void()> OnClick) : TQtWidgetPeer(Parent) {
-        QObject::connect(Widget(), &QPushButton::clicked, Widget(),
-                         [Call = std::move(OnClick)] { Call(); });
-    }
-    void SetText(const std::string& Value) override { Widget()->setText(ToQString(Value)); }
-    [[nodiscard]] bool TextFits() const override { return Widget()->TextFits(); }
-};
-
-// The top-level widget: asks its form before it closes.
-class TQtFormWidget : public QWidget {
-public:
-    explicit TQtFormWidget(TFormCallbacks Callbacks) : FCallbacks(std::move(Callbacks)) {}
-
-protected:
-    void closeEvent(QCloseEvent* Event) override {
-        if (!FCallbacks.CloseQuery()) {
-            Event->ignore();
-            return;
-        }
-        Event->accept();
-        FCallbacks.Closed();
-    }
-
-private:
-    TFormCallbacks FCallbacks;
-};
-
-class TQtFormPeer : public TFormPeer {
-public:
-    explicit TQtFormPeer(TFormCallbacks Callbacks)
-        : FWidget(std::make_unique<TQtFormWidget>(std::move(Callbacks))) {
-        FWidget->setAutoFillBackground(true);
-        FWidget->setWindowIcon(WindowIcon());
-    }
-
-    void SetBounds(int /*Left*/, int /*Top*/, int Width, int Height) override {
-        FWidth = Width;
-        FHeight = Height;
-        ApplySize();
-    }
-    void SetEnabled(bool Value) override { FWidget->setEnabled(Value); }
-    void SetVisible(bool Value) override { FWidget->setVisible(Value); }
-    void SetText(const std::string& Value) override { FWidget->setWindowTitle(ToQString(Value)); }
-    void SetColor(TColor Value) override {
-        QPalette Palette = FWidget->palette();
-        Palette.setColor(QPalette::Window, SystemColor(Value));
-        FWidget->setPalette(Palette);
-    }
-    void SetFocus() override { FWidget->activateWindow(); }
-    [[nodiscard]] bool Focused() const override { return FWidget->isActiveWindow(); }
-    void Repaint() override { FWidget->repaint(); }
-
-    void SetBorder(TFormBorderStyle Style, TBorderIcons Icons) override {
-        FFixed = Style != TFormBorderStyle::bsSizeable;
-        Qt::WindowFlags Flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
-        if (Icons.Contains(TBorderIcon::biSystemMenu)) {
-            Flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-        }
-        if (Icons.Contains(TBorderIcon::biMinimize)) {
-            Flags |= Qt::WindowMinimizeButtonHint;
-        }
-        if (Icons.Contains(TBorderIcon::biMaximize) && !FFixed) {
-            Flags |= Qt::WindowMaximizeButtonHint;
-        }
-        FWidget->setWindowFlags(Flags);
-        ApplySize();
-    }
-    void SetFont(const std::string& Name, int Height) override {
-        // A face the system lacks gives way to the system's sans-serif face.
-        QFont Font(ToQString(Name));
-        Font.setStyleHint(QFont::SansSerif);
-        Font.setPixelSize(Height < 0 ? -Height : Height);
-        FWidget->setFont(Font);
-    }
-    void SetTabOrder(const std::vector<TWidgetPeer*>& Order) override {
-        QWidget* Previous = nullptr;
-        for (TWidgetPeer* Peer : Order) {
-            const auto* Native = dynamic_cast<const TQtNative*>(Peer);
-            QWidget* Current = Native == nullptr ? nullptr : Native->Native();
-            if (Previous != nullptr && Current != nullptr) {
-                QWidget::setTabOrder(Previous, Current);
-            }
-            Previous = Current;
-        }
-    }
-    void Show(TPosition Position) override {
-        if (Position == TPosition::poScreenCenter) {
-            const QScreen* Screen = QGuiApplication::primaryScreen();
-            if (Screen != nullptr) {
-                QRect Frame(QPoint(), FWidget->size());
-                Frame.moveCenter(Screen->availableGeometry().center());
-                FWidget->move(Frame.topLeft());
-            }
-        }
-        FWidget->show();
-        FWidget->raise();
-        FWidget->activateWindow();
-    }
-    void Close() override { FWidget->close(); }
-    [[nodiscard]] bool Showing() const override { return FWidget->isVisible(); }
-    void AddAction(const std::string& Caption, TShortCut ShortCut,
-                   std::function<void()> OnExecute) override {
-        auto* Action = new QAction(ToQString(Caption), FWidget.get()); // owned by the window
-        // Qt's codes of the letter keys are their upper-case characters.
-        const QKeyCombination Keys((ShortCut.Ctrl ? Qt::ControlModifier : Qt::NoModifier) |
-                                       (ShortCut.Shift ? Qt::ShiftModifier : Qt::NoModifier),
-                                   static_cast<Qt::Key>(ShortCut.Key));
-        Action->setShortcut(QKeySequence(Keys));
-        Action->setShortcutContext(Qt::WindowShortcut);
-        QObject::connect(Action, &QAction::triggered, Action,
-                         [Call = std::move(OnExecute)] { Call(); });
-        FWidget->addAction(Action);
-        // Labels and the background open the window's own menu; edits keep their own.
-        FWidget->setContextMenuPolicy(Qt::ActionsContextMenu);
-    }
-
-    [[nodiscard]] QWidget* Widget() const { return FWidget.get(); }
-
-private:
-    void ApplySize() {
-        if (FFixed) {
-            FWidget->setFixedSize(FWidth, FHeight);
-        } else {
-            FWidget->setMinimumSize(0, 0);
-            FWidget->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-            FWidget->resize(FWidth, FHeight);
-        }
-    }
-
-    std::unique_ptr<TQtFormWidget> FWidget;
-    int FWidth = 0;
-    int FHeight = 0;
-    bool FFixed = false;
-};
-
-class TQtTimerPeer : public TTimerPeer {
-public:
-    explicit TQtTimerPeer(std::function<void()> OnTimer) {
-        QObject::connect(&FTimer, &QTimer::timeout, &FTimer,
-                         [Call = std::move(OnTimer)] { Call(); });
-    }
-    void Restart(bool Enabled, int IntervalMs) override {
-        FTimer.stop();
-        if (Enabled) {
-            FTimer.start(IntervalMs);
-        }
-    }
-
-private:
-    QTimer FTimer;
-};
-
 // Runs the queued hand-over calls when woken by a worker thread.
 class THandOverReceiver : public QObject {
 public:
@@ -551,27 +117,16 @@ void Initialize() {
 }
 
 std::unique_ptr<TFormPeer> CreateForm(TFormCallbacks Callbacks) {
-    return std::make_unique<TQtFormPeer>(std::move(Callbacks));
+    return QtPeers::CreateFormPeer(std::move(Callbacks));
 }
 
 std::unique_ptr<TWidgetPeer> CreateWidget(TWidgetKind Kind, TFormPeer& Parent,
                                           std::function<void()> OnClick) {
-    QWidget* ParentWidget = static_cast<TQtFormPeer&>(Parent).Widget();
-    switch (Kind) {
-    case TWidgetKind::wkLabel:
-        return std::make_unique<TQtLabelPeer>(ParentWidget);
-    case TWidgetKind::wkEdit:
-        return std::make_unique<TQtEditPeer>(ParentWidget);
-    case TWidgetKind::wkComboBox:
-        return std::make_unique<TQtComboBoxPeer>(ParentWidget);
-    case TWidgetKind::wkButton:
-        break;
-    }
-    return std::make_unique<TQtButtonPeer>(ParentWidget, std::move(OnClick));
+    return QtPeers::CreateWidgetPeer(Kind, Parent, std::move(OnClick));
 }
 
 std::unique_ptr<TTimerPeer> CreateTimer(std::function<void()> OnTimer) {
-    return std::make_unique<TQtTimerPeer>(std::move(OnTimer));
+    return QtPeers::CreateTimerPeer(std::move(OnTimer));
 }
 
 void RunMessageLoop() {
@@ -594,11 +149,11 @@ void WaitAndProcessMessages(std::chrono::milliseconds Bound) {
 }
 
 void SetClipboardText(const std::string& Text) {
-    QGuiApplication::clipboard()->setText(ToQString(Text));
+    QGuiApplication::clipboard()->setText(QtPeers::ToQString(Text));
 }
 
 void SetApplicationTitle(const std::string& Title) {
-    QCoreApplication::setApplicationName(ToQString(Title));
+    QCoreApplication::setApplicationName(QtPeers::ToQString(Title));
 }
 
 void SetCursor(TCursor Cursor) {
@@ -616,13 +171,12 @@ void SetCursor(TCursor Cursor) {
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
     QWidget* Owner = QApplication::activeWindow();
     for (QWidget* Window : QApplication::topLevelWidgets()) {
-        if (Owner == nullptr && Window->isVisible() &&
-            dynamic_cast<TQtFormWidget*>(Window) != nullptr) {
+        if (Owner == nullptr && Window->isVisible() && QtPeers::IsFormWidget(Window)) {
             Owner = Window;
         }
     }
     QMessageBox Box(Icon == TMsgIcon::miError ? QMessageBox::Critical : QMessageBox::Information,
-                    ToQString(Caption), ToQString(Text), QMessageBox::Ok, Owner);
+                    QtPeers::ToQString(Caption), QtPeers::ToQString(Text), QMessageBox::Ok, Owner);
     // The text is shown as it is: it carries a phone's own text, which Qt would otherwise
     // take for markup when it looks like some ("<b>", "<img src=...>" loading a file).
     Box.setTextFormat(Qt::PlainText);
