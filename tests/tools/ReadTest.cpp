@@ -218,6 +218,20 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
                             "Phone Manufacturer: Kestrel Mobile\n");
 }
 
+// A port and a link to it are one device: read once, shown under both names.
+TEST(KivoRead, APortGivenWithItsOwnLinkIsReadOnce) {
+    TPhoneSim Phone;
+    const std::string Link = ::testing::TempDir() + "kivo-same-phone";
+    ::unlink(Link.c_str());
+    ASSERT_EQ(::symlink(Phone.DevicePath().c_str(), Link.c_str()), 0) << Link;
+    const auto Result = Read({"--port", Phone.DevicePath(), "--port", Link});
+    ::unlink(Link.c_str());
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Out;
+    EXPECT_EQ(Result.Out, Phone.DevicePath() + ": answered\n" + std::string(AllFields) + "\n" +
+                              Link + ": answered\n" + std::string(AllFields));
+    EXPECT_EQ(Phone.CommandCount(), 7);
+}
+
 // Interrupted, the reader prints what it read, releases the port and exits with 128 + n.
 TEST(KivoRead, StopSignalsPrintTheFieldsReadReleaseThePortAndExitWithTheirCode) {
     for (const auto& [Signal, Json] :
