@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -198,7 +199,13 @@ public:
         FState = TState::stOpening;
     }
 
+    // While the port is being opened or is open, it holds the system's descriptors.
+    [[nodiscard]] bool Holds() const {
+        return FState == TState::stOpening || FState == TState::stOpen;
+    }
     [[nodiscard]] bool Opening() const { return FState == TState::stOpening; }
+    // Waiting for its turn to open.
+    [[nodiscard]] bool Queued() const { return !FEnded && FState == TState::stQueued; }
 
     [[nodiscard]] bool Ended() const { return FEnded; }
     // When the exchange under way runs out of time; none while the port is not open.
@@ -409,6 +416,21 @@ void AssignFailures(std::vector<std::unique_ptr<TPortRead>>& Reads,
 
 using TReads = std::vector<std::unique_ptr<TPortRead>>;
 
+// Starts opening the ports in line, in their order, while fewer than AtOnce hold descriptors.
+void GiveTurns(const TReads& Reads, std::size_t AtOnce) {
+    auto Holding = static_cast<std::size_t>(
+        std::count_if(Reads.begin(), Reads.end(), [](const auto& R) { return R->Holds(); }));
+    for (const auto& Read : Reads) {
+        if (Holding >= AtOnce) {
+            return;
+        }
+        if (Read->Queued()) {
+            Read->Start();
+            Holding += Read->Holds() ? 1 : 0;
+        }
+    }
+}
+
 // How long the loop may wait for hand-overs: until the next deadline; while no exchange
 // runs, until a port's open or a stop request is handed over.
 std::chrono::milliseconds TimeToNextDeadline(const TReads& Reads) {
@@ -472,9 +494,9 @@ std::vector<TReadResult> ReadPhones(const std::vector<TPortChoice>& Ports,
     for (const TPortChoice& Port : Ports) {
         Reads.push_back(std::make_unique<TPortRead>(Port, Options));
     }
-    for (const auto& Read : Reads) {
-        Read->Start();
-    }
+    const std::size_t AtOnce =
+        Options.PortsAtOnce > 0 ? Options.PortsAtOnce : std::numeric_limits<std::size_t>::max();
+    GiveTurns(Reads, AtOnce);
     auto Running = [&Reads] {
         return std::any_of(Reads.begin(), Reads.end(), [](const auto& R) { return !R->Ended(); });
     };
@@ -492,6 +514,9 @@ std::vector<TReadResult> ReadPhones(const std::vector<TPortChoice>& Ports,
         for (const auto& Read : Reads) {
             Read->CheckDeadline(Now);
             Read->ClosePort();
+        }
+        if (!Stop) {
+            GiveTurns(Reads, AtOnce);
         }
     }
     std::vector<TReadResult> Results;

@@ -63,6 +63,10 @@ struct TReadOptions {
     // When positive: "AT" is sent first and must be answered within this time, before the
     // seven commands follow (the scan's probe of a port that may be no phone at all).
     std::chrono::milliseconds Handshake{0};
+    // The most ports open or being opened at once (what the process's descriptors allow);
+    // 0: no bound. The others wait for their turn, in the order given, and open as ports
+    // close.
+    std::size_t PortsAtOnce = 0;
 };
 
 // Reads every port at once and returns one result per port, in the order given. Must run on

@@ -404,6 +404,7 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     if (Args.Mode == TMode::mdScan) {
         Options.Handshake = std::chrono::seconds(1);
     }
+    Options.PortsAtOnce = PortsAtOnce();
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
     for (TReadResult& Result : Reads) {
         Result.Error = WithDevice(Result.Error, Result.Device);

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -230,6 +231,22 @@ TEST(KivoRead, APortGivenWithItsOwnLinkIsReadOnce) {
     EXPECT_EQ(Result.Out, Phone.DevicePath() + ": answered\n" + std::string(AllFields) + "\n" +
                               Link + ": answered\n" + std::string(AllFields));
     EXPECT_EQ(Phone.CommandCount(), 7);
+}
+
+// With few descriptors to spare, ports open in turn, as others close, instead of failing.
+TEST(KivoRead, PortsBeyondTheDescriptorLimitWaitForTheirTurn) {
+    std::vector<std::unique_ptr<TPhoneSim>> Phones;
+    std::string Command = "ulimit -n 24 && exec '" + std::string(KIVO_READ_PATH) + "'";
+    for (int I = 0; I < 6; ++I) {
+        Phones.push_back(std::make_unique<TPhoneSim>());
+        Command += " --port " + Phones.back()->DevicePath();
+    }
+    const auto Result = RunProcess("/bin/sh", {"-c", Command});
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Out;
+    for (const auto& Phone : Phones) {
+        EXPECT_NE(Result.Out.find(Phone->DevicePath() + ": answered\n"), std::string::npos)
+            << Result.Out;
+    }
 }
 
 // Interrupted, the reader prints what it read, releases the port and exits with 128 + n.
