@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <umockdev.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@ struct MockDevices::THold {
     std::condition_variable Changed;
     bool Released = false;
     std::vector<std::pair<UMockdevIoctlClient*, GMainContext*>> Held; // referenced
+    std::size_t Answering = 0;                                        // released, not answered yet
 };
 
 namespace {
@@ -42,10 +44,18 @@ gboolean PassIoctl(UMockdevIoctlBase* /*Handler*/, UMockdevIoctlClient* Client, 
     return TRUE;
 }
 
+struct THeldIoctl {
+    UMockdevIoctlClient* Client; // referenced
+    MockDevices::THold* Hold;
+};
+
 gboolean RunHeldIoctl(gpointer Data) {
-    auto* Client = static_cast<UMockdevIoctlClient*>(Data);
-    RunIoctl(Client);
-    g_object_unref(Client);
+    const std::unique_ptr<THeldIoctl> Held(static_cast<THeldIoctl*>(Data));
+    RunIoctl(Held->Client);
+    g_object_unref(Held->Client);
+    const std::lock_guard Guard(Held->Hold->Lock);
+    --Held->Hold->Answering;
+    Held->Hold->Changed.notify_all();
     return G_SOURCE_REMOVE;
 }
 
@@ -55,9 +65,15 @@ MockDevices::MockDevices() : FTestbed(umockdev_testbed_new()) {
     EXPECT_TRUE(umockdev_in_mock_environment()) << "run this test under umockdev-wrapper";
 }
 
+// A request still held is answered before the test bed goes (its program may have ended).
 MockDevices::~MockDevices() {
     for (const auto& Entry : FHolds) {
         Release(Entry.first);
+        THold& Hold = *Entry.second;
+        std::unique_lock Guard(Hold.Lock);
+        EXPECT_TRUE(Hold.Changed.wait_for(Guard, std::chrono::seconds(10), [&Hold] {
+            return Hold.Answering == 0;
+        })) << Entry.first;
     }
     g_object_unref(FTestbed);
 }
@@ -96,13 +112,18 @@ bool MockDevices::WaitUntilHeld(const std::string& DevNode, std::chrono::millise
 
 void MockDevices::Release(const std::string& DevNode) {
     THold& Hold = *FHolds.at(DevNode);
-    const std::lock_guard Guard(Hold.Lock);
-    Hold.Released = true;
-    for (const auto& [Client, Context] : Hold.Held) {
-        g_main_context_invoke(Context, RunHeldIoctl, Client);
+    std::vector<std::pair<UMockdevIoctlClient*, GMainContext*>> Held;
+    {
+        const std::lock_guard Guard(Hold.Lock);
+        Hold.Released = true;
+        Held.swap(Hold.Held);
+        Hold.Answering += Held.size();
+    }
+    // Outside the lock: a context nobody runs has the request answered here and now.
+    for (const auto& [Client, Context] : Held) {
+        g_main_context_invoke(Context, RunHeldIoctl, new THeldIoctl{Client, &Hold});
         g_main_context_unref(Context);
     }
-    Hold.Held.clear();
 }
 
 void MockDevices::AttachWith(const std::string& DevNode, const std::string& Target, THold* Hold) {
