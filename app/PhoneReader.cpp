@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -97,7 +100,55 @@ void AppendEscape(std::string& Out, unsigned Unit) {
     }
 }
 
-// One port's read, driven by its events and the caller's clock, on the main thread.
+// Opens a port's component on a thread of its own and hands the outcome to the main thread.
+// An open may take seconds (a USB device slow to answer its set-up, a Bluetooth link being
+// made); meanwhile the other ports' exchanges go on and a stop request is taken at once.
+// Until the outcome is handed over the main thread leaves the component alone and has set
+// no handler on it, so the open is all that happens to it. When the hand-over is cancelled
+// (the read was stopped meanwhile), this thread closes the port again: nobody waits for it.
+class TPortOpener : public TThread {
+public:
+    // Opened runs on the main thread with the open's failure (none when the port opened)
+    // and the system's error code.
+    using TOpened =
+        std::function<void(const std::optional<std::string>& Failure, std::uint32_t Code)>;
+
+    TPortOpener(TVaComm& Comm, TOpened Opened)
+        : TThread(true), FComm(Comm), FOpened(std::move(Opened)) {
+        Resume();
+    }
+    ~TPortOpener() override { TerminateAndWait(); }
+    TPortOpener(const TPortOpener&) = delete;
+    TPortOpener& operator=(const TPortOpener&) = delete;
+    TPortOpener(TPortOpener&&) = delete;
+    TPortOpener& operator=(TPortOpener&&) = delete;
+
+protected:
+    void Execute() override {
+        std::optional<std::string> Failure;
+        std::uint32_t Code = 0;
+        try {
+            FComm.Open();
+        } catch (const std::exception& E) {
+            Code = GetLastError();
+            Failure = E.what();
+        }
+        if (Synchronize([&] { FOpened(Failure, Code); }) || !FComm.Active()) {
+            return;
+        }
+        try {
+            FComm.Close();
+        } catch (const std::exception&) { // NOLINT(bugprone-empty-catch): the read has ended
+        }
+    }
+
+private:
+    TVaComm& FComm;
+    const TOpened FOpened;
+};
+
+// One port's read, driven by its events and the caller's clock, on the main thread; only
+// its open runs on a thread of its own (TPortOpener).
 class TPortRead {
 public:
     TPortRead(const TPortChoice& Port, const TReadOptions& Options)
@@ -120,35 +171,53 @@ public:
         }
         FStep = Options.Handshake.count() > 0 ? -1 : 0;
     }
-    ~TPortRead() { ClosePort(); }
+    // Waits for an open still running; the opener closes what it opened.
+    ~TPortRead() {
+        FOpener.reset();
+        ClosePort();
+    }
     TPortRead(const TPortRead&) = delete;
     TPortRead& operator=(const TPortRead&) = delete;
     TPortRead(TPortRead&&) = delete;
     TPortRead& operator=(TPortRead&&) = delete;
 
-    // Opens the port and writes the first command.
+    // Starts opening the port; the first command follows once it is open.
     void Start() {
-        if (FEnded) {
+        if (FEnded || FState != TState::stQueued) {
             return;
         }
         try {
-            FComm->Open();
-        } catch (const std::exception& E) {
-            FResult.OpenCode = GetLastError();
+            FOpener = std::make_unique<TPortOpener>(
+                *FComm, [this](const std::optional<std::string>& Failure, std::uint32_t Code) {
+                    Opened(Failure, Code);
+                });
+        } catch (const std::exception& E) { // no thread to spare
+            FState = TState::stClosed;
             End(TReadOutcome::roOpenFailed, E.what());
             return;
         }
-        FComm->OnRxChar = TVaCommRxCharEvent([this](TObject*, int) { Received(); });
-        FComm->OnError = TVaCommErrorEvent([this](TObject*, int Errors) { LineErrors(Errors); });
-        Send();
+        FState = TState::stOpening;
     }
 
+    // While the port is being opened or is open, it holds the system's descriptors.
+    [[nodiscard]] bool Holds() const {
+        return FState == TState::stOpening || FState == TState::stOpen;
+    }
+    [[nodiscard]] bool Opening() const { return FState == TState::stOpening; }
+    // Waiting for its turn to open.
+    [[nodiscard]] bool Queued() const { return !FEnded && FState == TState::stQueued; }
+
     [[nodiscard]] bool Ended() const { return FEnded; }
-    [[nodiscard]] Clock::time_point Deadline() const { return FDeadline; }
+    // When the exchange under way runs out of time; none while the port is not open.
+    [[nodiscard]] Clock::time_point Deadline() const {
+        return Exchanging() ? FDeadline : Clock::time_point::max();
+    }
+    // The port is open and its read has not ended.
+    [[nodiscard]] bool Exchanging() const { return !FEnded && FState == TState::stOpen; }
 
     // Ends the exchange whose time is up.
     void CheckDeadline(Clock::time_point Now) {
-        if (FEnded || Now < FDeadline) {
+        if (!Exchanging() || Now < FDeadline) {
             return;
         }
         if (FStep >= 0) {
@@ -162,7 +231,7 @@ public:
 
     // A hand-over of some port raised: asks this port whether it is the one that failed.
     void CheckDevice() {
-        if (FEnded) {
+        if (!Exchanging()) {
             return;
         }
         try {
@@ -173,22 +242,28 @@ public:
     }
     // The failure reported is this port's: the only one being read.
     void DeviceFailed(const std::string& Message) {
-        if (!FEnded) {
+        if (Exchanging()) {
             End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, Message));
         }
     }
 
+    // Ends the read; a port still being opened is left to its opener, whose hand-over will
+    // not run.
     void Stop() {
         if (!FEnded) {
             End(TReadOutcome::roStopped, "Interrupted.");
+        }
+        if (FOpener) {
+            FOpener->CancelSynchronize();
         }
     }
 
     // Closes an ended read's port; not from inside the port's handlers.
     void ClosePort() {
-        if (!FEnded || !FComm->Active()) {
+        if (!FEnded || FState != TState::stOpen) {
             return;
         }
+        FState = TState::stClosed;
         FComm->OnRxChar = {};
         FComm->OnError = {};
         try {
@@ -200,6 +275,23 @@ public:
     [[nodiscard]] const TReadResult& Result() const { return FResult; }
 
 private:
+    enum class TState : std::uint8_t { stQueued, stOpening, stOpen, stClosed };
+
+    // The opener's hand-over: the port is open, or why not.
+    void Opened(const std::optional<std::string>& Failure, std::uint32_t Code) {
+        if (!Failure) {
+            FState = TState::stOpen;
+            FComm->OnRxChar = TVaCommRxCharEvent([this](TObject*, int) { Received(); });
+            FComm->OnError =
+                TVaCommErrorEvent([this](TObject*, int Errors) { LineErrors(Errors); });
+            Send();
+            return;
+        }
+        FResult.OpenCode = Code;
+        FState = TState::stClosed;
+        End(TReadOutcome::roOpenFailed, *Failure);
+    }
+
     [[nodiscard]] std::string_view Command() const {
         return FStep < 0 ? HandshakeCommand
                          : QueryCommands.at(static_cast<std::size_t>(FStep)).Text;
@@ -276,6 +368,8 @@ private:
     int FStep = 0; // the command being exchanged; -1 for the handshake
     Clock::time_point FDeadline;
     bool FEnded = false;
+    TState FState = TState::stQueued;
+    std::unique_ptr<TPortOpener> FOpener; // before FComm goes, it has ended
 };
 
 // While it lives, failures that hand-overs raise are collected instead of reported.
@@ -307,7 +401,7 @@ void AssignFailures(std::vector<std::unique_ptr<TPortRead>>& Reads,
     }
     std::vector<TPortRead*> Running;
     for (const auto& Read : Reads) {
-        if (!Read->Ended()) {
+        if (Read->Exchanging()) {
             Running.push_back(Read.get());
         }
     }
@@ -317,6 +411,50 @@ void AssignFailures(std::vector<std::unique_ptr<TPortRead>>& Reads,
     }
     for (TPortRead* Read : Running) {
         Read->CheckDevice();
+    }
+}
+
+using TReads = std::vector<std::unique_ptr<TPortRead>>;
+
+// Starts opening the ports in line, in their order, while fewer than AtOnce hold descriptors.
+void GiveTurns(const TReads& Reads, std::size_t AtOnce) {
+    auto Holding = static_cast<std::size_t>(
+        std::count_if(Reads.begin(), Reads.end(), [](const auto& R) { return R->Holds(); }));
+    for (const auto& Read : Reads) {
+        if (Holding >= AtOnce) {
+            return;
+        }
+        if (Read->Queued()) {
+            Read->Start();
+            Holding += Read->Holds() ? 1 : 0;
+        }
+    }
+}
+
+// How long the loop may wait for hand-overs: until the next deadline; while no exchange
+// runs, until a port's open or a stop request is handed over.
+std::chrono::milliseconds TimeToNextDeadline(const TReads& Reads) {
+    Clock::time_point Next = Clock::time_point::max();
+    for (const auto& Read : Reads) {
+        Next = std::min(Next, Read->Deadline());
+    }
+    if (Next == Clock::time_point::max()) {
+        return std::chrono::hours(24);
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(Next - Clock::now());
+}
+
+// Reads stopped while their port was still being opened: a thread of their own waits for
+// those opens and closes what they opened, so that the stop waits for no device.
+void LetGo(TReads Pending) {
+    if (Pending.empty()) {
+        return;
+    }
+    try {
+        std::thread([Reads = std::move(Pending)]() mutable { Reads.clear(); }).detach();
+    } catch (const std::system_error&) { // NOLINT(bugprone-empty-catch)
+        // No thread to spare: the reads, handed to the thread that did not start, are
+        // destroyed here, waiting for their opens.
     }
 }
 
@@ -352,25 +490,23 @@ std::vector<TReadResult> ReadPhones(const std::vector<TPortChoice>& Ports,
                                     const TReadOptions& Options,
                                     const std::function<bool()>& Stopped) {
     TFailureCollector Failures;
-    std::vector<std::unique_ptr<TPortRead>> Reads;
+    TReads Reads;
     for (const TPortChoice& Port : Ports) {
         Reads.push_back(std::make_unique<TPortRead>(Port, Options));
-        Reads.back()->Start();
     }
+    const std::size_t AtOnce =
+        Options.PortsAtOnce > 0 ? Options.PortsAtOnce : std::numeric_limits<std::size_t>::max();
+    GiveTurns(Reads, AtOnce);
     auto Running = [&Reads] {
         return std::any_of(Reads.begin(), Reads.end(), [](const auto& R) { return !R->Ended(); });
     };
     bool Stop = false;
     while (Running() && !Stop) {
-        Clock::time_point Next = Clock::time_point::max();
-        for (const auto& Read : Reads) {
-            if (!Read->Ended()) {
-                Next = std::min(Next, Read->Deadline());
-            }
+        if (const auto Left = TimeToNextDeadline(Reads); Left.count() > 0) {
+            (void)WaitForSynchronize(Left); // what came meanwhile is taken below in any case
         }
-        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Next - Clock::now());
-        if (Left.count() > 0 && WaitForSynchronize(Left)) {
-            CheckSynchronize();
+        // Every reply handed over so far is taken before a deadline is judged.
+        if (CheckSynchronize()) {
             AssignFailures(Reads, Failures.Take());
             Stop = Stopped && Stopped();
         }
@@ -379,13 +515,21 @@ std::vector<TReadResult> ReadPhones(const std::vector<TPortChoice>& Ports,
             Read->CheckDeadline(Now);
             Read->ClosePort();
         }
+        if (!Stop) {
+            GiveTurns(Reads, AtOnce);
+        }
     }
     std::vector<TReadResult> Results;
-    for (const auto& Read : Reads) {
+    TReads StillOpening;
+    for (auto& Read : Reads) {
         Read->Stop();
         Read->ClosePort();
         Results.push_back(Read->Result());
+        if (Read->Opening()) {
+            StillOpening.push_back(std::move(Read));
+        }
     }
+    LetGo(std::move(StillOpening));
     return Results;
 }
 

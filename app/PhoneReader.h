@@ -1,7 +1,8 @@
 #pragma once
 // The read run without a window: opens ports with the window's stored settings, sends the
 // seven commands and collects the answers, waiting on the ports' events (no polling).
-// Several ports are read at once, all on the main thread, each at its own pace.
+// Several ports are read at once, each at its own pace: their opens each on a thread of its
+// own, everything else on the main thread.
 
 #include "app/PhoneQuery.h"
 
@@ -62,13 +63,20 @@ struct TReadOptions {
     // When positive: "AT" is sent first and must be answered within this time, before the
     // seven commands follow (the scan's probe of a port that may be no phone at all).
     std::chrono::milliseconds Handshake{0};
+    // The most ports open or being opened at once (what the process's descriptors allow);
+    // 0: no bound. The others wait for their turn, in the order given, and open as ports
+    // close.
+    std::size_t PortsAtOnce = 0;
 };
 
 // Reads every port at once and returns one result per port, in the order given. Must run on
 // the main thread, which it uses to take the ports' events; while it runs it takes the
-// application's report of failed hand-overs (there is no window in such a process). Stopped
-// is asked whenever a hand-over ran: once it is true, the ports are closed and the reads not
-// ended yet end with roStopped, keeping the answers read.
+// application's report of failed hand-overs (there is no window in such a process). Each
+// exchange's time starts when its port is open, and the replies handed over are taken before
+// any deadline is judged. Stopped is asked whenever a hand-over ran: once it is true, the
+// ports are closed and the reads not ended yet end with roStopped, keeping the answers read;
+// it returns at once, also while ports are still being opened: each is closed by its
+// opening thread when its open returns.
 [[nodiscard]] std::vector<TReadResult> ReadPhones(const std::vector<TPortChoice>& Ports,
                                                   const TReadOptions& Options,
                                                   const std::function<bool()>& Stopped = {});

@@ -3,6 +3,7 @@
 // other programs, its standard streams, and how ports are named there. One implementation
 // per platform (ReadHost_posix.cpp, ReadHost_win32.cpp).
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,6 +45,10 @@ private:
 // What an open failure's system error code means for the scan.
 enum class TOpenProblem : std::uint8_t { opBusy, opNoAccess, opMissing, opOther };
 [[nodiscard]] TOpenProblem ClassifyOpenFailure(std::uint32_t Code);
+
+// How many ports may be open at once within the descriptors the process may still open; 0
+// where the system sets no such bound. Any thread; it does not block.
+[[nodiscard]] std::size_t PortsAtOnce();
 
 // The lines of --help that differ between systems: how ports are named, and the default.
 [[nodiscard]] std::string PortHelp();

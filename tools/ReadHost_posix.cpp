@@ -5,11 +5,15 @@
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <sys/resource.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -143,6 +147,27 @@ TOpenProblem ClassifyOpenFailure(std::uint32_t Code) {
     default:
         return TOpenProblem::opOther;
     }
+}
+
+std::size_t PortsAtOnce() {
+    // An open port holds five descriptors (the device, the driver's epoll set and wake-up
+    // pipe, its event thread's wake-up); eight leave room for what is made on the way. The
+    // reserve is for the program's own (standard streams, signal pipe, device database).
+    constexpr std::size_t PerPort = 8;
+    constexpr std::size_t Reserve = 16;
+    rlimit Limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &Limit) != 0 || Limit.rlim_cur == RLIM_INFINITY) {
+        return 0;
+    }
+    std::size_t InUse = 0;
+    std::error_code Error;
+    for (std::filesystem::directory_iterator Entry("/proc/self/fd", Error), End;
+         !Error && Entry != End; Entry.increment(Error)) {
+        ++InUse; // the listing's own descriptor included: one more to spare
+    }
+    const std::size_t Free =
+        Limit.rlim_cur > InUse + Reserve ? Limit.rlim_cur - InUse - Reserve : 0;
+    return std::max<std::size_t>(1, Free / PerPort);
 }
 
 std::string PortHelp() {

@@ -105,6 +105,10 @@ TOpenProblem ClassifyOpenFailure(std::uint32_t Code) {
     }
 }
 
+std::size_t PortsAtOnce() {
+    return 0; // handles have no per-process bound a scan reaches
+}
+
 std::string PortHelp() {
     return "                   COM<n> as Device Manager lists it (COM4, COM12).\n"
            "                   Default: COM4.\n";

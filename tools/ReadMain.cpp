@@ -351,14 +351,19 @@ std::vector<TPortLabel> PortsToRead(const TArguments& Args) {
     return Labels;
 }
 
-// The reads to make for Labels: one per port, none for a console. ReadOf receives each
-// label's read.
+// The reads to make for Labels: one per device (a port and a link to it are one device, read
+// once), none for a console. ReadOf receives each label's read.
 std::vector<TPortChoice> PlanReads(const std::vector<TPortLabel>& Labels,
                                    std::vector<std::optional<std::size_t>>& ReadOf) {
     std::vector<TPortChoice> Ports;
     for (std::size_t I = 0; I < Labels.size(); ++I) {
         std::optional<std::size_t> Read;
-        if (!Labels[I].Console) {
+        for (std::size_t J = 0; J < I && !Read && !Labels[I].Console; ++J) {
+            if (ReadOf[J] && SamePortDevice(Labels[J].Port, Labels[I].Port)) {
+                Read = ReadOf[J];
+            }
+        }
+        if (!Read && !Labels[I].Console) {
             Read = Ports.size();
             Ports.push_back(*ParsePortChoice(Labels[I].Port));
         }
@@ -399,6 +404,7 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     if (Args.Mode == TMode::mdScan) {
         Options.Handshake = std::chrono::seconds(1);
     }
+    Options.PortsAtOnce = PortsAtOnce();
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
     for (TReadResult& Result : Reads) {
         Result.Error = WithDevice(Result.Error, Result.Device);

@@ -4,6 +4,9 @@
 // umockdev-wrapper. Devices come from the .umockdev files in tests/data/umockdev/; adding
 // and removing one sends the uevents a udev monitor receives.
 
+#include <chrono>
+#include <map>
+#include <memory>
 #include <string>
 
 struct _UMockdevTestbed; // NOLINT(bugprone-reserved-identifier): umockdev's own name
@@ -29,9 +32,21 @@ public:
     // Makes the device node DevNode ("/dev/ttyUSB3") lead to Target (a pseudo-terminal
     // that plays the device), so that opening the mocked port reaches it, ioctls included.
     void Attach(const std::string& DevNode, const std::string& Target);
+    // The same for a device whose open takes its time: its first request (the open's
+    // tcgetattr) is held until Release, so opening DevNode blocks until then.
+    void AttachHeld(const std::string& DevNode, const std::string& Target);
+    // Blocks until a program is held opening DevNode, or Timeout passes; true when it is.
+    bool WaitUntilHeld(const std::string& DevNode, std::chrono::milliseconds Timeout);
+    // Lets the held open of DevNode, and every later one, go on.
+    void Release(const std::string& DevNode);
+
+    struct THold;
 
 private:
+    void AttachWith(const std::string& DevNode, const std::string& Target, THold* Hold);
+
     _UMockdevTestbed* FTestbed;
+    std::map<std::string, std::unique_ptr<THold>> FHolds;
 };
 
 } // namespace kivo::test

@@ -9,6 +9,8 @@
 #include "tests/tools/SimOptions.h"
 #include "tools/PhoneSim.h"
 
+#include <csignal>
+#include <future>
 #include <gtest/gtest.h>
 
 namespace {
@@ -112,6 +114,41 @@ TEST(KivoReadPorts, ScanListsTheSystemConsoleWithoutProbingIt) {
     const auto Given = Read({"--scan", "--json", "--port", "/dev/ttyS0"});
     EXPECT_NE(Given.Out.find("\"outcome\": \"console\""), std::string::npos) << Given.Out;
     EXPECT_EQ(Console.CommandCount(), 0);
+}
+
+// Each port's second for "AT" starts when its own open is done, and replies are taken as
+// they come: a port that takes long to open holds up neither another port nor its answers.
+TEST(KivoReadPorts, ScanReadsEachPortWhileAnotherIsStillOpening) {
+    MockDevices Devices;
+    Devices.Add("huawei-stick.umockdev");
+    TPhoneSim Quick;
+    TPhoneSim Slow;
+    Devices.Attach("/dev/ttyUSB0", Quick.DevicePath());
+    Devices.AttachHeld("/dev/ttyUSB2", Slow.DevicePath());
+    auto Scan = std::async(std::launch::async, [] { return Read({"--scan", "--json"}); });
+    // "AT" and the seven commands while the other port still opens.
+    EXPECT_TRUE(Quick.WaitForCommands(8, std::chrono::seconds(10)));
+    EXPECT_TRUE(Devices.WaitUntilHeld("/dev/ttyUSB2", std::chrono::seconds(10)));
+    Devices.Release("/dev/ttyUSB2");
+    const auto Result = Scan.get();
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
+    for (const char* Path : {"/dev/ttyUSB0", "/dev/ttyUSB2"}) {
+        EXPECT_NE(ObjectFor(Result.Out, "port", Path).find("\"outcome\": \"answered\""),
+                  std::string::npos)
+            << Path << " in " << Result.Out;
+    }
+}
+
+// A stop request is taken at once, also while a port's open does not return.
+TEST(KivoReadPorts, InterruptEndsTheReadAtOnceWhileAPortIsStillOpening) {
+    MockDevices Devices;
+    Devices.Add("huawei-stick.umockdev");
+    TPhoneSim Phone;
+    Devices.AttachHeld("/dev/ttyUSB2", Phone.DevicePath());
+    TBackgroundProcess Reader(KIVO_READ_PATH, {"--port", "/dev/ttyUSB2", "--json"});
+    ASSERT_TRUE(Devices.WaitUntilHeld("/dev/ttyUSB2", std::chrono::seconds(10)));
+    EXPECT_EQ(Reader.Stop(SIGINT), 128 + SIGINT);
+    EXPECT_EQ(Reader.ReadLine(), "{\"error\": \"Interrupted.\"}");
 }
 
 } // namespace

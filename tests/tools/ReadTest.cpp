@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -216,6 +217,36 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
     EXPECT_EQ(Text.Out, G + ": answered\n" + std::string(AllFields) + "\n" + R +
                             ": phone-error: ERROR: Invalid AT command.\n"
                             "Phone Manufacturer: Kestrel Mobile\n");
+}
+
+// A port and a link to it are one device: read once, shown under both names.
+TEST(KivoRead, APortGivenWithItsOwnLinkIsReadOnce) {
+    TPhoneSim Phone;
+    const std::string Link = ::testing::TempDir() + "kivo-same-phone";
+    ::unlink(Link.c_str());
+    ASSERT_EQ(::symlink(Phone.DevicePath().c_str(), Link.c_str()), 0) << Link;
+    const auto Result = Read({"--port", Phone.DevicePath(), "--port", Link});
+    ::unlink(Link.c_str());
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Out;
+    EXPECT_EQ(Result.Out, Phone.DevicePath() + ": answered\n" + std::string(AllFields) + "\n" +
+                              Link + ": answered\n" + std::string(AllFields));
+    EXPECT_EQ(Phone.CommandCount(), 7);
+}
+
+// With few descriptors to spare, ports open in turn, as others close, instead of failing.
+TEST(KivoRead, PortsBeyondTheDescriptorLimitWaitForTheirTurn) {
+    std::vector<std::unique_ptr<TPhoneSim>> Phones;
+    std::string Command = "ulimit -n 24 && exec '" + std::string(KIVO_READ_PATH) + "'";
+    for (int I = 0; I < 6; ++I) {
+        Phones.push_back(std::make_unique<TPhoneSim>());
+        Command += " --port " + Phones.back()->DevicePath();
+    }
+    const auto Result = RunProcess("/bin/sh", {"-c", Command});
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Out;
+    for (const auto& Phone : Phones) {
+        EXPECT_NE(Result.Out.find(Phone->DevicePath() + ": answered\n"), std::string::npos)
+            << Result.Out;
+    }
 }
 
 // Interrupted, the reader prints what it read, releases the port and exits with 128 + n.
