@@ -28,8 +28,11 @@ inline constexpr std::array<TQueryCommand, 7> QueryCommands{{
     {"AT+CGSN\r\n", "edCGSN", "Serial Number:", "CGSN"},
 }};
 
-// How long a reply may take, counted from the moment its command was written.
+// The reply timer's period: the longest a phone may stay silent, from a command's write to
+// the first character of its reply, and from one piece of the reply to the next.
 inline constexpr int ReplyTimeoutMs = 5000;
+// A reply that keeps coming without a result code ends this many periods after its write.
+inline constexpr int ReplyLimitPeriods = 4;
 // The most reply text kept while waiting for a final result code.
 inline constexpr std::size_t MaxReplyLength = std::size_t{64} * 1024;
 
