@@ -24,6 +24,7 @@ void TPhoneExchange::Begin(const TExchangeRules& Rules) {
     FAsked = 0;
     FAnswers = {};
     FErrors = {};
+    FLastResult = TStepResult::srWaiting;
     FLastAnswer.clear();
     FLastMessage.clear();
     FMessage.clear();
@@ -129,7 +130,7 @@ TStepResult TPhoneExchange::Answered() {
         FAnswers.at(FAsked++) = FLastAnswer;
     }
     Advance();
-    return TStepResult::srAnswered;
+    return FLastResult = TStepResult::srAnswered;
 }
 
 TStepResult TPhoneExchange::Refused() {
@@ -141,7 +142,7 @@ TStepResult TPhoneExchange::Refused() {
     }
     FLastMessage = FParser.ErrorMessage();
     Advance();
-    return TStepResult::srFailed;
+    return FLastResult = TStepResult::srFailed;
 }
 
 TStepResult TPhoneExchange::Failed(TExchangeEnd End, std::string Message) {
@@ -149,7 +150,7 @@ TStepResult TPhoneExchange::Failed(TExchangeEnd End, std::string Message) {
     FEnd = End;
     FLastMessage = Message;
     FMessage = std::move(Message);
-    return TStepResult::srFailed;
+    return FLastResult = TStepResult::srFailed;
 }
 
 void TPhoneExchange::Advance() {

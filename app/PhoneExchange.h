@@ -106,6 +106,8 @@ public:
     [[nodiscard]] TExchangeEnd End() const { return FEnd; }
     // What ended the run before its last command; empty when it went through.
     [[nodiscard]] const std::string& Message() const { return FMessage; }
+    // How the reply that ended last ended (srWaiting: none has, since Begin).
+    [[nodiscard]] TStepResult LastResult() const { return FLastResult; }
     // The reply that ended last: its answer, or the message of its failure.
     [[nodiscard]] const std::string& LastAnswer() const { return FLastAnswer; }
     [[nodiscard]] const std::string& LastMessage() const { return FLastMessage; }
@@ -140,6 +142,7 @@ private:
     std::size_t FAsked = 0;
     std::array<std::string, QueryCommands.size()> FAnswers;
     std::array<std::string, QueryCommands.size()> FErrors;
+    TStepResult FLastResult = TStepResult::srWaiting;
     std::string FLastAnswer;
     std::string FLastMessage;
     std::string FMessage;

@@ -1,5 +1,6 @@
 #include "app/PhoneReader.h"
 
+#include "app/PhoneExchange.h"
 #include "app/StartForm.h"
 #include "platform/Win32Api.h"
 #include "runtime/Streaming.h"
@@ -14,8 +15,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr std::string_view HandshakeCommand = "AT\r\n";
 
 bool IsComName(std::string_view Text, int& Number) {
     if (Text.size() < 4 || Text.size() > 6) {
@@ -97,11 +96,40 @@ void AppendEscape(std::string& Out, unsigned Unit) {
     }
 }
 
-// One port's read, driven by its events and the caller's clock, on the main thread.
+TReadOutcome OutcomeOf(const TPhoneExchange& Exchange) {
+    switch (Exchange.End()) {
+    case TExchangeEnd::eeComplete: {
+        const auto& Errors = Exchange.Errors();
+        const bool Refused = std::any_of(Errors.begin(), Errors.end(),
+                                         [](const std::string& E) { return !E.empty(); });
+        return Refused ? TReadOutcome::roPhoneError : TReadOutcome::roComplete;
+    }
+    case TExchangeEnd::eeDeviceLost:
+        return TReadOutcome::roDeviceLost;
+    case TExchangeEnd::eeSilent:
+        return TReadOutcome::roNoAnswer;
+    case TExchangeEnd::eeNotAPhone:
+        return TReadOutcome::roNotAPhone;
+    case TExchangeEnd::eeStopped:
+        return TReadOutcome::roStopped;
+    case TExchangeEnd::eeNone:
+    case TExchangeEnd::eeRunning:
+    case TExchangeEnd::eeRefused:
+    case TExchangeEnd::eeNoAnswer:
+        break;
+    }
+    return TReadOutcome::roPhoneError;
+}
+
+// One port's read, driven by its events and the caller's clock, on the main thread: the
+// exchange decides, this writes what it names and gives it what the port receives.
 class TPortRead {
 public:
     TPortRead(const TPortChoice& Port, const TReadOptions& Options)
-        : FOptions(Options), FComm(std::make_unique<TVaComm>(nullptr)) {
+        : FRules{.Period = Options.ReplyTimeout,
+                 .AskEveryCommand = true,
+                 .Handshake = Options.Handshake},
+          FComm(std::make_unique<TVaComm>(nullptr)) {
         FResult.Device = Port.DeviceName;
         try {
             ApplyWindowPortSettings(*FComm);
@@ -118,7 +146,6 @@ public:
         } catch (const std::exception& E) {
             End(TReadOutcome::roOpenFailed, E.what());
         }
-        FStep = Options.Handshake.count() > 0 ? -1 : 0;
     }
     ~TPortRead() { ClosePort(); }
     TPortRead(const TPortRead&) = delete;
@@ -140,23 +167,24 @@ public:
         }
         FComm->OnRxChar = TVaCommRxCharEvent([this](TObject*, int) { Received(); });
         FComm->OnError = TVaCommErrorEvent([this](TObject*, int Errors) { LineErrors(Errors); });
-        Send();
+        FExchange.Begin(FRules);
+        try {
+            // What the port held already (a module that has just booted) answers nothing.
+            FExchange.Opened(FComm->ReadText());
+        } catch (const std::exception& E) {
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+        }
+        Settle();
     }
 
     [[nodiscard]] bool Ended() const { return FEnded; }
-    [[nodiscard]] Clock::time_point Deadline() const { return FDeadline; }
+    [[nodiscard]] Clock::time_point Deadline() const { return FExchange.Deadline(); }
 
     // Ends the exchange whose time is up.
     void CheckDeadline(Clock::time_point Now) {
-        if (FEnded || Now < FDeadline) {
-            return;
-        }
-        if (FStep >= 0) {
-            End(TReadOutcome::roPhoneError, std::string(TimeoutMessage));
-        } else if (FReply.Response().empty()) {
-            End(TReadOutcome::roNoAnswer, "No answer to AT.");
-        } else {
-            End(TReadOutcome::roNotAPhone, "Text without a result code: not a phone or modem.");
+        if (!FEnded && Now >= FExchange.Deadline()) {
+            FExchange.TimedOut();
+            Settle();
         }
     }
 
@@ -168,19 +196,21 @@ public:
         try {
             (void)FComm->InQueueCount();
         } catch (const std::exception& E) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+            DeviceFailed(E.what());
         }
     }
     // The failure reported is this port's: the only one being read.
     void DeviceFailed(const std::string& Message) {
         if (!FEnded) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, Message));
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, Message));
+            Settle();
         }
     }
 
     void Stop() {
         if (!FEnded) {
-            End(TReadOutcome::roStopped, "Interrupted.");
+            FExchange.Stop();
+            Settle();
         }
     }
 
@@ -200,18 +230,21 @@ public:
     [[nodiscard]] const TReadResult& Result() const { return FResult; }
 
 private:
-    [[nodiscard]] std::string_view Command() const {
-        return FStep < 0 ? HandshakeCommand
-                         : QueryCommands.at(static_cast<std::size_t>(FStep)).Text;
-    }
-
-    void Send() {
-        FReply = TReplyParser(Command());
-        FDeadline = Clock::now() + (FStep < 0 ? FOptions.Handshake : FOptions.ReplyTimeout);
+    // After an event: the next command when the exchange names one, the result when it ended.
+    void Settle() {
+        if (FExchange.Ended()) {
+            Finish();
+            return;
+        }
+        if (FExchange.Awaiting()) {
+            return;
+        }
         try {
-            FComm->WriteText(std::string(Command()));
+            FComm->WriteText(std::string(FExchange.NextCommand()));
+            FExchange.Sent(Clock::now());
         } catch (const std::exception& E) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+            Finish();
         }
     }
 
@@ -223,44 +256,25 @@ private:
         try {
             Chunk = FComm->ReadText();
         } catch (const std::exception& E) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+            DeviceFailed(E.what());
             return;
         }
-        switch (FReply.Append(Chunk)) {
-        case TReplyStatus::rsPending:
-            return;
-        case TReplyStatus::rsOk:
-            Answered();
-            return;
-        case TReplyStatus::rsError:
-        case TReplyStatus::rsCmeError:
-            End(TReadOutcome::roPhoneError, FReply.ErrorMessage());
-            return;
-        case TReplyStatus::rsOverflow:
-            if (FStep < 0) {
-                End(TReadOutcome::roNotAPhone, "Text without a result code: not a phone or modem.");
-            } else {
-                End(TReadOutcome::roPhoneError, FReply.ErrorMessage());
-            }
-            return;
-        }
-    }
-
-    void Answered() {
-        if (FStep >= 0) {
-            FResult.Answers.at(FResult.Count++) = FReply.Answer();
-        }
-        if (++FStep >= static_cast<int>(QueryCommands.size())) {
-            End(TReadOutcome::roComplete, {});
-            return;
-        }
-        Send();
+        FExchange.Received(Chunk, Clock::now());
+        Settle();
     }
 
     void LineErrors(int Errors) {
         if (!FEnded && IsReceiveOverrun(Errors)) {
-            End(TReadOutcome::roPhoneError, std::string(OverrunMessage));
+            FExchange.Overrun();
+            Settle();
         }
+    }
+
+    void Finish() {
+        FResult.Answers = FExchange.Answers();
+        FResult.Errors = FExchange.Errors();
+        FResult.Count = FExchange.Asked();
+        End(OutcomeOf(FExchange), FExchange.Message());
     }
 
     void End(TReadOutcome Outcome, std::string Error) {
@@ -269,12 +283,10 @@ private:
         FResult.Error = std::move(Error);
     }
 
-    const TReadOptions FOptions;
+    const TExchangeRules FRules;
     std::unique_ptr<TVaComm> FComm;
-    TReplyParser FReply;
+    TPhoneExchange FExchange;
     TReadResult FResult;
-    int FStep = 0; // the command being exchanged; -1 for the handshake
-    Clock::time_point FDeadline;
     bool FEnded = false;
 };
 
@@ -446,8 +458,21 @@ std::string JsonString(std::string_view Text) {
 std::string FormatAsText(const TReadResult& Result) {
     std::string Out;
     for (std::size_t I = 0; I < Result.Count; ++I) {
-        Out += std::string(QueryCommands.at(I).Label) + " " +
-               EscapedForTerminal(Result.Answers.at(I)) + "\n";
+        if (Result.Errors.at(I).empty()) {
+            Out += std::string(QueryCommands.at(I).Label) + " " +
+                   EscapedForTerminal(Result.Answers.at(I)) + "\n";
+        }
+    }
+    return Out;
+}
+
+std::string FieldErrorsText(const TReadResult& Result) {
+    std::string Out;
+    for (std::size_t I = 0; I < Result.Count; ++I) {
+        if (!Result.Errors.at(I).empty()) {
+            Out += "AT+" + std::string(QueryCommands.at(I).Key) + ": " +
+                   EscapedForTerminal(Result.Errors.at(I)) + "\n";
+        }
     }
     return Out;
 }
@@ -455,16 +480,33 @@ std::string FormatAsText(const TReadResult& Result) {
 std::string JsonFields(const TReadResult& Result) {
     std::string Out;
     for (std::size_t I = 0; I < Result.Count; ++I) {
-        Out += I == 0 ? "" : ", ";
-        Out += JsonString(QueryCommands.at(I).Key) + ": " + JsonString(Result.Answers.at(I));
+        if (Result.Errors.at(I).empty()) {
+            Out += Out.empty() ? "" : ", ";
+            Out += JsonString(QueryCommands.at(I).Key) + ": " + JsonString(Result.Answers.at(I));
+        }
+    }
+    return Out;
+}
+
+std::string JsonFieldErrors(const TReadResult& Result) {
+    std::string Out;
+    for (std::size_t I = 0; I < Result.Count; ++I) {
+        if (!Result.Errors.at(I).empty()) {
+            Out += Out.empty() ? "" : ", ";
+            Out += JsonString(QueryCommands.at(I).Key) + ": " + JsonString(Result.Errors.at(I));
+        }
     }
     return Out;
 }
 
 std::string FormatAsJson(const TReadResult& Result) {
     std::string Out = "{" + JsonFields(Result);
+    if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
+        Out += Out.size() == 1 ? "" : ", ";
+        Out += JsonString("errors") + ": {" + Errors + "}";
+    }
     if (!Result.Error.empty()) {
-        Out += Result.Count == 0 ? "" : ", ";
+        Out += Out.size() == 1 ? "" : ", ";
         Out += JsonString("error") + ": " + JsonString(Result.Error);
     }
     return Out + "}\n";

@@ -279,7 +279,7 @@ std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
     if (!Result.Error.empty()) {
         Out += ": " + EscapedForTerminal(Result.Error);
     }
-    return Out + "\n" + FormatAsText(Result);
+    return Out + "\n" + FormatAsText(Result) + FieldErrorsText(Result);
 }
 
 std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
@@ -288,6 +288,9 @@ std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
     Out += ", \"description\": " + JsonString(Label.Description);
     Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result));
     Out += ", \"fields\": {" + JsonFields(Result) + "}";
+    if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
+        Out += ", \"errors\": {" + Errors + "}";
+    }
     if (!Result.Error.empty()) {
         Out += ", \"error\": " + JsonString(Result.Error);
     }
@@ -418,6 +421,11 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
         const TReadResult& Result = Results.front();
         Output.Write(Args.Json ? FormatAsJson(Result) : FormatAsText(Result));
         Output.Flush(); // the fields before the message that ends them
+        for (std::size_t I = 0; I < Result.Count; ++I) {
+            if (!Result.Errors.at(I).empty()) {
+                Complain("AT+" + std::string(QueryCommands.at(I).Key) + ": " + Result.Errors.at(I));
+            }
+        }
         if (!Result.Error.empty() && Result.Outcome != TReadOutcome::roStopped) {
             Complain(Result.Error);
         }
