@@ -56,6 +56,22 @@ TEST(KivoRead, UnsolicitedLinesBeforeEachReplyAreNoPartOfTheAnswers) {
     }
 }
 
+// A module that has just booted, with tagged answers, sending its notices (an SMS among them,
+// whose text is a line of its own) before the echo, between the answer and OK, or after OK.
+TEST(KivoRead, NoticesOfTheCommonModulesWhereverTheyComeAreNoPartOfTheAnswers) {
+    for (const TUrcPlace Place : {TUrcPlace::upBefore, TUrcPlace::upInside, TUrcPlace::upAfter}) {
+        TPhoneSimOptions O = WithUrc(WithUrc(Chunked(WithEcho(TEchoMode::emCR), 5), "Call Ready"),
+                                     "*PSUTTZ: 2026,3,14,9,30,0,\"+4\",0", Place);
+        O.Urcs.insert(O.Urcs.end(), {"#QSS: 1", "+QIND: SMS DONE", SmsNotice("Call me back")});
+        O.Boot = {"RDY", "+CFUN: 1", "SMS Ready", "PB DONE"};
+        O.Tagged = true;
+        TPhoneSim Phone(O);
+        const auto Result = Read({"--port", Phone.DevicePath()});
+        EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
+        EXPECT_EQ(Result.Out, AllFields) << static_cast<int>(Place);
+    }
+}
+
 TEST(KivoRead, PrintsJson) {
     TPhoneSim Phone;
     const auto Result = Read({"--json", "--port", Phone.DevicePath()});
