@@ -62,69 +62,63 @@ constexpr std::array<TCmeEntry, 43> CmeTable{{
 
 constexpr std::string_view CmeMarker = "+CME ERROR:";
 
-// Unsolicited result codes: those of 3GPP TS 27.007 and 27.005 and of V.250, and vendor codes
-// of common modems (the "^" codes of Huawei sticks and others). An entry ending in ":"
-// starts a line with parameters; any other entry is a whole line.
-constexpr auto UnsolicitedCodes = std::to_array<std::string_view>({
-    // V.250 and 3GPP TS 27.007: calls, registration, supplementary services, indicators
+// The untagged notices (every tagged one follows from the rule in IsUnsolicitedLine). An
+// entry ending in ":" starts a line with parameters; any other entry is a whole line, in any
+// case. From ITU-T V.250, 3GPP TS 27.007, and the makers' AT command manuals:
+// - SIMCom (SIM800 and SIM900 series, SIM7000 and SIM7600 series): the boot and ready lines,
+//   the voltage and power-down lines (their own spelling "WARNNING" included), and the
+//   "DST:" line after a network time "*PSUTTZ:";
+// - Quectel (M95, UC15, BG96, EC25 and later): the boot line, "APP RDY" of the newer
+//   modules, and the power-down and voltage lines, written with "_" where SIMCom has "-";
+// - Cinterion (Siemens, later Gemalto and Thales): the start-up lines of its special modes;
+//   its plain "^SYSSTART", "^SHUTDOWN" and "+PBREADY" are tagged;
+// - u-blox (+UUSIMSTAT), Telit (#QSS), Sierra Wireless (+WIND), Huawei (^BOOT, ^SIMST,
+//   ^SRVST), ZTE (+ZPASR, +ZUSIMR) and Sony Ericsson (*EMRDY, *ESIMSR) announce boot, SIM,
+//   network and power changes with tagged lines only.
+constexpr auto UntaggedNotices = std::to_array<std::string_view>({
+    // V.250 and 3GPP TS 27.007: an incoming call, a call or connection that ended
     "RING",
     "NO CARRIER",
-    "+CRING:",
-    "+CLIP:",
-    "+CCWA:",
-    "+CDIP:",
-    "+CNAP:",
-    "+COLP:",
-    "+CREG:",
-    "+CGREG:",
-    "+CEREG:",
-    "+C5GREG:",
-    "+CUSD:",
-    "+CSSI:",
-    "+CSSU:",
-    "+CGEV:",
-    "+CIEV:",
-    "+CCCM:",
-    "+CTZV:",
-    "+CTZE:",
-    "+CTZEU:",
-    "+CKEV:",
-    "+CMER:",
-    "+CALV:",
-    "+CPIN:",
-    "+CSQN:",
-    "+CMCCSI:",
-    "+CIREPI:",
-    "+CIREPH:",
-    "+CCWV",
-    // 3GPP TS 27.005: short messages and cell broadcasts
-    "+CMTI:",
-    "+CMT:",
-    "+CBM:",
-    "+CBMI:",
-    "+CDS:",
-    "+CDSI:",
-    // Vendor codes
-    "^RSSI:",
-    "^HCSQ:",
-    "^MODE:",
-    "^BOOT:",
-    "^DSFLOWRPT:",
-    "^SYSSTART",
-    "^SRVST:",
-    "^SIMST:",
-    "^CEND:",
-    "^ORIG:",
-    "^CONF:",
-    "^CONN:",
-    "^STIN:",
-    "^NDISSTAT:",
-    "^RFSWITCH:",
-    "^NWTIME:",
-    "^ACTIVEBAND:",
-    "^SYSINFOEX:",
-    "^CSNR:",
+    // SIMCom
+    "RDY",
+    "Call Ready",
+    "SMS Ready",
+    "PB DONE",
+    "SMS DONE",
+    "NORMAL POWER DOWN",
+    "UNDER-VOLTAGE POWER DOWN",
+    "UNDER-VOLTAGE WARNNING",
+    "OVER-VOLTAGE POWER DOWN",
+    "OVER-VOLTAGE WARNNING",
+    "DST:",
+    // Quectel
+    "APP RDY",
+    "POWERED DOWN",
+    "UNDER_VOLTAGE POWER DOWN",
+    "UNDER_VOLTAGE WARNING",
+    "OVER_VOLTAGE POWER DOWN",
+    "OVER_VOLTAGE WARNING",
+    // Cinterion
+    "^SYSSTART AIRPLANE MODE",
+    "^SYSSTART CHARGE ONLY MODE",
+    "^SYSSTART ALARM MODE",
 });
+
+// The identity commands: their answers may carry their own tag ("+CGSN: 35..."), or (on some
+// phones) that of a sister command, but never any other.
+constexpr auto IdentityNames = std::to_array<std::string_view>({
+    "CGMI",
+    "GMI",
+    "CGMM",
+    "GMM",
+    "CGMR",
+    "GMR",
+    "CGSN",
+    "GSN",
+});
+
+// The characters that start a tag: "+" of the standards, and the makers' own.
+constexpr std::string_view TagStarts = "+^*#$";
 
 bool IsBlankOrControl(char C) {
     const auto Code = static_cast<unsigned char>(C);
@@ -136,6 +130,48 @@ bool EqualsIgnoringCase(std::string_view A, std::string_view B) {
                return std::toupper(static_cast<unsigned char>(X)) ==
                       std::toupper(static_cast<unsigned char>(Y));
            });
+}
+
+bool StartsWithIgnoringCase(std::string_view Text, std::string_view Start) {
+    return Text.size() >= Start.size() && EqualsIgnoringCase(Text.substr(0, Start.size()), Start);
+}
+
+bool IsNameCharacter(char C) {
+    return std::isalnum(static_cast<unsigned char>(C)) != 0 || C == '_';
+}
+
+// The NAME of a line that is a tag, alone or followed by ":"; empty for any other line.
+std::string_view TagName(std::string_view Text) {
+    if (Text.size() < 2 || TagStarts.find(Text.front()) == std::string_view::npos ||
+        std::isalpha(static_cast<unsigned char>(Text[1])) == 0) {
+        return {};
+    }
+    std::size_t End = 1;
+    while (End < Text.size() && IsNameCharacter(Text[End])) {
+        ++End;
+    }
+    return End == Text.size() || Text[End] == ':' ? Text.substr(1, End - 1) : std::string_view();
+}
+
+// True for a tagged line whose tag is not an identity command's.
+bool HasForeignTag(std::string_view Text) {
+    const std::string_view Name = TagName(Text);
+    return !Name.empty() &&
+           std::none_of(IdentityNames.begin(), IdentityNames.end(),
+                        [Name](std::string_view Own) { return EqualsIgnoringCase(Name, Own); });
+}
+
+std::size_t QuoteCount(std::string_view Text) {
+    return static_cast<std::size_t>(std::count(Text.begin(), Text.end(), '"'));
+}
+
+// A delivery report in PDU mode ("+CDS: 25"): its parameters are only the PDU's length.
+bool IsPduReport(std::string_view Text) {
+    constexpr std::string_view Report = "+CDS:";
+    const std::string_view Length = TrimLine(Text.substr(Report.size()));
+    return !Length.empty() && std::all_of(Length.begin(), Length.end(), [](char C) {
+        return std::isdigit(static_cast<unsigned char>(C)) != 0;
+    });
 }
 
 // A decimal integer with an optional sign, and nothing else.
@@ -188,11 +224,12 @@ bool IsReceiveOverrun(int Errors) {
 
 bool IsUnsolicitedLine(std::string_view Line) {
     const std::string_view Text = TrimLine(Line);
-    return std::any_of(UnsolicitedCodes.begin(), UnsolicitedCodes.end(),
-                       [Text](std::string_view Code) {
-                           const bool WithParameters = Code.back() == ':';
-                           return WithParameters ? Text.starts_with(Code) : Text == Code;
-                       });
+    const bool Untagged = std::any_of(
+        UntaggedNotices.begin(), UntaggedNotices.end(), [Text](std::string_view Notice) {
+            return Notice.back() == ':' ? StartsWithIgnoringCase(Text, Notice)
+                                        : EqualsIgnoringCase(Text, Notice);
+        });
+    return Untagged || HasForeignTag(Text);
 }
 
 std::string_view TrimLine(std::string_view Line) {
@@ -205,15 +242,39 @@ std::string_view TrimLine(std::string_view Line) {
     return Line;
 }
 
-TReplyParser::TReplyParser(std::string_view Command) : FCommand(TrimLine(Command)) {}
+TReplyParser::TReplyParser(std::string_view Command) : FCommand(TrimLine(Command)) {
+    // "AT+CGMI" has the tag "+CGMI".
+    if (StartsWithIgnoringCase(FCommand, "AT+")) {
+        const std::string_view Rest = std::string_view(FCommand).substr(2);
+        const auto* End = std::find_if_not(Rest.begin() + 1, Rest.end(), IsNameCharacter);
+        FTag = Rest.substr(0, static_cast<std::size_t>(End - Rest.begin()));
+    }
+}
+
+TReplyParser TReplyParser::Unawaited() {
+    TReplyParser Parser;
+    Parser.FAwaited = false;
+    return Parser;
+}
+
+TReplyParser TReplyParser::Next(std::string_view Command) const {
+    TReplyParser Parser(Command);
+    Parser.FLine = FLine;
+    Parser.FLineBeforeWrite = !FLine.empty();
+    Parser.FAfterCr = FAfterCr;
+    Parser.FNoticeTail = FNoticeTail;
+    return Parser;
+}
 
 TReplyStatus TReplyParser::Append(std::string_view Chunk) {
-    if (Ended()) {
-        return FStatus;
+    const bool Collecting = FAwaited && !Ended();
+    if (Collecting) {
+        FResponse.append(Chunk);
     }
-    FResponse.append(Chunk);
-    ScanCompleteLines();
-    if (!Ended() && FResponse.size() > MaxReplyLength) {
+    for (const char C : Chunk) {
+        TakeCharacter(C);
+    }
+    if (Collecting && !Ended() && FResponse.size() > MaxReplyLength) {
         FStatus = TReplyStatus::rsOverflow;
     }
     return FStatus;
@@ -234,23 +295,57 @@ std::string TReplyParser::ErrorMessage() const {
     return {};
 }
 
-void TReplyParser::ScanCompleteLines() {
-    while (!Ended()) {
-        const std::size_t End = FResponse.find_first_of("\r\n", FScanned);
-        if (End == std::string::npos) {
-            return;
-        }
-        const std::string_view Line(FResponse.data() + FScanned, End - FScanned);
-        FScanned = End + 1;
-        HandleLine(Line);
+void TReplyParser::TakeCharacter(char C) {
+    if (std::exchange(FAfterCr, false) && C == '\n') {
+        return; // the CR LF of the line just ended
+    }
+    if (C == '\r' || C == '\n') {
+        FAfterCr = C == '\r';
+        EndLine();
+        return;
+    }
+    // Past the bound, a line that no reply awaits is garbage; an awaited one has overflowed.
+    if (FLine.size() <= MaxReplyLength) {
+        FLine += C;
     }
 }
 
-// Takes one complete line; true when it ended the reply.
-bool TReplyParser::HandleLine(std::string_view Line) {
+// Takes the line just completed: a notice or a line of one, or a line of the reply.
+void TReplyParser::EndLine() {
+    const std::string Line = std::exchange(FLine, {});
+    const bool BeforeWrite = std::exchange(FLineBeforeWrite, false);
     const std::string_view Text = TrimLine(Line);
-    if (Text.empty() || IsEcho(Text) || IsUnsolicitedLine(Text)) {
-        return false;
+    switch (FNoticeTail) {
+    case TNoticeTail::ntOneLine:
+        FNoticeTail = TNoticeTail::ntNone;
+        return;
+    case TNoticeTail::ntQuoted:
+        if (QuoteCount(Text) % 2 != 0) {
+            FNoticeTail = TNoticeTail::ntNone;
+        }
+        return;
+    case TNoticeTail::ntNone:
+        break;
+    }
+    if (IsUnsolicitedLine(Text)) {
+        const bool Message = Text.starts_with("+CMT:") || Text.starts_with("+CBM:") ||
+                             (Text.starts_with("+CDS:") && IsPduReport(Text));
+        if (Message) {
+            FNoticeTail = TNoticeTail::ntOneLine;
+        } else if (Text.starts_with("+CUSD:") && QuoteCount(Text) % 2 != 0) {
+            FNoticeTail = TNoticeTail::ntQuoted;
+        }
+        return;
+    }
+    if (FAwaited && !Ended() && !BeforeWrite) {
+        HandleLine(Text);
+    }
+}
+
+// Takes one complete, trimmed line of the reply.
+void TReplyParser::HandleLine(std::string_view Text) {
+    if (Text.empty() || IsEcho(Text)) {
+        return;
     }
     if (Text == "OK") {
         FStatus = TReplyStatus::rsOk;
@@ -260,16 +355,28 @@ bool TReplyParser::HandleLine(std::string_view Line) {
         FCmeDetail = TrimLine(Text.substr(CmeMarker.size()));
         FStatus = TReplyStatus::rsCmeError;
     } else {
-        if (!FAnswer.empty()) {
-            FAnswer += ' ';
+        const std::string_view Value = WithoutOwnTag(Text);
+        if (!Value.empty()) {
+            FAnswer += FAnswer.empty() ? "" : " ";
+            FAnswer.append(Value);
         }
-        FAnswer.append(Text);
-        return false;
+        return;
     }
     if (FStatus != TReplyStatus::rsOk) {
         FAnswer.clear();
     }
-    return true;
+}
+
+// "+CGMI: \"Kestrel\"" answering AT+CGMI is "Kestrel"; any other line stays as it is.
+std::string_view TReplyParser::WithoutOwnTag(std::string_view Line) const {
+    if (FTag.empty() || !StartsWithIgnoringCase(Line, FTag) || Line.size() == FTag.size() ||
+        Line[FTag.size()] != ':') {
+        return Line;
+    }
+    const std::string_view Value = TrimLine(Line.substr(FTag.size() + 1));
+    const bool Quoted =
+        Value.size() >= 2 && Value.front() == '"' && Value.back() == '"' && QuoteCount(Value) == 2;
+    return Quoted ? TrimLine(Value.substr(1, Value.size() - 2)) : Value;
 }
 
 bool TReplyParser::IsEcho(std::string_view Line) const {

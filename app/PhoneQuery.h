@@ -28,8 +28,11 @@ inline constexpr std::array<TQueryCommand, 7> QueryCommands{{
     {"AT+CGSN\r\n", "edCGSN", "Serial Number:", "CGSN"},
 }};
 
-// How long a reply may take, counted from the moment its command was written.
+// The reply timer's period: the longest a phone may stay silent, from a command's write to
+// the first character of its reply, and from one piece of the reply to the next.
 inline constexpr int ReplyTimeoutMs = 5000;
+// A reply that keeps coming without a result code ends this many periods after its write.
+inline constexpr int ReplyLimitPeriods = 4;
 // The most reply text kept while waiting for a final result code.
 inline constexpr std::size_t MaxReplyLength = std::size_t{64} * 1024;
 
@@ -50,8 +53,16 @@ inline constexpr std::string_view OverrunMessage =
 // them) say that received characters were lost.
 [[nodiscard]] bool IsReceiveOverrun(int Errors);
 
-// True when Line, trimmed, is an unsolicited result code a phone or modem may send at any
-// time ("RING", "+CREG: 1", "^RSSI:18"): never part of an answer.
+// True when Line, trimmed, is an unsolicited notice a phone or modem may send at any time:
+// never part of an answer. Two rules decide:
+// - a tagged line, "+NAME", "^NAME", "*NAME", "#NAME" or "$NAME" alone or followed by ":",
+//   whose NAME is none of the identity commands (CGMI GMI CGMM GMM CGMR GMR CGSN GSN): those
+//   commands' answers never carry another command's tag ("+CREG: 1", "^RSSI:18",
+//   "+QIND: SMS DONE", "*PSUTTZ: ...", "#QSS: 1", "+PBREADY");
+// - an untagged line that the common modules send at boot, when ready and on power events,
+//   as a whole line ("RING", "RDY", "Call Ready", "NORMAL POWER DOWN") or, for the few with
+//   parameters, as its start ("DST: 1").
+// A line that merely contains such a word ("RDY-2000", "Model ^RSSI:18") is none.
 [[nodiscard]] bool IsUnsolicitedLine(std::string_view Line);
 
 // The text of a numeric equipment error code; empty for a code without one.
@@ -74,35 +85,60 @@ enum class TReplyStatus : std::uint8_t {
 
 // The reply to one command. Received chunks are appended in arrival order; the reply ends at
 // the first complete line that is a final result code ("OK", "ERROR" or "+CME ERROR: ...").
-// Lines end at CR LF, a lone CR or a lone LF. Unsolicited result codes are dropped wherever
-// they come. Used on one thread at a time.
+// Lines end at CR LF, a lone CR or a lone LF. Unsolicited notices (IsUnsolicitedLine) are
+// dropped wherever they come, with the lines that belong to them: the text or PDU line after
+// "+CMT:", "+CBM:" and a PDU-mode "+CDS:", and the further lines of a "+CUSD:" whose quoted
+// text spans lines. An answer line that starts with the command's own tag ("+CGSN: 35...")
+// is shown without it, and without the quotes around a single quoted value.
+// Used on one thread at a time.
 class TReplyParser {
 public:
     // Command: what was written, with or without its line end; its echo is not an answer.
     explicit TReplyParser(std::string_view Command = {});
 
-    // Appends a chunk and returns the status; nothing changes once the reply has ended.
+    // A parser that awaits no reply: it follows the received lines (so that a notice's own
+    // lines are known as such) until Next gives the parser of a command.
+    [[nodiscard]] static TReplyParser Unawaited();
+
+    // The parser of the reply to Command, written after everything this one was given. The
+    // lines go on where this one's stopped, so the lines of a notice that began here are
+    // still dropped; but nothing received before the write, not even the rest of a line
+    // begun then, is part of the new reply.
+    [[nodiscard]] TReplyParser Next(std::string_view Command) const;
+
+    // Appends a chunk and returns the status. Once the reply has ended, chunks only go on
+    // through the notice rules (for Next); the status, response and answer stay.
     TReplyStatus Append(std::string_view Chunk);
 
     [[nodiscard]] TReplyStatus Status() const { return FStatus; }
     [[nodiscard]] bool Ended() const { return FStatus != TReplyStatus::rsPending; }
     // Everything received for this command, in arrival order.
     [[nodiscard]] const std::string& Response() const { return FResponse; }
-    // After OK: the answer lines (echo, unsolicited codes and empty lines dropped, each
-    // trimmed) joined by blanks.
+    // After OK: the answer lines (echo, notices and empty lines dropped, each trimmed and
+    // without the command's own tag) joined by blanks.
     [[nodiscard]] const std::string& Answer() const { return FAnswer; }
     // After a failure: the message to show the user.
     [[nodiscard]] std::string ErrorMessage() const;
 
 private:
-    void ScanCompleteLines();
-    bool HandleLine(std::string_view Line);
+    // Lines still to come that belong to the last notice.
+    enum class TNoticeTail : std::uint8_t { ntNone, ntOneLine, ntQuoted };
+
+    void TakeCharacter(char C);
+    void EndLine();
+    void HandleLine(std::string_view Line);
     [[nodiscard]] bool IsEcho(std::string_view Line) const;
+    [[nodiscard]] std::string_view WithoutOwnTag(std::string_view Line) const;
 
     std::string FCommand;
+    std::string FTag; // the command's own tag, "+CGMI"; empty for a command without one
     std::string FResponse;
-    std::size_t FScanned = 0; // FResponse up to here is split into lines already
     std::string FAnswer;
     std::string FCmeDetail;
+    std::string FLine;             // the line being received
+    bool FAfterCr = false;         // the last line ended at a CR: a LF right after it ends none
+    bool FLineBeforeWrite = false; // FLine began before the command was written
+    bool FAwaited = true;          // false: no reply is awaited
+    TNoticeTail FNoticeTail = TNoticeTail::ntNone;
     TReplyStatus FStatus = TReplyStatus::rsPending;
 };

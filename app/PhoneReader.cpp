@@ -1,5 +1,6 @@
 #include "app/PhoneReader.h"
 
+#include "app/PhoneExchange.h"
 #include "app/StartForm.h"
 #include "platform/Win32Api.h"
 #include "runtime/Streaming.h"
@@ -17,8 +18,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr std::string_view HandshakeCommand = "AT\r\n";
 
 bool IsComName(std::string_view Text, int& Number) {
     if (Text.size() < 4 || Text.size() > 6) {
@@ -147,12 +146,41 @@ private:
     const TOpened FOpened;
 };
 
+TReadOutcome OutcomeOf(const TPhoneExchange& Exchange) {
+    switch (Exchange.End()) {
+    case TExchangeEnd::eeComplete: {
+        const auto& Errors = Exchange.Errors();
+        const bool Refused = std::any_of(Errors.begin(), Errors.end(),
+                                         [](const std::string& E) { return !E.empty(); });
+        return Refused ? TReadOutcome::roPhoneError : TReadOutcome::roComplete;
+    }
+    case TExchangeEnd::eeDeviceLost:
+        return TReadOutcome::roDeviceLost;
+    case TExchangeEnd::eeSilent:
+        return TReadOutcome::roNoAnswer;
+    case TExchangeEnd::eeNotAPhone:
+        return TReadOutcome::roNotAPhone;
+    case TExchangeEnd::eeStopped:
+        return TReadOutcome::roStopped;
+    case TExchangeEnd::eeNone:
+    case TExchangeEnd::eeRunning:
+    case TExchangeEnd::eeRefused:
+    case TExchangeEnd::eeNoAnswer:
+        break;
+    }
+    return TReadOutcome::roPhoneError;
+}
+
 // One port's read, driven by its events and the caller's clock, on the main thread; only
-// its open runs on a thread of its own (TPortOpener).
+// its open runs on a thread of its own (TPortOpener). The exchange decides; this writes what
+// it names and gives it what the port receives.
 class TPortRead {
 public:
     TPortRead(const TPortChoice& Port, const TReadOptions& Options)
-        : FOptions(Options), FComm(std::make_unique<TVaComm>(nullptr)) {
+        : FRules{.Period = Options.ReplyTimeout,
+                 .AskEveryCommand = true,
+                 .Handshake = Options.Handshake},
+          FComm(std::make_unique<TVaComm>(nullptr)) {
         FResult.Device = Port.DeviceName;
         try {
             ApplyWindowPortSettings(*FComm);
@@ -169,7 +197,6 @@ public:
         } catch (const std::exception& E) {
             End(TReadOutcome::roOpenFailed, E.what());
         }
-        FStep = Options.Handshake.count() > 0 ? -1 : 0;
     }
     // Waits for an open still running; the opener closes what it opened.
     ~TPortRead() {
@@ -210,22 +237,16 @@ public:
     [[nodiscard]] bool Ended() const { return FEnded; }
     // When the exchange under way runs out of time; none while the port is not open.
     [[nodiscard]] Clock::time_point Deadline() const {
-        return Exchanging() ? FDeadline : Clock::time_point::max();
+        return Exchanging() ? FExchange.Deadline() : Clock::time_point::max();
     }
     // The port is open and its read has not ended.
     [[nodiscard]] bool Exchanging() const { return !FEnded && FState == TState::stOpen; }
 
     // Ends the exchange whose time is up.
     void CheckDeadline(Clock::time_point Now) {
-        if (!Exchanging() || Now < FDeadline) {
-            return;
-        }
-        if (FStep >= 0) {
-            End(TReadOutcome::roPhoneError, std::string(TimeoutMessage));
-        } else if (FReply.Response().empty()) {
-            End(TReadOutcome::roNoAnswer, "No answer to AT.");
-        } else {
-            End(TReadOutcome::roNotAPhone, "Text without a result code: not a phone or modem.");
+        if (Exchanging() && Now >= FExchange.Deadline()) {
+            FExchange.TimedOut();
+            Settle();
         }
     }
 
@@ -237,21 +258,25 @@ public:
         try {
             (void)FComm->InQueueCount();
         } catch (const std::exception& E) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+            DeviceFailed(E.what());
         }
     }
     // The failure reported is this port's: the only one being read.
     void DeviceFailed(const std::string& Message) {
         if (Exchanging()) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, Message));
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, Message));
+            Settle();
         }
     }
 
     // Ends the read; a port still being opened is left to its opener, whose hand-over will
     // not run.
     void Stop() {
-        if (!FEnded) {
-            End(TReadOutcome::roStopped, "Interrupted.");
+        if (Exchanging()) {
+            FExchange.Stop();
+            Settle();
+        } else if (!FEnded) { // queued, or still opening: no exchange has begun
+            End(TReadOutcome::roStopped, std::string(InterruptedMessage));
         }
         if (FOpener) {
             FOpener->CancelSynchronize();
@@ -284,7 +309,14 @@ private:
             FComm->OnRxChar = TVaCommRxCharEvent([this](TObject*, int) { Received(); });
             FComm->OnError =
                 TVaCommErrorEvent([this](TObject*, int Errors) { LineErrors(Errors); });
-            Send();
+            FExchange.Begin(FRules);
+            try {
+                // What the port held already (a module that has just booted) answers nothing.
+                FExchange.Opened(FComm->ReadText());
+            } catch (const std::exception& E) {
+                FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+            }
+            Settle();
             return;
         }
         FResult.OpenCode = Code;
@@ -292,18 +324,21 @@ private:
         End(TReadOutcome::roOpenFailed, *Failure);
     }
 
-    [[nodiscard]] std::string_view Command() const {
-        return FStep < 0 ? HandshakeCommand
-                         : QueryCommands.at(static_cast<std::size_t>(FStep)).Text;
-    }
-
-    void Send() {
-        FReply = TReplyParser(Command());
-        FDeadline = Clock::now() + (FStep < 0 ? FOptions.Handshake : FOptions.ReplyTimeout);
+    // After an event: the next command when the exchange names one, the result when it ended.
+    void Settle() {
+        if (FExchange.Ended()) {
+            Finish();
+            return;
+        }
+        if (FExchange.Awaiting()) {
+            return;
+        }
         try {
-            FComm->WriteText(std::string(Command()));
+            FComm->WriteText(std::string(FExchange.NextCommand()));
+            FExchange.Sent(Clock::now());
         } catch (const std::exception& E) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+            Finish();
         }
     }
 
@@ -315,44 +350,25 @@ private:
         try {
             Chunk = FComm->ReadText();
         } catch (const std::exception& E) {
-            End(TReadOutcome::roDeviceLost, DeviceLostMessage(FResult.Device, E.what()));
+            DeviceFailed(E.what());
             return;
         }
-        switch (FReply.Append(Chunk)) {
-        case TReplyStatus::rsPending:
-            return;
-        case TReplyStatus::rsOk:
-            Answered();
-            return;
-        case TReplyStatus::rsError:
-        case TReplyStatus::rsCmeError:
-            End(TReadOutcome::roPhoneError, FReply.ErrorMessage());
-            return;
-        case TReplyStatus::rsOverflow:
-            if (FStep < 0) {
-                End(TReadOutcome::roNotAPhone, "Text without a result code: not a phone or modem.");
-            } else {
-                End(TReadOutcome::roPhoneError, FReply.ErrorMessage());
-            }
-            return;
-        }
-    }
-
-    void Answered() {
-        if (FStep >= 0) {
-            FResult.Answers.at(FResult.Count++) = FReply.Answer();
-        }
-        if (++FStep >= static_cast<int>(QueryCommands.size())) {
-            End(TReadOutcome::roComplete, {});
-            return;
-        }
-        Send();
+        FExchange.Received(Chunk, Clock::now());
+        Settle();
     }
 
     void LineErrors(int Errors) {
         if (!FEnded && IsReceiveOverrun(Errors)) {
-            End(TReadOutcome::roPhoneError, std::string(OverrunMessage));
+            FExchange.Overrun();
+            Settle();
         }
+    }
+
+    void Finish() {
+        FResult.Answers = FExchange.Answers();
+        FResult.Errors = FExchange.Errors();
+        FResult.Count = FExchange.Asked();
+        End(OutcomeOf(FExchange), FExchange.Message());
     }
 
     void End(TReadOutcome Outcome, std::string Error) {
@@ -361,12 +377,10 @@ private:
         FResult.Error = std::move(Error);
     }
 
-    const TReadOptions FOptions;
+    const TExchangeRules FRules;
     std::unique_ptr<TVaComm> FComm;
-    TReplyParser FReply;
+    TPhoneExchange FExchange;
     TReadResult FResult;
-    int FStep = 0; // the command being exchanged; -1 for the handshake
-    Clock::time_point FDeadline;
     bool FEnded = false;
     TState FState = TState::stQueued;
     std::unique_ptr<TPortOpener> FOpener; // before FComm goes, it has ended
@@ -590,8 +604,21 @@ std::string JsonString(std::string_view Text) {
 std::string FormatAsText(const TReadResult& Result) {
     std::string Out;
     for (std::size_t I = 0; I < Result.Count; ++I) {
-        Out += std::string(QueryCommands.at(I).Label) + " " +
-               EscapedForTerminal(Result.Answers.at(I)) + "\n";
+        if (Result.Errors.at(I).empty()) {
+            Out += std::string(QueryCommands.at(I).Label) + " " +
+                   EscapedForTerminal(Result.Answers.at(I)) + "\n";
+        }
+    }
+    return Out;
+}
+
+std::string FieldErrorsText(const TReadResult& Result) {
+    std::string Out;
+    for (std::size_t I = 0; I < Result.Count; ++I) {
+        if (!Result.Errors.at(I).empty()) {
+            Out += "AT+" + std::string(QueryCommands.at(I).Key) + ": " +
+                   EscapedForTerminal(Result.Errors.at(I)) + "\n";
+        }
     }
     return Out;
 }
@@ -599,16 +626,33 @@ std::string FormatAsText(const TReadResult& Result) {
 std::string JsonFields(const TReadResult& Result) {
     std::string Out;
     for (std::size_t I = 0; I < Result.Count; ++I) {
-        Out += I == 0 ? "" : ", ";
-        Out += JsonString(QueryCommands.at(I).Key) + ": " + JsonString(Result.Answers.at(I));
+        if (Result.Errors.at(I).empty()) {
+            Out += Out.empty() ? "" : ", ";
+            Out += JsonString(QueryCommands.at(I).Key) + ": " + JsonString(Result.Answers.at(I));
+        }
+    }
+    return Out;
+}
+
+std::string JsonFieldErrors(const TReadResult& Result) {
+    std::string Out;
+    for (std::size_t I = 0; I < Result.Count; ++I) {
+        if (!Result.Errors.at(I).empty()) {
+            Out += Out.empty() ? "" : ", ";
+            Out += JsonString(QueryCommands.at(I).Key) + ": " + JsonString(Result.Errors.at(I));
+        }
     }
     return Out;
 }
 
 std::string FormatAsJson(const TReadResult& Result) {
     std::string Out = "{" + JsonFields(Result);
+    if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
+        Out += Out.size() == 1 ? "" : ", ";
+        Out += JsonString("errors") + ": {" + Errors + "}";
+    }
     if (!Result.Error.empty()) {
-        Out += Result.Count == 0 ? "" : ", ";
+        Out += Out.size() == 1 ? "" : ", ";
         Out += JsonString("error") + ": " + JsonString(Result.Error);
     }
     return Out + "}\n";

@@ -19,8 +19,8 @@ class TVaComm;
 
 enum class TReadOutcome : std::uint8_t {
     roComplete,   // all seven answers read
-    roPhoneError, // an exchange ended with ERROR, +CME ERROR, no answer in time, a reply
-                  // too long, or received characters lost
+    roPhoneError, // a command was refused (ERROR, +CME ERROR), or a reply came not in time,
+                  // grew too long or lost characters
     roOpenFailed, // the port could not be opened
     roDeviceLost, // the port failed during the read (unplugged, the far end closed)
     roNoAnswer,   // handshake: nothing at all came back to "AT" in time
@@ -31,8 +31,10 @@ enum class TReadOutcome : std::uint8_t {
 struct TReadResult {
     TReadOutcome Outcome = TReadOutcome::roComplete;
     std::array<std::string, QueryCommands.size()> Answers; // filled up to Count
-    std::size_t Count = 0;
-    std::string Error;          // the message for the user, empty when complete
+    // Per command up to Count: the message of its refusal, empty for one answered.
+    std::array<std::string, QueryCommands.size()> Errors;
+    std::size_t Count = 0;      // the commands asked whose reply ended
+    std::string Error;          // what ended the read early, empty when it went through
     std::uint32_t OpenCode = 0; // with roOpenFailed: the system's error code, 0 if none
     std::string Device;         // the device name tried ("COM4", "/dev/ttyUSB0")
 };
@@ -54,7 +56,8 @@ struct TPortChoice {
 void ApplyWindowPortSettings(TVaComm& Comm);
 
 struct TReadOptions {
-    // Bounds each exchange from its write on.
+    // The longest a phone may stay silent: from a command's write to the first character
+    // of its reply, and between two pieces of the reply (TPhoneExchange).
     std::chrono::milliseconds ReplyTimeout{ReplyTimeoutMs};
     // The line speed in bits per second; 0 keeps the window's stored speed (19200).
     int Baudrate = 0;
@@ -69,8 +72,9 @@ struct TReadOptions {
     std::size_t PortsAtOnce = 0;
 };
 
-// Reads every port at once and returns one result per port, in the order given. Must run on
-// the main thread, which it uses to take the ports' events; while it runs it takes the
+// Reads every port at once and returns one result per port, in the order given. Every
+// command is asked: one refused is recorded in the result's Errors and the next follows. Must
+// run on the main thread, which it uses to take the ports' events; while it runs it takes the
 // application's report of failed hand-overs (there is no window in such a process). Each
 // exchange's time starts when its port is open, and the replies handed over are taken before
 // any deadline is judged. Stopped is asked whenever a hand-over ran: once it is true, the
@@ -97,7 +101,12 @@ struct TReadOptions {
 
 // The result as labelled lines ("Phone Manufacturer: ...") for the fields read.
 [[nodiscard]] std::string FormatAsText(const TReadResult& Result);
-// The result as one JSON object with a member per command read, plus "error" on failure.
+// The refused commands, a line each: "AT+CGMR: ERROR: Invalid AT command.".
+[[nodiscard]] std::string FieldErrorsText(const TReadResult& Result);
+// The result as one JSON object with a member per command read, "errors" with a member per
+// command refused, and "error" for what ended the read early.
 [[nodiscard]] std::string FormatAsJson(const TReadResult& Result);
 // The JSON members of the fields read, without braces: "\"CGMI\": \"...\", ...".
 [[nodiscard]] std::string JsonFields(const TReadResult& Result);
+// The JSON members of the refused commands, without braces: "\"CGMR\": \"ERROR: ...\"".
+[[nodiscard]] std::string JsonFieldErrors(const TReadResult& Result);

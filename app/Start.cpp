@@ -5,6 +5,7 @@
 #include "runtime/Thread.h"
 
 #include <chrono>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -170,7 +171,8 @@ void TfrmStart::BeginRun() {
 }
 
 void TfrmStart::EndRun() {
-    FPhase = TWaitPhase::wpIdle;
+    FOpening = false;
+    FExchange.Stop();
     Timer->SetEnabled(false);
     ClosePortIfLost();
     cbPort->SetEnabled(true);
@@ -208,27 +210,35 @@ bool TfrmStart::OpenPort() {
     if (vaComm->Active()) {
         return true;
     }
-    FReplyDone = false;
-    FTimedOut = false;
-    FPhase = TWaitPhase::wpOpening;
+    FOpened = false;
+    FOpenTimedOut = false;
+    FOpening = true;
     vaComm->Open();
     Timer->SetEnabled(true);
-    WaitForReply();
-    if (FTimedOut) {
+    WaitUntil([this] { return FOpened || FOpenTimedOut || FPortLost; });
+    FOpening = false;
+    if (FOpenTimedOut) {
         vaComm->Close();
         return false;
     }
-    return FReplyDone && !FCloseRequested && !FPortLost;
+    if (!FOpened || FCloseRequested || FPortLost) {
+        return false;
+    }
+    // What the port held already (a module that has just booted) answers no command.
+    FExchange.Opened(vaComm->ReadText());
+    return true;
 }
 
 void TfrmStart::RunCommands() {
     const auto Fields = ResultFields();
-    for (std::size_t Step = 0; Step < QueryCommands.size(); ++Step) {
-        if (!SendCommand(QueryCommands.at(Step).Text)) {
+    FExchange.Begin({.Period = std::chrono::milliseconds(Timer->Interval())});
+    while (!FExchange.Ended()) {
+        const auto Step = static_cast<std::size_t>(FExchange.Step());
+        if (!SendCommand(FExchange.NextCommand())) {
             return;
         }
         Fields.at(Step)->SetText(FResponse);
-        if (Step + 1 < QueryCommands.size()) {
+        if (!FExchange.Ended()) {
             Repaint();
         }
     }
@@ -240,83 +250,80 @@ bool TfrmStart::SendCommand(std::string_view Command) {
     }
     Application().SetCursor(TCursor::crHourGlass);
     FResponse.clear();
-    FReplyDone = false;
-    FReplyOk = true;
-    FTimedOut = false;
-    FReply = TReplyParser(Command);
-    FPhase = TWaitPhase::wpReply;
-    // The timer runs from the write until the exchange ends: a full period per command.
-    Timer->SetEnabled(true);
     try {
         vaComm->WriteText(std::string(Command));
-        WaitForReply();
+        FExchange.Sent(TPhoneExchange::TClock::now());
+        // A full period from the write; each piece received starts another (TakeStep).
+        Timer->SetEnabled(true);
+        WaitUntil([this] { return !FExchange.Awaiting(); });
     } catch (...) {
-        FPhase = TWaitPhase::wpIdle;
+        FExchange.Stop();
         Timer->SetEnabled(false);
         Application().SetCursor(TCursor::crDefault);
         throw;
     }
+    if (FExchange.Awaiting()) {
+        // The window is closing: the exchange ends unanswered.
+        FExchange.Stop();
+        Timer->SetEnabled(false);
+    }
     Application().SetCursor(TCursor::crDefault);
-    return FReplyOk;
+    return FExchange.LastResult() == TStepResult::srAnswered;
 }
 
-void TfrmStart::WaitForReply() {
+void TfrmStart::WaitUntil(const std::function<bool()>& Done) {
     do {
         Application().WaitAndProcessMessages(PollInterval);
-    } while (!FReplyDone && !FTimedOut && !FCloseRequested);
-    if (!FReplyDone && !FTimedOut) {
-        // The window is closing: the exchange ends unanswered.
-        FPhase = TWaitPhase::wpIdle;
-        Timer->SetEnabled(false);
-        FReplyOk = false;
-    }
+    } while (!Done() && !FCloseRequested);
 }
 
 // ---- Handlers of the port and the timer
 
 void TfrmStart::vaCommOpen(TObject* /*Sender*/) {
-    FReplyDone = true;
+    FOpened = true;
 }
 
 void TfrmStart::vaCommRxChar(TObject* /*Sender*/, int /*Count*/) {
     const std::string Chunk = vaComm->ReadText();
-    if (FPhase != TWaitPhase::wpReply) {
-        return; // nothing awaits these characters
+    if (FOpening) {
+        return; // the open phase: what the port holds is dropped when it ends
     }
-    switch (FReply.Append(Chunk)) {
-    case TReplyStatus::rsPending:
-        return;
-    case TReplyStatus::rsOk:
-        Timer->SetEnabled(false);
-        FPhase = TWaitPhase::wpIdle;
-        FResponse = FReply.Answer();
-        FReplyDone = true;
-        return;
-    case TReplyStatus::rsError:
-    case TReplyStatus::rsCmeError:
-        FResponse = FReply.Response();
-        FailExchange(FReply.ErrorMessage(), false);
-        return;
-    case TReplyStatus::rsOverflow:
-        FResponse = FReply.Response();
-        FailExchange(FReply.ErrorMessage(), true);
-        return;
-    }
+    TakeStep(FExchange.Received(Chunk, TPhoneExchange::TClock::now()), !Chunk.empty());
 }
 
 void TfrmStart::TimerTimer(TObject* /*Sender*/) {
     Timer->SetEnabled(false);
-    if (FPhase == TWaitPhase::wpIdle) {
+    if (FOpening) {
+        ShowRunError(std::string(TimeoutMessage));
+        FOpenTimedOut = true;
         return;
     }
-    FResponse = FReply.Response();
-    FailExchange(std::string(TimeoutMessage), true);
+    TakeStep(FExchange.TimedOut(), false);
 }
 
 void TfrmStart::vaCommError(TObject* /*Sender*/, int Errors) {
-    if (FPhase == TWaitPhase::wpReply && IsReceiveOverrun(Errors)) {
-        FResponse = FReply.Response();
-        FailExchange(std::string(OverrunMessage), false);
+    if (IsReceiveOverrun(Errors)) {
+        TakeStep(FExchange.Overrun(), false);
+    }
+}
+
+void TfrmStart::TakeStep(TStepResult Result, bool Heard) {
+    switch (Result) {
+    case TStepResult::srWaiting:
+        if (Heard && FExchange.Awaiting()) {
+            // The phone is answering: its silence counts from this piece on.
+            Timer->SetEnabled(false);
+            Timer->SetEnabled(true);
+        }
+        return;
+    case TStepResult::srAnswered:
+        Timer->SetEnabled(false);
+        FResponse = FExchange.LastAnswer();
+        return;
+    case TStepResult::srFailed:
+        FResponse = FExchange.Response();
+        ShowRunError(FExchange.LastMessage());
+        return;
     }
 }
 
@@ -339,14 +346,11 @@ void TfrmStart::PortFailure(TObject* Sender, const std::exception& E) {
         return;
     }
     const std::string Message = DeviceLostMessage(vaComm->GetPortName(), E.what());
-    if (FPhase == TWaitPhase::wpIdle) {
-        FShowingError = true;
-        Application().ShowError(Message);
-        FShowingError = false;
-        return;
+    if (FExchange.Awaiting()) {
+        FExchange.DeviceLost(Message);
+        FResponse = FExchange.Response();
     }
-    FResponse = FReply.Response();
-    FailExchange(Message, false);
+    ShowRunError(Message);
 }
 
 void TfrmStart::ClosePortIfLost() {
@@ -355,19 +359,13 @@ void TfrmStart::ClosePortIfLost() {
     }
 }
 
-void TfrmStart::FailExchange(const std::string& Message, bool TimedOut) {
-    // Ended before the box shows: ticks and characters that arrive meanwhile are ignored.
+void TfrmStart::ShowRunError(const std::string& Message) {
+    // The exchange has ended before the box shows: ticks and characters that arrive
+    // meanwhile change nothing.
     Timer->SetEnabled(false);
-    FPhase = TWaitPhase::wpIdle;
     FShowingError = true;
     Application().ShowError(Message);
     FShowingError = false;
-    FReplyOk = false;
-    if (TimedOut) {
-        FTimedOut = true;
-    } else {
-        FReplyDone = true;
-    }
 }
 
 // ---- Copy all

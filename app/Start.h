@@ -3,6 +3,7 @@
 // port component vaComm and the reply timer, built from the window's stored description,
 // and the read run that asks the phone for its identity.
 
+#include "app/PhoneExchange.h"
 #include "app/PhoneQuery.h"
 #include "app/PortList.h"
 #include "app/StartForm.h"
@@ -11,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,7 +38,8 @@ public:
     // Line errors of vaComm: a receive overrun fails the exchange waiting for a reply.
     void vaCommError(TObject* Sender, int Errors);
 
-    // One exchange: true when the reply ended with OK; the answer is then in FResponse.
+    // One exchange: writes Command, the exchange's next, and waits for its reply; true when
+    // the reply ended with OK; the answer is then in FResponse.
     bool SendCommand(std::string_view Command);
 
     // The seven labels with their answers, a line each, as "Copy all" puts them on the
@@ -77,9 +80,6 @@ protected:
     void DoClose() override;
 
 private:
-    // What the flags are waiting for.
-    enum class TWaitPhase : std::uint8_t { wpIdle, wpOpening, wpReply };
-
     void PublishHandlers();
     void FindMembers();
     [[nodiscard]] std::array<TEdit*, QueryCommands.size()> ResultFields() const;
@@ -88,24 +88,29 @@ private:
     void ChoosePort();
     // True when the port is open afterwards.
     bool OpenPort();
+    // Drives the exchange: writes each command it names and shows each answer.
     void RunCommands();
-    // Sleeps and processes messages until a flag is set or the window is to close.
-    void WaitForReply();
-    // Ends the current exchange as a failure: shows Message, then clears FReplyOk and sets
-    // FReplyDone, or FTimedOut when TimedOut.
-    void FailExchange(const std::string& Message, bool TimedOut);
+    // Sleeps and processes messages until Done or the window is to close.
+    void WaitUntil(const std::function<bool()>& Done);
+    // Takes what an event did to the exchange: restarts the timer on a piece of the reply,
+    // fills the answer, or shows the failure.
+    void TakeStep(TStepResult Result, bool Heard);
+    // Shows Message in the error box of a run; the timer stops first.
+    void ShowRunError(const std::string& Message);
     // The application's report of an exception while the window lives. A failure of the
     // port (its hand-over raised: the device was unplugged) ends the exchange waiting on it
-    // with one message; the port is closed when the run ends (or, when no run was going on,
-    // when the next one starts), so the next run opens it again. Anything else gets the
-    // application's default box.
+    // with one message; the port is closed when the run ends, or at once when no run was
+    // going on, so the next run opens it again. Anything else gets the application's
+    // default box.
     void PortFailure(TObject* Sender, const std::exception& E);
     void ClosePortIfLost();
 
+    // The rules of the exchange with the phone; the lines it follows go on between runs.
+    TPhoneExchange FExchange;
     std::string FResponse;
-    bool FReplyDone = false;
-    bool FReplyOk = false;
-    bool FTimedOut = false;
+    bool FOpening = false; // the open phase: waiting for the port's OnOpen
+    bool FOpened = false;  // OnOpen came
+    bool FOpenTimedOut = false;
 
     // ---- The port list
     // Lists the ports found now, keeping the chosen item where it is still listed; runs
@@ -122,8 +127,6 @@ private:
     std::string FAutomaticKey;              // the last choice made for the user
     std::unique_ptr<TWatchPeer> FPortWatch; // refreshes the list as ports come and go
 
-    TReplyParser FReply;
-    TWaitPhase FPhase = TWaitPhase::wpIdle;
     bool FRunning = false;
     bool FCloseRequested = false;
     bool FPortLost = false;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -60,6 +61,23 @@ std::string Framed(std::string_view Line) {
     return "\r\n" + std::string(Line) + "\r\n";
 }
 
+// "+CGSN: 3574...", "+CGMI: \"Kestrel Mobile\"": the answer with its command's tag, a text
+// quoted, digits not.
+std::string TaggedAnswer(std::string_view Command, std::string_view Answer) {
+    const bool Digits = std::all_of(Answer.begin(), Answer.end(), [](char C) {
+        return std::isdigit(static_cast<unsigned char>(C)) != 0;
+    });
+    return std::string(Command) + ": " +
+           (Digits ? std::string(Answer) : "\"" + std::string(Answer) + "\"");
+}
+
+// Where a framed reply's final result code starts: its last line.
+std::size_t FinalLineStart(const std::string& Reply) {
+    const std::size_t End = Reply.size() >= 2 ? Reply.size() - 2 : 0;
+    const std::size_t Start = Reply.rfind("\r\n", End > 0 ? End - 1 : 0);
+    return Start == std::string::npos ? Reply.size() : Start;
+}
+
 void CloseFd(int& Fd) {
     if (Fd >= 0) {
         ::close(Fd);
@@ -68,6 +86,10 @@ void CloseFd(int& Fd) {
 }
 
 } // namespace
+
+std::string SmsNotice(std::string_view Text) {
+    return "+CMT: \"+15550100\",,\"26/03/14,09:30:00+04\"\r\n" + std::string(Text);
+}
 
 const std::map<std::string, std::string>& PhoneSimIdentity() {
     static const std::map<std::string, std::string> Identity{
@@ -108,6 +130,16 @@ TPhoneSim::TPhoneSim(TPhoneSimOptions Options)
         ::tcsetattr(FSlave, TCSANOW, &Settings);
     }
     ::fcntl(FMaster, F_SETFL, ::fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+    // Packet mode: each read says whether the other side flushed its input (opened the port).
+    int Packet = 1;
+    if (::ioctl(FMaster, TIOCPKT, &Packet) != 0) {
+        const int Error = errno;
+        CloseFd(FWakeRead);
+        CloseFd(FWakeWrite);
+        CloseFd(FSlave);
+        CloseFd(FMaster);
+        throw std::system_error(Error, std::generic_category(), "TIOCPKT");
+    }
     FThread = std::thread([this] { Run(); });
 }
 
@@ -154,12 +186,27 @@ void TPhoneSim::Run() {
         if ((Fds[0].revents & POLLIN) != 0) {
             const ssize_t Count = ::read(FMaster, Buffer.data(), Buffer.size());
             if (Count > 0) {
-                HandleInput(std::string_view(Buffer.data(), static_cast<std::size_t>(Count)));
+                HandlePacket(std::string_view(Buffer.data(), static_cast<std::size_t>(Count)));
             }
         }
         if (FOptions.Stream) {
             SendStreamLine();
         }
+    }
+}
+
+void TPhoneSim::HandlePacket(std::string_view Packet) {
+    const auto Status = static_cast<unsigned char>(Packet.front());
+    if (Status == TIOCPKT_DATA) {
+        HandleInput(Packet.substr(1));
+        return;
+    }
+    if ((Status & TIOCPKT_FLUSHREAD) != 0 && !FOptions.Boot.empty()) {
+        std::string Burst;
+        for (const std::string& Line : FOptions.Boot) {
+            Burst += Framed(Line);
+        }
+        Send(Burst);
     }
 }
 
@@ -188,27 +235,53 @@ void TPhoneSim::Answer(const std::string& Line) {
     if (FOptions.Stream) {
         return;
     }
-    std::string Out = FOptions.Urc.empty() ? std::string() : Framed(FOptions.Urc);
+    std::string Echo;
     // A command that switches echo is itself echoed as echo was before it.
     if (FEcho == TEchoMode::emCR) {
-        Out += Line + "\r";
+        Echo = Line + "\r";
     } else if (FEcho == TEchoMode::emCRLF) {
-        Out += Line + "\r\n";
+        Echo = Line + "\r\n";
     }
-    Out += ReplyTo(Line);
+    const std::string Reply = ReplyTo(Line);
     if (FOptions.ReplyDelayMs > 0 && !Pause(FOptions.ReplyDelayMs)) {
         return;
     }
+    if (FOptions.UrcPlace == TUrcPlace::upBefore && !SendNotices()) {
+        return;
+    }
+    if (FOptions.UrcPlace != TUrcPlace::upInside) {
+        if (SendInPieces(Echo + Reply) && FOptions.UrcPlace == TUrcPlace::upAfter) {
+            SendNotices();
+        }
+        return;
+    }
+    const std::size_t Final = FinalLineStart(Reply);
+    if (SendInPieces(Echo + Reply.substr(0, Final)) && SendNotices()) {
+        SendInPieces(Reply.substr(Final));
+    }
+}
+
+bool TPhoneSim::SendInPieces(std::string_view Out) {
     if (FOptions.ChunkSize == 0) {
         Send(Out);
-        return;
+        return !FStopping;
     }
     for (std::size_t At = 0; At < Out.size(); At += FOptions.ChunkSize) {
         if (At > 0 && !Pause(FOptions.ChunkGapMs)) {
-            return;
+            return false;
         }
-        Send(std::string_view(Out).substr(At, FOptions.ChunkSize));
+        Send(Out.substr(At, FOptions.ChunkSize));
     }
+    return !FStopping;
+}
+
+bool TPhoneSim::SendNotices() {
+    for (const std::string& Notice : FOptions.Urcs) {
+        if (!SendInPieces(Framed(Notice))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool TPhoneSim::ApplySetting(const std::string& Command) {
@@ -265,7 +338,8 @@ std::string TPhoneSim::ReplyTo(const std::string& Line) {
             break;
         }
     }
-    std::string Answer = Framed(Found->second);
+    std::string Answer =
+        Framed(FOptions.Tagged ? TaggedAnswer(Command, Found->second) : Found->second);
     if (!FOptions.MultiLineCommand.empty() && Normalised(FOptions.MultiLineCommand) == Command) {
         Answer += "Build 2026-03-14\r\n";
     }

@@ -11,8 +11,16 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 enum class TEchoMode : std::uint8_t { emOff, emCR, emCRLF };
+
+// Where a reply carries the unsolicited notices.
+enum class TUrcPlace : std::uint8_t {
+    upBefore, // before the echo
+    upInside, // between the answer and the result code
+    upAfter,  // after the result code
+};
 
 // How one command is answered instead of with its identity line.
 enum class TFailure : std::uint8_t {
@@ -25,18 +33,29 @@ enum class TFailure : std::uint8_t {
 };
 
 struct TPhoneSimOptions {
-    TEchoMode Echo = TEchoMode::emOff;
     // Commands (without "AT", e.g. "+CGMM") answered with two lines instead of one.
     std::string MultiLineCommand;
-    std::string FailCommand; // the command that fails, "+CGMR"; empty: none; "*": every one
-    TFailure Failure = TFailure::fNone;
+    std::string FailCommand;       // the command that fails, "+CGMR"; empty: none; "*": every one
     std::string FailDetail = "10"; // the +CME ERROR code or text
-    int ReplyDelayMs = 0;          // before each reply
-    std::size_t ChunkSize = 0;     // 0: each reply in one write; else pieces of this size
-    int ChunkGapMs = 5;            // pause between two pieces
-    bool Stream = false;           // send unrelated text continuously and answer nothing
-    std::string Urc; // an unsolicited line ("^RSSI:18") sent before each reply; empty: none
+    // Unsolicited notices ("^RSSI:18"; one may hold a line break, as a "+CMT:" notice with
+    // its text does) sent with each reply, each framed as a line, each in a piece of its own.
+    std::vector<std::string> Urcs;
+    // Lines sent at once, as one piece, whenever a program opens the device (a module that
+    // has just booted): when the terminal's input is flushed, as opening a port does.
+    std::vector<std::string> Boot;
+    std::size_t ChunkSize = 0; // 0: each reply in one write; else pieces of this size
+    int ReplyDelayMs = 0;      // before each reply
+    int ChunkGapMs = 5;        // pause between two pieces
+    TEchoMode Echo = TEchoMode::emOff;
+    TFailure Failure = TFailure::fNone;
+    TUrcPlace UrcPlace = TUrcPlace::upBefore;
+    bool Stream = false; // send unrelated text continuously and answer nothing
+    // Answer lines carry their command's tag, texts quoted: "+CGMI: \"Kestrel Mobile\"".
+    bool Tagged = false;
 };
+
+// A two-line "+CMT:" notice, an SMS in text mode whose text is Text.
+[[nodiscard]] std::string SmsNotice(std::string_view Text);
 
 // The identity the simulated phone reports, by command ("+CGMI" and so on).
 [[nodiscard]] const std::map<std::string, std::string>& PhoneSimIdentity();
@@ -66,8 +85,14 @@ public:
 
 private:
     void Run();
+    // Takes what a read of the terminal's controlling side gave: a status byte, then data.
+    void HandlePacket(std::string_view Packet);
     void HandleInput(std::string_view Data);
     void Answer(const std::string& Line);
+    // Sends Out in the configured pieces; false when stopped meanwhile.
+    bool SendInPieces(std::string_view Out);
+    // The notices, each framed and as a piece of its own.
+    bool SendNotices();
     [[nodiscard]] std::string ReplyTo(const std::string& Command);
     // Takes Command ("Z", "E1", "+CMGF=0") when it changes the session's settings.
     bool ApplySetting(const std::string& Command);

@@ -2,6 +2,8 @@
 
 #include "tools/PhoneSim.h"
 
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +26,17 @@ constexpr std::string_view Usage =
     "  --partial CMD          send CMD's answer line but no result code\n"
     "  --delay MS             wait MS milliseconds before each reply\n"
     "  --chunk N              send replies in pieces of N bytes\n"
+    "  --gap MS               pause MS milliseconds between two pieces (default 5)\n"
     "  --stream               send unrelated text continuously, answer nothing\n"
-    "  --urc LINE             send the unsolicited line LINE (e.g. ^RSSI:18) before each\n"
-    "                         reply\n"
+    "  --urc LINE             send the unsolicited line LINE (e.g. ^RSSI:18) with each\n"
+    "                         reply (repeatable)\n"
+    "  --sms TEXT             send an SMS notice (+CMT: and the line TEXT) with each reply\n"
+    "  --urc-at before|inside|after\n"
+    "                         where those go: before the echo (default), between the\n"
+    "                         answer and the result code, or after the result code\n"
+    "  --tags                 answer with the command's tag: +CGMI: \"Kestrel Mobile\"\n"
+    "  --boot LINE            send LINE in a burst whenever the device is opened\n"
+    "                         (repeatable)\n"
     "  --link PATH            also make PATH a symbolic link to the device\n";
 
 struct TArguments {
@@ -53,6 +63,21 @@ bool ParseNumber(std::string_view Text, long& Value) {
     char* End = nullptr;
     Value = std::strtol(Copy.c_str(), &End, 10);
     return !Copy.empty() && *End == '\0' && Value >= 0;
+}
+
+bool ParsePlace(std::string_view Text, TUrcPlace& Place) {
+    constexpr std::array<std::pair<std::string_view, TUrcPlace>, 3> Places{{
+        {"before", TUrcPlace::upBefore},
+        {"inside", TUrcPlace::upInside},
+        {"after", TUrcPlace::upAfter},
+    }};
+    const auto* Found = std::find_if(Places.begin(), Places.end(),
+                                     [Text](const auto& P) { return P.first == Text; });
+    if (Found == Places.end()) {
+        return false;
+    }
+    Place = Found->second;
+    return true;
 }
 
 bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value) {
@@ -93,8 +118,19 @@ bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value
         O.ChunkSize = static_cast<std::size_t>(Number);
         return true;
     }
-    if (Name == "--urc") {
-        O.Urc = std::string(Value);
+    if (Name == "--gap" && ParseNumber(Value, Number)) {
+        O.ChunkGapMs = static_cast<int>(Number);
+        return true;
+    }
+    if (Name == "--urc" || Name == "--sms") {
+        O.Urcs.push_back(Name == "--urc" ? std::string(Value) : SmsNotice(Value));
+        return true;
+    }
+    if (Name == "--urc-at") {
+        return ParsePlace(Value, O.UrcPlace);
+    }
+    if (Name == "--boot") {
+        O.Boot.emplace_back(Value);
         return true;
     }
     if (Name == "--link") {
@@ -108,8 +144,8 @@ std::optional<TArguments> ParseArguments(int Argc, char** Argv) {
     TArguments Args;
     for (int I = 1; I < Argc; ++I) {
         const std::string_view Name = Argv[I];
-        if (Name == "--stream") {
-            Args.Options.Stream = true;
+        if (Name == "--stream" || Name == "--tags") {
+            (Name == "--stream" ? Args.Options.Stream : Args.Options.Tagged) = true;
             continue;
         }
         if (I + 1 >= Argc || !ApplyOption(Args, Name, Argv[I + 1])) {

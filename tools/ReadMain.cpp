@@ -19,7 +19,7 @@ namespace {
 
 // Exit codes.
 constexpr int ExitRead = 0;   // every port read gave all seven fields
-constexpr int ExitPhone = 1;  // a phone answered an error, nothing in time, or no port answered
+constexpr int ExitPhone = 1;  // a command refused or not answered in time, or no port answered
 constexpr int ExitPort = 2;   // a port cannot be opened or failed, or the arguments are wrong
 constexpr int ExitOutput = 3; // the output could not be written
 constexpr int ExitSignalBase = 128; // plus the signal's number: interrupted
@@ -34,7 +34,8 @@ std::string Help() {
     return std::string(Usage) +
            "\n"
            "Reads the identity of a GSM phone or modem (AT+CGMI, +CGMM, +CGMR, +GMI, +GMM,\n"
-           "+GMR, +CGSN) and prints the fields read, also when a later one fails.\n"
+           "+GMR, +CGSN) and prints the fields read; a command the phone refuses is named on\n"
+           "standard error (JSON: \"errors\") and the others are still asked.\n"
            "\n"
            "Options:\n"
            "  --port PORT      the port to read, repeatable (several are read at once):\n" +
@@ -42,7 +43,8 @@ std::string Help() {
            "  --json           print JSON instead of labelled lines\n"
            "  --baud N         line speed in bits per second (default 19200)\n"
            "  --timeout SECONDS\n"
-           "                   how long one command may take (default 5; fractions allowed)\n"
+           "                   how long the phone may stay silent before a reply and between\n"
+           "                   its pieces (default 5; fractions allowed)\n"
            "  --list           list the serial ports found, with what is behind each\n"
            "  --scan           probe every port found (or each --port) at once: \"AT\" must be\n"
            "                   answered within 1 s, then the seven fields are read; the\n"
@@ -50,8 +52,8 @@ std::string Help() {
            "  -h, --help       show this help\n"
            "  --version        show the version\n"
            "\n"
-           "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 the phone\n"
-           "answered an error or not in time (--scan: no port answered); 2 a port cannot be\n"
+           "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 a command\n"
+           "was refused or not answered in time (--scan: no port answered); 2 a port cannot be\n"
            "opened or was lost, or the arguments are wrong; 3 the output could not be written;\n"
            "128+n stopped by signal n (130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
            "\n"
@@ -279,7 +281,7 @@ std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
     if (!Result.Error.empty()) {
         Out += ": " + EscapedForTerminal(Result.Error);
     }
-    return Out + "\n" + FormatAsText(Result);
+    return Out + "\n" + FormatAsText(Result) + FieldErrorsText(Result);
 }
 
 std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
@@ -288,6 +290,9 @@ std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
     Out += ", \"description\": " + JsonString(Label.Description);
     Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result));
     Out += ", \"fields\": {" + JsonFields(Result) + "}";
+    if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
+        Out += ", \"errors\": {" + Errors + "}";
+    }
     if (!Result.Error.empty()) {
         Out += ", \"error\": " + JsonString(Result.Error);
     }
@@ -424,6 +429,11 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
         const TReadResult& Result = Results.front();
         Output.Write(Args.Json ? FormatAsJson(Result) : FormatAsText(Result));
         Output.Flush(); // the fields before the message that ends them
+        for (std::size_t I = 0; I < Result.Count; ++I) {
+            if (!Result.Errors.at(I).empty()) {
+                Complain("AT+" + std::string(QueryCommands.at(I).Key) + ": " + Result.Errors.at(I));
+            }
+        }
         if (!Result.Error.empty() && Result.Outcome != TReadOutcome::roStopped) {
             Complain(Result.Error);
         }

@@ -69,8 +69,9 @@ TEST(ReplyParser, NoAnswerLineGivesAnEmptyAnswer) {
 }
 
 TEST(ReplyParser, LinesAreTrimmedOfBlanksAndControlCharactersButKeepTheirText) {
-    EXPECT_EQ(Feed({"\r\n \t\x01+CGMI: \"Kestrel\" \x7f\r\n\r\nOK\r\n"}).Answer(),
-              "+CGMI: \"Kestrel\"");
+    // A sister command's tag is no tag of this one's: it stays, as the quotes do.
+    EXPECT_EQ(Feed({"\r\n \t\x01+CGMM: \"Kestrel\" \x7f\r\n\r\nOK\r\n"}).Answer(),
+              "+CGMM: \"Kestrel\"");
     EXPECT_EQ(Feed({"\r\nA  B\r\nOK\r\n"}).Answer(), "A  B");
 }
 

@@ -486,6 +486,36 @@ TEST_F(WindowTest, APhoneUnpluggedWhileIdleClosesThePortQuietlyAndTheNextReadOpe
     EXPECT_EQ(Fields(), Identity());
 }
 
+TEST_F(WindowTest, NoticesOfACommonModuleAndItsTaggedAnswersReadAsItsIdentity) {
+    TPhoneSimOptions O =
+        WithUrc(WithUrc(WithEcho(TEchoMode::emCR), "Call Ready"), "+QUSIM: 1", TUrcPlace::upAfter);
+    O.Urcs.push_back(SmsNotice("Hello, call me back"));
+    O.Boot = {"RDY", "SMS Ready"};
+    O.Tagged = true;
+    TPhoneSim Phone(O);
+    OpenWindow(Phone);
+    ClickRead();
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text;
+    EXPECT_EQ(Fields(), Identity());
+    ClickRead(); // the notices after the last OK answer nothing in the next run
+    EXPECT_EQ(Fields(), Identity());
+}
+
+// The timer's period is for the first character, and then between two pieces: a reply that
+// starts late and comes slowly takes longer than a period in all, and is read.
+TEST_F(WindowTest, ASlowReplyIsNoTimeoutWhileItKeepsComing) {
+    TPhoneSimOptions O = Chunked(Delayed({}, 600), 4);
+    O.ChunkGapMs = 100;
+    TPhoneSim Phone(O);
+    OpenWindow(Phone);
+    Form->Timer->SetInterval(1000); // each reply takes 1.1 s from its write
+    QTimer Closer;                  // once the first answer is in, the user closes the window
+    When(Closer, Phone, 2, [this] { Form->Close(); });
+    ClickRead();
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text;
+    EXPECT_EQ(Form->edCGMI->Text(), "Kestrel Mobile");
+}
+
 TEST_F(WindowTest, AReceiveOverrunFailsTheExchangeWithItsOwnMessage) {
     TPhoneSim Phone(Failing("+CGMM", TFailure::fSilent));
     OpenWindow(Phone);

@@ -68,6 +68,12 @@ bool TDeviceClient::Exclusive() const {
     return ::ioctl(FFd, TIOCGEXCL, &Exclusive) == 0 && Exclusive != 0;
 }
 
+void TDeviceClient::FlushInput() const {
+    if (::tcflush(FFd, TCIFLUSH) != 0) {
+        throw std::runtime_error("tcflush failed");
+    }
+}
+
 void TDeviceClient::Send(std::string_view Data) const {
     while (!Data.empty()) {
         const ssize_t Written = ::write(FFd, Data.data(), Data.size());

@@ -19,6 +19,8 @@ public:
     TDeviceClient& operator=(TDeviceClient&&) = delete;
 
     void Send(std::string_view Data) const;
+    // Drops the input not read yet, as a program opening a port does.
+    void FlushInput() const;
     // True while the terminal is in exclusive mode (TIOCEXCL, as a program that holds it
     // sets it).
     [[nodiscard]] bool Exclusive() const;

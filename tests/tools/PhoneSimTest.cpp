@@ -41,6 +41,15 @@ TEST(PhoneSim, AnswersTheSevenCommandsWithItsIdentity) {
     EXPECT_EQ(Phone.CommandCount(), 14);
 }
 
+TEST(PhoneSim, TaggedAnswersCarryTheirCommandsTagAndQuoteTheirText) {
+    TPhoneSimOptions O;
+    O.Tagged = true;
+    TPhoneSim Phone(O);
+    TDeviceClient Client(Phone.DevicePath());
+    EXPECT_EQ(Ask(Client, "AT+CGMI"), Answered("+CGMI: \"Kestrel Mobile\""));
+    EXPECT_EQ(Ask(Client, "AT+CGSN"), Answered("+CGSN: 357421098765432"));
+}
+
 TEST(PhoneSim, AcceptsThePhoneProgramsSetUpAndAnswersTheirSettingQueries) {
     TPhoneSim Phone;
     TDeviceClient Client(Phone.DevicePath());
@@ -80,6 +89,35 @@ TEST(PhoneSim, SendsItsUnsolicitedLineBeforeEachReply) {
     TPhoneSim Phone(WithUrc(WithEcho(TEchoMode::emCR), "^RSSI:18"));
     TDeviceClient Client(Phone.DevicePath());
     EXPECT_EQ(Ask(Client, "AT+CGMM"), "\r\n^RSSI:18\r\nAT+CGMM\r" + Answered("KM-310"));
+}
+
+// Modules announce SIM, network and power changes at any point of a reply, an SMS with its
+// text on a line of its own, and send a burst of lines when they have just booted.
+TEST(PhoneSim, SendsItsNoticesWhereAskedAndItsBootBurstOnEachOpen) {
+    const std::string Notices =
+        "\r\nCall Ready\r\n\r\n+QIND: SMS DONE\r\n\r\n" + SmsNotice("Hello, call me back") + "\r\n";
+    const auto With = [](TUrcPlace Place) {
+        TPhoneSimOptions O = WithUrc(WithUrc({}, "Call Ready"), "+QIND: SMS DONE", Place);
+        O.Urcs.push_back(SmsNotice("Hello, call me back"));
+        O.Boot = {"RDY", "+CPIN: READY", "SMS Ready"};
+        return O;
+    };
+    TPhoneSim Before(With(TUrcPlace::upBefore));
+    TDeviceClient A(Before.DevicePath());
+    EXPECT_EQ(Ask(A, "AT+CGMM"), Notices + Answered("KM-310"));
+    TPhoneSim Inside(With(TUrcPlace::upInside));
+    TDeviceClient B(Inside.DevicePath());
+    EXPECT_EQ(Ask(B, "AT+CGMM"), "\r\nKM-310\r\n" + Notices + "\r\nOK\r\n");
+    TPhoneSim After(With(TUrcPlace::upAfter));
+    TDeviceClient C(After.DevicePath());
+    EXPECT_EQ(Ask(C, "AT+CGMM", "back\r\n"), Answered("KM-310") + Notices);
+    // Opening the port flushes its input: the module's burst follows, each time.
+    for (int Open = 0; Open < 2; ++Open) {
+        TDeviceClient D(After.DevicePath());
+        D.FlushInput();
+        EXPECT_EQ(D.ReceiveUntil("SMS Ready\r\n"),
+                  "\r\nRDY\r\n\r\n+CPIN: READY\r\n\r\nSMS Ready\r\n");
+    }
 }
 
 TEST(PhoneSim, EchoesTheCommandWithCarriageReturnOrBoth) {

@@ -8,6 +8,7 @@
 #include "tests/tools/SimOptions.h"
 #include "tools/PhoneSim.h"
 
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -56,6 +57,22 @@ TEST(KivoRead, UnsolicitedLinesBeforeEachReplyAreNoPartOfTheAnswers) {
     }
 }
 
+// A module that has just booted, with tagged answers, sending its notices (an SMS among them,
+// whose text is a line of its own) before the echo, between the answer and OK, or after OK.
+TEST(KivoRead, NoticesOfTheCommonModulesWhereverTheyComeAreNoPartOfTheAnswers) {
+    for (const TUrcPlace Place : {TUrcPlace::upBefore, TUrcPlace::upInside, TUrcPlace::upAfter}) {
+        TPhoneSimOptions O = WithUrc(WithUrc(Chunked(WithEcho(TEchoMode::emCR), 5), "Call Ready"),
+                                     "*PSUTTZ: 2026,3,14,9,30,0,\"+4\",0", Place);
+        O.Urcs.insert(O.Urcs.end(), {"#QSS: 1", "+QIND: SMS DONE", SmsNotice("Call me back")});
+        O.Boot = {"RDY", "+CFUN: 1", "SMS Ready", "PB DONE"};
+        O.Tagged = true;
+        TPhoneSim Phone(O);
+        const auto Result = Read({"--port", Phone.DevicePath()});
+        EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
+        EXPECT_EQ(Result.Out, AllFields) << static_cast<int>(Place);
+    }
+}
+
 TEST(KivoRead, PrintsJson) {
     TPhoneSim Phone;
     const auto Result = Read({"--json", "--port", Phone.DevicePath()});
@@ -69,15 +86,30 @@ TEST(KivoRead, PrintsJson) {
 TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
     TPhoneSim Error(Failing("+CGMR", TFailure::fError));
     auto Result = Read({"--port", Error.DevicePath()});
+    // A refused command is named with its message; every other one is still asked.
     EXPECT_EQ(Result.ExitCode, 1);
-    EXPECT_EQ(Result.Out, "Phone Manufacturer: Kestrel Mobile\nPhone Model: KM-310\n");
-    EXPECT_EQ(Result.Err, "kivo-read: ERROR: Invalid AT command.\n");
+    std::string WithoutRevision(AllFields);
+    WithoutRevision.erase(WithoutRevision.find("Phone Revision"),
+                          std::string_view("Phone Revision: KM310_R2.14\n").size());
+    EXPECT_EQ(Result.Out, WithoutRevision);
+    EXPECT_EQ(Result.Err, "kivo-read: AT+CGMR: ERROR: Invalid AT command.\n");
 
     TPhoneSim Cme(Failing("+CGMI", TFailure::fCmeVerbose, "SIM busy"));
     Result = Read({"--json", "--port", Cme.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 1);
-    EXPECT_EQ(Result.Out, "{\"error\": \"+CME ERROR: SIM busy.\"}\n");
-    EXPECT_EQ(Result.Err, "kivo-read: +CME ERROR: SIM busy.\n");
+    EXPECT_EQ(Result.Out, "{\"CGMM\": \"KM-310\", \"CGMR\": \"KM310_R2.14\", \"GMI\": "
+                          "\"Kestrel Mobile\", \"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem "
+                          "4.02)\", \"CGSN\": \"357421098765432\", \"errors\": {\"CGMI\": "
+                          "\"+CME ERROR: SIM busy.\"}}\n");
+    EXPECT_EQ(Result.Err, "kivo-read: AT+CGMI: +CME ERROR: SIM busy.\n");
+
+    TPhoneSim Two(Failing("*", TFailure::fError));
+    Result = Read({"--port", Two.DevicePath()});
+    EXPECT_EQ(Result.ExitCode, 1);
+    EXPECT_EQ(Result.Out, "");
+    EXPECT_EQ(std::count(Result.Err.begin(), Result.Err.end(), '\n'), 7) << Result.Err;
+    EXPECT_NE(Result.Err.find("kivo-read: AT+CGSN: ERROR: Invalid AT command.\n"),
+              std::string::npos);
 
     // The phone's text reaches the terminal escaped, as every output shows it.
     TPhoneSim Hostile(Failing("+CGMI", TFailure::fCmeVerbose,
@@ -86,7 +118,7 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
     Result = Read({"--port", Hostile.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 1);
     EXPECT_EQ(Result.Err,
-              "kivo-read: +CME ERROR: SIM \\u001b]2;owned\\u0007\\u001b[2J\\u009b5m.\n");
+              "kivo-read: AT+CGMI: +CME ERROR: SIM \\u001b]2;owned\\u0007\\u001b[2J\\u009b5m.\n");
 }
 
 TEST(KivoRead, SilencesAndStreamsEndInTheTimeout) {
@@ -204,7 +236,9 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
                   " {\"port\": \"" +
                   R + "\", \"device\": \"" + R +
                   "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {\"CGMI\": "
-                  "\"Kestrel Mobile\"}, \"error\": \"ERROR: Invalid AT command.\"},\n"
+                  "\"Kestrel Mobile\", \"CGMR\": \"KM310_R2.14\", \"GMI\": \"Kestrel Mobile\", "
+                  "\"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", \"CGSN\": "
+                  "\"357421098765432\"}, \"errors\": {\"CGMM\": \"ERROR: Invalid AT command.\"}},\n"
                   " {\"port\": \"" +
                   S + "\", \"device\": \"" + S +
                   "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {}, "
@@ -214,9 +248,11 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
                   "\"Specified device not found (/nonexistent/kivo-port).\"}]\n");
     const auto Text = Read({"--port", Good.DevicePath(), "--port", Refusing.DevicePath()});
     EXPECT_EQ(Text.ExitCode, 1);
-    EXPECT_EQ(Text.Out, G + ": answered\n" + std::string(AllFields) + "\n" + R +
-                            ": phone-error: ERROR: Invalid AT command.\n"
-                            "Phone Manufacturer: Kestrel Mobile\n");
+    std::string WithoutModel(AllFields);
+    WithoutModel.erase(WithoutModel.find("Phone Model"),
+                       std::string_view("Phone Model: KM-310\n").size());
+    EXPECT_EQ(Text.Out, G + ": answered\n" + std::string(AllFields) + "\n" + R + ": phone-error\n" +
+                            WithoutModel + "AT+CGMM: ERROR: Invalid AT command.\n");
 }
 
 // A port and a link to it are one device: read once, shown under both names.

@@ -34,8 +34,11 @@ inline TPhoneSimOptions Delayed(TPhoneSimOptions O, int Ms) {
     return O;
 }
 
-inline TPhoneSimOptions WithUrc(TPhoneSimOptions O, std::string Line) {
-    O.Urc = std::move(Line);
+// Line joins the notices sent with each reply, at Place.
+inline TPhoneSimOptions WithUrc(TPhoneSimOptions O, std::string Line,
+                                TUrcPlace Place = TUrcPlace::upBefore) {
+    O.Urcs.push_back(std::move(Line));
+    O.UrcPlace = Place;
     return O;
 }
 

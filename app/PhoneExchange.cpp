@@ -1,0 +1,161 @@
+#include "app/PhoneExchange.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr std::string_view HandshakeCommand = "AT\r\n";
+
+} // namespace
+
+TPhoneExchange::TPhoneExchange() = default;
+
+void TPhoneExchange::Opened(std::string_view Waiting) {
+    FParser = TReplyParser::Unawaited();
+    FParser.Append(Waiting);
+}
+
+void TPhoneExchange::Begin(const TExchangeRules& Rules) {
+    FRules = Rules;
+    FEnd = TExchangeEnd::eeRunning;
+    FStep = Rules.Handshake.count() > 0 ? -1 : 0;
+    FAwaiting = false;
+    FAsked = 0;
+    FAnswers = {};
+    FErrors = {};
+    FLastResult = TStepResult::srWaiting;
+    FLastAnswer.clear();
+    FLastMessage.clear();
+    FMessage.clear();
+}
+
+std::string_view TPhoneExchange::NextCommand() const {
+    if (Ended() || FAwaiting) {
+        return {};
+    }
+    return FStep < 0 ? HandshakeCommand : QueryCommands.at(static_cast<std::size_t>(FStep)).Text;
+}
+
+void TPhoneExchange::Sent(TTime Now) {
+    FParser = FParser.Next(NextCommand());
+    FAwaiting = true;
+    FHeard = false;
+    FSentAt = Now;
+    FLastPieceAt = Now;
+}
+
+TStepResult TPhoneExchange::Received(std::string_view Text, TTime Now) {
+    FParser.Append(Text);
+    if (!FAwaiting) {
+        return TStepResult::srWaiting;
+    }
+    if (!Text.empty()) { // an event may find the characters taken already
+        FHeard = true;
+        FLastPieceAt = Now;
+    }
+    if (FParser.Ended()) {
+        return ReplyEnded();
+    }
+    return Now >= Deadline() ? TimedOut() : TStepResult::srWaiting;
+}
+
+TPhoneExchange::TTime TPhoneExchange::Deadline() const {
+    if (!FAwaiting) {
+        return TTime::max();
+    }
+    return std::min(FLastPieceAt + Period(), FSentAt + PeriodsAllowed() * Period());
+}
+
+TStepResult TPhoneExchange::TimedOut() {
+    if (!FAwaiting) {
+        return TStepResult::srWaiting;
+    }
+    if (FStep >= 0) {
+        return Failed(TExchangeEnd::eeNoAnswer, std::string(TimeoutMessage));
+    }
+    return FHeard ? Failed(TExchangeEnd::eeNotAPhone, std::string(NotAPhoneMessage))
+                  : Failed(TExchangeEnd::eeSilent, std::string(NoAnswerToAtMessage));
+}
+
+TStepResult TPhoneExchange::Overrun() {
+    if (!FAwaiting) {
+        return TStepResult::srWaiting;
+    }
+    return Failed(TExchangeEnd::eeNoAnswer, std::string(OverrunMessage));
+}
+
+TStepResult TPhoneExchange::DeviceLost(const std::string& Message) {
+    if (Ended()) {
+        return TStepResult::srWaiting;
+    }
+    const bool WasAwaiting = FAwaiting;
+    Failed(TExchangeEnd::eeDeviceLost, Message);
+    return WasAwaiting ? TStepResult::srFailed : TStepResult::srWaiting;
+}
+
+void TPhoneExchange::Stop() {
+    if (!Ended()) {
+        Failed(TExchangeEnd::eeStopped, std::string(InterruptedMessage));
+    }
+}
+
+std::chrono::milliseconds TPhoneExchange::Period() const {
+    return FStep < 0 ? FRules.Handshake : FRules.Period;
+}
+
+int TPhoneExchange::PeriodsAllowed() const {
+    return FStep < 0 ? 1 : ReplyLimitPeriods;
+}
+
+TStepResult TPhoneExchange::ReplyEnded() {
+    switch (FParser.Status()) {
+    case TReplyStatus::rsOk:
+        return Answered();
+    case TReplyStatus::rsError:
+    case TReplyStatus::rsCmeError:
+        return Refused();
+    case TReplyStatus::rsOverflow:
+        return FStep < 0 ? Failed(TExchangeEnd::eeNotAPhone, std::string(NotAPhoneMessage))
+                         : Failed(TExchangeEnd::eeNoAnswer, FParser.ErrorMessage());
+    case TReplyStatus::rsPending:
+        break;
+    }
+    return TStepResult::srWaiting;
+}
+
+TStepResult TPhoneExchange::Answered() {
+    FLastAnswer = FParser.Answer();
+    if (FStep >= 0) {
+        FAnswers.at(FAsked++) = FLastAnswer;
+    }
+    Advance();
+    return FLastResult = TStepResult::srAnswered;
+}
+
+TStepResult TPhoneExchange::Refused() {
+    if (FStep >= 0) {
+        FErrors.at(FAsked++) = FParser.ErrorMessage();
+    }
+    if (FStep < 0 || !FRules.AskEveryCommand) {
+        return Failed(TExchangeEnd::eeRefused, FParser.ErrorMessage());
+    }
+    FLastMessage = FParser.ErrorMessage();
+    Advance();
+    return FLastResult = TStepResult::srFailed;
+}
+
+TStepResult TPhoneExchange::Failed(TExchangeEnd End, std::string Message) {
+    FAwaiting = false;
+    FEnd = End;
+    FLastMessage = Message;
+    FMessage = std::move(Message);
+    return FLastResult = TStepResult::srFailed;
+}
+
+void TPhoneExchange::Advance() {
+    FAwaiting = false;
+    if (++FStep >= static_cast<int>(QueryCommands.size())) {
+        FEnd = TExchangeEnd::eeComplete;
+    }
+}
