@@ -489,6 +489,11 @@ std::optional<TPortChoice> ParsePortChoice(std::string_view Text) {
     if (Text.find('/') != std::string_view::npos) {
         return TPortChoice{0, DeviceNameForPath(Text)};
     }
+    // Windows' device namespace prefix, as its port list names ports: "\\.\COM12".
+    constexpr std::string_view DevicePrefix = R"(\\.\)";
+    if (Text.starts_with(DevicePrefix)) {
+        Text.remove_prefix(DevicePrefix.size());
+    }
     int Number = 0;
     if (IsComName(Text, Number)) {
         return TPortChoice{Number, "COM%d"};

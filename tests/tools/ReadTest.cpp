@@ -327,6 +327,7 @@ TEST(KivoRead, OutputThatCannotBeWrittenIsAFailure) {
 TEST(PortChoice, ComNamesAndPaths) {
     EXPECT_EQ(ParsePortChoice("COM4")->PortNum, 4);
     EXPECT_EQ(ParsePortChoice("com12")->PortNum, 12);
+    EXPECT_EQ(ParsePortChoice("\\\\.\\COM12")->PortNum, 12) << "as Windows lists its ports";
     EXPECT_EQ(ParsePortChoice("COM4")->DeviceName, "COM%d");
     EXPECT_EQ(ParsePortChoice("/dev/ttyUSB0")->DeviceName, "/dev/ttyUSB0");
     for (const char* Bad : {"", "COM", "COM0", "COM-1", "COMA", "COM1234", "LPT1"}) {
