@@ -185,9 +185,11 @@ TEST_F(PortTraffic, AFullQueueAcceptsAnExactFitOnceTheLineMovesAgain) {
     std::atomic<bool> Reading{true};
     std::atomic<std::size_t> Drained{0};
     std::thread Reader([&] {
-        while (Reading) {
+        // At least one look, however soon the write is accepted: room can appear without
+        // it (a stall is a refusal within 20 ms), and the write can end before this starts.
+        do {
             Drained += Pty.Receive(4096, std::chrono::milliseconds(50)).size();
-        }
+        } while (Reading);
     });
     Comm->Buffers()->SetWriteTimeout(10000);
     bool Accepted = false;
