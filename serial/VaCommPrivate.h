@@ -60,7 +60,9 @@ protected:
     bool HandOver(const std::function<void()>& Call);
     // Cancels the operation of this thread pending on Overlapped and waits until the
     // system has completed it, so the record, its event and its buffer can be released.
-    void FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending);
+    // The record's event must be one that only the operation's completion signals: a wait
+    // that something else ends returns with the operation still pending.
+    void FinishPending(OVERLAPPED& Overlapped, bool& Pending);
 
     [[nodiscard]] HANDLE Device() const { return FDevice; }
     [[nodiscard]] TVaCommPrivate& Inside() const { return *FComm->FPrivate; }
@@ -94,11 +96,14 @@ private:
     void ReportFailure(DWORD Error);
     // Waits for the next event set; false when none was delivered by the device.
     bool WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error);
+    // Ends the pending wait and waits until it has completed.
+    void CancelWait(OVERLAPPED& Overlapped, bool& Pending);
     // After a failed wait: sleeps on the wake-up event for Delay, which grows.
     void BackOff(DWORD& Delay);
 
-    DWORD FMask = 0;
-    TVaWaitEvent FWaitEvent;
+    DWORD FMask = 0;         // the pending wait writes its events here
+    TVaWaitEvent FWaitEvent; // the wake-up: a stop request, the end of a pause
+    TVaWaitEvent FDoneEvent; // the pending wait's completion, and nothing else
 };
 
 // Writes what the component queues, reports a drained queue with OnTxEmpty and a refused

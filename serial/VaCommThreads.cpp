@@ -18,16 +18,6 @@ DWORD NextRetryDelay(DWORD Delay) {
     return Delay == 0 ? FirstRetryDelay : std::min(Delay * 2, LastRetryDelay);
 }
 
-// Before a stopping thread cancels its pending WaitCommEvent, it clears the event mask
-// (the port is closing). Windows ends the wait on the cancel alone, but Wine's serial
-// driver ends a wait only on an event or a change of the mask, so the cancel could
-// otherwise wait forever there.
-void ClearMaskBeforeCancel(HANDLE Device, bool Stopping, bool Pending) {
-    if (Stopping && Pending) {
-        SetCommMask(Device, 0);
-    }
-}
-
 } // namespace
 
 // ---- TVaCommBuffer ----
@@ -83,14 +73,16 @@ bool TVaCommThread::HandOver(const std::function<void()>& Call) {
     });
 }
 
-void TVaCommThread::FinishPending(OVERLAPPED& Overlapped, TVaWaitEvent& Event, bool& Pending) {
+void TVaCommThread::FinishPending(OVERLAPPED& Overlapped, bool& Pending) {
     if (!Pending) {
         return;
     }
-    Event.ResetEvent(); // only the completion may end the wait below
-    CancelIo(FDevice);
+    // A cancel that fails finds nothing of this thread pending: the operation has completed.
+    (void)CancelIo(FDevice);
+    // Waits on the record's event, which only the completion signals; the operation's own
+    // result does not matter once it is cancelled.
     DWORD Transferred = 0;
-    GetOverlappedResult(FDevice, &Overlapped, &Transferred, TRUE);
+    (void)GetOverlappedResult(FDevice, &Overlapped, &Transferred, TRUE);
     Pending = false;
 }
 
@@ -111,7 +103,7 @@ void TVaCommEventThread::Stop() {
 
 void TVaCommEventThread::Execute() {
     OVERLAPPED Overlapped{};
-    Overlapped.hEvent = FWaitEvent.Handle();
+    Overlapped.hEvent = FDoneEvent.Handle();
     bool Pending = false;
     DWORD Delay = 0;
     while (!Terminated()) {
@@ -124,18 +116,18 @@ void TVaCommEventThread::Execute() {
             BackOff(Delay);
         }
     }
-    ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
-    FinishPending(Overlapped, FWaitEvent, Pending);
+    CancelWait(Overlapped, Pending); // the record and the mask go when this returns
 }
 
 bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DWORD& Error) {
+    // Stop sets the request before it signals the wake-up: a request made before this reset
+    // is seen below, and a later one signals again.
     FWaitEvent.ResetEvent();
     if (Terminated()) {
         return false;
     }
-    const HANDLE Device = this->Device();
     FMask = 0;
-    if (WaitCommEvent(Device, &FMask, &Overlapped) != 0) {
+    if (WaitCommEvent(Device(), &FMask, &Overlapped) != 0) {
         return true;
     }
     Error = GetLastError();
@@ -143,27 +135,40 @@ bool TVaCommEventThread::WaitForEvents(OVERLAPPED& Overlapped, bool& Pending, DW
         return false;
     }
     Pending = true;
-    // Starting the wait may have reset the event after a Stop had signalled it; Stop sets
-    // the request first, so a request seen here is never missed, and a later one signals.
-    if (Terminated() || FWaitEvent.WaitFor(INFINITE) != wrSignaled || Terminated()) {
+    const std::array<HANDLE, 2> Events{FDoneEvent.Handle(), FWaitEvent.Handle()};
+    if (Terminated() ||
+        WaitForMultipleObjects(2, Events.data(), FALSE, INFINITE) != WAIT_OBJECT_0) {
         Error = ERROR_SUCCESS;
-        ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
-        FinishPending(Overlapped, FWaitEvent, Pending);
+        CancelWait(Overlapped, Pending);
         return false;
     }
+    // Only the completion signals its event, so the wait is over even where its record still
+    // reads pending: Wine's serial driver can leave it so when its worker finishes before the
+    // request has returned. GetOverlappedResult, told to wait, then returns at once with
+    // success, on Windows and Wine alike.
+    Pending = false;
     DWORD Transferred = 0;
-    if (GetOverlappedResult(Device, &Overlapped, &Transferred, FALSE) != 0) {
-        Pending = false;
+    if (GetOverlappedResult(Device(), &Overlapped, &Transferred, TRUE) != 0) {
         return true;
     }
     Error = GetLastError();
-    if (Error == ERROR_IO_INCOMPLETE) {
-        Error = ERROR_SUCCESS; // woken without a completion: start over
-        ClearMaskBeforeCancel(this->Device(), Terminated(), Pending);
-        FinishPending(Overlapped, FWaitEvent, Pending);
-    }
-    Pending = false;
     return false;
+}
+
+void TVaCommEventThread::CancelWait(OVERLAPPED& Overlapped, bool& Pending) {
+    if (!Pending) {
+        return;
+    }
+    // A new mask first: Windows ends the wait on the cancel alone, but Wine's serial driver
+    // ignores CancelIo and ends a wait only on an event or a change of the mask. A stopping
+    // thread clears it (the port is closing); any other keeps the one set. A mask that cannot
+    // be set leaves the cancel, which is all Windows needs.
+    DWORD Mask = 0;
+    if (Terminated() || GetCommMask(Device(), &Mask) == 0) {
+        Mask = 0;
+    }
+    (void)SetCommMask(Device(), Mask);
+    FinishPending(Overlapped, Pending);
 }
 
 void TVaCommEventThread::DeliverEvents() {
@@ -273,7 +278,7 @@ void TVaCommWriteThread::Execute() {
             (void)FStopEvent.WaitFor(Delay);
         }
     }
-    FinishPending(Overlapped, FWriteEvent, Pending);
+    FinishPending(Overlapped, Pending);
 }
 
 bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay) {
@@ -315,7 +320,7 @@ bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWOR
             WriteDone(Written); // sent before the write failed: not to be sent again
         }
     } else {
-        FinishPending(Overlapped, FWriteEvent, Pending);
+        FinishPending(Overlapped, Pending);
     }
     // The write failed or the wait broke: the bytes stay queued for the next pass.
     Delay = NextRetryDelay(Delay);

@@ -33,6 +33,23 @@ template <class Record, class Call> BOOL OnDeviceWith(HANDLE Handle, Record* Giv
     return OnDevice(Handle, [&](SerialDevice& Device) { return C(Device, *Given); });
 }
 
+// Waits for a pending operation as Windows does: on the record's event where it names one,
+// which ends the wait whoever signals it, otherwise until the operation itself completes.
+// False (with the last error set) when the wait fails.
+bool AwaitOperation(HANDLE File, OVERLAPPED& Record) {
+    if (Record.hEvent != nullptr) {
+        return WaitForSingleObject(Record.hEvent, INFINITE) != WAIT_FAILED;
+    }
+    // A handle closed meanwhile has completed all its operations before it went, so the
+    // record then holds its result; only a still pending one is an error.
+    if (const auto Device = FindDevice(File)) {
+        Device->AwaitCompletion(&Record);
+        return true;
+    }
+    return std::atomic_ref<ULONG_PTR>(Record.Internal).load(std::memory_order_acquire) !=
+           StatusPending;
+}
+
 } // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
@@ -83,19 +100,17 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
-        // A handle closed meanwhile has completed all its operations before it went, so
-        // the record then holds its result; only a still pending one is an error.
-        if (const auto Device = FindDevice(hFile)) {
-            Device->AwaitCompletion(lpOverlapped);
-        } else if (Status.load(std::memory_order_acquire) == StatusPending) {
+        if (!AwaitOperation(hFile, *lpOverlapped)) {
             return FALSE;
         }
     }
     if (lpNumberOfBytesTransferred != nullptr) {
         *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     }
+    // A record that still reads pending after its event came counts as a success, as on
+    // Windows: the caller named that event as the operation's completion.
     const auto Error = static_cast<DWORD>(Status.load(std::memory_order_acquire));
-    if (Error != ERROR_SUCCESS) {
+    if (Error != ERROR_SUCCESS && Error != StatusPending) {
         SetLastError(Error);
         return FALSE;
     }

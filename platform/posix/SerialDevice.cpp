@@ -2,6 +2,7 @@
 
 #include "platform/posix/BaudRate.h"
 #include "platform/posix/LineConfig.h"
+#include "platform/posix/WaitHold.h"
 
 #include <atomic>
 #include <cerrno>
@@ -262,6 +263,9 @@ SerialDevice::Operation SerialDevice::Begin(OVERLAPPED* Overlapped) {
 }
 
 void SerialDevice::Finish(Operation& Op, DWORD Error) {
+    if (HoldsBack(Op, Error)) {
+        return;
+    }
     if (Op.Watched) {
         SetEventSource(Op.Event, {});
     }
@@ -355,6 +359,10 @@ void SerialDevice::AbortAll(DWORD Error) {
         Finish(*FWait, Error);
         FWait.reset();
     }
+    if (FHeld) {
+        Finish(*FHeld, Error);
+        FHeld.reset();
+    }
 }
 
 // The device is gone (hang-up, unplugged): everything pending fails, later operations too,
@@ -395,6 +403,9 @@ BOOL SerialDevice::Cancel() {
         std::erase_if(FWrites, Mine);
         if (FWait && Mine(*FWait)) {
             FWait.reset();
+        }
+        if (FHold && FHeld) {
+            FHold->Cancelled();
         }
     });
 }
@@ -613,6 +624,9 @@ BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
     }
     FWait = Op;
     Watch(*FWait);
+    if (FHold && FWait->Watched) {
+        SetEventSource(FWait->Event, FHold); // it passes what it is asked on to this device
+    }
     return Refuse(ERROR_IO_PENDING);
 }
 

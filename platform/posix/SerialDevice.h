@@ -45,6 +45,8 @@
 
 namespace kivo::posix {
 
+class WaitHold;
+
 class SerialDevice final : public KernelObject, public InputSource {
 public:
     using Clock = std::chrono::steady_clock;
@@ -79,6 +81,10 @@ public:
 
     // Replaces where modem lines and error counters come from (a test seam).
     void AttachLineSource(std::shared_ptr<LineSource> Source);
+    // Holds the waits that a cancel or a new mask ends, until released (a test seam,
+    // WaitHold.h). Release completes the held wait and detaches the hold; false for none.
+    void AttachWaitHold(std::shared_ptr<WaitHold> Hold);
+    bool ReleaseHeldWait();
 
     // InputSource: for any thread waiting on a pending operation's event.
     int BeginWatch() override;
@@ -125,6 +131,7 @@ private:
     BOOL RefuseIfUnusable() const;
     static Operation Begin(OVERLAPPED* Overlapped);
     void Finish(Operation& Op, DWORD Error);
+    bool HoldsBack(const Operation& Op, DWORD Error);
     void Watch(Operation& Op);
     BOOL FinishNow(Operation& Op, DWORD Error, DWORD* Done);
     BOOL StartRead(Operation Op, DWORD* Done);
@@ -209,6 +216,9 @@ private:
     int FLines = 0;
     bool FHasCounters = false;
     LineCounters FCounters;
+
+    std::shared_ptr<WaitHold> FHold;
+    std::optional<Operation> FHeld; // the wait FHold keeps pending
 
     std::thread FDriver;
     std::thread FWatcher;

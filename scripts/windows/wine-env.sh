@@ -27,6 +27,13 @@ wine_prepare_prefix() {
         timeout 300 wineboot -i >"$KIVO_WIN_RUN/wineboot.log" 2>&1
         timeout 120 wineserver -w
     fi
+    # No debugger for a program that crashes: it ends at once with the exception's code, so
+    # a test that crashes fails there and then. (Wine's debugger would otherwise open its
+    # crash dialog, which nobody can answer on the null graphics driver, and the test would
+    # hang until its time-out; told not to show the dialog, it ends the program with code 0,
+    # so a crash after a passed test would pass.)
+    timeout 60 wine reg add 'HKCU\Software\Wine\DllOverrides' /v winedbg.exe /d '' /f \
+        >/dev/null 2>&1
     # The window's font. Debian's Wine ships Tahoma (fonts-wine) without installing it
     # into a prefix, where it would otherwise fall back to another face.
     local font

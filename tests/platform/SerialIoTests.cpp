@@ -8,6 +8,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -294,6 +295,29 @@ TEST_F(SerialIo, AWaitBlockedInGetOverlappedResultEndsWhenBytesArrive) {
     EXPECT_TRUE(GetOverlappedResult(FPort.Handle(), &Wait.Record, &Count, TRUE));
     Sender.join();
     EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
+}
+
+// As on Windows, GetOverlappedResult told to wait waits on the record's event, not for the
+// operation: whatever signals that event ends the wait, and a record still pending then counts
+// as a success. (A caller that shares the event with other uses must not rely on the result.)
+TEST_F(SerialIo, GetOverlappedResultToldToWaitWaitsOnTheRecordsEventWhoeverSignalsIt) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped Wait;
+    DWORD Events = 0;
+    ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Wait.Record));
+    ASSERT_TRUE(SetEvent(Wait.Record.hEvent));
+    std::promise<BOOL> Result;
+    std::thread Waiter([&] {
+        DWORD Count = 0;
+        Result.set_value(GetOverlappedResult(FPort.Handle(), &Wait.Record, &Count, TRUE));
+    });
+    auto Returned = Result.get_future();
+    const bool InTime =
+        Returned.wait_for(std::chrono::milliseconds(Generous)) == std::future_status::ready;
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR)); // ends the wait itself
+    Waiter.join();
+    ASSERT_TRUE(InTime) << "GetOverlappedResult waited for the operation";
+    EXPECT_TRUE(Returned.get());
 }
 
 // A thread waiting on an operation's event takes the device's input in itself; every other way

@@ -3,22 +3,46 @@
 #include "serial/VaConst.h"
 #include "tests/serial/CommFixture.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <vector>
 #ifdef _WIN32
 #include <tlhelp32.h>
 #endif
 
 namespace {
 
+#ifdef _WIN32
+// The ids of this process's threads.
+std::vector<DWORD> ThreadsOfThisProcess() {
+    std::vector<DWORD> Ids;
+    HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 Entry{};
+    Entry.dwSize = sizeof(Entry);
+    for (BOOL More = Thread32First(Snapshot, &Entry); More != FALSE;
+         More = Thread32Next(Snapshot, &Entry)) {
+        if (Entry.th32OwnerProcessID == GetCurrentProcessId()) {
+            Ids.push_back(Entry.th32ThreadID);
+        }
+    }
+    CloseHandle(Snapshot);
+    return Ids;
+}
+#endif
+
 // Open descriptors and running threads of this process.
 struct ProcessResources {
     bool Known = false; // only where /proc tells
     std::ptrdiff_t Descriptors = 0;
     std::ptrdiff_t Threads = 0;
+#ifdef _WIN32
+    std::vector<DWORD> ThreadIds;
+#endif
 
     static ProcessResources Now() {
 #ifdef _WIN32
@@ -27,16 +51,9 @@ struct ProcessResources {
         // Wine's own caching.)
         DWORD Handles = 0;
         GetProcessHandleCount(GetCurrentProcess(), &Handles);
-        std::ptrdiff_t Threads = 0;
-        HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-        THREADENTRY32 Entry{};
-        Entry.dwSize = sizeof(Entry);
-        for (BOOL More = Thread32First(Snapshot, &Entry); More != FALSE;
-             More = Thread32Next(Snapshot, &Entry)) {
-            Threads += Entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-        }
-        CloseHandle(Snapshot);
-        return {true, static_cast<std::ptrdiff_t>(Handles), Threads};
+        auto Ids = ThreadsOfThisProcess();
+        const auto Threads = static_cast<std::ptrdiff_t>(Ids.size());
+        return {true, static_cast<std::ptrdiff_t>(Handles), Threads, std::move(Ids)};
 #else
         std::error_code Error;
         if (!std::filesystem::exists("/proc/self/task", Error)) {
@@ -48,6 +65,35 @@ struct ProcessResources {
         };
         return {true, Count("/proc/self/fd"), Count("/proc/self/task")};
 #endif
+    }
+
+    // Now, once each thread that started since Before has ended, or ten seconds in all have
+    // passed. Wine's serial driver runs a wait on a worker thread of its own, which ends a
+    // moment after the wait has completed; a thread of ours left running never ends, and is
+    // counted. (Elsewhere the component's threads are all joined before Close returns.)
+    static ProcessResources After(const ProcessResources& Before) {
+#ifdef _WIN32
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (const DWORD Id : ThreadsOfThisProcess()) {
+            if (std::find(Before.ThreadIds.begin(), Before.ThreadIds.end(), Id) !=
+                Before.ThreadIds.end()) {
+                continue;
+            }
+            HANDLE Thread = OpenThread(SYNCHRONIZE, FALSE, Id);
+            if (Thread == nullptr) {
+                continue; // ended meanwhile
+            }
+            const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                Deadline - std::chrono::steady_clock::now());
+            // One still running when the time is up is counted below.
+            (void)WaitForSingleObject(Thread,
+                                      static_cast<DWORD>(std::max<long long>(Left.count(), 0)));
+            CloseHandle(Thread);
+        }
+#else
+        (void)Before;
+#endif
+        return Now();
     }
 };
 
@@ -361,7 +407,7 @@ TEST_F(PortLifecycle, ManyCyclesWithTrafficLeaveNothingBehind) {
         Received.clear();
         Comm->Close();
     }
-    const ProcessResources After = ProcessResources::Now();
+    const ProcessResources After = ProcessResources::After(Before);
     if (After.Known) {
         EXPECT_EQ(After.Descriptors, Before.Descriptors);
         EXPECT_EQ(After.Threads, Before.Threads);

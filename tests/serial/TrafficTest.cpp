@@ -14,13 +14,14 @@ using PortTraffic = CommTest;
 TEST_F(PortTraffic, OnRxCharCountsWaitingBytesAndReportsUnreadOnesAgain) {
     UseMainWindowSettings();
     std::vector<int> Counts;
-    bool Read = false;
     std::string Text;
     Comm->OnRxChar = [&](TObject* Sender, int Count) {
         EXPECT_EQ(Sender, Comm.get());
         EXPECT_GT(Count, 0);
         Counts.push_back(Count);
-        if (Read) {
+        // Read once the unread bytes are counted with the new ones. (The first bytes may be
+        // reported again before the new ones come: Wine does so while they stay unread.)
+        if (Count >= 5) {
             Text += Comm->ReadText();
             EXPECT_EQ(Comm->ReadText(), ""); // nothing new arrived meanwhile
         }
@@ -29,11 +30,9 @@ TEST_F(PortTraffic, OnRxCharCountsWaitingBytesAndReportsUnreadOnesAgain) {
     Pty.Send("abc");
     ASSERT_TRUE(PumpUntil([&] { return !Counts.empty() && Counts.back() >= 3; }));
     EXPECT_EQ(Comm->InQueueCount(), 3);
-    Read = true;
     Pty.Send("de");
     ASSERT_TRUE(PumpUntil([&] { return Text.size() >= 5; }));
     EXPECT_EQ(Text, "abcde");
-    EXPECT_GE(Counts.back(), 5); // the unread bytes were counted again with the new ones
 }
 
 TEST_F(PortTraffic, ReadsReturnWaitingBytesOneForOneIncludingZeroBytes) {
@@ -186,9 +185,11 @@ TEST_F(PortTraffic, AFullQueueAcceptsAnExactFitOnceTheLineMovesAgain) {
     std::atomic<bool> Reading{true};
     std::atomic<std::size_t> Drained{0};
     std::thread Reader([&] {
-        while (Reading) {
+        // At least one look, however soon the write is accepted: room can appear without
+        // it (a stall is a refusal within 20 ms), and the write can end before this starts.
+        do {
             Drained += Pty.Receive(4096, std::chrono::milliseconds(50)).size();
-        }
+        } while (Reading);
     });
     Comm->Buffers()->SetWriteTimeout(10000);
     bool Accepted = false;

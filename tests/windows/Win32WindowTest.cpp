@@ -44,8 +44,10 @@ public:
 
 private:
     void Serve() {
+        std::string Command;
         while (!FStop) {
-            const std::string Command = FPair.ReceiveUntil("\r\n", 200ms);
+            // A command cut off by the end of one look is completed by the next.
+            Command += FPair.ReceiveUntil("\r\n", 200ms);
             if (!Command.ends_with("\r\n")) {
                 continue;
             }
@@ -55,6 +57,7 @@ private:
             const std::size_t Start = std::min(Command.rfind("AT"), Command.size() - 2);
             const auto Found = FReplies.find(Command.substr(Start, Command.size() - 2 - Start));
             FPair.Send(Found != FReplies.end() ? Found->second : "\r\nERROR\r\n");
+            Command.clear();
         }
     }
 

@@ -1,0 +1,114 @@
+#include "platform/posix/WaitHold.h"
+
+#include "platform/posix/SerialDevice.h"
+
+namespace kivo::posix {
+
+// ---- The hold ----
+
+WaitHold::WaitHold(std::function<void()> OnCancel) : FOnCancel(std::move(OnCancel)) {}
+
+bool WaitHold::AwaitSleeper(bool Held, std::chrono::milliseconds Bound) {
+    std::unique_lock Lock(FLock);
+    return FSlept.wait_for(Lock, Bound, [&] { return Held ? FSleptHeld : FSleptPending; });
+}
+
+void WaitHold::Attach(std::weak_ptr<InputSource> Device) {
+    const std::lock_guard Guard(FLock);
+    FDevice = std::move(Device);
+}
+
+void WaitHold::Holding() {
+    const std::lock_guard Guard(FLock);
+    FHolding = true;
+}
+
+void WaitHold::Cancelled() const {
+    if (FOnCancel) {
+        FOnCancel();
+    }
+}
+
+std::shared_ptr<InputSource> WaitHold::Device() const {
+    const std::lock_guard Guard(FLock);
+    return FDevice.lock();
+}
+
+int WaitHold::BeginWatch() {
+    {
+        const std::lock_guard Guard(FLock);
+        (FHolding ? FSleptHeld : FSleptPending) = true;
+    }
+    FSlept.notify_all();
+    const auto Source = Device();
+    return Source ? Source->BeginWatch() : -1;
+}
+
+void WaitHold::EndWatch() {
+    if (const auto Source = Device()) {
+        Source->EndWatch();
+    }
+}
+
+void WaitHold::TakeInput(bool HungUp) {
+    if (const auto Source = Device()) {
+        Source->TakeInput(HungUp);
+    }
+}
+
+void WaitHold::AwaitUnwatched() {
+    if (const auto Source = Device()) {
+        Source->AwaitUnwatched();
+    }
+}
+
+// ---- The device's side ----
+
+void SerialDevice::AttachWaitHold(std::shared_ptr<WaitHold> Hold) {
+    const std::lock_guard Guard(FLock);
+    Hold->Attach(FSelf);
+    FHold = std::move(Hold);
+}
+
+// Under FLock: a wait that a cancel or a new mask ends stays pending while a hold is attached.
+bool SerialDevice::HoldsBack(const Operation& Op, DWORD Error) {
+    if (!FHold || FClosed || FHeld || Op.EventsOut == nullptr) {
+        return false;
+    }
+    const bool Ended =
+        Error == ERROR_OPERATION_ABORTED || (Error == ERROR_SUCCESS && *Op.EventsOut == 0);
+    if (!Ended) {
+        return false;
+    }
+    FHeld = Op;
+    FHold->Holding();
+    return true;
+}
+
+bool SerialDevice::ReleaseHeldWait() {
+    const std::lock_guard Guard(FLock);
+    FHold.reset();
+    if (!FHeld) {
+        return false;
+    }
+    *FHeld->EventsOut = 0;
+    Finish(*FHeld, ERROR_OPERATION_ABORTED);
+    FHeld.reset();
+    return true;
+}
+
+bool AttachWaitHold(HANDLE hDevice, std::shared_ptr<WaitHold> Hold) {
+    const auto Device = FindHandleOf<SerialDevice>(hDevice);
+    if (!Device || !Hold) {
+        return false;
+    }
+    Device->AttachWaitHold(std::move(Hold));
+    return true;
+}
+
+bool ReleaseHeldWait(HANDLE hDevice) {
+    const auto Device = FindHandleOf<SerialDevice>(hDevice);
+    return Device && Device->ReleaseHeldWait();
+}
+
+} // namespace kivo::posix
