@@ -1,6 +1,7 @@
 // kivo-read as a whole program where the port fails it: missing, in use, not accessible to
 // an ordinary user, and unplugged mid-run. Each ends with its own clear message.
 
+#include "app/PhoneQuery.h"
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"
 #include "tests/faults/ProcessProbe.h"
@@ -95,6 +96,25 @@ TEST(ReadProgramFaults, UnpluggedMidRunEndsAtOnceWithOneMessageAndExitTwo) {
     // run took.
     EXPECT_LT(Result.CpuSeconds, 0.5 * Wall.WallSeconds() + 0.25)
         << Result.CpuSeconds << " s of processor time in " << Wall.WallSeconds() << " s";
+}
+
+// A far end that floods the line from before the open, faster than the reader takes it in:
+// the reply overflows its bound, and a scan finds text without a result code, every time.
+// Never a silence: that would mean the bytes received were never reported.
+TEST(ReadProgramFaults, AFloodFromBeforeTheOpenIsAReplyTooLongOrNoPhoneNeverASilence) {
+    const PtyPair Line;
+    const PtyFlood Flood(Line);
+    for (int Run = 0; Run < 4; ++Run) {
+        // A time-out beyond the test's: only the flood itself may end the run.
+        const auto Result =
+            RunProgram(KIVO_READ_PATH, {"--timeout", "15", "--port", Line.DevicePath()});
+        EXPECT_EQ(Result.ExitCode, 1) << "run " << Run;
+        EXPECT_EQ(Result.Output, "kivo-read: " + std::string(ReplyTooLongMessage) + "\n")
+            << "run " << Run;
+    }
+    const auto Scan = RunProgram(KIVO_READ_PATH, {"--scan", "--json", "--port", Line.DevicePath()});
+    EXPECT_EQ(Scan.ExitCode, 1);
+    EXPECT_NE(Scan.Output.find("\"outcome\": \"not-a-phone\""), std::string::npos) << Scan.Output;
 }
 
 // The scan probes every port at once as an ordinary user would: each port ends in its own
