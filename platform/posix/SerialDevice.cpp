@@ -522,11 +522,11 @@ BOOL SerialDevice::StartWrite(Operation Op, DWORD* Done) {
     if (FWrites.empty() && !Held) {
         const ssize_t Written = ::write(FFd, Op.WriteFrom, Op.Count);
         if (Written < 0 && errno != EAGAIN && errno != EINTR) {
-            const DWORD Error = ErrnoOr(EIO);
-            if (Error == EIO) {
-                Fail(Error);
-            }
-            return Refuse(Error);
+            // The device failed, whatever it calls the failure (EIO, or ENODEV, EPIPE, ENXIO
+            // from a driver whose hardware went away): as Transmit and a failed read do, the
+            // handle becomes unusable, so every later call reports it instead of retrying.
+            Fail(ErrnoOr(EIO));
+            return Refuse(FFailure);
         }
         Op.Done = Written > 0 ? static_cast<DWORD>(Written) : 0;
         FTxPending = FTxPending || Written > 0;
