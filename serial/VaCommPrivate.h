@@ -118,7 +118,7 @@ public:
     // Signals the stop event; does not wait.
     void Stop() override;
     // Queues Count bytes, waiting up to Buffers.WriteTimeout for room; false when there
-    // was none. Any thread; several at once.
+    // was none, at once for a block larger than the queue. Any thread; several at once.
     [[nodiscard]] bool Enqueue(const void* Data, int Count);
 
     [[nodiscard]] int QueuedCount() const { return FBuffer.Count(); }

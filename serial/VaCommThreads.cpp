@@ -240,6 +240,9 @@ bool TVaCommWriteThread::TryAppend(const void* Data, int Count) {
 }
 
 bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
+    if (Count > FBuffer.Capacity()) {
+        return false; // can never fit: no use waiting for room
+    }
     if (TryAppend(Data, Count)) {
         return true;
     }

@@ -533,11 +533,11 @@ BOOL SerialDevice::StartWrite(Operation Op, DWORD* Done) {
     if (FWrites.empty() && !Held) {
         const ssize_t Written = ::write(FFd, Op.WriteFrom, Op.Count);
         if (Written < 0 && errno != EAGAIN && errno != EINTR) {
-            const DWORD Error = ErrnoOr(EIO);
-            if (Error == EIO) {
-                Fail(Error);
-            }
-            return Refuse(Error);
+            // The device failed, whatever it calls the failure (EIO, or ENODEV, EPIPE, ENXIO
+            // from a driver whose hardware went away): as Transmit and a failed read do, the
+            // handle becomes unusable, so every later call reports it instead of retrying.
+            Fail(ErrnoOr(EIO));
+            return Refuse(FFailure);
         }
         Op.Done = Written > 0 ? static_cast<DWORD>(Written) : 0;
         FTxPending = FTxPending || Written > 0;
@@ -610,13 +610,19 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
     });
 }
 
+// A wait reports what is latched, and the input queue's state when it starts: bytes still
+// queued as EV_RXCHAR (also when they came before the mask was set or were reported already
+// but not read), a queue 80% full as EV_RX80FULL. Otherwise a queue that filled while nobody
+// waited, before SetCommMask say, would never be reported at all: a full queue takes nothing
+// more in, so no byte ever arrives to raise the event. As Windows' driver does, a reader that
+// leaves bytes unread is told of them again at each wait.
 BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
     if (FWait || FMask == 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    if (const DWORD Latched = FEvents & FMask; Latched != 0) {
-        FEvents &= ~Latched;
-        *Op.EventsOut = Latched;
+    if (const DWORD Ready = (FEvents | QueuedInputEvents()) & FMask; Ready != 0) {
+        FEvents &= ~Ready;
+        *Op.EventsOut = Ready;
         return FinishNow(Op, ERROR_SUCCESS, Done);
     }
     if (FFailure != ERROR_SUCCESS) {
@@ -628,6 +634,18 @@ BOOL SerialDevice::StartWait(Operation Op, DWORD* Done) {
         SetEventSource(FWait->Event, FHold); // it passes what it is asked on to this device
     }
     return Refuse(ERROR_IO_PENDING);
+}
+
+DWORD SerialDevice::QueuedInputEvents() const {
+    DWORD Events = FInput.Empty() ? 0 : EV_RXCHAR;
+    if (EightyPercentFull()) {
+        Events |= EV_RX80FULL;
+    }
+    return Events;
+}
+
+bool SerialDevice::EightyPercentFull() const {
+    return FInput.Size() * 5 >= FInput.Capacity() * 4;
 }
 
 void SerialDevice::Raise(DWORD Events) {
@@ -659,10 +677,11 @@ void SerialDevice::RecordErrors(DWORD Errors) {
     }
 }
 
-// A new mask ends a pending wait at once, with no events, and forgets latched ones.
+// A new mask ends a pending wait at once, with no events, and forgets latched ones. Bytes
+// still queued are no latched event: the next wait reports them (StartWait).
 BOOL SerialDevice::SetMask(DWORD Mask) {
     return WhileOpen([&] {
-        CatchUp(); // what came before the new mask is forgotten with the old one's events
+        CatchUp(); // the events of what came before the new mask go with the old one's
         FMask = Mask;
         FEvents = 0;
         if (FWait) {

@@ -14,7 +14,9 @@
 // Nothing is taken from the kernel that the input queue has no room for: while the queue is
 // full the driver stops watching for input, and the kernel's buffer (and its flow control,
 // where the line has any) holds what comes next until a reader makes room. Where that buffer
-// itself overflows, the device's counters tell, and ClearCommError reports CE_OVERRUN.
+// itself overflows, the device's counters tell, and ClearCommError reports CE_OVERRUN. A
+// full queue is never left unreported: a wait that starts while bytes are queued reports them
+// at once (StartWait), so a reader always learns of the bytes it must read to make room.
 //
 // A thread that waits on the event of a pending overlapped wait or read takes received bytes in
 // itself (InputSource.h); the driver thread then leaves input alone, and a byte costs one
@@ -162,6 +164,8 @@ private:
     void Transmit();
     void CheckTxEmpty(Clock::time_point Now);
     void RecordErrors(DWORD Errors);
+    [[nodiscard]] DWORD QueuedInputEvents() const;
+    [[nodiscard]] bool EightyPercentFull() const;
     void Raise(DWORD Events);
     void UpdateDtrHandshake();
     void Wake() const;

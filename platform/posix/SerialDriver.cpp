@@ -380,7 +380,7 @@ void SerialDevice::Receive(const char* Raw, std::size_t Size) {
     if (Data.empty() || (FDcb.fDsrSensitivity != 0 && LineLow(LineDsr))) {
         return; // nothing received, or ignored while DSR is low
     }
-    const bool WasBelow80 = FInput.Size() * 5 < FInput.Capacity() * 4;
+    const bool WasBelow80 = !EightyPercentFull();
     DWORD Events = EV_RXCHAR | (Marks.EventCharSeen ? EV_RXFLAG : 0);
     // Reads take no more than the queue has room for, so this overflows only on a mark the
     // kernel never sends ("\377" then a plain byte gives two bytes for one): reported, not
@@ -388,7 +388,7 @@ void SerialDevice::Receive(const char* Raw, std::size_t Size) {
     if (FInput.Push(Data.data(), Data.size()) < Data.size()) {
         RecordErrors(CE_RXOVER);
     }
-    if (WasBelow80 && FInput.Size() * 5 >= FInput.Capacity() * 4) {
+    if (WasBelow80 && EightyPercentFull()) {
         Events |= EV_RX80FULL;
     }
     FeedReads();

@@ -1,5 +1,6 @@
 #include "tests/faults/ProcessProbe.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -31,8 +32,37 @@ double ProcessCpuSeconds() {
     return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) * 1e-9;
 }
 
+// Pointers to each string of Text, then a null pointer: an argument or environment vector.
+std::vector<char*> PointersTo(std::vector<std::string>& Text) {
+    std::vector<char*> Pointers;
+    Pointers.reserve(Text.size() + 1);
+    for (std::string& Each : Text) {
+        Pointers.push_back(Each.data());
+    }
+    Pointers.push_back(nullptr);
+    return Pointers;
+}
+
+// This process's environment with the entries of Extra ("NAME=VALUE") set on top.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& Extra) {
+    std::vector<std::string> Entries;
+    const auto NameOf = [](const std::string& Entry) { return Entry.substr(0, Entry.find('=')); };
+    for (char** Each = environ; *Each != nullptr; ++Each) {
+        const std::string Entry(*Each);
+        const bool Replaced = std::any_of(Extra.begin(), Extra.end(), [&](const std::string& New) {
+            return NameOf(New) == NameOf(Entry);
+        });
+        if (!Replaced) {
+            Entries.push_back(Entry);
+        }
+    }
+    Entries.insert(Entries.end(), Extra.begin(), Extra.end());
+    return Entries;
+}
+
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void ExecAs(TRunAs As, int Out, const std::vector<char*>& Argv) {
+[[noreturn]] void ExecAs(TRunAs As, int Out, const std::vector<char*>& Argv,
+                         const std::vector<char*>& Envp) {
     ::dup2(Out, 1);
     ::dup2(Out, 2);
     if (As == TRunAs::raOrdinaryUser && ::geteuid() == 0) {
@@ -41,7 +71,7 @@ double ProcessCpuSeconds() {
             ::_exit(126);
         }
     }
-    ::execv(Argv[0], Argv.data());
+    ::execve(Argv[0], Argv.data(), Envp.data());
     ::_exit(127);
 }
 
@@ -136,22 +166,20 @@ TReachableProgram::~TReachableProgram() {
 }
 
 TChildResult RunProgram(const std::string& Program, const std::vector<std::string>& Args, TRunAs As,
-                        std::chrono::milliseconds Timeout) {
+                        std::chrono::milliseconds Timeout,
+                        const std::vector<std::string>& Environment) {
     std::vector<std::string> Text{Program};
     Text.insert(Text.end(), Args.begin(), Args.end());
-    std::vector<char*> Argv;
-    Argv.reserve(Text.size() + 1);
-    for (std::string& Arg : Text) {
-        Argv.push_back(Arg.data());
-    }
-    Argv.push_back(nullptr);
+    const std::vector<char*> Argv = PointersTo(Text);
+    std::vector<std::string> Variables = EnvironmentWith(Environment);
+    const std::vector<char*> Envp = PointersTo(Variables);
     std::array<int, 2> Pipe{};
     if (::pipe2(Pipe.data(), O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
     const pid_t Pid = ::fork();
     if (Pid == 0) {
-        ExecAs(As, Pipe[1], Argv);
+        ExecAs(As, Pipe[1], Argv, Envp);
     }
     ::close(Pipe[1]);
     TChildResult Result;

@@ -61,9 +61,11 @@ private:
 
 enum class TRunAs : unsigned char { raSelf, raOrdinaryUser };
 
-// Runs Program with Args. With raOrdinaryUser and this process root, the child first drops
+// Runs Program with Args, in this process's environment with the "NAME=VALUE" entries of
+// Environment set on top. With raOrdinaryUser and this process root, the child first drops
 // to NobodyUid. Kills it if it has not ended after Timeout.
 [[nodiscard]] TChildResult RunProgram(const std::string& Program,
                                       const std::vector<std::string>& Args,
                                       TRunAs As = TRunAs::raSelf,
-                                      std::chrono::milliseconds Timeout = std::chrono::seconds(30));
+                                      std::chrono::milliseconds Timeout = std::chrono::seconds(30),
+                                      const std::vector<std::string>& Environment = {});

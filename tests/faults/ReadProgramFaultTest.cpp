@@ -1,6 +1,7 @@
 // kivo-read as a whole program where the port fails it: missing, in use, not accessible to
 // an ordinary user, and unplugged mid-run. Each ends with its own clear message.
 
+#include "app/PhoneQuery.h"
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"
 #include "tests/faults/ProcessProbe.h"
@@ -10,6 +11,8 @@
 #include "tools/PhoneSim.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <sys/stat.h>
@@ -95,6 +98,62 @@ TEST(ReadProgramFaults, UnpluggedMidRunEndsAtOnceWithOneMessageAndExitTwo) {
     // run took.
     EXPECT_LT(Result.CpuSeconds, 0.5 * Wall.WallSeconds() + 0.25)
         << Result.CpuSeconds << " s of processor time in " << Wall.WallSeconds() << " s";
+}
+
+// A far end that floods the line from before the open, faster than the reader takes it in:
+// the reply overflows its bound, and a scan finds text without a result code, every time.
+// Never a silence: that would mean the bytes received were never reported.
+TEST(ReadProgramFaults, AFloodFromBeforeTheOpenIsAReplyTooLongOrNoPhoneNeverASilence) {
+    const PtyPair Line;
+    const PtyFlood Flood(Line);
+    for (int Run = 0; Run < 4; ++Run) {
+        // A time-out beyond the test's: only the flood itself may end the run.
+        const auto Result =
+            RunProgram(KIVO_READ_PATH, {"--timeout", "15", "--port", Line.DevicePath()});
+        EXPECT_EQ(Result.ExitCode, 1) << "run " << Run;
+        EXPECT_EQ(Result.Output, "kivo-read: " + std::string(ReplyTooLongMessage) + "\n")
+            << "run " << Run;
+    }
+    const auto Scan = RunProgram(KIVO_READ_PATH, {"--scan", "--json", "--port", Line.DevicePath()});
+    EXPECT_EQ(Scan.ExitCode, 1);
+    EXPECT_NE(Scan.Output.find("\"outcome\": \"not-a-phone\""), std::string::npos) << Scan.Output;
+}
+
+// The environment that preloads the write fault into kivo-read: its writes to the device fail
+// with Errno after the first Passing ones. AddressSanitizer, when there, lets the library come
+// first.
+std::vector<std::string> FailingWrites(int Errno, int Passing) {
+    std::string Asan = "verify_asan_link_order=0";
+    if (const char* Own = std::getenv("ASAN_OPTIONS")) { // NOLINT(concurrency-mt-unsafe)
+        Asan = std::string(Own) + ":" + Asan;
+    }
+    return {"LD_PRELOAD=" KIVO_WRITE_FAULT_PATH, "KIVO_FAULT_WRITE_ERRNO=" + std::to_string(Errno),
+            "KIVO_FAULT_WRITE_AFTER=" + std::to_string(Passing), "ASAN_OPTIONS=" + Asan};
+}
+
+// A device that refuses a write has failed, whatever its driver calls the failure (a
+// pseudo-terminal only ever says EIO; USB adapters' drivers also ENODEV, ENXIO or EPIPE): the
+// run ends at once with the fields read, exit code 2 and one message naming the device. It is
+// never retried until the time-out and then taken for a phone that said nothing.
+TEST(ReadProgramFaults, AWriteTheDeviceRefusesLosesThePortWhateverItsErrno) {
+    const std::vector<std::pair<int, std::string>> Failures{
+        {EPIPE, "Broken pipe"}, {ENXIO, "No such device or address"}, {ENODEV, "No such device"}};
+    for (const auto& [Errno, Text] : Failures) {
+        TScriptedPhone Phone(
+            [](int, const std::string& Command) { return TScriptStep{{StandardReply(Command)}}; });
+        // A time-out beyond the test's: only the failure itself may end the run.
+        const auto Result =
+            RunProgram(KIVO_READ_PATH, {"--timeout", "20", "--port", Phone.DevicePath()},
+                       TRunAs::raSelf, std::chrono::seconds(30), FailingWrites(Errno, 2));
+        EXPECT_EQ(Result.ExitCode, 2) << Result.Output;
+        const std::string Fields = "Phone Manufacturer: Kestrel Mobile\nPhone Model: KM-310\n";
+        ASSERT_TRUE(Result.Output.starts_with(Fields)) << Result.Output;
+        const std::string Message = Result.Output.substr(Fields.size());
+        EXPECT_TRUE(Message.starts_with("kivo-read: Lost the device " + Phone.DevicePath() + ": "))
+            << Message;
+        EXPECT_TRUE(Contains(Message, "(" + std::to_string(Errno) + "), " + Text + ".")) << Message;
+        EXPECT_EQ(std::count(Message.begin(), Message.end(), '\n'), 1) << Message;
+    }
 }
 
 // The scan probes every port at once as an ordinary user would: each port ends in its own

@@ -136,3 +136,41 @@ void PtyPair::HangUp() {
         FMaster = -1;
     }
 }
+
+PtyFlood::PtyFlood(const PtyPair& Pty)
+    : FSender([this, Master = Pty.MasterFd()] { Send(Master); }) {}
+
+PtyFlood::~PtyFlood() {
+    FStop = true;
+    FSender.join();
+}
+
+void PtyFlood::Send(int Master) const {
+    std::string Pattern;
+    for (int I = 0; I < 16 * Period; ++I) {
+        Pattern.push_back(static_cast<char>(I % Period));
+    }
+    std::size_t At = 0;
+    while (!FStop) {
+        const ssize_t Sent = ::write(Master, Pattern.data() + At, Pattern.size() - At);
+        if (Sent > 0) {
+            At = (At + static_cast<std::size_t>(Sent)) % Pattern.size();
+        } else if (Sent < 0 && errno != EAGAIN && errno != EINTR) {
+            return; // the master side is gone: the test has ended
+        } else {
+            // A full terminal: wait for room, looking at the stop request now and then.
+            pollfd Room{Master, POLLOUT, 0};
+            (void)::poll(&Room, 1, 20);
+        }
+    }
+}
+
+bool PtyFlood::Unbroken(std::string_view Got) {
+    for (std::size_t I = 1; I < Got.size(); ++I) {
+        const int Expected = (static_cast<unsigned char>(Got[I - 1]) + 1) % Period;
+        if (static_cast<unsigned char>(Got[I]) != Expected) {
+            return false;
+        }
+    }
+    return true;
+}

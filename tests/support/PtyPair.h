@@ -2,9 +2,11 @@
 // A pseudo-terminal pair for tests: the code under test opens DevicePath() like a serial
 // port; the test plays the device on the other end through the master side.
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <thread>
 
 class PtyPair {
 public:
@@ -40,4 +42,25 @@ private:
     int FMaster = -1;
     int FKeepOpen = -1; // the terminal side, held so it stays configured until the test opens it
     std::string FDevicePath;
+};
+
+// A far end that sends without pause through Pty's master side, from construction until
+// destruction, as fast as the terminal takes it: byte n of the stream is n modulo 251, so
+// a reader can tell a lost or repeated byte from any byte it gets.
+class PtyFlood {
+public:
+    explicit PtyFlood(const PtyPair& Pty);
+    ~PtyFlood();
+    PtyFlood(const PtyFlood&) = delete;
+    PtyFlood& operator=(const PtyFlood&) = delete;
+
+    static constexpr int Period = 251;
+    // Whether each byte of Got follows the one before it in the stream.
+    [[nodiscard]] static bool Unbroken(std::string_view Got);
+
+private:
+    void Send(int Master) const;
+
+    std::atomic<bool> FStop{false};
+    std::thread FSender;
 };
