@@ -6,11 +6,16 @@
 #include "platform/Win32Api.h"
 #include "serial/VaComm.h"
 #include "serial/VaObjects.h"
+#include "serial/VaUtils.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // The write thread's byte queue: filled at its end, drained from its start. The count can
@@ -34,6 +39,37 @@ private:
     std::unique_ptr<std::uint8_t[]> FData;
     int FCapacity;
     std::atomic<int> FCount{0};
+};
+
+// Writers waiting for room in the write queue, served in the order they came: only the first
+// of them may append, so a block is never overtaken by later, smaller ones that fit sooner
+// (it would wait out its whole WriteTimeout while the queue drains). The line is kept under
+// the component's write lock; the writers in it sleep until something changes (room made, a
+// writer served or gone), which any thread may tell holding no lock of the component.
+class TVaWriterLine {
+public:
+    // Under the write lock.
+    [[nodiscard]] bool Empty() const { return FTickets.empty(); }
+    [[nodiscard]] bool First(std::uint64_t Ticket) const {
+        return !FTickets.empty() && FTickets.front() == Ticket;
+    }
+    [[nodiscard]] int Waiting() const { return static_cast<int>(FTickets.size()); }
+    // Joins at the end; returns the writer's ticket.
+    std::uint64_t Join();
+    void Leave(std::uint64_t Ticket);
+
+    // Any thread. Changes counts what happened so far; AwaitChange sleeps until the count
+    // differs from Seen or Milliseconds have passed.
+    [[nodiscard]] std::uint64_t Changes() const;
+    void Changed();
+    void AwaitChange(std::uint64_t Seen, std::chrono::milliseconds Timeout);
+
+private:
+    std::deque<std::uint64_t> FTickets;
+    std::uint64_t FLastTicket = 0;
+    mutable std::mutex FChangeLock;
+    std::condition_variable FChange;
+    std::uint64_t FChanges = 0;
 };
 
 // What the component's two worker threads share: the component, the open device, and the
@@ -117,18 +153,23 @@ public:
 
     // Signals the stop event; does not wait.
     void Stop() override;
-    // Queues Count bytes, waiting up to Buffers.WriteTimeout for room; false when there
-    // was none, at once for a block larger than the queue. Any thread; several at once.
+    // Queues Count bytes, waiting up to Buffers.WriteTimeout for room, behind the writers
+    // that waited already; false when there was none, at once for a block larger than the
+    // queue. Any thread; several at once.
     [[nodiscard]] bool Enqueue(const void* Data, int Count);
 
     [[nodiscard]] int QueuedCount() const { return FBuffer.Count(); }
+    // How many writers wait for room now. Any thread.
+    [[nodiscard]] int WaitingWriters() const;
 
 protected:
     void Execute() override;
 
 private:
-    // Appends Data under the write lock when it fits; false when it does not.
-    bool TryAppend(const void* Data, int Count);
+    // Appends Data under the write lock when it fits and it is Ticket's turn; false when not.
+    bool TryAppend(std::uint64_t Ticket, const void* Data, int Count);
+    // Waits in the line with Ticket until Data is appended or Timeout has expired.
+    bool AwaitTurn(std::uint64_t Ticket, const void* Data, int Count, const TVaTimeout& Timeout);
     // Writes everything queued now; false when the stop event ended the wait.
     bool WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay);
     void WriteDone(DWORD Written);
@@ -141,7 +182,7 @@ private:
     TVaWaitEvent FDataEvent;
     TVaWaitEvent FStopEvent;
     TVaWaitEvent FWriteEvent;
-    TVaWaitEvent FRoomEvent; // signalled whenever written bytes were consumed
+    TVaWriterLine FLine; // told of every change, written bytes consumed among them
 };
 
 // Outlives the component for the dispatch that runs when a handler closes or destroys it:
@@ -186,5 +227,9 @@ public:
     }
     [[nodiscard]] static const TVaCommWriteThread* WriteThread(const TVaCustomComm& Comm) {
         return Comm.FPrivate->FWriteThread.get();
+    }
+    [[nodiscard]] static int WaitingWriters(const TVaCustomComm& Comm) {
+        const TVaCommWriteThread* Thread = WriteThread(Comm);
+        return Thread != nullptr ? Thread->WaitingWriters() : 0;
     }
 };

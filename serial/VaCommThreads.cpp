@@ -45,6 +45,35 @@ void TVaCommBuffer::Consume(int ACount) {
     FCount.store(Held - Taken, std::memory_order_release);
 }
 
+// ---- TVaWriterLine ----
+
+std::uint64_t TVaWriterLine::Join() {
+    FTickets.push_back(++FLastTicket);
+    return FLastTicket;
+}
+
+void TVaWriterLine::Leave(std::uint64_t Ticket) {
+    std::erase(FTickets, Ticket);
+}
+
+std::uint64_t TVaWriterLine::Changes() const {
+    const std::lock_guard Lock(FChangeLock);
+    return FChanges;
+}
+
+void TVaWriterLine::Changed() {
+    {
+        const std::lock_guard Lock(FChangeLock);
+        ++FChanges;
+    }
+    FChange.notify_all();
+}
+
+void TVaWriterLine::AwaitChange(std::uint64_t Seen, std::chrono::milliseconds Timeout) {
+    std::unique_lock Lock(FChangeLock);
+    (void)FChange.wait_for(Lock, Timeout, [&] { return FChanges != Seen; });
+}
+
 // ---- TVaCommThread ----
 
 TVaCommThread::TVaCommThread(TVaCustomComm* AComm, HANDLE ADevice)
@@ -228,13 +257,19 @@ void TVaCommWriteThread::Stop() {
     FStopEvent.SetEvent();
 }
 
-bool TVaCommWriteThread::TryAppend(const void* Data, int Count) {
+int TVaCommWriteThread::WaitingWriters() const {
+    const TSectionLock Lock(Inside().FWriteLock);
+    return FLine.Waiting();
+}
+
+bool TVaCommWriteThread::TryAppend(std::uint64_t Ticket, const void* Data, int Count) {
     // The room is tested where the bytes go in, under the lock: writers on several
     // threads never both take the same room.
     const TSectionLock Lock(Inside().FWriteLock);
-    if (!FBuffer.Append(Data, Count)) {
+    if (!FLine.First(Ticket) || !FBuffer.Append(Data, Count)) {
         return false;
     }
+    FLine.Leave(Ticket);
     FDataEvent.SetEvent();
     return true;
 }
@@ -243,23 +278,40 @@ bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
     if (Count > FBuffer.Capacity()) {
         return false; // can never fit: no use waiting for room
     }
-    if (TryAppend(Data, Count)) {
-        return true;
-    }
-    // Wait for the write thread to make room; the time-out test comes first. The room
-    // event is reset before each attempt, so room made after it is never missed.
     TVaTimeout Timeout;
     StartTimeout(Timeout, static_cast<DWORD>(FComm->Buffers()->WriteTimeout()));
-    for (;;) {
-        FRoomEvent.ResetEvent();
-        const DWORD Now = GetTickCount();
-        if (TimeoutExpired(Timeout, Now)) {
-            return false;
-        }
-        if (TryAppend(Data, Count)) {
+    std::uint64_t Ticket = 0;
+    {
+        // A writer that comes while others wait goes behind them, even where its block fits.
+        const TSectionLock Lock(Inside().FWriteLock);
+        if (FLine.Empty() && FBuffer.Append(Data, Count)) {
+            FDataEvent.SetEvent();
             return true;
         }
-        (void)FRoomEvent.WaitFor(TimeoutRemaining(Timeout, Now) + 1);
+        Ticket = FLine.Join();
+    }
+    const bool Queued = AwaitTurn(Ticket, Data, Count, Timeout);
+    FLine.Changed(); // the next writer's turn
+    return Queued;
+}
+
+bool TVaCommWriteThread::AwaitTurn(std::uint64_t Ticket, const void* Data, int Count,
+                                   const TVaTimeout& Timeout) {
+    // The count of changes is read before each attempt, so a change made after it (room, or
+    // the writer ahead leaving) is never missed. The time-out test comes first.
+    for (;;) {
+        const std::uint64_t Seen = FLine.Changes();
+        const DWORD Now = GetTickCount();
+        if (TimeoutExpired(Timeout, Now)) {
+            const TSectionLock Lock(Inside().FWriteLock);
+            FLine.Leave(Ticket);
+            return false;
+        }
+        if (TryAppend(Ticket, Data, Count)) {
+            return true;
+        }
+        const auto Left = std::chrono::milliseconds(TimeoutRemaining(Timeout, Now));
+        FLine.AwaitChange(Seen, Left + std::chrono::milliseconds(1));
     }
 }
 
@@ -341,7 +393,7 @@ void TVaCommWriteThread::WriteDone(DWORD Written) {
         FDataEvent.ResetEvent();
     }
     FComm->UnlockWrite();
-    FRoomEvent.SetEvent();
+    FLine.Changed();
     if (Drained) {
         HandOver([Comm = FComm] { SyncTxEmpty(Comm); });
     }

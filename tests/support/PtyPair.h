@@ -35,6 +35,10 @@ public:
     ReceiveUntil(std::string_view Suffix,
                  std::chrono::milliseconds Timeout = std::chrono::seconds(10)) const;
 
+    // Suspends the terminal side's output (as tcflow does, which a new setting of the line
+    // does not undo): what the code under test writes stays pending until it is resumed.
+    void HoldOutput(bool Held) const;
+
     // Closes the master side: the terminal side sees a hang-up.
     void HangUp();
 
