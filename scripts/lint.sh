@@ -57,7 +57,8 @@ if ((total == 0)); then
 fi
 pattern="^($(printf '%s\n' "${sources[@]}" | sed 's/[][\.*^$+?(){}|]/\\&/g' | paste -sd '|'))$"
 status=0
-run-clang-tidy -p "$build" -j "$(nproc)" "$pattern" 2>&1 | tee "$build/clang-tidy.log" |
+# Unbuffered, so that each file is told as it is done.
+PYTHONUNBUFFERED=1 run-clang-tidy -p "$build" -j "$(nproc)" "$pattern" 2>&1 | tee "$build/clang-tidy.log" |
     sed -u 's/\x1b\[[0-9;]*m//g' |
     awk -v total="$total" -v root="$root/" '
         /^clang-tidy/ { n++; file = $NF; sub(root, "", file); printf "lint: [%d/%d] %s\n", n, total, file; fflush() }' ||
