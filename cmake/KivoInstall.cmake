@@ -53,7 +53,8 @@ if(TARGET kivo AND NOT WIN32)
 endif()
 
 # Windows: kivo.exe is a GUI program (no console beside the window), kivo-read.exe a console
-# one; both carry the icon and a version resource, and release builds are stripped.
+# one; both carry the icon, a version resource and the manifest (packaging/windows/
+# kivo.manifest), and release builds are stripped.
 function(kivo_windows_resources target description)
     if(NOT TARGET ${target})
         return()
@@ -63,7 +64,8 @@ function(kivo_windows_resources target description)
     set(KIVO_RC_DESCRIPTION "${description}")
     configure_file(${KIVO_PACKAGING_DIR}/windows/version.rc.in
         ${CMAKE_BINARY_DIR}/packaging/${target}.rc @ONLY)
-    target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/packaging/${target}.rc)
+    target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/packaging/${target}.rc
+        ${KIVO_MANIFEST_RC})
     target_link_options(${target} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
 endfunction()
 if(WIN32)

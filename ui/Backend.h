@@ -82,6 +82,7 @@ public:
 struct TFormCallbacks {
     std::function<bool()> CloseQuery; // true: the window may close
     std::function<void()> Closed;     // the window has closed
+    std::function<void()> Rescaled;   // shown at another DPI now: the texts are fitted again
 };
 
 // A watch the backend keeps while this object lives.

@@ -276,6 +276,7 @@ TForm::TForm(TComponent* AOwner)
                                   return May;
                               },
                               [this] { GuardedCall(this, [this] { DoClose(); }); },
+                              [this] { GuardedCall(this, [this] { ApplyFont(); }); },
                           })),
       FFont(std::make_unique<TFont>([this] { ApplyFont(); })) {
     ApplyFont();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine: installs build/windows-release/kivo-<version>-setup.exe
-# silently (/S), checks the programs, the Start-menu entry and the uninstall entry, lets the
-# installed kivo-read.exe read the simulated phone through COM4, then uninstalls silently and
-# checks that all of it is gone. Run by test.sh after package.sh.
+# silently with the folder on the PATH (/S /PATH), checks the programs, the Start-menu entry,
+# the uninstall entry and the PATH, lets the installed kivo-read.exe, found through the PATH,
+# read the simulated phone through COM4, then uninstalls silently and checks that all of it
+# is gone and the PATH is as it was. Run by test.sh after package.sh.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -13,6 +14,7 @@ shim="$PWD/build/windows-deps/libkivo-modemlines.so"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-release/CMakeCache.txt)
 setup=build/windows-release/kivo-$version-setup.exe
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KIVO'
+environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 
 fail() {
     echo "installer-test: FAILED: $*" >&2
@@ -36,20 +38,30 @@ uninstall_entry() {
     entry=$(timeout 60 wine reg query "$key" /v UninstallString 2>/dev/null) || return 1
     echo "${entry//$'\r'/}"
 }
+# The system's PATH, as the registry holds it.
+system_path() {
+    local entry
+    entry=$(timeout 60 wine reg query "$environment" /v Path) || fail "cannot read the PATH"
+    entry=${entry//$'\r'/}
+    echo "${entry#*REG_EXPAND_SZ    }"
+}
+path_before=$(system_path)
 
-echo "installer-test: installing silently"
-timeout 300 wine "$setup" /S || fail "the installer ended with $?"
+echo "installer-test: installing silently, with the folder on the PATH"
+timeout 300 wine "$setup" /S /PATH || fail "the installer ended with $?"
 for file in kivo.exe kivo-read.exe uninstall.exe README.txt LICENSE.txt; do
     [[ -f $folder/$file ]] || fail "not installed: Program Files\\KIVO\\$file"
 done
 [[ -f $link ]] || fail "no Start-menu entry"
 [[ $(uninstall_entry) == *'C:\Program Files\KIVO\uninstall.exe'* ]] ||
     fail "no uninstall entry in the registry"
+[[ $(system_path) == "$path_before;C:\Program Files\KIVO" ]] ||
+    fail "the folder is not on the PATH: $(system_path)"
 
-echo "installer-test: the installed kivo-read.exe reads the simulated phone"
+echo "installer-test: the installed kivo-read.exe, found through the PATH, reads the simulated phone"
 start_phone
 set +e
-out=$(LD_PRELOAD="$shim" timeout 60 wine 'C:\Program Files\KIVO\kivo-read.exe' --port COM4 --json \
+out=$(LD_PRELOAD="$shim" timeout 60 wine cmd /c kivo-read --port COM4 --json \
     2>"$KIVO_WIN_RUN/installed-read.err")
 status=$?
 set -e
@@ -70,4 +82,5 @@ done
 [[ ! -e $folder ]] || fail "Program Files\\KIVO is still there: $(ls "$folder")"
 [[ ! -e $link ]] || fail "the Start-menu entry is still there"
 ! uninstall_entry >/dev/null || fail "the uninstall entry is still in the registry"
-echo "installer-test: installed, read the phone, uninstalled"
+[[ $(system_path) == "$path_before" ]] || fail "the PATH is not as it was: $(system_path)"
+echo "installer-test: installed, read the phone through the PATH, uninstalled"

@@ -1,6 +1,7 @@
 // The main window on the Win32 backend, under Wine's null graphics driver: its layout as
-// user32 sees it, keyboard navigation, a read run against a phone played on a COM port
-// pair, and the hand-over of worker threads' calls inside a modal message box.
+// user32 sees it, also at higher screen DPIs, keyboard navigation, a read run against a
+// phone played on a COM port pair, and the hand-over of worker threads' calls inside a modal
+// message box.
 
 #include "app/Start.h"
 #include "platform/Win32Api.h"
@@ -141,16 +142,22 @@ double ProcessorSeconds() {
     return static_cast<double>(Ticks(Kernel) + Ticks(User)) * 1e-7;
 }
 
-// The width of a window's text in the font it draws with.
-int TextWidth(HWND Window) {
-    const std::string Text = TextOf(Window);
+// The size of Text in the font a window draws with: its width and the font's height.
+SIZE TextSize(HWND Window, const std::string& Text) {
     HDC Dc = GetDC(Window);
     HGDIOBJ Old = SelectObject(Dc, reinterpret_cast<HFONT>(SendMessageA(Window, WM_GETFONT, 0, 0)));
     SIZE Extent{};
     GetTextExtentPoint32A(Dc, Text.c_str(), static_cast<int>(Text.size()), &Extent);
+    TEXTMETRICA Metrics{};
+    GetTextMetricsA(Dc, &Metrics);
     SelectObject(Dc, Old);
     ReleaseDC(Window, Dc);
-    return Extent.cx;
+    return {Extent.cx, Metrics.tmHeight};
+}
+
+// The width of a window's text in the font it draws with.
+int TextWidth(HWND Window) {
+    return TextSize(Window, TextOf(Window)).cx;
 }
 
 std::string ClipboardText() {
@@ -467,5 +474,195 @@ TEST_F(Win32WindowTest, HandOversRunWhileAModalMessageBoxInTheWindowsFontIsShown
     EXPECT_EQ(BoxTextFont, reinterpret_cast<HFONT>(SendMessageA(FormWindow, WM_GETFONT, 0, 0)));
     Worker.WaitFor();
 }
+
+// ---- The window at the screen's DPI
+
+// Sets the screen DPI (the user's LogPixels value) that Wine gives the processes started
+// from now on, and takes it away again. The tests' prefix has none of its own: taking it
+// away, rather than putting back what was there, also clears a value that a run killed
+// midway left behind.
+class TScreenDpi {
+public:
+    explicit TScreenDpi(DWORD Dpi)
+        : FSet(RegSetKeyValueA(HKEY_CURRENT_USER, Key, Value, REG_DWORD, &Dpi, sizeof(Dpi)) ==
+               ERROR_SUCCESS) {}
+    // A value that cannot be taken away stays for the next run to take away.
+    ~TScreenDpi() { RegDeleteKeyValueA(HKEY_CURRENT_USER, Key, Value); }
+    TScreenDpi(const TScreenDpi&) = delete;
+    TScreenDpi& operator=(const TScreenDpi&) = delete;
+
+    [[nodiscard]] bool Set() const { return FSet; }
+
+private:
+    static constexpr const char* Key = "Control Panel\\Desktop";
+    static constexpr const char* Value = "LogPixels";
+    bool FSet;
+};
+
+// The screen's DPI is read once per process: a test runs itself again in a new process of
+// this program, which knows its part by this variable and ends with ChildPassed once it
+// passed (a filter that matched no test would end with 0 as well).
+constexpr const char* ChildVariable = "KIVO_TEST_DPI_CHILD";
+constexpr UINT ChildPassed = 77;
+
+// The exit code of this test run alone in a new process; its output goes to this one's.
+DWORD RunThisTestInANewProcess() {
+    const ::testing::TestInfo* Test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::array<char, MAX_PATH> Program{};
+    GetModuleFileNameA(nullptr, Program.data(), static_cast<DWORD>(Program.size()));
+    std::string Command = std::string("\"") + Program.data() +
+                          "\" --gtest_filter=" + Test->test_suite_name() + "." + Test->name();
+    STARTUPINFOA Startup{};
+    Startup.cb = sizeof(Startup);
+    Startup.dwFlags = STARTF_USESTDHANDLES;
+    Startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    Startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    Startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION Process{};
+    SetEnvironmentVariableA(ChildVariable, "1");
+    const BOOL Started = CreateProcessA(nullptr, Command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &Startup, &Process);
+    SetEnvironmentVariableA(ChildVariable, nullptr);
+    if (Started == FALSE) {
+        return GetLastError();
+    }
+    DWORD Code = STILL_ACTIVE;
+    if (WaitForSingleObject(Process.hProcess, 20000) != WAIT_OBJECT_0) {
+        TerminateProcess(Process.hProcess, 1); // fails below as still active
+    } else {
+        GetExitCodeProcess(Process.hProcess, &Code);
+    }
+    CloseHandle(Process.hThread);
+    CloseHandle(Process.hProcess);
+    return Code;
+}
+
+RECT Scaled(int Left, int Top, int Width, int Height, int Dpi) {
+    const auto At = [Dpi](int Value) { return MulDiv(Value, Dpi, 96); };
+    return {At(Left), At(Top), At(Left + Width), At(Top + Height)};
+}
+
+bool Overlap(const RECT& A, const RECT& B) {
+    RECT Common{};
+    return IntersectRect(&Common, &A, &B) != FALSE;
+}
+
+class Win32WindowDpi : public Win32WindowTest, public ::testing::WithParamInterface<int> {
+protected:
+    // The stored layout at Dpi, with every text whole inside its control and clear of the
+    // others, as the Linux window's faces test checks it.
+    void ExpectTheLayoutAt(int Dpi) {
+        SCOPED_TRACE(std::to_string(Dpi) + " DPI");
+        RECT Client{};
+        GetClientRect(FormWindow, &Client);
+        EXPECT_EQ(Client.right, MulDiv(305, Dpi, 96));
+        EXPECT_EQ(Client.bottom, MulDiv(265, Dpi, 96));
+        const RECT Edit = ClientRectOf(WindowOf(Form->edGMR));
+        const RECT Stored = Scaled(128, 168, 161, 21, Dpi);
+        EXPECT_TRUE(EqualRect(&Edit, &Stored) != FALSE)
+            << Edit.left << "," << Edit.top << " " << Edit.right << "," << Edit.bottom;
+        LOGFONTA Font{};
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the message answers with a handle
+        GetObjectA(reinterpret_cast<HFONT>(SendMessageA(FormWindow, WM_GETFONT, 0, 0)),
+                   sizeof(Font), &Font);
+        EXPECT_EQ(Font.lfHeight, -MulDiv(Form->ShownFontHeight(), Dpi, 96));
+        EXPECT_GE(Form->ShownFontHeight(), 9);
+
+        std::vector<RECT> Others;
+        for (HWND Child = GetWindow(FormWindow, GW_CHILD); Child != nullptr;
+             Child = GetWindow(Child, GW_HWNDNEXT)) {
+            Others.push_back(ClientRectOf(Child));
+        }
+        for (int I = 0; I < Form->ComponentCount(); ++I) {
+            ExpectTextWhole(Form->Components(I), Client, Others);
+        }
+    }
+
+    static void ExpectTextWhole(const TComponent* Component, const RECT& Client,
+                                const std::vector<RECT>& Others) {
+        const auto* Control = dynamic_cast<const TControl*>(Component);
+        const HWND Window = Control != nullptr ? WindowOf(Control) : nullptr;
+        if (Window == nullptr) {
+            return;
+        }
+        const RECT Shown = ClientRectOf(Window);
+        RECT Inside{};
+        GetClientRect(Window, &Inside);
+        const std::string Name = Control->Name();
+        if (const auto* Label = dynamic_cast<const TLabel*>(Control)) {
+            const SIZE Size = TextSize(Window, Label->Caption());
+            RECT Text{Shown.left, Shown.top, Shown.left + Size.cx, Shown.top + Size.cy};
+            if (Label->Alignment() == TAlignment::taRightJustify) {
+                OffsetRect(&Text, Shown.right - Text.right, 0);
+            }
+            EXPECT_GE(Text.left, Shown.left) << Name;
+            EXPECT_LE(Text.right, Shown.right) << Name;
+            EXPECT_LE(Text.bottom, Shown.bottom) << Name;
+            EXPECT_GE(Text.left, Client.left) << Name;
+            EXPECT_LE(Text.right, Client.right) << Name;
+            for (const RECT& Other : Others) {
+                EXPECT_TRUE(EqualRect(&Other, &Shown) != FALSE || !Overlap(Other, Text))
+                    << Name << " runs into the control at " << Other.left << "," << Other.top;
+            }
+        } else if (const auto* Button = dynamic_cast<const TButton*>(Control)) {
+            // Inside the raised edge and the focus rectangle.
+            std::string Caption = Button->Caption();
+            std::erase(Caption, '&');
+            const SIZE Size = TextSize(Window, Caption);
+            EXPECT_LE(Size.cx, Inside.right - 8) << Name;
+            EXPECT_LE(Size.cy, Inside.bottom - 8) << Name;
+        } else if (dynamic_cast<const TComboBox*>(Control) != nullptr) {
+            COMBOBOXINFO Info{};
+            Info.cbSize = sizeof(Info);
+            ASSERT_NE(GetComboBoxInfo(Window, &Info), FALSE);
+            const auto Count = static_cast<int>(SendMessageA(Window, CB_GETCOUNT, 0, 0));
+            for (int Index = 0; Index < Count; ++Index) {
+                std::array<char, 256> Item{};
+                SendMessageA(Window, CB_GETLBTEXT, Index, reinterpret_cast<LPARAM>(Item.data()));
+                EXPECT_LE(TextSize(Window, Item.data()).cx, Info.rcItem.right - Info.rcItem.left)
+                    << Item.data();
+            }
+            EXPECT_LE(TextSize(Window, "Ag").cy, Info.rcItem.bottom - Info.rcItem.top) << Name;
+        } else if (dynamic_cast<const TEdit*>(Control) != nullptr) {
+            EXPECT_LE(TextSize(Window, "Ag").cy, Inside.bottom) << Name;
+        }
+    }
+};
+
+TEST_P(Win32WindowDpi, ScalesTheStoredLayoutAndShowsEveryTextWhole) {
+    const int Dpi = GetParam();
+    if (GetEnvironmentVariableA(ChildVariable, nullptr, 0) == 0) {
+        const TScreenDpi Screen(static_cast<DWORD>(Dpi));
+        ASSERT_TRUE(Screen.Set());
+        EXPECT_EQ(RunThisTestInANewProcess(), ChildPassed);
+        return;
+    }
+    HDC Screen = GetDC(nullptr);
+    ASSERT_EQ(GetDeviceCaps(Screen, LOGPIXELSY), Dpi) << "Wine did not take the LogPixels value";
+    ReleaseDC(nullptr, Screen);
+    OpenWindow();
+    ASSERT_NE(FormWindow, nullptr);
+    ExpectTheLayoutAt(Dpi);
+
+    // Moved to a monitor of another DPI, the window takes the size and font for that one.
+    const int Next = Dpi == 192 ? 96 : Dpi + 48;
+    RECT Suggested{};
+    GetWindowRect(FormWindow, &Suggested);
+    Suggested.right = Suggested.left + MulDiv(Suggested.right - Suggested.left, Next, Dpi);
+    Suggested.bottom = Suggested.top + MulDiv(Suggested.bottom - Suggested.top, Next, Dpi);
+    SendMessageA(FormWindow, WM_DPICHANGED, MAKEWPARAM(Next, Next),
+                 reinterpret_cast<LPARAM>(&Suggested));
+    ExpectTheLayoutAt(Next);
+
+    if (!HasFailure()) {
+        std::fflush(stdout);
+        ExitProcess(ChildPassed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ScreenDpi, Win32WindowDpi, ::testing::Values(96, 144, 192),
+                         [](const auto& Info) {
+                             return "At" + std::to_string(Info.param) + "Dpi";
+                         });
 
 } // namespace

@@ -1,6 +1,10 @@
 // Forms and controls as user32 windows: a form is a window of its own class; labels,
 // edits, drop-down lists and push buttons are the system's STATIC, EDIT, COMBOBOX and
 // BUTTON controls on it. Texts are 8-bit characters in the system's ANSI code page.
+//
+// Stored places, sizes and font heights are pixels at 96 DPI; a form shows them at its
+// window's DPI, and again at the new one when the window moves to a monitor of another DPI
+// (the program's manifest declares it aware of each monitor's DPI).
 
 #include "ui/win32/Win32Peers.h"
 
@@ -18,10 +22,52 @@ namespace {
 constexpr const char* FormClassName = "KivoForm";
 constexpr const char* PeerProperty = "KivoPeer";
 constexpr int VisibleDropDownItems = 8;
+constexpr int DesignDpi = 96;
 
 HINSTANCE Instance() {
     return GetModuleHandleA(nullptr);
 }
+
+// The DPI a window is shown at: GetDpiForWindow where user32 has it (Windows 10 version
+// 1607 and later), else the screen's, which is every window's on earlier Windows.
+int WindowDpi(HWND Window) {
+    using TGetDpiForWindow = UINT(WINAPI*)(HWND);
+    // Looked up once; a function of user32, which stays loaded. The cast through void (*)()
+    // is the one a looked-up function's type allows.
+    static const auto GetDpiForWindow =
+        reinterpret_cast<TGetDpiForWindow>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    const UINT Dpi = GetDpiForWindow != nullptr ? GetDpiForWindow(Window) : 0;
+    if (Dpi != 0) {
+        return static_cast<int>(Dpi);
+    }
+    HDC Screen = GetDC(nullptr);
+    const int ScreenDpi = Screen != nullptr ? GetDeviceCaps(Screen, LOGPIXELSY) : 0;
+    if (Screen != nullptr) {
+        ReleaseDC(nullptr, Screen);
+    }
+    return ScreenDpi > 0 ? ScreenDpi : DesignDpi;
+}
+
+// A form's scale from stored pixels to its window's.
+class TDpiScale {
+public:
+    void SetDpi(int Value) { FDpi = Value > 0 ? Value : DesignDpi; }
+    // A stored length or coordinate in the window's pixels.
+    [[nodiscard]] int operator()(int Stored) const { return MulDiv(Stored, FDpi, DesignDpi); }
+    // A length in the window's pixels as stored pixels, rounded up: a text measured so never
+    // comes out shorter than it shows.
+    [[nodiscard]] int Stored(int Shown) const { return (Shown * DesignDpi + FDpi - 1) / FDpi; }
+    // A stored rectangle in the window's pixels; its edges are scaled, so that neighbours
+    // stay neighbours.
+    [[nodiscard]] RECT operator()(const RECT& Stored) const {
+        return {(*this)(Stored.left), (*this)(Stored.top), (*this)(Stored.right),
+                (*this)(Stored.bottom)};
+    }
+
+private:
+    int FDpi = DesignDpi;
+};
 
 class TWin32Control;
 
@@ -58,14 +104,15 @@ int InnerHeight(HWND Window) {
     return Client.bottom - Client.top;
 }
 
-// The calls every control shares; the window is the control's own.
+// The calls every control shares; the window is the control's own, placed at its stored
+// bounds in the form's scale.
 class TWin32Control : public TWidgetPeer {
 public:
-    TWin32Control(HWND Parent, const char* ClassName, DWORD Style, DWORD ExStyle,
-                  std::function<void()> OnClick = {})
-        : FWindow(CreateWindowExA(ExStyle, ClassName, "",
-                                  WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | Style, 0, 0, 0, 0,
-                                  Parent, nullptr, Instance(), nullptr)),
+    TWin32Control(HWND Parent, const TDpiScale& Scale, const char* ClassName, DWORD Style,
+                  DWORD ExStyle, std::function<void()> OnClick = {})
+        : FScale(Scale), FWindow(CreateWindowExA(ExStyle, ClassName, "",
+                                                 WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | Style, 0,
+                                                 0, 0, 0, Parent, nullptr, Instance(), nullptr)),
           FOnClick(std::move(OnClick)) {
         SetPropA(FWindow, PeerProperty, this);
         SendMessageA(FWindow, WM_SETFONT, SendMessageA(Parent, WM_GETFONT, 0, 0), FALSE);
@@ -83,7 +130,8 @@ public:
     TWin32Control& operator=(TWin32Control&&) = delete;
 
     void SetBounds(int Left, int Top, int Width, int Height) override {
-        MoveWindow(FWindow, Left, Top, Width, WindowHeight(Height), TRUE);
+        FBounds = {Left, Top, Left + Width, Top + Height};
+        Place();
     }
     void SetEnabled(bool Value) override { EnableWindow(FWindow, Value ? TRUE : FALSE); }
     void SetVisible(bool Value) override { ShowWindow(FWindow, Value ? SW_SHOW : SW_HIDE); }
@@ -105,12 +153,24 @@ public:
             FOnClick();
         }
     }
+    // Places the window at the stored bounds in the form's current scale.
+    virtual void Place() {
+        const RECT Shown = FScale(FBounds);
+        MoveWindow(FWindow, Shown.left, Shown.top, Shown.right - Shown.left,
+                   WindowHeight(Shown.bottom - Shown.top), TRUE);
+    }
+    // The form's font changed: what depends on the text's size follows.
+    virtual void Refit() {}
 
 protected:
-    // The height the window is given for a control of this height.
+    // The height the window is given for a control of this height (in the window's pixels).
     [[nodiscard]] virtual int WindowHeight(int Height) const { return Height; }
+    [[nodiscard]] const TDpiScale& Scale() const { return FScale; }
+    [[nodiscard]] const RECT& Bounds() const { return FBounds; }
 
 private:
+    const TDpiScale& FScale;
+    RECT FBounds{};
     HWND FWindow;
     std::function<void()> FOnClick;
     TColor FColor = TColor::clDefault;
@@ -121,12 +181,11 @@ private:
 // aligned edge and downwards, as an auto-sized label does.
 class TWin32Label : public TWin32Control {
 public:
-    explicit TWin32Label(HWND Parent) : TWin32Control(Parent, "STATIC", SS_LEFTNOWORDWRAP, 0) {}
+    TWin32Label(HWND Parent, const TDpiScale& Scale)
+        : TWin32Control(Parent, Scale, "STATIC", SS_LEFTNOWORDWRAP, 0) {}
 
-    void SetBounds(int Left, int Top, int Width, int Height) override {
-        FBounds = {Left, Top, Left + Width, Top + Height};
-        Fit();
-    }
+    void Place() override { Fit(); }
+    void Refit() override { Fit(); }
     void SetText(const std::string& Value) override {
         TWin32Control::SetText(Value);
         FText = Value;
@@ -146,16 +205,18 @@ public:
         Fit();
     }
 
-    [[nodiscard]] int TextWidth() const override { return TextExtent(Window(), FText).cx; }
-    // The form's font changed: the label fits its text again.
-    void Refit() { Fit(); }
+    // In stored pixels, as the form weighs it against the stored layout.
+    [[nodiscard]] int TextWidth() const override {
+        return Scale().Stored(TextExtent(Window(), FText).cx);
+    }
 
 private:
     void Fit() {
-        RECT Shown = FBounds;
+        const RECT Placed = Scale()(Bounds());
+        RECT Shown = Placed;
         const SIZE Text = TextExtent(Window(), FText);
         Shown.bottom = std::max(Shown.bottom, Shown.top + Text.cy);
-        const int Missing = Text.cx - (FBounds.right - FBounds.left);
+        const int Missing = Text.cx - (Placed.right - Placed.left);
         if (Missing > 0) {
             if (FAlignment == TAlignment::taRightJustify) {
                 Shown.left -= Missing;
@@ -167,7 +228,6 @@ private:
                    Shown.bottom - Shown.top, TRUE);
     }
 
-    RECT FBounds{};
     std::string FText;
     TAlignment FAlignment = TAlignment::taLeftJustify;
 };
@@ -185,8 +245,8 @@ HWND CreateToolTip(HWND Form) {
 // be selected and copied also when it is read-only.
 class TWin32Edit : public TWin32Control {
 public:
-    TWin32Edit(HWND Parent, HWND ToolTip)
-        : TWin32Control(Parent, "EDIT", ES_AUTOHSCROLL | ES_LEFT, WS_EX_CLIENTEDGE),
+    TWin32Edit(HWND Parent, const TDpiScale& Scale, HWND ToolTip)
+        : TWin32Control(Parent, Scale, "EDIT", ES_AUTOHSCROLL | ES_LEFT, WS_EX_CLIENTEDGE),
           FToolTip(ToolTip) {
         TOOLINFOA Tool = ToolOf(Parent);
         SendMessageA(FToolTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&Tool));
@@ -238,14 +298,14 @@ private:
 // A drop-down list: only its items can be chosen.
 class TWin32ComboBox : public TWin32Control {
 public:
-    explicit TWin32ComboBox(HWND Parent)
-        : TWin32Control(Parent, "COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0) {}
+    TWin32ComboBox(HWND Parent, const TDpiScale& Scale)
+        : TWin32Control(Parent, Scale, "COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL, 0) {}
     void SetItems(const std::vector<std::string>& Items) override {
         SendMessageA(Window(), CB_RESETCONTENT, 0, 0);
         for (const std::string& Item : Items) {
             SendMessageA(Window(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Item.c_str()));
         }
-        FitDroppedWidth(Items);
+        FitDroppedWidth();
     }
     void SetItemIndex(int Index) override { SendMessageA(Window(), CB_SETCURSEL, Index, 0); }
     [[nodiscard]] int ItemIndex() const override {
@@ -253,8 +313,13 @@ public:
     }
     void SetItemHeight(int Value) override {
         FItemHeight = Value;
-        SendMessageA(Window(), CB_SETITEMHEIGHT, 0, Value);
+        SendMessageA(Window(), CB_SETITEMHEIGHT, 0, Scale()(Value));
     }
+    void Place() override {
+        SendMessageA(Window(), CB_SETITEMHEIGHT, 0, Scale()(FItemHeight));
+        TWin32Control::Place();
+    }
+    void Refit() override { FitDroppedWidth(); }
     // Every item shows whole beside the drop-down arrow.
     [[nodiscard]] bool TextFits() const override {
         COMBOBOXINFO Info{};
@@ -263,54 +328,53 @@ public:
             return true;
         }
         const int Room = Info.rcItem.right - Info.rcItem.left;
-        const int Count = static_cast<int>(SendMessageA(Window(), CB_GETCOUNT, 0, 0));
-        for (int I = 0; I < Count; ++I) {
-            std::string Item(
-                static_cast<std::size_t>(SendMessageA(Window(), CB_GETLBTEXTLEN, I, 0)) + 1, '\0');
-            SendMessageA(Window(), CB_GETLBTEXT, I, reinterpret_cast<LPARAM>(Item.data()));
-            Item.resize(Item.size() - 1);
-            if (TextExtent(Window(), Item).cx > Room) {
-                return false;
-            }
-        }
-        return true;
+        return std::ranges::all_of(Items(), [this, Room](const std::string& Item) {
+            return TextExtent(Window(), Item).cx <= Room;
+        });
     }
 
 protected:
     // The dropped-down list as wide as its widest item (a port's name and description),
     // never narrower than the box.
-    void FitDroppedWidth(const std::vector<std::string>& Items) const {
-        const HDC Context = GetDC(Window());
-        const HGDIOBJ Old = SelectObject(
-            Context, reinterpret_cast<HFONT>(SendMessageA(Window(), WM_GETFONT, 0, 0)));
+    void FitDroppedWidth() const {
         LONG Widest = 0;
-        for (const std::string& Item : Items) {
-            SIZE Size{};
-            GetTextExtentPoint32A(Context, Item.c_str(), static_cast<int>(Item.size()), &Size);
-            Widest = std::max(Widest, Size.cx);
+        for (const std::string& Item : Items()) {
+            Widest = std::max(Widest, TextExtent(Window(), Item).cx);
         }
-        SelectObject(Context, Old);
-        ReleaseDC(Window(), Context);
-        SendMessageA(Window(), CB_SETDROPPEDWIDTH, Widest + GetSystemMetrics(SM_CXVSCROLL) + 8, 0);
+        SendMessageA(Window(), CB_SETDROPPEDWIDTH,
+                     Widest + GetSystemMetrics(SM_CXVSCROLL) + Scale()(8), 0);
     }
 
     // A combo box window's height includes its dropped-down list.
     [[nodiscard]] int WindowHeight(int Height) const override {
-        return Height + VisibleDropDownItems * FItemHeight + 2;
+        return Height + VisibleDropDownItems * Scale()(FItemHeight) + 2;
     }
 
 private:
+    [[nodiscard]] std::vector<std::string> Items() const {
+        const auto Count = static_cast<int>(SendMessageA(Window(), CB_GETCOUNT, 0, 0));
+        std::vector<std::string> Items;
+        for (int I = 0; I < Count; ++I) {
+            std::string Item(
+                static_cast<std::size_t>(SendMessageA(Window(), CB_GETLBTEXTLEN, I, 0)) + 1, '\0');
+            SendMessageA(Window(), CB_GETLBTEXT, I, reinterpret_cast<LPARAM>(Item.data()));
+            Item.resize(Item.size() - 1);
+            Items.push_back(std::move(Item));
+        }
+        return Items;
+    }
+
     int FItemHeight = 13;
 };
 
 class TWin32Button : public TWin32Control {
 public:
-    TWin32Button(HWND Parent, std::function<void()> OnClick)
-        : TWin32Control(Parent, "BUTTON", BS_PUSHBUTTON, 0, std::move(OnClick)) {}
+    TWin32Button(HWND Parent, const TDpiScale& Scale, std::function<void()> OnClick)
+        : TWin32Control(Parent, Scale, "BUTTON", BS_PUSHBUTTON, 0, std::move(OnClick)) {}
     // The caption, without its accelerator mark, inside the button's raised edge and the
     // focus rectangle.
     [[nodiscard]] bool TextFits() const override {
-        constexpr int Inset = 4;
+        const int Inset = Scale()(4);
         std::string Caption = WindowText(Window());
         std::erase(Caption, '&');
         const SIZE Extent = TextExtent(Window(), Caption);
@@ -361,6 +425,7 @@ public:
               FormExStyle(FBorder), FormClassName, "", FormStyle(FBorder, FIcons), CW_USEDEFAULT,
               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, Instance(), nullptr)) {
         SetPropA(FWindow, PeerProperty, this);
+        FScale.SetDpi(WindowDpi(FWindow));
     }
     ~TWin32Form() override {
         if (FToolTip != nullptr) {
@@ -415,13 +480,15 @@ public:
         ApplySize();
     }
     void SetFont(const std::string& Name, int Height) override {
+        FFontName = Name;
+        FFontHeight = Height;
         HFONT Old = FFont;
-        FFont = CreateFontA(Height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                            DEFAULT_PITCH | FF_DONTCARE, Name.c_str());
+        FFont = CreateFontA(FScale(Height), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                            DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, Name.c_str());
         SendMessageA(FWindow, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
         EnumChildWindows(FWindow, SetFontOf, reinterpret_cast<LPARAM>(FFont));
-        EnumChildWindows(FWindow, RefitLabel, 0);
+        EnumChildWindows(FWindow, RefitControl, 0);
         if (Old != nullptr) {
             DeleteObject(Old);
         }
@@ -471,6 +538,7 @@ public:
     }
 
     [[nodiscard]] HWND Window() const { return FWindow; }
+    [[nodiscard]] const TDpiScale& Scale() const { return FScale; }
     // The tooltip of the form's edits, made with the first.
     [[nodiscard]] HWND ToolTip() {
         if (FToolTip == nullptr) {
@@ -486,9 +554,15 @@ private:
         SendMessageA(Child, WM_SETFONT, static_cast<WPARAM>(Font), TRUE);
         return TRUE;
     }
-    static BOOL CALLBACK RefitLabel(HWND Child, LPARAM /*Unused*/) {
-        if (auto* Label = dynamic_cast<TWin32Label*>(ControlOf(Child))) {
-            Label->Refit();
+    static BOOL CALLBACK RefitControl(HWND Child, LPARAM /*Unused*/) {
+        if (TWin32Control* Control = ControlOf(Child)) {
+            Control->Refit();
+        }
+        return TRUE;
+    }
+    static BOOL CALLBACK PlaceControl(HWND Child, LPARAM /*Unused*/) {
+        if (TWin32Control* Control = ControlOf(Child)) {
+            Control->Place();
         }
         return TRUE;
     }
@@ -500,22 +574,46 @@ private:
         }
     }
 
-    [[nodiscard]] RECT OuterRect() const {
-        RECT Rect{0, 0, FClientWidth, FClientHeight};
-        AdjustWindowRectEx(&Rect, FormStyle(FBorder, FIcons), FALSE, FormExStyle(FBorder));
-        return Rect;
-    }
-
+    // The client area at the stored size in the window's pixels. The frame around it is
+    // the one for the system's DPI first, then corrected by what the window measures: the
+    // system draws it for the window's DPI, where that differs.
     void ApplySize() {
-        const RECT Rect = OuterRect();
+        const int Width = FScale(FClientWidth);
+        const int Height = FScale(FClientHeight);
+        RECT Rect{0, 0, Width, Height};
+        AdjustWindowRectEx(&Rect, FormStyle(FBorder, FIcons), FALSE, FormExStyle(FBorder));
         SetWindowPos(FWindow, nullptr, 0, 0, Rect.right - Rect.left, Rect.bottom - Rect.top,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+        RECT Client{};
+        GetClientRect(FWindow, &Client);
+        if (Client.right != Width || Client.bottom != Height) {
+            GetWindowRect(FWindow, &Rect);
+            SetWindowPos(FWindow, nullptr, 0, 0, Rect.right - Rect.left + Width - Client.right,
+                         Rect.bottom - Rect.top + Height - Client.bottom,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+    }
+
+    // The window moved to a monitor of another DPI: it takes the place the system suggests,
+    // its size and controls in the new scale, and the form fits its texts again.
+    void Rescale(int Dpi, const RECT& Suggested) {
+        FScale.SetDpi(Dpi);
+        SetWindowPos(FWindow, nullptr, Suggested.left, Suggested.top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        ApplySize();
+        EnumChildWindows(FWindow, PlaceControl, 0);
+        if (FCallbacks.Rescaled) {
+            GuardedCall(nullptr, [this] { FCallbacks.Rescaled(); });
+        } else {
+            SetFont(FFontName, FFontHeight);
+        }
     }
 
     void CenterOnScreen() {
         RECT Work{};
         SystemParametersInfoA(SPI_GETWORKAREA, 0, &Work, 0);
-        const RECT Rect = OuterRect();
+        RECT Rect{};
+        GetWindowRect(FWindow, &Rect);
         const int Width = Rect.right - Rect.left;
         const int Height = Rect.bottom - Rect.top;
         SetWindowPos(FWindow, nullptr, Work.left + (Work.right - Work.left - Width) / 2,
@@ -534,8 +632,11 @@ private:
     TBorderIcons FIcons{TBorderIcon::biSystemMenu, TBorderIcon::biMinimize,
                         TBorderIcon::biMaximize};
     HWND FWindow;
+    TDpiScale FScale;
     HWND FToolTip = nullptr;
     HFONT FFont = nullptr;
+    std::string FFontName;
+    int FFontHeight = 0;
     HWND FLastFocus = nullptr;
     std::vector<TWin32Action> FActions;
     TColor FColor = TColor::clBtnFace;
@@ -671,6 +772,10 @@ LRESULT TWin32Form::Handle(UINT Message, WPARAM WParam, LPARAM LParam) {
         return 0;
     case WM_GETFONT: // as a dialog does: new controls take the form's font
         return reinterpret_cast<LRESULT>(FFont);
+    case WM_DPICHANGED:
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the message carries the rectangle
+        Rescale(HIWORD(WParam), *reinterpret_cast<const RECT*>(LParam));
+        return 0;
     default:
         break;
     }
@@ -756,17 +861,18 @@ std::unique_ptr<TWidgetPeer> CreateWidgetPeer(TWidgetKind Kind, TFormPeer& Paren
                                               std::function<void()> OnClick) {
     auto& Form = static_cast<TWin32Form&>(Parent);
     const HWND ParentWindow = Form.Window();
+    const TDpiScale& Scale = Form.Scale();
     switch (Kind) {
     case TWidgetKind::wkLabel:
-        return std::make_unique<TWin32Label>(ParentWindow);
+        return std::make_unique<TWin32Label>(ParentWindow, Scale);
     case TWidgetKind::wkEdit:
-        return std::make_unique<TWin32Edit>(ParentWindow, Form.ToolTip());
+        return std::make_unique<TWin32Edit>(ParentWindow, Scale, Form.ToolTip());
     case TWidgetKind::wkComboBox:
-        return std::make_unique<TWin32ComboBox>(ParentWindow);
+        return std::make_unique<TWin32ComboBox>(ParentWindow, Scale);
     case TWidgetKind::wkButton:
         break;
     }
-    return std::make_unique<TWin32Button>(ParentWindow, std::move(OnClick));
+    return std::make_unique<TWin32Button>(ParentWindow, Scale, std::move(OnClick));
 }
 
 } // namespace Win32
