@@ -220,7 +220,8 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
     TPhoneSim Good;
     TPhoneSim Refusing(Failing("+CGMM", TFailure::fError));
     TPhoneSim Silent(Failing("*", TFailure::fSilent));
-    const auto Result = Read({"--timeout", "0.5", "--json", "--port", Good.DevicePath(), "--port",
+    // The bound leaves the answering phones room on a busy machine; the silent one waits it out.
+    const auto Result = Read({"--timeout", "3", "--json", "--port", Good.DevicePath(), "--port",
                               Refusing.DevicePath(), "--port", Silent.DevicePath(), "--port",
                               "/nonexistent/kivo-port"});
     EXPECT_EQ(Result.ExitCode, 2) << Result.Err; // the worst: a port that cannot be opened
