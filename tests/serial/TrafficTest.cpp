@@ -65,6 +65,7 @@ TEST_F(PortTraffic, OnRxCharCountsWaitingBytesAndReportsUnreadOnesAgain) {
 // the port is being set up, before the event thread waits for the first time. Every open must
 // still bring receive events and read the stream without a gap, with either queue size, and
 // whether the handler takes all that waits or only a little of it each time.
+#ifndef _WIN32 // the pseudo-terminal's far end floods and holds output here only
 TEST_F(PortTraffic, AFarEndFloodingAcrossTheOpenIsReadWithoutAGapAfterEveryOpen) {
     const PtyFlood Flood(Pty);
     for (int Round = 0; Round < 20; ++Round) {
@@ -89,6 +90,7 @@ TEST_F(PortTraffic, AFarEndFloodingAcrossTheOpenIsReadWithoutAGapAfterEveryOpen)
         EXPECT_EQ(Errors, 0) << "open " << Round;
     }
 }
+#endif
 
 TEST_F(PortTraffic, ReadsReturnWaitingBytesOneForOneIncludingZeroBytes) {
     Comm->Open();
@@ -510,6 +512,7 @@ TEST_F(PortTraffic, WritersOnSeveralThreadsShareTheQueueBlockByBlock) {
 // Writers that wait for room are served in the order they came. A full block waits first,
 // then three half ones; the line moves half a queue: a half block would fit, but may not pass
 // the full one, which would otherwise wait out its WriteTimeout while the queue drains.
+#ifndef _WIN32 // the pseudo-terminal's far end floods and holds output here only
 TEST_F(PortTraffic, WritersWaitingForRoomAreServedInTheOrderTheyCame) {
     Comm->Buffers()->SetWriteSize(32);
     Comm->Buffers()->SetWriteTimeout(60000); // beyond the test's bound: only the order counts
@@ -544,6 +547,7 @@ TEST_F(PortTraffic, WritersWaitingForRoomAreServedInTheOrderTheyCame) {
     EXPECT_EQ(Accepted, std::vector<bool>(Blocks.size(), true));
     EXPECT_EQ(Line, Held + Queued + Blocks[0] + Blocks[1] + Blocks[2] + Blocks[3]);
 }
+#endif
 
 TEST(VaCommBuffer, AppendNeverWritesPastTheQueue) {
     TVaCommBuffer Buffer(8);
