@@ -531,7 +531,7 @@ TEST_F(PortTraffic, WritersWaitingForRoomAreServedInTheOrderTheyCame) {
 
     const std::vector<std::string> Blocks{std::string(32, 'F'), std::string(16, 'h'),
                                           std::string(16, 'i'), std::string(16, 'j')};
-    std::vector<bool> Accepted(Blocks.size(), false);
+    std::vector<char> Accepted(Blocks.size(), 0); // not vector<bool>: each writer owns its element
     std::vector<std::unique_ptr<TestThread>> Writers;
     int Done = 0;
     for (std::size_t Each = 0; Each < Blocks.size(); ++Each) {
@@ -544,7 +544,7 @@ TEST_F(PortTraffic, WritersWaitingForRoomAreServedInTheOrderTheyCame) {
     const TestThread Reader([&] { Line = Pty.Receive(112); }, Done);
     Pty.HoldOutput(false);
     ASSERT_TRUE(PumpUntil([&] { return Done == 5; })); // the write thread reports drained queues
-    EXPECT_EQ(Accepted, std::vector<bool>(Blocks.size(), true));
+    EXPECT_EQ(Accepted, std::vector<char>(Blocks.size(), 1));
     EXPECT_EQ(Line, Held + Queued + Blocks[0] + Blocks[1] + Blocks[2] + Blocks[3]);
 }
 #endif
