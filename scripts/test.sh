@@ -19,6 +19,7 @@ scripts/install-deps.sh
 
 jobs=$(nproc)
 for step in "${steps[@]}"; do
+    started=$SECONDS
     case "$step" in
     debug | release | asan | tsan)
         echo "=== ${step}: configure and build"
@@ -44,4 +45,5 @@ for step in "${steps[@]}"; do
         exit 2
         ;;
     esac
+    echo "=== ${step}: done in $((SECONDS - started)) s"
 done
