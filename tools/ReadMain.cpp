@@ -5,6 +5,7 @@
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
+#include "tools/ReadOutput.h"
 
 #include <cerrno>
 #include <charconv>
@@ -16,13 +17,6 @@
 #include <vector>
 
 namespace {
-
-// Exit codes.
-constexpr int ExitRead = 0;   // every port read gave all seven fields
-constexpr int ExitPhone = 1;  // a command refused or not answered in time, or no port answered
-constexpr int ExitPort = 2;   // a port cannot be opened or failed, or the arguments are wrong
-constexpr int ExitOutput = 3; // the output could not be written
-constexpr int ExitSignalBase = 128; // plus the signal's number: interrupted
 
 constexpr std::string_view Version = "kivo-read " KIVO_VERSION "\n";
 constexpr std::string_view Usage =
@@ -207,97 +201,8 @@ private:
     bool FBrokenPipe = false;
 };
 
-// A message on standard error. Messages carry device text (a phone's error text, a device's
-// name), so they are escaped as every other output is: no byte of it reaches the terminal
-// as a control character.
-void Complain(std::string_view Message) {
-    const std::string Escaped = EscapedForTerminal(Message);
-    std::fprintf(stderr, "kivo-read: %s\n", Escaped.c_str());
-}
-
-// The component names a device by its port name; messages name the device behind it too.
-std::string WithDevice(std::string Message, const std::string& Device) {
-    const std::string Described = DescribeDevice(Device);
-    if (Described == Device) {
-        return Message;
-    }
-    for (const std::string_view After : {")", " (", ":"}) {
-        const std::string Plain = Device + std::string(After);
-        if (const std::size_t At = Message.find(Plain); At != std::string::npos) {
-            return Message.replace(At, Device.size(), Described);
-        }
-    }
-    return Message;
-}
-
-struct TPortLabel {
-    std::string Port;        // as given or found
-    std::string Description; // from the enumeration; empty for a --port argument
-    bool Console = false;    // the kernel's console writes to it: the scan lists it, unprobed
-};
-
 constexpr std::string_view ConsoleMessage =
     "The system console: not probed, so that nothing is written to it.";
-
-std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result) {
-    if (Label.Console) {
-        return "console";
-    }
-    switch (Result.Outcome) {
-    case TReadOutcome::roComplete:
-        return "answered";
-    case TReadOutcome::roPhoneError:
-        return "phone-error";
-    case TReadOutcome::roDeviceLost:
-        return "device-lost";
-    case TReadOutcome::roNoAnswer:
-        return "no-answer";
-    case TReadOutcome::roNotAPhone:
-        return "not-a-phone";
-    case TReadOutcome::roStopped:
-        return "interrupted";
-    case TReadOutcome::roOpenFailed:
-        break;
-    }
-    switch (ClassifyOpenFailure(Result.OpenCode)) {
-    case TOpenProblem::opBusy:
-        return "busy";
-    case TOpenProblem::opNoAccess:
-        return "not-accessible";
-    case TOpenProblem::opMissing:
-        return "not-found";
-    case TOpenProblem::opOther:
-        break;
-    }
-    return "open-failed";
-}
-
-std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
-    std::string Out = EscapedForTerminal(Label.Port);
-    if (!Label.Description.empty()) {
-        Out += " (" + EscapedForTerminal(Label.Description) + ")";
-    }
-    Out += ": " + std::string(OutcomeName(Label, Result));
-    if (!Result.Error.empty()) {
-        Out += ": " + EscapedForTerminal(Result.Error);
-    }
-    return Out + "\n" + FormatAsText(Result) + FieldErrorsText(Result);
-}
-
-std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
-    std::string Out = "{\"port\": " + JsonString(Label.Port);
-    Out += ", \"device\": " + JsonString(DescribeDevice(Result.Device));
-    Out += ", \"description\": " + JsonString(Label.Description);
-    Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result));
-    Out += ", \"fields\": {" + JsonFields(Result) + "}";
-    if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
-        Out += ", \"errors\": {" + Errors + "}";
-    }
-    if (!Result.Error.empty()) {
-        Out += ", \"error\": " + JsonString(Result.Error);
-    }
-    return Out + "}";
-}
 
 int ListPorts(const TArguments& Args, TOutput& Output) {
     const std::vector<TSerialPortInfo> Ports = ListSerialPorts();
