@@ -6,6 +6,7 @@
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
 #include "tools/ReadOutput.h"
+#include "tools/ReadWatch.h"
 
 #include <cerrno>
 #include <charconv>
@@ -22,7 +23,8 @@ constexpr std::string_view Version = "kivo-read " KIVO_VERSION "\n";
 constexpr std::string_view Usage =
     "usage: kivo-read [--port PORT]... [--json] [--baud N] [--timeout SECONDS]\n"
     "       kivo-read --scan [--port PORT]... [--json] [--baud N] [--timeout SECONDS]\n"
-    "       kivo-read --list [--json]\n";
+    "       kivo-read --list [--json]\n"
+    "       kivo-read --watch [--json] [--baud N] [--timeout SECONDS]\n";
 
 std::string Help() {
     return std::string(Usage) +
@@ -43,6 +45,9 @@ std::string Help() {
            "  --scan           probe every port found (or each --port) at once: \"AT\" must be\n"
            "                   answered within 1 s, then the seven fields are read; the\n"
            "                   system console is listed, never probed\n"
+           "  --watch          wait for devices to be plugged in and probe each new one's ports\n"
+           "                   as --scan does, one result each (JSON: a line each), until\n"
+           "                   interrupted; ports present at the start are not read\n"
            "  -h, --help       show this help\n"
            "  --version        show the version\n"
            "\n"
@@ -64,6 +69,7 @@ struct TArguments {
     TMode Mode = TMode::mdRead;
     std::vector<std::string> Ports; // as given
     bool Json = false;
+    bool Watch = false;
     TReadOptions Options;
     bool Help = false;
     bool Version = false;
@@ -106,6 +112,9 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     }
     if (Name == "--version") {
         return Flag(Args.Version);
+    }
+    if (Name == "--watch") {
+        return Flag(Args.Watch);
     }
     if (Name == "--list" || Name == "--scan") {
         if (Value) {
@@ -164,6 +173,9 @@ std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Arg
     }
     if (Args.Mode == TMode::mdList && !Args.Ports.empty()) {
         return "--list takes no --port";
+    }
+    if (Args.Watch && (Args.Mode != TMode::mdRead || !Args.Ports.empty())) {
+        return "--watch takes no --port, --list or --scan";
     }
     return std::nullopt;
 }
@@ -374,6 +386,11 @@ int main(int Argc, char** Argv) {
             Output.Write(Help());
         } else if (Args.Version) {
             Output.Write(Version);
+        } else if (Args.Watch) {
+            Code = WatchPhones(Args.Json, Args.Options, [&Output](std::string_view Text) {
+                Output.Write(Text);
+                return Output.Finish() == 0;
+            });
         } else if (Args.Mode == TMode::mdList) {
             Code = ListPorts(Args, Output);
         } else {
