@@ -5,6 +5,8 @@
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
+#include "tools/ReadOutput.h"
+#include "tools/ReadWatch.h"
 
 #include <cerrno>
 #include <charconv>
@@ -17,18 +19,12 @@
 
 namespace {
 
-// Exit codes.
-constexpr int ExitRead = 0;   // every port read gave all seven fields
-constexpr int ExitPhone = 1;  // a command refused or not answered in time, or no port answered
-constexpr int ExitPort = 2;   // a port cannot be opened or failed, or the arguments are wrong
-constexpr int ExitOutput = 3; // the output could not be written
-constexpr int ExitSignalBase = 128; // plus the signal's number: interrupted
-
 constexpr std::string_view Version = "kivo-read " KIVO_VERSION "\n";
 constexpr std::string_view Usage =
     "usage: kivo-read [--port PORT]... [--json] [--baud N] [--timeout SECONDS]\n"
     "       kivo-read --scan [--port PORT]... [--json] [--baud N] [--timeout SECONDS]\n"
-    "       kivo-read --list [--json]\n";
+    "       kivo-read --list [--json]\n"
+    "       kivo-read --watch [--json] [--baud N] [--timeout SECONDS]\n";
 
 std::string Help() {
     return std::string(Usage) +
@@ -49,6 +45,9 @@ std::string Help() {
            "  --scan           probe every port found (or each --port) at once: \"AT\" must be\n"
            "                   answered within 1 s, then the seven fields are read; the\n"
            "                   system console is listed, never probed\n"
+           "  --watch          wait for devices to be plugged in and probe each new one's ports\n"
+           "                   as --scan does, one result each (JSON: a line each), until\n"
+           "                   interrupted; ports present at the start are not read\n"
            "  -h, --help       show this help\n"
            "  --version        show the version\n"
            "\n"
@@ -70,6 +69,7 @@ struct TArguments {
     TMode Mode = TMode::mdRead;
     std::vector<std::string> Ports; // as given
     bool Json = false;
+    bool Watch = false;
     TReadOptions Options;
     bool Help = false;
     bool Version = false;
@@ -112,6 +112,9 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     }
     if (Name == "--version") {
         return Flag(Args.Version);
+    }
+    if (Name == "--watch") {
+        return Flag(Args.Watch);
     }
     if (Name == "--list" || Name == "--scan") {
         if (Value) {
@@ -171,6 +174,9 @@ std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Arg
     if (Args.Mode == TMode::mdList && !Args.Ports.empty()) {
         return "--list takes no --port";
     }
+    if (Args.Watch && (Args.Mode != TMode::mdRead || !Args.Ports.empty())) {
+        return "--watch takes no --port, --list or --scan";
+    }
     return std::nullopt;
 }
 
@@ -207,97 +213,8 @@ private:
     bool FBrokenPipe = false;
 };
 
-// A message on standard error. Messages carry device text (a phone's error text, a device's
-// name), so they are escaped as every other output is: no byte of it reaches the terminal
-// as a control character.
-void Complain(std::string_view Message) {
-    const std::string Escaped = EscapedForTerminal(Message);
-    std::fprintf(stderr, "kivo-read: %s\n", Escaped.c_str());
-}
-
-// The component names a device by its port name; messages name the device behind it too.
-std::string WithDevice(std::string Message, const std::string& Device) {
-    const std::string Described = DescribeDevice(Device);
-    if (Described == Device) {
-        return Message;
-    }
-    for (const std::string_view After : {")", " (", ":"}) {
-        const std::string Plain = Device + std::string(After);
-        if (const std::size_t At = Message.find(Plain); At != std::string::npos) {
-            return Message.replace(At, Device.size(), Described);
-        }
-    }
-    return Message;
-}
-
-struct TPortLabel {
-    std::string Port;        // as given or found
-    std::string Description; // from the enumeration; empty for a --port argument
-    bool Console = false;    // the kernel's console writes to it: the scan lists it, unprobed
-};
-
 constexpr std::string_view ConsoleMessage =
     "The system console: not probed, so that nothing is written to it.";
-
-std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result) {
-    if (Label.Console) {
-        return "console";
-    }
-    switch (Result.Outcome) {
-    case TReadOutcome::roComplete:
-        return "answered";
-    case TReadOutcome::roPhoneError:
-        return "phone-error";
-    case TReadOutcome::roDeviceLost:
-        return "device-lost";
-    case TReadOutcome::roNoAnswer:
-        return "no-answer";
-    case TReadOutcome::roNotAPhone:
-        return "not-a-phone";
-    case TReadOutcome::roStopped:
-        return "interrupted";
-    case TReadOutcome::roOpenFailed:
-        break;
-    }
-    switch (ClassifyOpenFailure(Result.OpenCode)) {
-    case TOpenProblem::opBusy:
-        return "busy";
-    case TOpenProblem::opNoAccess:
-        return "not-accessible";
-    case TOpenProblem::opMissing:
-        return "not-found";
-    case TOpenProblem::opOther:
-        break;
-    }
-    return "open-failed";
-}
-
-std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
-    std::string Out = EscapedForTerminal(Label.Port);
-    if (!Label.Description.empty()) {
-        Out += " (" + EscapedForTerminal(Label.Description) + ")";
-    }
-    Out += ": " + std::string(OutcomeName(Label, Result));
-    if (!Result.Error.empty()) {
-        Out += ": " + EscapedForTerminal(Result.Error);
-    }
-    return Out + "\n" + FormatAsText(Result) + FieldErrorsText(Result);
-}
-
-std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
-    std::string Out = "{\"port\": " + JsonString(Label.Port);
-    Out += ", \"device\": " + JsonString(DescribeDevice(Result.Device));
-    Out += ", \"description\": " + JsonString(Label.Description);
-    Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result));
-    Out += ", \"fields\": {" + JsonFields(Result) + "}";
-    if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
-        Out += ", \"errors\": {" + Errors + "}";
-    }
-    if (!Result.Error.empty()) {
-        Out += ", \"error\": " + JsonString(Result.Error);
-    }
-    return Out + "}";
-}
 
 int ListPorts(const TArguments& Args, TOutput& Output) {
     const std::vector<TSerialPortInfo> Ports = ListSerialPorts();
@@ -469,6 +386,11 @@ int main(int Argc, char** Argv) {
             Output.Write(Help());
         } else if (Args.Version) {
             Output.Write(Version);
+        } else if (Args.Watch) {
+            Code = WatchPhones(Args.Json, Args.Options, [&Output](std::string_view Text) {
+                Output.Write(Text);
+                return Output.Finish() == 0;
+            });
         } else if (Args.Mode == TMode::mdList) {
             Code = ListPorts(Args, Output);
         } else {

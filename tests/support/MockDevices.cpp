@@ -1,9 +1,15 @@
 #include "tests/support/MockDevices.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <umockdev.h>
 #include <unistd.h>
 #include <utility>
@@ -59,6 +65,36 @@ gboolean RunHeldIoctl(gpointer Data) {
     return G_SOURCE_REMOVE;
 }
 
+void RemoveDanglingLinks(const std::filesystem::path& Directory) {
+    std::error_code Error;
+    for (const auto& Link : std::filesystem::directory_iterator(Directory, Error)) {
+        if (Link.is_symlink(Error) && !std::filesystem::exists(Link.path(), Error)) {
+            std::filesystem::remove(Link.path(), Error);
+        }
+    }
+}
+
+// The device nodes (DEVNAME, "ttyACM0", "bus/usb/001/006") of the devices at Directory and
+// below.
+std::vector<std::string> NodesBelow(const std::filesystem::path& Directory) {
+    std::vector<std::string> Nodes;
+    std::error_code Error;
+    for (auto Entry = std::filesystem::recursive_directory_iterator(Directory, Error);
+         !Error && Entry != std::filesystem::recursive_directory_iterator();
+         Entry.increment(Error)) {
+        if (Entry->path().filename() != "uevent") {
+            continue;
+        }
+        std::ifstream In(Entry->path());
+        for (std::string Line; std::getline(In, Line);) {
+            if (Line.starts_with("DEVNAME=")) {
+                Nodes.push_back(Line.substr(std::string_view("DEVNAME=").size()));
+            }
+        }
+    }
+    return Nodes;
+}
+
 } // namespace
 
 MockDevices::MockDevices() : FTestbed(umockdev_testbed_new()) {
@@ -88,10 +124,71 @@ void MockDevices::Add(const std::string& File) {
     }
 }
 
+void MockDevices::Plug(const std::string& File, const std::string& DevNode,
+                       const std::string& Target) {
+    std::ifstream In(std::string(KIVO_UMOCKDEV_DATA) + "/" + File);
+    const std::string Text{std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
+    ASSERT_FALSE(Text.empty()) << File;
+    // Each device's record is followed by its parents'; umockdev makes the node of an "N:"
+    // line itself, so the plugged node's is left out.
+    const std::string OwnNode = "N: " + DevNode.substr(std::string_view("/dev/").size()) + "\n";
+    std::vector<std::string> Records;
+    for (std::size_t Start = 0; Start < Text.size();) {
+        std::size_t End = Text.find("\n\n", Start);
+        End = End == std::string::npos ? Text.size() : End + 2;
+        std::string Record = Text.substr(Start, End - Start);
+        if (const std::size_t At = Record.find(OwnNode); At != std::string::npos) {
+            Record.erase(At, OwnNode.size());
+        }
+        Records.push_back(std::move(Record));
+        Start = End;
+    }
+    gchar* RootDir = umockdev_testbed_get_root_dir(FTestbed);
+    const std::string Dev = std::string(RootDir) + "/dev";
+    g_free(RootDir);
+    ASSERT_EQ(g_mkdir_with_parents(Dev.c_str(), 0755), 0) << Dev;
+    GError* Error = nullptr;
+    // A handler left from an earlier plug goes first; none there is no fault.
+    if (umockdev_testbed_detach_ioctl(FTestbed, DevNode.c_str(), &Error) == FALSE) {
+        g_clear_error(&Error);
+    }
+    AttachWith(DevNode, Target, nullptr);
+    for (auto Record = Records.rbegin(); Record != Records.rend(); ++Record) {
+        if (umockdev_testbed_add_from_string(FTestbed, Record->c_str(), &Error) == FALSE) {
+            ADD_FAILURE() << "cannot load " << File << ": "
+                          << (Error != nullptr ? Error->message : "unknown error");
+            g_clear_error(&Error);
+        }
+    }
+}
+
 void MockDevices::Remove(const std::string& SysPath, const std::string& TtySysPath) {
-    // umockdev removes without an event, and can send one only while the device exists.
+    gchar* RootDir = umockdev_testbed_get_root_dir(FTestbed);
+    const std::filesystem::path Root = RootDir;
+    g_free(RootDir);
+    const std::vector<std::string> Nodes = NodesBelow(Root / SysPath.substr(1));
+    // umockdev removes without an event, and can send one only while the device exists. The
+    // kernel's event comes once the device is gone: a program that lists the ports when told
+    // must not find it, so its tty's class link goes first.
+    std::error_code Error;
+    std::filesystem::remove(Root / "sys/class/tty" / std::filesystem::path(TtySysPath).filename(),
+                            Error);
     umockdev_testbed_uevent(FTestbed, TtySysPath.c_str(), "remove");
     umockdev_testbed_remove_device(FTestbed, SysPath.c_str());
+    // It leaves the device's nodes, their numbers, and its links in /sys, which would keep
+    // the same device from being added again: they go here.
+    for (const std::string& Node : Nodes) {
+        std::filesystem::remove(Root / "dev" / Node, Error);
+        std::string Info = Node;
+        std::replace(Info.begin(), Info.end(), '/', '_');
+        std::filesystem::remove(Root / "dev" / ".node" / Info, Error);
+    }
+    for (const char* Links : {"sys/class", "sys/bus", "sys/dev"}) {
+        for (const auto& Group : std::filesystem::directory_iterator(Root / Links, Error)) {
+            RemoveDanglingLinks(Group.path());
+            RemoveDanglingLinks(Group.path() / "devices");
+        }
+    }
 }
 
 void MockDevices::Attach(const std::string& DevNode, const std::string& Target) {
@@ -128,11 +225,13 @@ void MockDevices::Release(const std::string& DevNode) {
 
 void MockDevices::AttachWith(const std::string& DevNode, const std::string& Target, THold* Hold) {
     gchar* RootDir = umockdev_testbed_get_root_dir(FTestbed);
-    const std::string Root = RootDir;
+    const std::string Node = RootDir + DevNode;
     g_free(RootDir);
-    // Under the test bed's own name, which the preload library leaves alone.
-    const std::string Node = Root + DevNode;
-    EXPECT_EQ(unlink(Node.c_str()), 0) << Node;
+    // Under the test bed's own name, which the preload library leaves alone; a node not made
+    // yet (Plug) is made here.
+    if (unlink(Node.c_str()) != 0) {
+        EXPECT_EQ(errno, ENOENT) << Node;
+    }
     EXPECT_EQ(symlink(Target.c_str(), Node.c_str()), 0) << Node;
     // The test bed's own handler answers most tty ioctls with ENOTTY; this one has the
     // program run each on the terminal it opened.

@@ -25,6 +25,11 @@ public:
 
     // Adds the devices of tests/data/umockdev/<File>, with "add" uevents.
     void Add(const std::string& File);
+    // Plugs in the devices of File (parents first, as the kernel announces them), the node
+    // DevNode leading to Target from the start, as Attach makes it: a program told of the
+    // device by its "add" uevent reaches Target at its first open. DevNode may have been
+    // plugged and removed before.
+    void Plug(const std::string& File, const std::string& DevNode, const std::string& Target);
     // Removes the device at SysPath ("/sys/devices/...") and everything below it, after a
     // "remove" uevent for its tty TtySysPath.
     void Remove(const std::string& SysPath, const std::string& TtySysPath);

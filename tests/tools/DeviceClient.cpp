@@ -180,7 +180,7 @@ TProcessResult RunProcess(const std::string& Program, const std::vector<std::str
 }
 
 TBackgroundProcess::TBackgroundProcess(const std::string& Program,
-                                       const std::vector<std::string>& Args) {
+                                       const std::vector<std::string>& Args, bool ErrorsToo) {
     std::array<int, 2> Out{};
     if (::pipe2(Out.data(), O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
@@ -188,6 +188,9 @@ TBackgroundProcess::TBackgroundProcess(const std::string& Program,
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);
     posix_spawn_file_actions_adddup2(&Actions, Out[1], 1);
+    if (ErrorsToo) {
+        posix_spawn_file_actions_adddup2(&Actions, Out[1], 2);
+    }
     std::vector<std::string> ArgText{Program};
     ArgText.insert(ArgText.end(), Args.begin(), Args.end());
     std::vector<char*> ArgV = CStrings(ArgText);

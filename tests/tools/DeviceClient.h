@@ -49,10 +49,12 @@ RunProcess(const std::string& Program, const std::vector<std::string>& Args,
            const std::map<std::string, std::string>& Env = {},
            std::chrono::milliseconds Timeout = std::chrono::seconds(30));
 
-// A program left running in the background: its standard output can be read line by line.
+// A program left running in the background: its standard output (with ErrorsToo, its
+// standard error as well) can be read line by line.
 class TBackgroundProcess {
 public:
-    TBackgroundProcess(const std::string& Program, const std::vector<std::string>& Args);
+    TBackgroundProcess(const std::string& Program, const std::vector<std::string>& Args,
+                       bool ErrorsToo = false);
     ~TBackgroundProcess();
     TBackgroundProcess(const TBackgroundProcess&) = delete;
     TBackgroundProcess& operator=(const TBackgroundProcess&) = delete;

@@ -1,0 +1,154 @@
+// kivo-read's watch of serial devices on Windows: a thread of its own creates a hidden
+// message-only window registered for the arrival and removal of COM port and modem
+// interfaces (WM_DEVICECHANGE) and takes that window's messages. Windows sends them; nothing
+// polls. The owner ends the thread by closing the window.
+
+#include "platform/Win32Api.h"
+#include "runtime/Thread.h"
+#include "tools/PortArrivals.h"
+
+// initguid.h first, so that the GUIDs these headers declare are defined in this file.
+// clang-format off
+#include <initguid.h>
+#include <dbt.h>
+#include <ntddmodm.h>
+#include <winioctl.h>
+// clang-format on
+
+#include <atomic>
+#include <future>
+#include <vector>
+
+namespace {
+
+constexpr const char* WatchClassName = "KivoReadPortWatch";
+
+using TOnChange = std::function<void(const std::string&)>;
+
+class TArrivalWatcher : public TThread {
+public:
+    explicit TArrivalWatcher(TOnChange OnChange) : TThread(true), FOnChange(std::move(OnChange)) {}
+    ~TArrivalWatcher() override { TerminateAndWait(); }
+    TArrivalWatcher(const TArrivalWatcher&) = delete;
+    TArrivalWatcher& operator=(const TArrivalWatcher&) = delete;
+    TArrivalWatcher(TArrivalWatcher&&) = delete;
+    TArrivalWatcher& operator=(TArrivalWatcher&&) = delete;
+
+    // Starts the thread; empty once its window is registered, else why it could not be.
+    std::string Start() {
+        std::future<std::string> Ready = FReady.get_future();
+        Resume();
+        return Ready.get();
+    }
+    // Ends the message loop; the window is gone once the thread has ended. Any thread.
+    void Close() const {
+        if (FWindow != nullptr) {
+            PostMessageA(FWindow, WM_CLOSE, 0, 0); // fails only once the window is gone
+        }
+    }
+
+protected:
+    void Execute() override {
+        if (!Open()) {
+            FReady.set_value("Cannot watch for serial devices: error " +
+                             std::to_string(GetLastError()) + " registering for device changes");
+            return;
+        }
+        FReady.set_value({});
+        MSG Message{};
+        BOOL Got = FALSE;
+        while ((Got = GetMessageA(&Message, nullptr, 0, 0)) > 0) {
+            DispatchMessageA(&Message);
+        }
+        if (Got < 0) {
+            const std::string Failure =
+                "Cannot wait for device changes: error " + std::to_string(GetLastError());
+            Synchronize([this, &Failure] { FOnChange(Failure); });
+        }
+        for (HDEVNOTIFY Notify : FNotifications) {
+            UnregisterDeviceNotification(Notify);
+        }
+        DestroyWindow(FWindow); // on the thread that made it, as Windows requires
+    }
+
+private:
+    // The window and its registrations; false, with the system's error, when it fails.
+    bool Open() {
+        WNDCLASSEXA Class{};
+        Class.cbSize = sizeof(Class);
+        Class.lpfnWndProc = WatchProc;
+        Class.hInstance = GetModuleHandleA(nullptr);
+        Class.lpszClassName = WatchClassName;
+        RegisterClassExA(&Class); // fails harmlessly once registered; CreateWindow tells
+        const HWND Window = CreateWindowExA(0, WatchClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                            nullptr, GetModuleHandleA(nullptr), nullptr);
+        if (Window == nullptr) {
+            return false;
+        }
+        SetWindowLongPtrA(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        for (const GUID& Interface : {GUID_DEVINTERFACE_COMPORT, GUID_DEVINTERFACE_MODEM}) {
+            DEV_BROADCAST_DEVICEINTERFACE_A Filter{};
+            Filter.dbcc_size = sizeof(Filter);
+            Filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+            Filter.dbcc_classguid = Interface;
+            if (HDEVNOTIFY Notify =
+                    RegisterDeviceNotificationA(Window, &Filter, DEVICE_NOTIFY_WINDOW_HANDLE)) {
+                FNotifications.push_back(Notify);
+            }
+        }
+        if (FNotifications.empty()) {
+            const DWORD Error = GetLastError();
+            DestroyWindow(Window);
+            SetLastError(Error);
+            return false;
+        }
+        FWindow = Window;
+        return true;
+    }
+
+    static LRESULT CALLBACK WatchProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
+        auto* Watcher =
+            reinterpret_cast<TArrivalWatcher*>(GetWindowLongPtrA(Window, GWLP_USERDATA));
+        if (Message == WM_DEVICECHANGE &&
+            (WParam == DBT_DEVICEARRIVAL || WParam == DBT_DEVICEREMOVECOMPLETE)) {
+            if (Watcher != nullptr) {
+                Watcher->Synchronize([Watcher] { Watcher->FOnChange({}); });
+            }
+            return TRUE;
+        }
+        if (Message == WM_CLOSE) {
+            PostQuitMessage(0);
+            return 0;
+        }
+        return DefWindowProcA(Window, Message, WParam, LParam);
+    }
+
+    const TOnChange FOnChange;
+    std::promise<std::string> FReady;
+    std::atomic<HWND> FWindow{nullptr};
+    std::vector<HDEVNOTIFY> FNotifications; // the thread's own
+};
+
+} // namespace
+
+struct TPortArrivals::TImpl {
+    std::string Problem;
+    std::unique_ptr<TArrivalWatcher> Watcher;
+};
+
+TPortArrivals::TPortArrivals(std::function<void(const std::string& Failure)> OnChange)
+    : FImpl(std::make_unique<TImpl>()) {
+    FImpl->Watcher = std::make_unique<TArrivalWatcher>(std::move(OnChange));
+    FImpl->Problem = FImpl->Watcher->Start();
+}
+
+TPortArrivals::~TPortArrivals() {
+    FImpl->Watcher->Terminate();
+    FImpl->Watcher->CancelSynchronize();
+    FImpl->Watcher->Close();
+    FImpl->Watcher.reset();
+}
+
+const std::string& TPortArrivals::Problem() const noexcept {
+    return FImpl->Problem;
+}

@@ -1,0 +1,92 @@
+#include "tools/ReadOutput.h"
+
+#include "tools/ReadHost.h"
+
+#include <cstdio>
+
+// A message on standard error. Messages carry device text (a phone's error text, a device's
+// name), so they are escaped as every other output is: no byte of it reaches the terminal
+// as a control character.
+void Complain(std::string_view Message) {
+    const std::string Escaped = EscapedForTerminal(Message);
+    std::fprintf(stderr, "kivo-read: %s\n", Escaped.c_str());
+}
+
+// The component names a device by its port name; messages name the device behind it too.
+std::string WithDevice(std::string Message, const std::string& Device) {
+    const std::string Described = DescribeDevice(Device);
+    if (Described == Device) {
+        return Message;
+    }
+    for (const std::string_view After : {")", " (", ":"}) {
+        const std::string Plain = Device + std::string(After);
+        if (const std::size_t At = Message.find(Plain); At != std::string::npos) {
+            return Message.replace(At, Device.size(), Described);
+        }
+    }
+    return Message;
+}
+
+namespace {
+
+std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result) {
+    if (Label.Console) {
+        return "console";
+    }
+    switch (Result.Outcome) {
+    case TReadOutcome::roComplete:
+        return "answered";
+    case TReadOutcome::roPhoneError:
+        return "phone-error";
+    case TReadOutcome::roDeviceLost:
+        return "device-lost";
+    case TReadOutcome::roNoAnswer:
+        return "no-answer";
+    case TReadOutcome::roNotAPhone:
+        return "not-a-phone";
+    case TReadOutcome::roStopped:
+        return "interrupted";
+    case TReadOutcome::roOpenFailed:
+        break;
+    }
+    switch (ClassifyOpenFailure(Result.OpenCode)) {
+    case TOpenProblem::opBusy:
+        return "busy";
+    case TOpenProblem::opNoAccess:
+        return "not-accessible";
+    case TOpenProblem::opMissing:
+        return "not-found";
+    case TOpenProblem::opOther:
+        break;
+    }
+    return "open-failed";
+}
+
+} // namespace
+
+std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
+    std::string Out = EscapedForTerminal(Label.Port);
+    if (!Label.Description.empty()) {
+        Out += " (" + EscapedForTerminal(Label.Description) + ")";
+    }
+    Out += ": " + std::string(OutcomeName(Label, Result));
+    if (!Result.Error.empty()) {
+        Out += ": " + EscapedForTerminal(Result.Error);
+    }
+    return Out + "\n" + FormatAsText(Result) + FieldErrorsText(Result);
+}
+
+std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
+    std::string Out = "{\"port\": " + JsonString(Label.Port);
+    Out += ", \"device\": " + JsonString(DescribeDevice(Result.Device));
+    Out += ", \"description\": " + JsonString(Label.Description);
+    Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result));
+    Out += ", \"fields\": {" + JsonFields(Result) + "}";
+    if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
+        Out += ", \"errors\": {" + Errors + "}";
+    }
+    if (!Result.Error.empty()) {
+        Out += ", \"error\": " + JsonString(Result.Error);
+    }
+    return Out + "}";
+}

@@ -1,0 +1,36 @@
+#pragma once
+// What kivo-read writes: its exit codes, its messages on standard error, and a port's
+// result as a block of the scan's output.
+
+#include "app/PhoneReader.h"
+
+#include <string>
+#include <string_view>
+
+// Exit codes.
+inline constexpr int ExitRead = 0; // every port read gave all seven fields
+inline constexpr int ExitPhone =
+    1;                             // a command refused or not answered in time, or no port answered
+inline constexpr int ExitPort = 2; // a port cannot be opened or failed, or the arguments are wrong
+inline constexpr int ExitOutput = 3;       // the output could not be written
+inline constexpr int ExitSignalBase = 128; // plus the signal's number: interrupted
+
+// A message on standard error. Messages carry device text (a phone's error text, a device's
+// name), so they are escaped as every other output is: no byte of it reaches the terminal
+// as a control character. Any thread.
+void Complain(std::string_view Message);
+
+// The component names a device by its port name; messages name the device behind it too.
+// Any thread.
+[[nodiscard]] std::string WithDevice(std::string Message, const std::string& Device);
+
+struct TPortLabel {
+    std::string Port;        // as given or found
+    std::string Description; // from the enumeration; empty for a --port argument
+    bool Console = false;    // the kernel's console writes to it: the scan lists it, unprobed
+};
+
+// A port's result as the scan prints it: a line naming the port and its outcome, then the
+// fields read (text), or one JSON object. Any thread.
+[[nodiscard]] std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result);
+[[nodiscard]] std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result);

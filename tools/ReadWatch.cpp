@@ -1,0 +1,152 @@
+// kivo-read --watch. The main thread waits on its hand-over queue only: the arrival watch
+// and the stop signals hand their notices over, and ReadPhones takes them too while it reads.
+// A notice of changed devices lists the ports again at once, also during a read, so that a
+// device pulled out and plugged in again while another is read is seen as new.
+
+#include "tools/ReadWatch.h"
+
+#include "platform/SerialPorts.h"
+#include "runtime/Thread.h"
+#include "tools/PortArrivals.h"
+#include "tools/ReadHost.h"
+#include "tools/ReadOutput.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool Listed(const std::vector<TSerialPortInfo>& Ports, const std::string& Path) {
+    return std::any_of(Ports.begin(), Ports.end(),
+                       [&Path](const TSerialPortInfo& Port) { return Port.Path == Path; });
+}
+
+std::string PortNames(const std::vector<TSerialPortInfo>& Ports) {
+    std::string Names;
+    for (const TSerialPortInfo& Port : Ports) {
+        Names += (Names.empty() ? "" : ", ") + Port.Path;
+    }
+    return Names;
+}
+
+class TPhoneWatch {
+public:
+    TPhoneWatch(bool Json, const TReadOptions& Options, const TPrint& Print)
+        : FJson(Json), FOptions(Options), FPrint(Print) {
+        FOptions.Handshake = std::chrono::seconds(1); // as the scan probes
+        FOptions.PortsAtOnce = PortsAtOnce();
+    }
+
+    int Run() {
+        const TStopSignals Signals([this](int Number) {
+            if (FSignal == 0) {
+                FSignal = Number;
+            }
+        });
+        const TPortArrivals Arrivals([this](const std::string& Failure) { Changed(Failure); });
+        if (!Arrivals.Problem().empty()) {
+            Complain(Arrivals.Problem());
+            return ExitPort;
+        }
+        FKnown = ListSerialPorts(); // after the watch began: no device falls in between
+        Complain("waiting for phones to be plugged in; each is read as it comes (Ctrl+C ends)");
+        if (!FKnown.empty()) {
+            Complain("present before, not read: " + PortNames(FKnown));
+        }
+        while (FSignal == 0 && FFailure.empty() && FOutputOpen) {
+            if (FWaiting.empty()) {
+                (void)WaitForSynchronize(std::chrono::hours(24)); // taken below in any case
+                CheckSynchronize();
+            } else {
+                ReadWaiting();
+            }
+        }
+        if (FSignal != 0) {
+            return ExitSignalBase + FSignal;
+        }
+        if (!FFailure.empty()) {
+            Complain(FFailure);
+            return ExitPort;
+        }
+        return ExitRead; // the output failed: the caller tells
+    }
+
+private:
+    // The arrival watch's notice: the ports that came wait for their read; those that went
+    // are forgotten, so that they are new when they come back.
+    void Changed(const std::string& Failure) {
+        if (!Failure.empty()) {
+            FFailure = Failure;
+            return;
+        }
+        std::vector<TSerialPortInfo> Now = ListSerialPorts();
+        for (const TSerialPortInfo& Port : Now) {
+            if (!Listed(FKnown, Port.Path) && !Port.Console) {
+                FWaiting.push_back(Port);
+            }
+        }
+        std::erase_if(FWaiting,
+                      [&Now](const TSerialPortInfo& Port) { return !Listed(Now, Port.Path); });
+        FKnown = std::move(Now);
+    }
+
+    // Reads the ports waiting, side by side, and prints each one's result.
+    void ReadWaiting() {
+        const std::vector<TSerialPortInfo> Ports = std::exchange(FWaiting, {});
+        std::vector<TPortChoice> Choices;
+        Choices.reserve(Ports.size());
+        for (const TSerialPortInfo& Port : Ports) {
+            Choices.push_back(ParsePortChoice(Port.Path).value_or(TPortChoice{}));
+        }
+        std::vector<TReadResult> Results =
+            ReadPhones(Choices, FOptions, [this] { return FSignal != 0; });
+        for (std::size_t I = 0; I < Ports.size() && FSignal == 0 && FOutputOpen; ++I) {
+            TReadResult& Result = Results.at(I);
+            Result.Error = WithDevice(Result.Error, Result.Device);
+            Report({Ports[I].Path, Ports[I].Description}, Result);
+        }
+    }
+
+    void Report(const TPortLabel& Label, const TReadResult& Result) {
+        if (Gone(Label, Result)) {
+            Complain(Label.Port + " (" + Label.Description +
+                     ") went away during its read, skipped: " + Result.Error);
+            return;
+        }
+        FOutputOpen =
+            FPrint(FJson ? PortBlockJson(Label, Result) + "\n"
+                         : std::string(FPrinted ? "\n" : "") + PortBlockText(Label, Result));
+        FPrinted = true;
+    }
+
+    // Whether the port's device went away before its read ended.
+    [[nodiscard]] bool Gone(const TPortLabel& Label, const TReadResult& Result) const {
+        if (Result.Outcome == TReadOutcome::roDeviceLost) {
+            return true;
+        }
+        if (Result.Outcome == TReadOutcome::roOpenFailed) {
+            return ClassifyOpenFailure(Result.OpenCode) == TOpenProblem::opMissing ||
+                   !Listed(FKnown, Label.Port);
+        }
+        return Result.Outcome != TReadOutcome::roComplete && !Listed(FKnown, Label.Port);
+    }
+
+    const bool FJson;
+    TReadOptions FOptions;
+    const TPrint& FPrint;
+    std::vector<TSerialPortInfo> FKnown;   // the ports there as of the last notice
+    std::vector<TSerialPortInfo> FWaiting; // came since, not read yet
+    int FSignal = 0;
+    std::string FFailure;
+    bool FOutputOpen = true;
+    bool FPrinted = false;
+};
+
+} // namespace
+
+int WatchPhones(bool Json, const TReadOptions& Options, const TPrint& Print) {
+    TPhoneWatch Watch(Json, Options, Print);
+    return Watch.Run();
+}
