@@ -280,8 +280,7 @@ void SerialDevice::Finish(Operation& Op, DWORD Error) {
 // A thread that waits on the event of the pending Op may take its input in itself.
 void SerialDevice::Watch(Operation& Op) {
     if (FOverlapped && Op.Event != nullptr) {
-        SetEventSource(Op.Event, FSelf);
-        Op.Watched = true;
+        Op.Watched = SetEventSource(Op.Event, FSelf);
     }
 }
 

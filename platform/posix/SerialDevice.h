@@ -92,7 +92,7 @@ public:
     int BeginWatch() override;
     void EndWatch() override;
     void TakeInput(bool HungUp) override;
-    void AwaitUnwatched() override;
+    void AwaitWithoutWatching() override;
 
 private:
     static constexpr std::size_t ReadChunk = 16384; // the most one read takes from the device

@@ -314,7 +314,7 @@ void SerialDevice::EndWatch() {
     Rearm(); // the driver watches again where input is still wanted
 }
 
-void SerialDevice::AwaitUnwatched() {
+void SerialDevice::AwaitWithoutWatching() {
     const std::lock_guard Guard(FLock);
     FAwaitedUnwatched = FWait || !FReads.empty();
     Rearm();

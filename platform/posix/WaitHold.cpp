@@ -56,9 +56,9 @@ void WaitHold::TakeInput(bool HungUp) {
     }
 }
 
-void WaitHold::AwaitUnwatched() {
+void WaitHold::AwaitWithoutWatching() {
     if (const auto Source = Device()) {
-        Source->AwaitUnwatched();
+        Source->AwaitWithoutWatching();
     }
 }
 
