@@ -1,8 +1,8 @@
 // Event objects and the waits on them. All event states share one lock, so a wait on several
 // events sees them at one instant and consumes an auto-reset event atomically. A waiter sleeps
 // on its own condition variable, which every event it waits on knows while it waits; a wait on
-// an event that a device operation will signal instead polls the device and the thread's own
-// wake-up descriptor, and takes in the device's input itself (InputSource.h).
+// an event that names an input source (InputSource.h) instead polls the source and the thread's
+// own wake-up descriptor, and lets the source take its input in on the waiting thread.
 
 #include "platform/posix/HandleTable.h"
 #include "platform/posix/InputSource.h"
@@ -59,13 +59,16 @@ private:
 };
 
 std::shared_ptr<WakeDescriptor> ThreadWakeDescriptor() {
-    thread_local const auto Mine = std::make_shared<WakeDescriptor>();
+    thread_local std::shared_ptr<WakeDescriptor> Mine;
+    if (!Mine || Mine->Fd() < 0) {
+        Mine = std::make_shared<WakeDescriptor>(); // again after a failure: one may be free now
+    }
     return Mine->Fd() >= 0 ? Mine : nullptr;
 }
 
 // A waiting thread's wake-up. Shared, so a setter can notify it after releasing the lock
 // (the woken thread then need not wait for that lock) even if the wait has just timed out.
-// A waiter that polls a device is woken through its descriptor, except by its own thread,
+// A waiter that polls an input source is woken through its descriptor, except by its own thread,
 // which looks at the events again by itself.
 struct Waiter {
     std::condition_variable Wake;
@@ -103,6 +106,7 @@ public:
     }
     void AddWaiter(const WaiterPtr& W) { FWaiters.push_back(W); }
     void RemoveWaiter(const WaiterPtr& W) { std::erase(FWaiters, W); }
+    [[nodiscard]] bool HasWaiters() const { return !FWaiters.empty(); }
     void SetSource(std::weak_ptr<InputSource> Source) { FSource = std::move(Source); }
     [[nodiscard]] std::shared_ptr<InputSource> Source() const { return FSource.lock(); }
 
@@ -161,7 +165,7 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
-// The devices that Events will be signalled by, each once.
+// The input sources of Events, each once.
 std::vector<std::shared_ptr<InputSource>> SourcesOf(const EventList& Events) {
     std::vector<std::shared_ptr<InputSource>> Sources;
     for (const auto& Event : Events) {
@@ -174,10 +178,10 @@ std::vector<std::shared_ptr<InputSource>> SourcesOf(const EventList& Events) {
 }
 
 // Tells each of Sources that it is awaited without being watched. Called holding no lock: a
-// device signals events under its own lock, which comes before EventLock().
-void AwaitUnwatched(const std::vector<std::shared_ptr<InputSource>>& Sources) {
+// source signals events under its own lock, which comes before EventLock().
+void AwaitWithoutWatching(const std::vector<std::shared_ptr<InputSource>>& Sources) {
     for (const auto& Source : Sources) {
-        Source->AwaitUnwatched();
+        Source->AwaitWithoutWatching();
     }
 }
 
@@ -190,9 +194,9 @@ int PollTimeout(DWORD Milliseconds, Clock::time_point Deadline) {
     return static_cast<int>(std::max<long long>(Left.count(), 0));
 }
 
-// Sleeps in poll() on the thread's wake-up and on the first device some event is waiting for;
-// takes in what that device receives (the driver threads of any others do). Lock (EventLock)
-// is held on entry and on return, not while polling or taking input, which locks the device.
+// Sleeps in poll() on the thread's wake-up and on the first input source of the events; lets
+// that source take its input in (any others take theirs by themselves). Lock (EventLock) is
+// held on entry and on return, not while polling or taking input, which locks the source.
 DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds,
                        Clock::time_point Deadline, std::unique_lock<std::mutex>& Lock,
                        const WakeDescriptor& Wake) {
@@ -209,12 +213,12 @@ DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds
         Lock.unlock();
         if (First && Sources.size() > 1) {
             Sources.erase(Sources.begin());
-            AwaitUnwatched(Sources);
+            AwaitWithoutWatching(Sources);
         }
-        const int Device = Source ? Source->BeginWatch() : -1;
-        pollfd Watched[2] = {{Wake.Fd(), POLLIN, 0}, {Device, POLLIN, 0}};
-        const int Ready = ::poll(Watched, Device >= 0 ? 2 : 1, Timeout);
-        if (Device >= 0) {
+        const int Input = Source ? Source->BeginWatch() : -1;
+        pollfd Watched[2] = {{Wake.Fd(), POLLIN, 0}, {Input, POLLIN, 0}};
+        const int Ready = ::poll(Watched, Input >= 0 ? 2 : 1, Timeout);
+        if (Input >= 0) {
             if (Ready > 0 && Watched[1].revents != 0) {
                 Source->TakeInput((Watched[1].revents & (POLLHUP | POLLERR)) != 0);
             }
@@ -227,6 +231,23 @@ DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds
     }
 }
 
+// Sleeps on the waiter's condition variable. Lock (EventLock) is held on entry and on return.
+DWORD SleepWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds,
+                        Clock::time_point Deadline, std::unique_lock<std::mutex>& Lock,
+                        Waiter& Me) {
+    for (;;) {
+        if (const auto Taken = TryTake(Events, WaitAll)) {
+            return WAIT_OBJECT_0 + *Taken;
+        }
+        if (Milliseconds == INFINITE) {
+            Me.Wake.wait(Lock);
+        } else if (Me.Wake.wait_until(Lock, Deadline) == std::cv_status::timeout) {
+            const auto Taken = TryTake(Events, WaitAll);
+            return Taken ? WAIT_OBJECT_0 + *Taken : WAIT_TIMEOUT;
+        }
+    }
+}
+
 DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
     const auto Deadline = Clock::now() + std::chrono::milliseconds(Milliseconds);
     std::unique_lock Lock(EventLock());
@@ -236,7 +257,7 @@ DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
     if (Milliseconds == 0) {
         const auto Sources = SourcesOf(Events);
         Lock.unlock();
-        AwaitUnwatched(Sources); // a caller that only looks must still see the end one day
+        AwaitWithoutWatching(Sources); // a caller that only looks must still see the end one day
         return WAIT_TIMEOUT;
     }
     const auto Me = std::make_shared<Waiter>();
@@ -247,17 +268,14 @@ DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
     if (Me->Polling) {
         return PollWhileWaiting(Events, WaitAll, Milliseconds, Deadline, Lock, *Me->Polling);
     }
-    for (;;) {
-        if (Milliseconds == INFINITE) {
-            Me->Wake.wait(Lock);
-        } else if (Me->Wake.wait_until(Lock, Deadline) == std::cv_status::timeout) {
-            const auto Taken = TryTake(Events, WaitAll);
-            return Taken ? WAIT_OBJECT_0 + *Taken : WAIT_TIMEOUT;
-        }
-        if (const auto Taken = TryTake(Events, WaitAll)) {
-            return WAIT_OBJECT_0 + *Taken;
-        }
+    // A thread that cannot poll (no descriptor was left for its wake-up) leaves the input to
+    // the sources named so far; a source named from now on sees it waiting (SetEventSource).
+    if (const auto Sources = SourcesOf(Events); !Sources.empty()) {
+        Lock.unlock();
+        AwaitWithoutWatching(Sources);
+        Lock.lock();
     }
+    return SleepWhileWaiting(Events, WaitAll, Milliseconds, Deadline, Lock, *Me);
 }
 
 std::shared_ptr<EventObject> FindEvent(HANDLE Handle) {
@@ -292,12 +310,17 @@ BOOL SetEvent(HANDLE hEvent) {
     return TRUE;
 }
 
-void SetEventSource(HANDLE Event, std::weak_ptr<InputSource> Source) {
+// A thread already asleep on the event chose how to sleep before the source was named, and
+// would not watch it: the source is not named, so that nothing is polled in vain later either.
+bool SetEventSource(HANDLE Event, std::weak_ptr<InputSource> Source) {
     const auto Object = std::dynamic_pointer_cast<EventObject>(FindHandle(Event));
-    if (Object) {
-        const std::lock_guard Guard(EventLock());
-        Object->SetSource(std::move(Source));
+    if (!Object) {
+        return false;
     }
+    const std::lock_guard Guard(EventLock());
+    const bool Named = Source.expired() || !Object->HasWaiters();
+    Object->SetSource(Named ? std::move(Source) : std::weak_ptr<InputSource>());
+    return Named;
 }
 
 BOOL ResetEvent(HANDLE hEvent) {

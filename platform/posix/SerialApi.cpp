@@ -95,7 +95,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         if (bWait == FALSE) {
             // Whoever only asks must still see the operation end one day.
             if (const auto Device = FindDevice(hFile)) {
-                Device->AwaitUnwatched();
+                Device->AwaitWithoutWatching();
             }
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;

@@ -56,9 +56,9 @@ void WaitHold::TakeInput(bool HungUp) {
     }
 }
 
-void WaitHold::AwaitUnwatched() {
+void WaitHold::AwaitWithoutWatching() {
     if (const auto Source = Device()) {
-        Source->AwaitUnwatched();
+        Source->AwaitWithoutWatching();
     }
 }
 
@@ -66,35 +66,12 @@ void WaitHold::AwaitUnwatched() {
 
 void SerialDevice::AttachWaitHold(std::shared_ptr<WaitHold> Hold) {
     const std::lock_guard Guard(FLock);
-    Hold->Attach(FSelf);
-    FHold = std::move(Hold);
-}
-
-// Under FLock: a wait that a cancel or a new mask ends stays pending while a hold is attached.
-bool SerialDevice::HoldsBack(const Operation& Op, DWORD Error) {
-    if (!FHold || FClosed || FHeld || Op.EventsOut == nullptr) {
-        return false;
-    }
-    const bool Ended =
-        Error == ERROR_OPERATION_ABORTED || (Error == ERROR_SUCCESS && *Op.EventsOut == 0);
-    if (!Ended) {
-        return false;
-    }
-    FHeld = Op;
-    FHold->Holding();
-    return true;
+    FEvents.AttachHold(std::move(Hold), FDone.Self());
 }
 
 bool SerialDevice::ReleaseHeldWait() {
     const std::lock_guard Guard(FLock);
-    FHold.reset();
-    if (!FHeld) {
-        return false;
-    }
-    *FHeld->EventsOut = 0;
-    Finish(*FHeld, ERROR_OPERATION_ABORTED);
-    FHeld.reset();
-    return true;
+    return FEvents.ReleaseHeldWait();
 }
 
 bool AttachWaitHold(HANDLE hDevice, std::shared_ptr<WaitHold> Hold) {

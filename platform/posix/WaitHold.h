@@ -40,7 +40,7 @@ public:
     int BeginWatch() override;
     void EndWatch() override;
     void TakeInput(bool HungUp) override;
-    void AwaitUnwatched() override;
+    void AwaitWithoutWatching() override;
 
 private:
     [[nodiscard]] std::shared_ptr<InputSource> Device() const;

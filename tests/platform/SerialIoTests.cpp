@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -380,6 +381,52 @@ TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
     const std::array<HANDLE, 2> Both{Mine.Event.Handle(), Theirs.Event.Handle()};
     EXPECT_EQ(WaitForMultipleObjects(2, Both.data(), FALSE, Generous), WAIT_OBJECT_0 + 1);
     EXPECT_EQ(TheirEvents, static_cast<DWORD>(EV_RXCHAR));
+}
+
+// A thread may go to sleep on an event before the operation that signals it starts, or be
+// unable to poll the device (no descriptor left for its wake-up): the device's input must
+// still reach the operation and wake the thread.
+TEST_F(SerialIo, AThreadAsleepOnAnEventBeforeItsReadStartsIsWokenByTheBytes) {
+    COMMTIMEOUTS Blocking{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(FPort.Handle(), &Blocking));
+    Overlapped Read;
+    std::atomic<pid_t> WaiterId{0};
+    bool Woken = false;
+    std::thread Waiter([&] {
+        WaiterId = gettid();
+        Woken = Read.Completed();
+    });
+    (void)AskUntil([&] { return WaiterId != 0 && ThreadSleeps(WaiterId); });
+    char Buffer[2] = {};
+    DWORD Got = 0;
+    EXPECT_FALSE(ReadFile(FPort.Handle(), Buffer, sizeof Buffer, &Got, &Read.Record));
+    EXPECT_TRUE(FPty.Send("ab"));
+    Waiter.join();
+    EXPECT_TRUE(Woken);
+    EXPECT_TRUE(GetOverlappedResult(FPort.Handle(), &Read.Record, &Got, FALSE));
+    EXPECT_EQ(std::string(Buffer, Got), "ab");
+}
+
+TEST_F(SerialIo, AWaitingThreadWithoutADescriptorForItsWakeUpStillSeesTheInput) {
+    ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    Overlapped Wait;
+    DWORD Events = 0;
+    StartWaiting(FPort, Wait, Events);
+    ASSERT_TRUE(FPty.Send("a"));
+    bool Ended = false;
+    // A thread of its own: a thread makes its wake-up descriptor on its first wait.
+    std::thread Waiter([&] {
+        rlimit Old{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &Old), 0);
+        rlimit None = Old;
+        None.rlim_cur = 0; // no new descriptor for anyone until the wait is over
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &None), 0);
+        Ended = Wait.Completed();
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &Old), 0);
+    });
+    Waiter.join();
+    EXPECT_TRUE(Ended);
+    EXPECT_EQ(Events, static_cast<DWORD>(EV_RXCHAR));
 }
 
 // Fills the terminal's output until a write stays pending: nobody reads the other end.
