@@ -517,8 +517,9 @@ std::optional<std::string> ChosenPort(const std::vector<TSerialPortInfo>& Found,
         }
     }
     const std::string Example = "'kivo-read " + std::string(ExamplePort()) + "'";
-    Problem = Devices.empty() ? std::string(NoPortFound) + ": name the port to read, as in " +
-                                    Example + " ('kivo-read --list' shows the ports found)"
+    const std::string NoDevice(Found.empty() ? NoPortFound : "no USB phone or modem found");
+    Problem = Devices.empty() ? NoDevice + ": name the port to read, as in " + Example +
+                                    " ('kivo-read --list' shows the ports found)"
                               : "several USB devices found:" + Devices +
                                     "; name the port to read, as in " + Example;
     return std::nullopt;
