@@ -179,8 +179,8 @@ public:
     TPortRead(const TPortChoice& Port, const TReadOptions& Options)
         : FRules{.Period = Options.ReplyTimeout,
                  .AskEveryCommand = true,
-                 .Handshake = Options.Handshake},
-          FComm(std::make_unique<TVaComm>(nullptr)) {
+                 .Handshake = Port.SearchBaudrate ? Options.SearchBound : Options.Handshake},
+          FComm(std::make_unique<TVaComm>(nullptr)), FSearching(Port.SearchBaudrate) {
         FResult.Device = Port.DeviceName;
         try {
             ApplyWindowPortSettings(*FComm);
@@ -190,9 +190,10 @@ public:
             if (Options.InputQueue > 0) {
                 FComm->Buffers()->SetReadSize(Options.InputQueue);
             }
-            if (Options.Baudrate > 0) {
+            const int Baudrate = FSearching ? SearchedBaudrates.front() : Options.Baudrate;
+            if (Baudrate > 0) {
                 FComm->SetBaudrate(brUser);
-                FComm->SetUserBaudrate(Options.Baudrate);
+                FComm->SetUserBaudrate(Baudrate);
             }
         } catch (const std::exception& E) {
             End(TReadOutcome::roOpenFailed, E.what());
@@ -326,7 +327,7 @@ private:
 
     // After an event: the next command when the exchange names one, the result when it ended.
     void Settle() {
-        if (FExchange.Ended()) {
+        if (FExchange.Ended() && !TryNextBaudrate()) {
             Finish();
             return;
         }
@@ -364,7 +365,29 @@ private:
         }
     }
 
+    // A search whose "AT" went unanswered at this speed goes on at the next one, with what
+    // came at this one dropped; false when there is none left (or no search).
+    bool TryNextBaudrate() {
+        const bool Unanswered = FExchange.End() == TExchangeEnd::eeSilent ||
+                                FExchange.End() == TExchangeEnd::eeNotAPhone;
+        if (!FSearching || !Unanswered || FRateIndex + 1 >= SearchedBaudrates.size()) {
+            return false;
+        }
+        try {
+            FComm->SetUserBaudrate(SearchedBaudrates.at(++FRateIndex));
+            FExchange.Opened(FComm->ReadText());
+        } catch (const std::exception& E) {
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+            return false;
+        }
+        FExchange.Begin(FRules);
+        return true;
+    }
+
     void Finish() {
+        if (FSearching && FExchange.Step() >= 0) { // "AT" was answered at this speed
+            FResult.Baudrate = SearchedBaudrates.at(FRateIndex);
+        }
         FResult.Answers = FExchange.Answers();
         FResult.Errors = FExchange.Errors();
         FResult.Count = FExchange.Asked();
@@ -383,6 +406,8 @@ private:
     TReadResult FResult;
     bool FEnded = false;
     TState FState = TState::stQueued;
+    const bool FSearching;                // the line speed is searched
+    std::size_t FRateIndex = 0;           // the speed of SearchedBaudrates in use while searching
     std::unique_ptr<TPortOpener> FOpener; // before FComm goes, it has ended
 };
 

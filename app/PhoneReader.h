@@ -37,7 +37,11 @@ struct TReadResult {
     std::string Error;          // what ended the read early, empty when it went through
     std::uint32_t OpenCode = 0; // with roOpenFailed: the system's error code, 0 if none
     std::string Device;         // the device name tried ("COM4", "/dev/ttyUSB0")
+    int Baudrate = 0;           // the line speed a search found answered; 0 when none did
 };
+
+// The line speeds a search tries, in turn: the first at which "AT" is answered is read.
+inline constexpr std::array<int, 6> SearchedBaudrates{115200, 57600, 38400, 19200, 9600, 4800};
 
 // Where to read: a COM name ("COM4", any case) or a device path (containing "/").
 struct TPortChoice {
@@ -45,6 +49,9 @@ struct TPortChoice {
     // The component's DeviceName: a format filled with PortNum. A path is kept as data, its
     // "%" doubled, so "/tmp/50%phone" opens that file.
     std::string DeviceName = "COM%d";
+    // Search the line speed: "AT" at each of SearchedBaudrates in turn, each within
+    // TReadOptions::SearchBound, and the seven commands at the first speed answered.
+    bool SearchBaudrate = false;
 };
 
 // The choice a --port argument names; none when it is neither a COM name nor a path.
@@ -70,6 +77,8 @@ struct TReadOptions {
     // 0: no bound. The others wait for their turn, in the order given, and open as ports
     // close.
     std::size_t PortsAtOnce = 0;
+    // How long "AT" waits for its answer at each speed a search tries.
+    std::chrono::milliseconds SearchBound{300};
 };
 
 // Reads every port at once and returns one result per port, in the order given. Every

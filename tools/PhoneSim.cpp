@@ -1,5 +1,7 @@
 #include "tools/PhoneSim.h"
 
+#include "platform/posix/BaudRate.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -210,7 +212,22 @@ void TPhoneSim::HandlePacket(std::string_view Packet) {
     }
 }
 
+bool TPhoneSim::SpeedMatches() const {
+    unsigned Rate = 0;
+    // A speed that cannot be read is taken as no match: the test sees garbled bytes.
+    return FOptions.Baudrate == 0 ||
+           (kivo::posix::GetLineSpeed(FSlave, Rate) == 0 && Rate == FOptions.Baudrate);
+}
+
 void TPhoneSim::HandleInput(std::string_view Data) {
+    if (!SpeedMatches()) {
+        // Characters sent at another speed arrive as other bytes, framing errors among them:
+        // a command is lost, and what the phone sends back is no text to the program.
+        constexpr std::string_view Garbled("\xf8\x00\x86\xfe\x1e\x80\xe0", 7);
+        FLine.clear();
+        Send(Garbled);
+        return;
+    }
     for (const char C : Data) {
         if (C != '\r' && C != '\n') {
             FLine += C;

@@ -52,6 +52,10 @@ struct TPhoneSimOptions {
     bool Stream = false; // send unrelated text continuously and answer nothing
     // Answer lines carry their command's tag, texts quoted: "+CGMI: \"Kestrel Mobile\"".
     bool Tagged = false;
+    // When positive: the phone's own line speed. What the program sends while its side of
+    // the line is set to another speed is not understood, and is answered with garbled
+    // bytes, as a modem on a serial line answers a program at the wrong speed.
+    unsigned Baudrate = 0;
 };
 
 // A two-line "+CMT:" notice, an SMS in text mode whose text is Text.
@@ -88,6 +92,8 @@ private:
     // Takes what a read of the terminal's controlling side gave: a status byte, then data.
     void HandlePacket(std::string_view Packet);
     void HandleInput(std::string_view Data);
+    // Whether the program's side of the line runs at the phone's speed (any, without one).
+    [[nodiscard]] bool SpeedMatches() const;
     void Answer(const std::string& Line);
     // Sends Out in the configured pieces; false when stopped meanwhile.
     bool SendInPieces(std::string_view Out);

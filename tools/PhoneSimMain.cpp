@@ -37,7 +37,12 @@ constexpr std::string_view Usage =
     "  --tags                 answer with the command's tag: +CGMI: \"Kestrel Mobile\"\n"
     "  --boot LINE            send LINE in a burst whenever the device is opened\n"
     "                         (repeatable)\n"
-    "  --link PATH            also make PATH a symbolic link to the device\n";
+    "  --baud N               answer only while the program's side of the line is set\n"
+    "                         to N bits per second; garbled bytes at any other speed\n"
+    "  --link PATH            also make PATH a symbolic link to the device\n"
+    "  --help, --version      show this help, the version\n";
+
+constexpr std::string_view Version = "kivo-phonesim " KIVO_VERSION "\n";
 
 struct TArguments {
     TPhoneSimOptions Options;
@@ -133,6 +138,10 @@ bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value
         O.Boot.emplace_back(Value);
         return true;
     }
+    if (Name == "--baud" && ParseNumber(Value, Number) && Number > 0) {
+        O.Baudrate = static_cast<unsigned>(Number);
+        return true;
+    }
     if (Name == "--link") {
         Args.Link = std::string(Value);
         return true;
@@ -172,6 +181,10 @@ void WaitForSignal() {
 int main(int Argc, char** Argv) {
     if (Argc == 2 && std::string_view(Argv[1]) == "--help") {
         std::cout << Usage;
+        return 0;
+    }
+    if (Argc == 2 && std::string_view(Argv[1]) == "--version") {
+        std::cout << Version;
         return 0;
     }
     const auto Args = ParseArguments(Argc, Argv);

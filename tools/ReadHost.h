@@ -42,6 +42,10 @@ private:
 // itself where it is the system's own.
 [[nodiscard]] std::string DescribeDevice(const std::string& Name);
 
+// Whether the user has named the device a COM name ("COM4") opens: on POSIX systems, the
+// environment variable KIVO_COM<n> is set; never on Windows, whose COM names are its own.
+[[nodiscard]] bool ComNameMapped(const std::string& Name);
+
 // What an open failure's system error code means for the scan.
 enum class TOpenProblem : std::uint8_t { opBusy, opNoAccess, opMissing, opOther };
 [[nodiscard]] TOpenProblem ClassifyOpenFailure(std::uint32_t Code);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/resource.h>
@@ -131,6 +132,12 @@ bool ReserveStandardStreams() {
 std::string DescribeDevice(const std::string& Name) {
     const auto Path = kivo::posix::DevicePathFor(Name);
     return Path && *Path != Name ? Name + " = " + *Path : Name;
+}
+
+bool ComNameMapped(const std::string& Name) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in KIVO changes the environment
+    const char* Mapped = std::getenv(("KIVO_" + Name).c_str());
+    return Mapped != nullptr && *Mapped != '\0';
 }
 
 TOpenProblem ClassifyOpenFailure(std::uint32_t Code) {

@@ -92,6 +92,10 @@ std::string DescribeDevice(const std::string& Name) {
     return Name;
 }
 
+bool ComNameMapped(const std::string& /*Name*/) {
+    return false;
+}
+
 TOpenProblem ClassifyOpenFailure(std::uint32_t Code) {
     switch (Code) {
     case ERROR_ACCESS_DENIED: // what Windows answers for a port another program has open

@@ -1,13 +1,18 @@
 // kivo-read: reads a phone's identity on the command line; lists and scans serial ports.
 // The options and exit codes are in Help below and in docs/man/kivo-read.1.
 
+#include "app/PhoneExchange.h"
 #include "app/PhoneReader.h"
+#include "app/PortList.h"
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
 #include "tools/ReadOutput.h"
 #include "tools/ReadWatch.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -21,10 +26,10 @@ namespace {
 
 constexpr std::string_view Version = "kivo-read " KIVO_VERSION "\n";
 constexpr std::string_view Usage =
-    "usage: kivo-read [--port PORT]... [--json] [--baud N] [--timeout SECONDS]\n"
-    "       kivo-read --scan [--port PORT]... [--json] [--baud N] [--timeout SECONDS]\n"
+    "usage: kivo-read [OPTIONS] [PORT]...\n"
+    "       kivo-read --scan [--json] [--baud N|auto] [--timeout SECONDS] [PORT]...\n"
     "       kivo-read --list [--json]\n"
-    "       kivo-read --watch [--json] [--baud N] [--timeout SECONDS]\n";
+    "       kivo-read --watch [--json] [--baud N|auto] [--timeout SECONDS]\n";
 
 std::string Help() {
     return std::string(Usage) +
@@ -33,31 +38,54 @@ std::string Help() {
            "+GMR, +CGSN) and prints the fields read; a command the phone refuses is named on\n"
            "standard error (JSON: \"errors\") and the others are still asked.\n"
            "\n"
-           "Options:\n"
-           "  --port PORT      the port to read, repeatable (several are read at once):\n" +
+           "PORT, or -p PORT: the port to read; several are read at once.\n" +
            PortHelp() +
-           "  --json           print JSON instead of labelled lines\n"
-           "  --baud N         line speed in bits per second (default 19200)\n"
-           "  --timeout SECONDS\n"
+           "                   Without a port: COM4 while a device is behind it, else the\n"
+           "                   first port of the one USB device found, as the window chooses.\n"
+           "\n"
+           "Options:\n"
+           "  -p, --port PORT  the port to read, repeatable\n"
+           "  -j, --json       print JSON instead of labelled lines (see JSON below)\n"
+           "  -b, --baud N|auto\n"
+           "                   line speed in bits per second (default 19200); auto: \"AT\" at\n"
+           "                   115200, 57600, 38400, 19200, 9600 and 4800 in turn, 0.3 s each,\n"
+           "                   and the read at the first speed answered, which is printed\n"
+           "                   (\"Line speed: 115200 (found)\"; JSON: \"baud\")\n"
+           "  -t, --timeout SECONDS\n"
            "                   how long the phone may stay silent before a reply and between\n"
            "                   its pieces (default 5; fractions allowed)\n"
-           "  --list           list the serial ports found, with what is behind each\n"
-           "  --scan           probe every port found (or each --port) at once: \"AT\" must be\n"
-           "                   answered within 1 s, then the seven fields are read; the\n"
+           "  -l, --list       list the serial ports found, with what is behind each\n"
+           "  -s, --scan       probe every port found (or each one given) at once: \"AT\" must\n"
+           "                   be answered within 1 s, then the seven fields are read; on\n"
+           "                   on-board UARTs and USB-serial adapters the line speed is\n"
+           "                   searched as with --baud auto unless --baud N names one; the\n"
            "                   system console is listed, never probed\n"
            "  --watch          wait for devices to be plugged in and probe each new one's ports\n"
            "                   as --scan does, one result each (JSON: a line each), until\n"
            "                   interrupted; ports present at the start are not read\n"
            "  -h, --help       show this help\n"
-           "  --version        show the version\n"
+           "  -V, --version    show the version\n"
+           "\n"
+           "Several ports, and a scan, first send \"AT\": a port that answers with text but no\n"
+           "result code (a GPS receiver's stream) is reported as not a phone.\n"
+           "\n"
+           "JSON (stable; each object has \"version\": 1): a read of one port prints one object\n"
+           "with a member per field (\"CGMI\": ...), and \"errors\", \"error\" and \"baud\" where\n"
+           "there are some; several ports, and --scan, print an array of objects, one per port,\n"
+           "each with \"port\", \"device\", \"description\", \"outcome\", \"fields\" and those\n"
+           "members; --list prints an array of objects, one per port found.\n"
            "\n"
            "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 a command\n"
-           "was refused or not answered in time (--scan: no port answered); 2 a port cannot be\n"
-           "opened or was lost, or the arguments are wrong; 3 the output could not be written;\n"
-           "128+n stopped by signal n (130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
+           "was refused or not answered in time (--scan: no port answered, or none found); 2 a\n"
+           "port cannot be opened or was lost, none was given and none could be chosen, or the\n"
+           "arguments are wrong; 3 the output could not be written; 128+n stopped by signal n\n"
+           "(130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
            "\n"
            "Examples:\n"
            "  kivo-read --port " +
+           std::string(ExamplePort()) +
+           "\n"
+           "  kivo-read -b auto " +
            std::string(ExamplePort()) +
            "\n"
            "  kivo-read --scan --json\n";
@@ -71,6 +99,7 @@ struct TArguments {
     bool Json = false;
     bool Watch = false;
     TReadOptions Options;
+    bool SearchBaudrate = false; // --baud auto
     bool Help = false;
     bool Version = false;
 };
@@ -139,10 +168,15 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
                    "' is no port: give COM<n> (COM1, COM12) or a device path";
         }
         Args.Ports.emplace_back(*Value);
+    } else if (Name == "--baud" && *Value == "auto") {
+        Args.SearchBaudrate = true;
+        Args.Options.Baudrate = 0;
     } else if (Name == "--baud") {
+        Args.SearchBaudrate = false;
         const auto Baud = ParseBaud(*Value);
         if (!Baud) {
-            return "'" + std::string(*Value) + "' is no line speed: give bits per second (19200)";
+            return "'" + std::string(*Value) +
+                   "' is no line speed: give bits per second (19200) or auto";
         }
         Args.Options.Baudrate = *Baud;
     } else {
@@ -155,16 +189,64 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     return std::nullopt;
 }
 
-// The arguments, or the message saying what is wrong with them.
+bool TakesValue(std::string_view Name) {
+    return Name == "--port" || Name == "--baud" || Name == "--timeout";
+}
+
+// The long option a short one stands for ("-p": "--port"); empty for none.
+std::string_view LongOption(std::string_view Short) {
+    constexpr std::array<std::pair<char, std::string_view>, 8> Options{{
+        {'p', "--port"},
+        {'j', "--json"},
+        {'b', "--baud"},
+        {'t', "--timeout"},
+        {'l', "--list"},
+        {'s', "--scan"},
+        {'V', "--version"},
+        {'h', "--help"},
+    }};
+    const char Letter = Short.size() >= 2 ? Short[1] : '\0';
+    const auto* Found = std::find_if(Options.begin(), Options.end(),
+                                     [Letter](const auto& O) { return O.first == Letter; });
+    return Found == Options.end() ? std::string_view() : Found->second;
+}
+
+// The arguments, or the message saying what is wrong with them. A short option's value
+// follows it ("-p COM4") or is joined to it ("-pCOM4"), a long one's likewise or after '='
+// ("--port=COM4"); an argument that is no option is a port, as is every one after "--".
 std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Args) {
+    bool OptionsEnded = false;
     for (int I = 1; I < Argc; ++I) {
-        std::string_view Name = Argv[I];
+        const std::string_view Argument = Argv[I];
+        if (OptionsEnded || !Argument.starts_with('-') || Argument == "-") {
+            if (auto Error = TakeOption(Args, "--port", Argument)) {
+                return Error;
+            }
+            continue;
+        }
+        if (Argument == "--") {
+            OptionsEnded = true;
+            continue;
+        }
+        std::string_view Name = Argument;
         std::optional<std::string_view> Value;
         if (const std::size_t Equals = Name.find('=');
             Name.starts_with("--") && Equals != std::string_view::npos) {
             Value = Name.substr(Equals + 1);
             Name = Name.substr(0, Equals);
-        } else if ((Name == "--port" || Name == "--baud" || Name == "--timeout") && I + 1 < Argc) {
+        } else if (!Name.starts_with("--")) {
+            Name = LongOption(Argument);
+            if (Name.empty()) {
+                return "unknown option '" + std::string(Argument) + "'";
+            }
+            if (Argument.size() > 2) {
+                if (!TakesValue(Name)) {
+                    return "option " + std::string(Argument.substr(0, 2)) + " takes no value";
+                }
+                Value = Argument.substr(2);
+            }
+        }
+        if (!Value && TakesValue(Name) && I + 1 < Argc) {
             Value = Argv[++I];
         }
         if (auto Error = TakeOption(Args, Name, Value)) {
@@ -172,7 +254,7 @@ std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Arg
         }
     }
     if (Args.Mode == TMode::mdList && !Args.Ports.empty()) {
-        return "--list takes no --port";
+        return "--list takes no port";
     }
     if (Args.Watch && (Args.Mode != TMode::mdRead || !Args.Ports.empty())) {
         return "--watch takes no --port, --list or --scan";
@@ -213,11 +295,61 @@ private:
     bool FBrokenPipe = false;
 };
 
+constexpr std::string_view NoPortFound = "no serial port found";
+
+// Whether a port's device answers only at its own line speed: a UART on the board or a card,
+// or a USB adapter to a serial line (its driver one of these). A native USB modem or phone
+// (cdc_acm, option, qcserial, sierra, usbser...) takes any speed, as a Bluetooth port does.
+bool LineSpeedMatters(const TSerialPortInfo& Port) {
+    constexpr std::array<std::string_view, 26> AdapterDrivers{
+        "ftdi_sio",         "pl2303",     "ch341",           "cp210x",     "ark3116",
+        "belkin_sa",        "cypress_m8", "digi_acceleport", "f81232",     "f81534",
+        "io_edgeport",      "io_ti",      "keyspan",         "kl5kusb105", "mct_u232",
+        "mos7720",          "mos7840",    "mxuport",         "oti6858",    "spcp8x5",
+        "ti_usb_3410_5052", "upd78f0730", "xr_serial",       "ftdibus",    "ser2pl",
+        "silabser"};
+    std::string Driver = Port.Driver;
+    std::transform(Driver.begin(), Driver.end(), Driver.begin(),
+                   [](unsigned char C) { return static_cast<char>(std::tolower(C)); });
+    if (Port.VendorId.empty()) {
+        return Driver != "rfcomm";
+    }
+    return std::find(AdapterDrivers.begin(), AdapterDrivers.end(), Driver) != AdapterDrivers.end();
+}
+
+// The bounds the messages name: "within 5 s".
+std::string Seconds(std::chrono::milliseconds Bound) {
+    std::array<char, 32> Text{};
+    std::snprintf(Text.data(), Text.size(), "%g s", static_cast<double>(Bound.count()) / 1000);
+    return Text.data();
+}
+
+// A message that names the bound the phone did not keep.
+std::string WithBound(const std::string& Message, const TReadOptions& Options, bool Searched) {
+    if (Message == TimeoutMessage) {
+        return "ERROR: No answer from phone within " + Seconds(Options.ReplyTimeout) +
+               " (timeout).";
+    }
+    if (Message == NoAnswerToAtMessage && Searched) {
+        return "No answer to AT at any line speed from " +
+               std::to_string(SearchedBaudrates.front()) + " to " +
+               std::to_string(SearchedBaudrates.back()) + " (" + Seconds(Options.SearchBound) +
+               " each).";
+    }
+    if (Message == NoAnswerToAtMessage) {
+        return "No answer to AT within " + Seconds(Options.Handshake) + ".";
+    }
+    return Message;
+}
+
 constexpr std::string_view ConsoleMessage =
     "The system console: not probed, so that nothing is written to it.";
 
 int ListPorts(const TArguments& Args, TOutput& Output) {
     const std::vector<TSerialPortInfo> Ports = ListSerialPorts();
+    if (Ports.empty()) {
+        Complain(NoPortFound);
+    }
     if (!Args.Json) {
         for (const TSerialPortInfo& Port : Ports) {
             std::string Line =
@@ -232,8 +364,8 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
     std::string Out = "[";
     for (const TSerialPortInfo& Port : Ports) {
         Out += Out.size() == 1 ? "" : ",\n ";
-        Out += "{\"name\": " + JsonString(Port.Name) + ", \"path\": " + JsonString(Port.Path) +
-               ", \"by_id\": " + JsonString(Port.ById) +
+        Out += "{" + VersionMember() + ", \"name\": " + JsonString(Port.Name) +
+               ", \"path\": " + JsonString(Port.Path) + ", \"by_id\": " + JsonString(Port.ById) +
                ", \"description\": " + JsonString(Port.Description) +
                ", \"driver\": " + JsonString(Port.Driver) +
                ", \"vendor_id\": " + JsonString(Port.VendorId) +
@@ -247,28 +379,78 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
     return ExitRead;
 }
 
-// The ports to read: those given, those found (scan), or COM4. A scan marks the ports the
-// kernel's console writes to, found or given.
-std::vector<TPortLabel> PortsToRead(const TArguments& Args) {
+// The window's stored port items are "COM 1" to "COM 8", and "COM 4" is chosen at start.
+constexpr int StoredPorts = 8;
+constexpr int StartPort = 4;
+
+// The port a read without one reads, as the window chooses it: COM4 while a device is behind
+// it (or the user has named its device), else the first port of the one USB device found.
+// None when there is no such device, or several: Problem then says what to do.
+std::optional<std::string> ChosenPort(const std::vector<TSerialPortInfo>& Found,
+                                      std::string& Problem) {
+    const std::string Start = "COM" + std::to_string(StartPort);
+    const bool StartPresent =
+        ComNameMapped(Start) || StoredPortPresent(Found, StoredPorts, StartPort);
+    const std::vector<TListedPort> Listed = PortsBeyondStored(Found, StoredPorts);
+    const int Index = AutomaticChoice(Listed, StoredPorts, StartPort - 1, StartPresent);
+    if (Index >= StoredPorts) {
+        return Listed.at(static_cast<std::size_t>(Index - StoredPorts)).Path;
+    }
+    if (StartPresent) {
+        return Start;
+    }
+    std::string Devices; // each USB device's first port
+    std::vector<std::string> Seen;
+    for (const TListedPort& Port : Listed) {
+        if (!Port.DeviceId.empty() &&
+            std::find(Seen.begin(), Seen.end(), Port.DeviceId) == Seen.end()) {
+            Seen.push_back(Port.DeviceId);
+            Devices += (Devices.empty() ? " " : ", ") + Port.Path + " (" + Port.Label + ")";
+        }
+    }
+    const std::string Example = "'kivo-read " + std::string(ExamplePort()) + "'";
+    const std::string NoDevice(Found.empty() ? NoPortFound : "no USB phone or modem found");
+    Problem = Devices.empty() ? NoDevice + ": name the port to read, as in " + Example +
+                                    " ('kivo-read --list' shows the ports found)"
+                              : "several USB devices found:" + Devices +
+                                    "; name the port to read, as in " + Example;
+    return std::nullopt;
+}
+
+// The ports to read: those given, those found (scan), or the one chosen (read). A scan marks
+// the ports the kernel's console writes to, found or given, and searches the line speed of
+// those that answer only at their own unless --baud names it; a read with --baud auto
+// searches it on every port. Empty, with Problem saying why, when there is nothing to read.
+std::vector<TPortLabel> PortsToRead(const TArguments& Args, std::string& Problem) {
     const bool Scan = Args.Mode == TMode::mdScan;
     const std::vector<TSerialPortInfo> Found =
-        Scan ? ListSerialPorts() : std::vector<TSerialPortInfo>();
-    const auto IsConsole = [&Found](const std::string& Port) {
-        return std::any_of(Found.begin(), Found.end(), [&Port](const TSerialPortInfo& F) {
-            return F.Console && SamePortDevice(F.Path, Port);
+        Scan || Args.Ports.empty() ? ListSerialPorts() : std::vector<TSerialPortInfo>();
+    const bool SearchWhereItMatters = Scan && Args.Options.Baudrate == 0;
+    const auto Label = [&](const std::string& Port, const std::string& Description) {
+        const auto Info = std::find_if(Found.begin(), Found.end(), [&Port](const auto& F) {
+            return SamePortDevice(F.Path, Port);
         });
+        const bool Known = Scan && Info != Found.end();
+        const bool Search =
+            Scan ? SearchWhereItMatters && Known && LineSpeedMatters(*Info) : Args.SearchBaudrate;
+        return TPortLabel{Port, Description, Known && Info->Console, Search};
     };
     std::vector<TPortLabel> Labels;
     for (const std::string& Port : Args.Ports) {
-        Labels.push_back({Port, {}, Scan && IsConsole(Port)});
+        Labels.push_back(Label(Port, {}));
     }
     if (Scan && Labels.empty()) {
         for (const TSerialPortInfo& Port : Found) {
-            Labels.push_back({Port.Path, Port.Description, Port.Console});
+            Labels.push_back(Label(Port.Path, Port.Description));
+        }
+        if (Labels.empty()) {
+            Problem = std::string(NoPortFound) + " to scan";
         }
     }
-    if (Args.Mode == TMode::mdRead && Labels.empty()) {
-        Labels.push_back({"COM4", {}});
+    if (!Scan && Labels.empty()) {
+        if (const auto Port = ChosenPort(Found, Problem)) {
+            Labels.push_back(Label(*Port, {}));
+        }
     }
     return Labels;
 }
@@ -288,6 +470,7 @@ std::vector<TPortChoice> PlanReads(const std::vector<TPortLabel>& Labels,
         if (!Read && !Labels[I].Console) {
             Read = Ports.size();
             Ports.push_back(*ParsePortChoice(Labels[I].Port));
+            Ports.back().SearchBaudrate = Labels[I].SearchBaudrate;
         }
         ReadOf.push_back(Read);
     }
@@ -319,17 +502,26 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
             Signal = Number;
         }
     });
-    const std::vector<TPortLabel> Labels = PortsToRead(Args);
+    std::string Problem;
+    const std::vector<TPortLabel> Labels = PortsToRead(Args, Problem);
+    if (Labels.empty()) {
+        Complain(Problem);
+        return Args.Mode == TMode::mdScan ? ExitPhone : ExitPort;
+    }
     std::vector<std::optional<std::size_t>> ReadOf;
     const std::vector<TPortChoice> Ports = PlanReads(Labels, ReadOf);
     TReadOptions Options = Args.Options;
     if (Args.Mode == TMode::mdScan) {
         Options.Handshake = std::chrono::seconds(1);
+    } else if (Ports.size() > 1) { // a port that streams text is no phone, as in a scan
+        Options.Handshake = Options.ReplyTimeout;
     }
     Options.PortsAtOnce = PortsAtOnce();
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
-    for (TReadResult& Result : Reads) {
-        Result.Error = WithDevice(Result.Error, Result.Device);
+    for (std::size_t I = 0; I < Reads.size(); ++I) {
+        TReadResult& Result = Reads.at(I);
+        Result.Error =
+            WithDevice(WithBound(Result.Error, Options, Ports.at(I).SearchBaudrate), Result.Device);
     }
     std::vector<TReadResult> Results; // one for each label
     for (std::size_t I = 0; I < Labels.size(); ++I) {
@@ -344,7 +536,8 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     const bool Blocks = Args.Mode == TMode::mdScan || Results.size() != 1;
     if (!Blocks) {
         const TReadResult& Result = Results.front();
-        Output.Write(Args.Json ? FormatAsJson(Result) : FormatAsText(Result));
+        Output.Write(Args.Json ? SinglePortJson(Result)
+                               : FormatAsText(Result) + LineSpeedText(Result));
         Output.Flush(); // the fields before the message that ends them
         for (std::size_t I = 0; I < Result.Count; ++I) {
             if (!Result.Errors.at(I).empty()) {
@@ -387,10 +580,15 @@ int main(int Argc, char** Argv) {
         } else if (Args.Version) {
             Output.Write(Version);
         } else if (Args.Watch) {
-            Code = WatchPhones(Args.Json, Args.Options, [&Output](std::string_view Text) {
+            const auto Print = [&Output](std::string_view Text) {
                 Output.Write(Text);
                 return Output.Finish() == 0;
-            });
+            };
+            const auto Search = [&Args](const TSerialPortInfo& Port) {
+                return Args.SearchBaudrate ||
+                       (Args.Options.Baudrate == 0 && LineSpeedMatters(Port));
+            };
+            Code = WatchPhones(Args.Json, Args.Options, Print, Search);
         } else if (Args.Mode == TMode::mdList) {
             Code = ListPorts(Args, Output);
         } else {

@@ -62,7 +62,26 @@ std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result)
     return "open-failed";
 }
 
+std::string BaudMember(const TReadResult& Result) {
+    return Result.Baudrate > 0 ? ", \"baud\": " + std::to_string(Result.Baudrate) : std::string();
+}
+
 } // namespace
+
+std::string VersionMember() {
+    return "\"version\": " + std::to_string(JsonVersion);
+}
+
+std::string LineSpeedText(const TReadResult& Result) {
+    return Result.Baudrate > 0 ? "Line speed: " + std::to_string(Result.Baudrate) + " (found)\n"
+                               : std::string();
+}
+
+std::string SinglePortJson(const TReadResult& Result) {
+    const std::string Members = FormatAsJson(Result); // "{...}\n"
+    const bool Empty = Members.starts_with("{}");
+    return "{" + VersionMember() + BaudMember(Result) + (Empty ? "" : ", ") + Members.substr(1);
+}
 
 std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
     std::string Out = EscapedForTerminal(Label.Port);
@@ -73,14 +92,14 @@ std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result) {
     if (!Result.Error.empty()) {
         Out += ": " + EscapedForTerminal(Result.Error);
     }
-    return Out + "\n" + FormatAsText(Result) + FieldErrorsText(Result);
+    return Out + "\n" + FormatAsText(Result) + FieldErrorsText(Result) + LineSpeedText(Result);
 }
 
 std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
-    std::string Out = "{\"port\": " + JsonString(Label.Port);
+    std::string Out = "{" + VersionMember() + ", \"port\": " + JsonString(Label.Port);
     Out += ", \"device\": " + JsonString(DescribeDevice(Result.Device));
     Out += ", \"description\": " + JsonString(Label.Description);
-    Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result));
+    Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result)) + BaudMember(Result);
     Out += ", \"fields\": {" + JsonFields(Result) + "}";
     if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
         Out += ", \"errors\": {" + Errors + "}";

@@ -25,10 +25,26 @@ void Complain(std::string_view Message);
 [[nodiscard]] std::string WithDevice(std::string Message, const std::string& Device);
 
 struct TPortLabel {
-    std::string Port;        // as given or found
-    std::string Description; // from the enumeration; empty for a --port argument
-    bool Console = false;    // the kernel's console writes to it: the scan lists it, unprobed
+    std::string Port;            // as given or found
+    std::string Description;     // from the enumeration; empty for a --port argument
+    bool Console = false;        // the kernel's console writes to it: the scan lists it, unprobed
+    bool SearchBaudrate = false; // its line speed is searched
 };
+
+// The version of kivo-read's JSON, in every object it prints. Members are only ever added
+// under the same version; one renamed, removed or changed in meaning raises it.
+inline constexpr int JsonVersion = 1;
+
+// The JSON member naming that version: "\"version\": 1". Any thread.
+[[nodiscard]] std::string VersionMember();
+
+// "Line speed: 115200 (found)" and its line end where the speed was searched; empty
+// otherwise. Any thread.
+[[nodiscard]] std::string LineSpeedText(const TReadResult& Result);
+
+// A read of one port as one JSON object: its version, the speed found, then the members
+// of FormatAsJson. Any thread.
+[[nodiscard]] std::string SinglePortJson(const TReadResult& Result);
 
 // A port's result as the scan prints it: a line naming the port and its outcome, then the
 // fields read (text), or one JSON object. Any thread.

@@ -33,8 +33,9 @@ std::string PortNames(const std::vector<TSerialPortInfo>& Ports) {
 
 class TPhoneWatch {
 public:
-    TPhoneWatch(bool Json, const TReadOptions& Options, const TPrint& Print)
-        : FJson(Json), FOptions(Options), FPrint(Print) {
+    TPhoneWatch(bool Json, const TReadOptions& Options, const TPrint& Print,
+                const TSearchBaudrate& SearchBaudrate)
+        : FJson(Json), FOptions(Options), FPrint(Print), FSearchBaudrate(SearchBaudrate) {
         FOptions.Handshake = std::chrono::seconds(1); // as the scan probes
         FOptions.PortsAtOnce = PortsAtOnce();
     }
@@ -99,13 +100,14 @@ private:
         Choices.reserve(Ports.size());
         for (const TSerialPortInfo& Port : Ports) {
             Choices.push_back(ParsePortChoice(Port.Path).value_or(TPortChoice{}));
+            Choices.back().SearchBaudrate = FSearchBaudrate(Port);
         }
         std::vector<TReadResult> Results =
             ReadPhones(Choices, FOptions, [this] { return FSignal != 0; });
         for (std::size_t I = 0; I < Ports.size() && FSignal == 0 && FOutputOpen; ++I) {
             TReadResult& Result = Results.at(I);
             Result.Error = WithDevice(Result.Error, Result.Device);
-            Report({Ports[I].Path, Ports[I].Description}, Result);
+            Report({Ports[I].Path, Ports[I].Description, false, Choices[I].SearchBaudrate}, Result);
         }
     }
 
@@ -136,6 +138,7 @@ private:
     const bool FJson;
     TReadOptions FOptions;
     const TPrint& FPrint;
+    const TSearchBaudrate& FSearchBaudrate;
     std::vector<TSerialPortInfo> FKnown;   // the ports there as of the last notice
     std::vector<TSerialPortInfo> FWaiting; // came since, not read yet
     int FSignal = 0;
@@ -146,7 +149,8 @@ private:
 
 } // namespace
 
-int WatchPhones(bool Json, const TReadOptions& Options, const TPrint& Print) {
-    TPhoneWatch Watch(Json, Options, Print);
+int WatchPhones(bool Json, const TReadOptions& Options, const TPrint& Print,
+                const TSearchBaudrate& SearchBaudrate) {
+    TPhoneWatch Watch(Json, Options, Print, SearchBaudrate);
     return Watch.Run();
 }

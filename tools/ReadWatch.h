@@ -2,6 +2,7 @@
 // kivo-read --watch: reads each phone as it is plugged in, until interrupted.
 
 #include "app/PhoneReader.h"
+#include "platform/SerialPorts.h"
 
 #include <functional>
 #include <string_view>
@@ -9,6 +10,10 @@
 // Writes Text to standard output at once; false when the output failed (the watch then
 // ends).
 using TPrint = std::function<bool(std::string_view Text)>;
+
+// Whether a port's line speed is searched before its read (--baud auto, or a UART or an
+// adapter where no speed was named).
+using TSearchBaudrate = std::function<bool(const TSerialPortInfo& Port)>;
 
 // Waits for serial devices to appear and probes the ports of each new one as the scan does
 // (side by side, consoles left alone), printing each port's result as soon as its device is
@@ -18,4 +23,5 @@ using TPrint = std::function<bool(std::string_view Text)>;
 // code: 128 + the signal's number once stopped (at once, also during a read), ExitPort when
 // the system gives no notice of devices or the watch fails, 0 when the output failed. Main
 // thread; it takes that thread's hand-overs while it runs.
-[[nodiscard]] int WatchPhones(bool Json, const TReadOptions& Options, const TPrint& Print);
+[[nodiscard]] int WatchPhones(bool Json, const TReadOptions& Options, const TPrint& Print,
+                              const TSearchBaudrate& SearchBaudrate);

@@ -100,6 +100,9 @@ enum class TWidgetKind : std::uint8_t { wkLabel, wkEdit, wkComboBox, wkButton };
 
 namespace UiBackend {
 
+// The program's command line, for the toolkit's own options (Qt: -style, -platform...);
+// Argc and Argv must live until the program ends. Before Initialize, on the main thread.
+void SetArguments(int& Argc, char** Argv);
 // Prepares the toolkit; the first call wins. Safe to call more than once. Raises
 // std::runtime_error, saying so, when there is no display to show windows on.
 void Initialize();

@@ -193,7 +193,7 @@ TEST(ReadProgramFaults, AScanGivesEachPortItsOutcomeAtOnce) {
         {Barred.DevicePath(), "not-accessible"}};
     std::size_t At = 0;
     for (const auto& [Path, Outcome] : Expected) {
-        At = Result.Output.find("{\"port\": \"" + Path + "\"", At);
+        At = Result.Output.find("\"port\": \"" + Path + "\"", At);
         ASSERT_NE(At, std::string::npos) << Path << " in " << Result.Output;
         const std::string Block = Result.Output.substr(At, Result.Output.find('}', At) - At);
         EXPECT_NE(Block.find("\"outcome\": \"" + Outcome + "\""), std::string::npos) << Block;

@@ -197,15 +197,19 @@ TEST(PhoneSimProgram, PrintsItsDeviceMakesTheLinkAndStopsOnSignal) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Link)));
 }
 
-TEST(PhoneSimProgram, WrongArgumentsExitWithTwo) {
+TEST(PhoneSimProgram, WrongArgumentsExitWithTwoAndTheVersionIsShown) {
     for (const std::vector<std::string>& Args : {std::vector<std::string>{"--echo", "loud"},
                                                  {"--cme", "+CGMI"},
                                                  {"--delay", "-3"},
+                                                 {"--baud", "0"},
                                                  {"--bogus"}}) {
         const auto Result = RunProcess(KIVO_PHONESIM_PATH, Args);
         EXPECT_EQ(Result.ExitCode, 2) << Args.front();
         EXPECT_NE(Result.Err.find("usage"), std::string::npos);
     }
+    const auto Version = RunProcess(KIVO_PHONESIM_PATH, {"--version"});
+    EXPECT_EQ(Version.ExitCode, 0);
+    EXPECT_TRUE(Version.Out.starts_with("kivo-phonesim 1.")) << Version.Out;
 }
 
 } // namespace

@@ -23,7 +23,7 @@ TProcessResult Read(const std::vector<std::string>& Args) {
 
 // The object of Json's array that holds "path"/"port" Path.
 std::string ObjectFor(const std::string& Json, const std::string& Key, const std::string& Path) {
-    const std::size_t At = Json.find("{\"" + Key + "\": \"" + Path + "\"");
+    const std::size_t At = Json.find("\"" + Key + "\": \"" + Path + "\"");
     return At == std::string::npos ? std::string() : Json.substr(At, Json.find('}', At) - At);
 }
 
@@ -90,7 +90,8 @@ TEST(KivoReadPorts, ScanProbesEveryMockedPortAndReadsThoseThatAnswer) {
         << Result.Out;
     const auto Text = Read({"--scan"});
     EXPECT_NE(Text.Out.find("/dev/ttyUSB1 ("), std::string::npos) << Text.Out;
-    EXPECT_NE(Text.Out.find("): no-answer: No answer to AT.\n"), std::string::npos) << Text.Out;
+    EXPECT_NE(Text.Out.find("): no-answer: No answer to AT within 1 s.\n"), std::string::npos)
+        << Text.Out;
 }
 
 // A server's kernel writes its console to ttyS0 (and tty0): the scan lists that port and
@@ -139,6 +140,68 @@ TEST(KivoReadPorts, ScanReadsEachPortWhileAnotherIsStillOpening) {
     }
 }
 
+// Without a port, the one USB device's first port is read, as the window chooses it; with no
+// port found, or several devices, kivo-read says how to name one. --list and --scan say
+// when they find none.
+TEST(KivoReadPorts, WithoutAPortTheOneUsbDevicesFirstPortIsReadAndNoneOrSeveralAreNamed) {
+    MockDevices Devices;
+    const auto None = Read({});
+    EXPECT_EQ(None.ExitCode, 2);
+    EXPECT_EQ(None.Out, "");
+    EXPECT_TRUE(None.Err.starts_with("kivo-read: no serial port found: name the port to read, "
+                                     "as in 'kivo-read /dev/ttyUSB2'"))
+        << None.Err;
+    const auto List = Read({"--list"});
+    EXPECT_EQ(List.ExitCode, 0);
+    EXPECT_EQ(List.Out, "");
+    EXPECT_EQ(List.Err, "kivo-read: no serial port found\n");
+    const auto Scan = Read({"--scan"});
+    EXPECT_EQ(Scan.ExitCode, 1);
+    EXPECT_EQ(Scan.Out, "");
+    EXPECT_EQ(Scan.Err, "kivo-read: no serial port found to scan\n");
+
+    Devices.Add("huawei-stick.umockdev");
+    TPhoneSim Modem;
+    Devices.Attach("/dev/ttyUSB0", Modem.DevicePath());
+    const auto One = Read({});
+    EXPECT_EQ(One.ExitCode, 0) << One.Err;
+    EXPECT_NE(One.Out.find("Serial Number: 357421098765432\n"), std::string::npos) << One.Out;
+
+    Devices.Add("phone-acm.umockdev");
+    const auto Several = Read({});
+    EXPECT_EQ(Several.ExitCode, 2);
+    EXPECT_EQ(Several.Out, "");
+    for (const char* Port : {"/dev/ttyACM0 (", "/dev/ttyUSB0 ("}) {
+        EXPECT_NE(Several.Err.find(Port), std::string::npos) << Several.Err;
+    }
+    EXPECT_TRUE(Several.Err.starts_with("kivo-read: several USB devices found: ")) << Several.Err;
+}
+
+// A modem behind a UART answers only at its own speed: the scan searches it there (the
+// phone answers at any), and probes a USB modem's port, whose speed
+// means nothing, once at the given one. (The search itself is shown against a phone with a
+// speed of its own in ReadTest: the mocked nodes do not pass the speed on.)
+TEST(KivoReadPorts, ScanSearchesTheLineSpeedOnUartsAndAdaptersOnly) {
+    MockDevices Devices;
+    Devices.Add("onboard-uarts.umockdev");
+    Devices.Add("huawei-stick.umockdev");
+    TPhoneSim Uart;
+    TPhoneSim Usb;
+    Devices.Attach("/dev/ttyS2", Uart.DevicePath());
+    Devices.Attach("/dev/ttyUSB0", Usb.DevicePath());
+    const auto Result = Read({"--scan", "--json"});
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
+    EXPECT_NE(
+        ObjectFor(Result.Out, "port", "/dev/ttyS2").find("\"outcome\": \"answered\", \"baud\": "),
+        std::string::npos)
+        << Result.Out;
+    const std::string OnUsb = ObjectFor(Result.Out, "port", "/dev/ttyUSB0");
+    EXPECT_NE(OnUsb.find("\"outcome\": \"answered\", \"fields\""), std::string::npos) << OnUsb;
+    // --baud names the speed: nothing is searched.
+    const auto Given = Read({"--scan", "--json", "--baud", "9600"});
+    EXPECT_EQ(Given.Out.find("\"baud\""), std::string::npos) << Given.Out;
+}
+
 // A stop request is taken at once, also while a port's open does not return.
 TEST(KivoReadPorts, InterruptEndsTheReadAtOnceWhileAPortIsStillOpening) {
     MockDevices Devices;
@@ -148,7 +211,7 @@ TEST(KivoReadPorts, InterruptEndsTheReadAtOnceWhileAPortIsStillOpening) {
     TBackgroundProcess Reader(KIVO_READ_PATH, {"--port", "/dev/ttyUSB2", "--json"});
     ASSERT_TRUE(Devices.WaitUntilHeld("/dev/ttyUSB2", std::chrono::seconds(10)));
     EXPECT_EQ(Reader.Stop(SIGINT), 128 + SIGINT);
-    EXPECT_EQ(Reader.ReadLine(), "{\"error\": \"Interrupted.\"}");
+    EXPECT_EQ(Reader.ReadLine(), "{\"version\": 1, \"error\": \"Interrupted.\"}");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "app/PhoneReader.h"
 #include "runtime/Streaming.h"
 #include "serial/VaComm.h"
+#include "tests/support/PtyPair.h"
 #include "tests/tools/DeviceClient.h"
 #include "tests/tools/SimOptions.h"
 #include "tools/PhoneSim.h"
@@ -77,7 +78,7 @@ TEST(KivoRead, PrintsJson) {
     TPhoneSim Phone;
     const auto Result = Read({"--json", "--port", Phone.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
-    EXPECT_EQ(Result.Out, "{\"CGMI\": \"Kestrel Mobile\", \"CGMM\": \"KM-310\", "
+    EXPECT_EQ(Result.Out, "{\"version\": 1, \"CGMI\": \"Kestrel Mobile\", \"CGMM\": \"KM-310\", "
                           "\"CGMR\": \"KM310_R2.14\", \"GMI\": \"Kestrel Mobile\", "
                           "\"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", "
                           "\"CGSN\": \"357421098765432\"}\n");
@@ -97,10 +98,11 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
     TPhoneSim Cme(Failing("+CGMI", TFailure::fCmeVerbose, "SIM busy"));
     Result = Read({"--json", "--port", Cme.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 1);
-    EXPECT_EQ(Result.Out, "{\"CGMM\": \"KM-310\", \"CGMR\": \"KM310_R2.14\", \"GMI\": "
-                          "\"Kestrel Mobile\", \"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem "
-                          "4.02)\", \"CGSN\": \"357421098765432\", \"errors\": {\"CGMI\": "
-                          "\"+CME ERROR: SIM busy.\"}}\n");
+    EXPECT_EQ(Result.Out,
+              "{\"version\": 1, \"CGMM\": \"KM-310\", \"CGMR\": \"KM310_R2.14\", \"GMI\": "
+              "\"Kestrel Mobile\", \"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem "
+              "4.02)\", \"CGSN\": \"357421098765432\", \"errors\": {\"CGMI\": "
+              "\"+CME ERROR: SIM busy.\"}}\n");
     EXPECT_EQ(Result.Err, "kivo-read: AT+CGMI: +CME ERROR: SIM busy.\n");
 
     TPhoneSim Two(Failing("*", TFailure::fError));
@@ -121,18 +123,18 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
               "kivo-read: AT+CGMI: +CME ERROR: SIM \\u001b]2;owned\\u0007\\u001b[2J\\u009b5m.\n");
 }
 
-TEST(KivoRead, SilencesAndStreamsEndInTheTimeout) {
+TEST(KivoRead, SilencesAndStreamsEndInTheTimeoutThatTheMessageNames) {
     TPhoneSim Silent(Failing("+CGSN", TFailure::fSilent));
     const auto Result = Read({"--timeout", "0.3", "--port", Silent.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 1);
     EXPECT_EQ(Result.Out, AllFields.substr(0, AllFields.rfind("Serial")));
-    EXPECT_EQ(Result.Err, "kivo-read: ERROR: No answer from phone (timeout).\n");
+    EXPECT_EQ(Result.Err, "kivo-read: ERROR: No answer from phone within 0.3 s (timeout).\n");
 
     TPhoneSim Stream(Streaming());
     const auto Streamed = Read({"--timeout=0.3", "--port", Stream.DevicePath()});
     EXPECT_EQ(Streamed.ExitCode, 1);
     EXPECT_EQ(Streamed.Out, "");
-    EXPECT_EQ(Streamed.Err, "kivo-read: ERROR: No answer from phone (timeout).\n");
+    EXPECT_EQ(Streamed.Err, "kivo-read: ERROR: No answer from phone within 0.3 s (timeout).\n");
 }
 
 TEST(KivoRead, PortThatCannotBeOpenedExitsWithTwo) {
@@ -229,31 +231,93 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
     const std::string& R = Refusing.DevicePath();
     const std::string& S = Silent.DevicePath();
     EXPECT_EQ(Result.Out,
-              "[{\"port\": \"" + G + "\", \"device\": \"" + G +
+              "[{\"version\": 1, \"port\": \"" + G + "\", \"device\": \"" + G +
                   "\", \"description\": \"\", \"outcome\": \"answered\", \"fields\": {\"CGMI\": "
                   "\"Kestrel Mobile\", \"CGMM\": \"KM-310\", \"CGMR\": \"KM310_R2.14\", \"GMI\": "
                   "\"Kestrel Mobile\", \"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", "
                   "\"CGSN\": \"357421098765432\"}},\n"
-                  " {\"port\": \"" +
+                  " {\"version\": 1, \"port\": \"" +
                   R + "\", \"device\": \"" + R +
                   "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {\"CGMI\": "
                   "\"Kestrel Mobile\", \"CGMR\": \"KM310_R2.14\", \"GMI\": \"Kestrel Mobile\", "
                   "\"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", \"CGSN\": "
                   "\"357421098765432\"}, \"errors\": {\"CGMM\": \"ERROR: Invalid AT command.\"}},\n"
-                  " {\"port\": \"" +
+                  " {\"version\": 1, \"port\": \"" +
                   S + "\", \"device\": \"" + S +
                   "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {}, "
-                  "\"error\": \"ERROR: No answer from phone (timeout).\"},\n"
-                  " {\"port\": \"/nonexistent/kivo-port\", \"device\": \"/nonexistent/kivo-port\", "
+                  "\"error\": \"ERROR: No answer from phone within 3 s (timeout).\"},\n"
+                  " {\"version\": 1, \"port\": \"/nonexistent/kivo-port\", \"device\": "
+                  "\"/nonexistent/kivo-port\", "
                   "\"description\": \"\", \"outcome\": \"not-found\", \"fields\": {}, \"error\": "
                   "\"Specified device not found (/nonexistent/kivo-port).\"}]\n");
-    const auto Text = Read({"--port", Good.DevicePath(), "--port", Refusing.DevicePath()});
+    // A GPS receiver's stream is no phone, as a scan finds.
+    TPhoneSim Gps(Streaming());
+    const auto Text = Read({"--timeout", "3", "--port", Good.DevicePath(), "--port",
+                            Refusing.DevicePath(), "--port", Gps.DevicePath()});
     EXPECT_EQ(Text.ExitCode, 1);
     std::string WithoutModel(AllFields);
     WithoutModel.erase(WithoutModel.find("Phone Model"),
                        std::string_view("Phone Model: KM-310\n").size());
     EXPECT_EQ(Text.Out, G + ": answered\n" + std::string(AllFields) + "\n" + R + ": phone-error\n" +
-                            WithoutModel + "AT+CGMM: ERROR: Invalid AT command.\n");
+                            WithoutModel + "AT+CGMM: ERROR: Invalid AT command.\n\n" +
+                            Gps.DevicePath() +
+                            ": not-a-phone: Text without a result code: not a phone or modem.\n");
+}
+
+// The port as a plain argument, and the short options, as other tools take them.
+TEST(KivoRead, APortGivenAsAnArgumentAndShortOptionsAreTaken) {
+    TPhoneSim Phone;
+    const std::string& Path = Phone.DevicePath();
+    for (const std::vector<std::string>& Args : {std::vector<std::string>{Path},
+                                                 {"-p", Path, "-t", "5", "-b", "19200"},
+                                                 {"-p" + Path, "-t5", "-b19200"},
+                                                 {"--", Path}}) {
+        const auto Result = Read(Args);
+        EXPECT_EQ(Result.ExitCode, 0) << Args.back() << ": " << Result.Err;
+        EXPECT_EQ(Result.Out, AllFields) << Args.back();
+    }
+    const auto Json = Read({"-j", Path});
+    EXPECT_EQ(Json.ExitCode, 0) << Json.Err;
+    EXPECT_TRUE(Json.Out.starts_with("{\"version\": 1, \"CGMI\": \"Kestrel Mobile\"")) << Json.Out;
+    EXPECT_TRUE(Read({"-V"}).Out.starts_with("kivo-read 1."));
+    EXPECT_NE(Read({"-h"}).Out.find("-p, --port PORT"), std::string::npos);
+    const auto Joined = Read({"-jl"});
+    EXPECT_EQ(Joined.ExitCode, 2);
+    EXPECT_TRUE(Joined.Err.starts_with("kivo-read: option -j takes no value")) << Joined.Err;
+    const auto NoPort = Read({"ttyUSB0"});
+    EXPECT_EQ(NoPort.ExitCode, 2);
+    EXPECT_TRUE(NoPort.Err.starts_with("kivo-read: 'ttyUSB0' is no port")) << NoPort.Err;
+}
+
+// A modem on a serial line answers only at its own speed: --baud auto tries the common
+// speeds and reads at the first one answered, fastest first.
+TEST(KivoRead, BaudAutoReadsAtTheSpeedThePhoneAnswersAndSaysWhichItWas) {
+    TPhoneSimOptions Fast;
+    Fast.Baudrate = 115200;
+    TPhoneSim FastPhone(Fast);
+    const auto Found = Read({"--baud", "auto", FastPhone.DevicePath()});
+    EXPECT_EQ(Found.ExitCode, 0) << Found.Err;
+    EXPECT_EQ(Found.Out, std::string(AllFields) + "Line speed: 115200 (found)\n");
+    // At another speed the phone's answers are garbled.
+    const auto Default = Read({"-t", "0.5", FastPhone.DevicePath()});
+    EXPECT_EQ(Default.ExitCode, 1);
+    EXPECT_EQ(Default.Out, "");
+
+    TPhoneSimOptions Slow;
+    Slow.Baudrate = 9600;
+    TPhoneSim SlowPhone(Slow);
+    const auto Json = Read({"-j", "-b", "auto", SlowPhone.DevicePath()});
+    EXPECT_EQ(Json.ExitCode, 0) << Json.Err;
+    EXPECT_TRUE(
+        Json.Out.starts_with("{\"version\": 1, \"baud\": 9600, \"CGMI\": \"Kestrel Mobile\""))
+        << Json.Out;
+    EXPECT_NE(Json.Out.find("\"CGSN\": \"357421098765432\"}"), std::string::npos) << Json.Out;
+
+    PtyPair Nothing;
+    const auto None = Read({"-b", "auto", Nothing.DevicePath()});
+    EXPECT_EQ(None.ExitCode, 1);
+    EXPECT_EQ(None.Err, "kivo-read: No answer to AT at any line speed from 115200 to 4800 (0.3 s "
+                        "each).\n");
 }
 
 // A port and a link to it are one device: read once, shown under both names.
@@ -299,8 +363,9 @@ TEST(KivoRead, StopSignalsPrintTheFieldsReadReleaseThePortAndExitWithTheirCode) 
         ASSERT_TRUE(Phone.WaitForCommands(3, std::chrono::seconds(10)));
         EXPECT_EQ(Reader.Stop(Signal), 128 + Signal);
         if (Json) {
-            EXPECT_EQ(Reader.ReadLine(), "{\"CGMI\": \"Kestrel Mobile\", \"CGMM\": \"KM-310\", "
-                                         "\"error\": \"Interrupted.\"}");
+            EXPECT_EQ(Reader.ReadLine(),
+                      "{\"version\": 1, \"CGMI\": \"Kestrel Mobile\", \"CGMM\": \"KM-310\", "
+                      "\"error\": \"Interrupted.\"}");
         } else {
             EXPECT_EQ(Reader.ReadLine(), "Phone Manufacturer: Kestrel Mobile");
             EXPECT_EQ(Reader.ReadLine(), "Phone Model: KM-310");

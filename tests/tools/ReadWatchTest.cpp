@@ -41,15 +41,15 @@ TEST(KivoReadWatch, ReadsEachPhoneAsItIsPluggedInAndNoneThatWasThereBefore) {
     TPhoneSim First;
     Devices.Plug("phone-acm.umockdev", "/dev/ttyACM0", First.DevicePath());
     const std::string Line = Reader.ReadLine(Bound);
-    EXPECT_TRUE(Line.starts_with("{\"port\": \"/dev/ttyACM0\", ")) << Line;
-    EXPECT_TRUE(Contains(Line, "\"outcome\": \"answered\"")) << Line;
+    EXPECT_TRUE(Line.starts_with("{\"version\": 1, \"port\": \"/dev/ttyACM0\", ")) << Line;
+    EXPECT_TRUE(Contains(Line, "\"outcome\": \"answered\", \"fields\"")) << Line; // no search
     EXPECT_TRUE(Contains(Line, "\"CGSN\": \"357421098765432\"}")) << Line;
 
     TPhoneSim Second(WithEcho(TEchoMode::emCR));
     Devices.Plug("ftdi-adapter.umockdev", "/dev/ttyUSB3", Second.DevicePath());
     const std::string Next = Reader.ReadLine(Bound);
-    EXPECT_TRUE(Next.starts_with("{\"port\": \"/dev/ttyUSB3\", ")) << Next;
-    EXPECT_TRUE(Contains(Next, "\"outcome\": \"answered\"")) << Next;
+    EXPECT_TRUE(Next.starts_with("{\"version\": 1, \"port\": \"/dev/ttyUSB3\", ")) << Next;
+    EXPECT_TRUE(Contains(Next, "\"outcome\": \"answered\", \"baud\": ")) << Next; // an adapter
 
     EXPECT_EQ(Reader.Stop(SIGTERM), 128 + SIGTERM);
     EXPECT_EQ(Reader.ReadLine(std::chrono::milliseconds(0)), "");

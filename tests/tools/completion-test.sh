@@ -22,23 +22,37 @@ set +eu # the completion framework is written for an interactive shell
 source "$framework"
 # shellcheck source=/dev/null
 source "$completion"
-COMP_WORDS=("$scratch/kivo-read" --port '')
-COMP_CWORD=2
-COMP_LINE="$scratch/kivo-read --port "
-COMP_POINT=${#COMP_LINE}
-_kivo_read
 set -eu
 
-expected=("$hostile" /dev/ttyUSB0 COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8)
 status=0
+# check N CANDIDATE... WORD...: completes the last of the words after kivo-read and
+# compares what is offered with the N candidates expected.
+check() {
+    local -a expected=("${@:1:$1+1}")
+    shift "$(($1 + 1))"
+    expected=("${expected[@]:1}")
+    COMP_WORDS=("$scratch/kivo-read" "$@")
+    COMP_CWORD=$#
+    COMP_LINE="${COMP_WORDS[*]}"
+    COMP_POINT=${#COMP_LINE}
+    set +eu
+    _kivo_read
+    set -eu
+    if [[ ${COMPREPLY[*]} != "${expected[*]}" ]]; then
+        echo "FAIL: candidates for [$*] differ" >&2
+        printf 'expected: [%s]\n' "${expected[@]}" >&2
+        printf 'offered:  [%s]\n' "${COMPREPLY[@]}" >&2
+        status=1
+    fi
+}
+
+ports=("$hostile" /dev/ttyUSB0 COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8)
+check 10 "${ports[@]}" --port ''
+check 10 "${ports[@]}" -p ''
+check 10 "${ports[@]}" --json '' # a port as a plain argument
+check 1 auto -b a
 if [[ -e $scratch/ran ]]; then
-    echo "FAIL: completing --port ran a command from a port's name" >&2
-    status=1
-fi
-if [[ ${COMPREPLY[*]} != "${expected[*]}" ]]; then
-    echo "FAIL: candidates differ" >&2
-    printf 'expected: [%s]\n' "${expected[@]}" >&2
-    printf 'offered:  [%s]\n' "${COMPREPLY[@]}" >&2
+    echo "FAIL: completing a port ran a command from a port's name" >&2
     status=1
 fi
 exit "$status"

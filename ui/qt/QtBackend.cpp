@@ -63,6 +63,16 @@ void StartupMessage(QtMsgType Type, const QMessageLogContext& /*Context*/, const
     std::_Exit(1);
 }
 
+// The command line given to SetArguments; the program's name alone without one.
+struct TArguments {
+    int* Argc = nullptr;
+    char** Argv = nullptr;
+};
+TArguments& CommandLine() {
+    static TArguments Arguments; // set once, on the main thread, before Qt starts
+    return Arguments;
+}
+
 // Qt's application object; raises when there is no display to open.
 void CreateQtApplication() {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -76,7 +86,10 @@ void CreateQtApplication() {
     static char* Argv[] = {Name, nullptr};
     const QtMessageHandler Previous = qInstallMessageHandler(StartupMessage);
     // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
-    [[maybe_unused]] static auto* const Instance = new QApplication(Argc, Argv);
+    const TArguments& Given = CommandLine();
+    [[maybe_unused]] static auto* const Instance = Given.Argc != nullptr
+                                                       ? new QApplication(*Given.Argc, Given.Argv)
+                                                       : new QApplication(Argc, Argv);
     qInstallMessageHandler(Previous);
 }
 
@@ -97,6 +110,10 @@ protected:
 } // namespace
 
 namespace UiBackend {
+
+void SetArguments(int& Argc, char** Argv) {
+    CommandLine() = {&Argc, Argv};
+}
 
 void Initialize() {
     static THandOverReceiver* Receiver = nullptr;

@@ -177,6 +177,10 @@ bool WaitCursor() {
 
 namespace UiBackend {
 
+void SetArguments(int& /*Argc*/, char** /*Argv*/) {
+    // The Win32 controls take no options of their own.
+}
+
 void Initialize() {
     if (State().Service != nullptr) {
         return;
