@@ -17,6 +17,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -214,6 +215,22 @@ std::string_view LongOption(std::string_view Short) {
 // The arguments, or the message saying what is wrong with them. A short option's value
 // follows it ("-p COM4") or is joined to it ("-pCOM4"), a long one's likewise or after '='
 // ("--port=COM4"); an argument that is no option is a port, as is every one after "--".
+// KIVO_SEARCH_SECONDS: how long each line speed of a search waits for "OK", for a modem
+// slow to answer "AT" (default 0.3 s).
+std::optional<std::string> SearchBoundFromEnvironment(TReadOptions& Options) {
+    const char* Text = std::getenv("KIVO_SEARCH_SECONDS");
+    if (Text == nullptr) {
+        return std::nullopt;
+    }
+    const auto Bound = ParseSeconds(Text);
+    if (!Bound) {
+        return "KIVO_SEARCH_SECONDS='" + std::string(Text) +
+               "' is no time: give seconds above 0 (0.3, 2)";
+    }
+    Options.SearchBound = *Bound;
+    return std::nullopt;
+}
+
 std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Args) {
     bool OptionsEnded = false;
     for (int I = 1; I < Argc; ++I) {
@@ -259,7 +276,7 @@ std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Arg
     if (Args.Watch && (Args.Mode != TMode::mdRead || !Args.Ports.empty())) {
         return "--watch takes no --port, --list or --scan";
     }
-    return std::nullopt;
+    return SearchBoundFromEnvironment(Args.Options);
 }
 
 // Everything written to standard output goes through here, so a failed write is noticed.

@@ -295,7 +295,10 @@ TEST(KivoRead, BaudAutoReadsAtTheSpeedThePhoneAnswersAndSaysWhichItWas) {
     TPhoneSimOptions Fast;
     Fast.Baudrate = 115200;
     TPhoneSim FastPhone(Fast);
-    const auto Found = Read({"--baud", "auto", FastPhone.DevicePath()});
+    // A busy machine may keep the simulated phone from answering within the 0.3 s a speed
+    // is given; the speeds tried before the right one cost that bound each.
+    const std::map<std::string, std::string> Patient{{"KIVO_SEARCH_SECONDS", "1.5"}};
+    const auto Found = Read({"--baud", "auto", FastPhone.DevicePath()}, Patient);
     EXPECT_EQ(Found.ExitCode, 0) << Found.Err;
     EXPECT_EQ(Found.Out, std::string(AllFields) + "Line speed: 115200 (found)\n");
     // At another speed the phone's answers are garbled.
@@ -306,7 +309,7 @@ TEST(KivoRead, BaudAutoReadsAtTheSpeedThePhoneAnswersAndSaysWhichItWas) {
     TPhoneSimOptions Slow;
     Slow.Baudrate = 9600;
     TPhoneSim SlowPhone(Slow);
-    const auto Json = Read({"-j", "-b", "auto", SlowPhone.DevicePath()});
+    const auto Json = Read({"-j", "-b", "auto", SlowPhone.DevicePath()}, Patient);
     EXPECT_EQ(Json.ExitCode, 0) << Json.Err;
     EXPECT_TRUE(
         Json.Out.starts_with("{\"version\": 1, \"baud\": 9600, \"CGMI\": \"Kestrel Mobile\""))
@@ -318,6 +321,11 @@ TEST(KivoRead, BaudAutoReadsAtTheSpeedThePhoneAnswersAndSaysWhichItWas) {
     EXPECT_EQ(None.ExitCode, 1);
     EXPECT_EQ(None.Err, "kivo-read: No answer to AT at any line speed from 115200 to 4800 (0.3 s "
                         "each).\n");
+    const auto Unclear =
+        Read({"-b", "auto", Nothing.DevicePath()}, {{"KIVO_SEARCH_SECONDS", "soon"}});
+    EXPECT_EQ(Unclear.ExitCode, 2);
+    EXPECT_TRUE(Unclear.Err.starts_with("kivo-read: KIVO_SEARCH_SECONDS='soon' is no time"))
+        << Unclear.Err;
 }
 
 // A port and a link to it are one device: read once, shown under both names.
