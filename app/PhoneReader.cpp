@@ -474,20 +474,9 @@ void LetGo(TReads Pending) {
 
 } // namespace
 
-std::string DeviceNameForPath(std::string_view Path) {
-    std::string Name;
-    for (const char C : Path) {
-        Name += C;
-        if (C == '%') {
-            Name += '%';
-        }
-    }
-    return Name;
-}
-
 std::optional<TPortChoice> ParsePortChoice(std::string_view Text) {
     if (Text.find('/') != std::string_view::npos) {
-        return TPortChoice{0, DeviceNameForPath(Text)};
+        return TPortChoice{0, TVaComm::DeviceNameForPath(Text)};
     }
     // Windows' device namespace prefix, as its port list names ports: "\\.\COM12".
     constexpr std::string_view DevicePrefix = R"(\\.\)";

@@ -49,8 +49,6 @@ struct TPortChoice {
 
 // The choice a --port argument names; none when it is neither a COM name nor a path.
 [[nodiscard]] std::optional<TPortChoice> ParsePortChoice(std::string_view Text);
-// The component's DeviceName that opens Path as it is: every "%" doubled.
-[[nodiscard]] std::string DeviceNameForPath(std::string_view Path);
 
 // Gives Comm the stored settings of the window's vaComm (without its handlers).
 void ApplyWindowPortSettings(TVaComm& Comm);

@@ -28,10 +28,7 @@ template <typename T> T* Member(const TComponent& Form, std::string_view Name) {
 } // namespace
 
 void RegisterStartClasses() {
-    RegisterFormClasses();
-    if (FindComponentClass("TVaComm") == nullptr) {
-        RegisterComponentClass<TVaComm>("TVaComm");
-    }
+    RegisterFormClasses(); // TVaComm registers itself (serial/VaComm.cpp)
 }
 
 TfrmStart::TfrmStart(TComponent* AOwner) : TForm(AOwner) {
@@ -194,7 +191,8 @@ void TfrmStart::ChoosePort() {
     }
     const int Index = cbPort->ItemIndex();
     const bool Stored = Index < StoredCount();
-    const std::string Name = Stored ? FStoredDeviceName : DeviceNameFor(ChoiceKey(Index));
+    const std::string Name =
+        Stored ? FStoredDeviceName : TVaComm::DeviceNameForPath(ChoiceKey(Index));
     const int Port = Stored ? Index + 1 : vaComm->PortNum();
     if (Port != vaComm->PortNum() || Name != vaComm->DeviceName()) {
         if (vaComm->Active()) {

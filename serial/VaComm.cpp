@@ -131,7 +131,7 @@ std::string TVaCustomComm::GetPortName() const {
     return Format(FDeviceName, {FPortNum});
 }
 
-void TVaCustomComm::SetDevicePath(std::string_view Path) {
+std::string TVaCustomComm::DeviceNameForPath(std::string_view Path) {
     std::string Name;
     Name.reserve(Path.size());
     for (const char C : Path) {
@@ -140,7 +140,11 @@ void TVaCustomComm::SetDevicePath(std::string_view Path) {
             Name += '%';
         }
     }
-    SetDeviceName(Name);
+    return Name;
+}
+
+void TVaCustomComm::SetDevicePath(std::string_view Path) {
+    SetDeviceName(DeviceNameForPath(Path));
 }
 
 void TVaCustomComm::OpenDevice() {

@@ -72,9 +72,12 @@ public:
 
     // The device path: DeviceName formatted with PortNum.
     [[nodiscard]] std::string GetPortName() const;
-    // Makes Path the device path as it is: DeviceName becomes Path with every '%' doubled,
-    // so no character of it is read as a placeholder (the user-interface thread).
+    // Makes Path the device path as it is: DeviceName becomes DeviceNameForPath(Path)
+    // (the user-interface thread).
     void SetDevicePath(std::string_view Path);
+    // The DeviceName that opens Path as it is: Path with every '%' doubled, so no character
+    // of it is read as a placeholder (any thread).
+    [[nodiscard]] static std::string DeviceNameForPath(std::string_view Path);
 
     // Settings.
     [[nodiscard]] bool AutoOpen() const { return FAutoOpen; }
