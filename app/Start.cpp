@@ -330,7 +330,8 @@ void TfrmStart::PortFailure(TObject* Sender, const std::exception& E) {
     // (Open refusing a missing device) is no loss of an open port.
     const bool FromPort = dynamic_cast<TThread*>(Sender) != nullptr;
     if (!FromPort || dynamic_cast<const EVaCommError*>(&E) == nullptr) {
-        Application().ShowException(E);
+        Application().ShowException(
+            EVaCommError(PortFailureMessage(E, vaComm->GetPortName()), ErrorCodeOf(E)));
         return;
     }
     // One message per loss: what fails after it, or while a box is up, is the same loss.
