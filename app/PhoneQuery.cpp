@@ -1,6 +1,6 @@
 #include "app/PhoneQuery.h"
 
-#include "platform/Win32Api.h"
+#include "serial/VaTypes.h"
 
 #include <algorithm>
 #include <cctype>
@@ -219,7 +219,7 @@ std::string DeviceLostMessage(std::string_view Device, std::string_view Reason) 
 }
 
 bool IsReceiveOverrun(int Errors) {
-    return (static_cast<DWORD>(Errors) & (CE_RXOVER | CE_OVERRUN)) != 0;
+    return HasLineError(static_cast<std::uint32_t>(Errors), leRxOver | leOverrun);
 }
 
 bool IsUnsolicitedLine(std::string_view Line) {

@@ -49,8 +49,8 @@ inline constexpr std::string_view OverrunMessage =
 // The message for a device that failed during a read (unplugged): its name and the reason.
 [[nodiscard]] std::string DeviceLostMessage(std::string_view Device, std::string_view Reason);
 
-// True when the error bits a port reports (ClearCommError's CE_ bits, as OnError receives
-// them) say that received characters were lost.
+// True when the error bits a port reports (TVaLineError, as OnError receives them) say that
+// received characters were lost.
 [[nodiscard]] bool IsReceiveOverrun(int Errors);
 
 // True when Line, trimmed, is an unsolicited notice a phone or modem may send at any time:

@@ -2,7 +2,7 @@
 
 #include "app/PhoneExchange.h"
 #include "app/StartForm.h"
-#include "platform/Win32Api.h"
+#include "platform/OpenFailure.h"
 #include "runtime/Streaming.h"
 #include "runtime/Thread.h"
 #include "serial/VaComm.h"
@@ -107,10 +107,10 @@ void AppendEscape(std::string& Out, unsigned Unit) {
 // (the read was stopped meanwhile), this thread closes the port again: nobody waits for it.
 class TPortOpener : public TThread {
 public:
-    // Opened runs on the main thread with the open's failure (none when the port opened)
-    // and the system's error code.
+    // Opened runs on the main thread with the open's failure (none when the port opened),
+    // advice included, and its cause.
     using TOpened =
-        std::function<void(const std::optional<std::string>& Failure, std::uint32_t Code)>;
+        std::function<void(const std::optional<std::string>& Failure, TVaCommErrorCode Code)>;
 
     TPortOpener(TVaComm& Comm, TOpened Opened)
         : TThread(true), FComm(Comm), FOpened(std::move(Opened)) {
@@ -125,12 +125,12 @@ public:
 protected:
     void Execute() override {
         std::optional<std::string> Failure;
-        std::uint32_t Code = 0;
+        TVaCommErrorCode Code = TVaCommErrorCode::ecOther;
         try {
             FComm.Open();
         } catch (const std::exception& E) {
-            Code = GetLastError();
-            Failure = E.what();
+            Code = ErrorCodeOf(E);
+            Failure = PortFailureMessage(E, FComm.GetPortName());
         }
         if (Synchronize([&] { FOpened(Failure, Code); }) || !FComm.Active()) {
             return;
@@ -216,7 +216,7 @@ public:
         }
         try {
             FOpener = std::make_unique<TPortOpener>(
-                *FComm, [this](const std::optional<std::string>& Failure, std::uint32_t Code) {
+                *FComm, [this](const std::optional<std::string>& Failure, TVaCommErrorCode Code) {
                     Opened(Failure, Code);
                 });
         } catch (const std::exception& E) { // no thread to spare
@@ -304,7 +304,7 @@ private:
     enum class TState : std::uint8_t { stQueued, stOpening, stOpen, stClosed };
 
     // The opener's hand-over: the port is open, or why not.
-    void Opened(const std::optional<std::string>& Failure, std::uint32_t Code) {
+    void Opened(const std::optional<std::string>& Failure, TVaCommErrorCode Code) {
         if (!Failure) {
             FState = TState::stOpen;
             FComm->OnRxChar = TVaCommRxCharEvent([this](TObject*, int) { Received(); });
@@ -499,20 +499,34 @@ void LetGo(TReads Pending) {
 
 } // namespace
 
-std::string DeviceNameForPath(std::string_view Path) {
-    std::string Name;
-    for (const char C : Path) {
-        Name += C;
-        if (C == '%') {
-            Name += '%';
-        }
+TVaCommErrorCode ErrorCodeOf(const std::exception& E) {
+    const auto* Comm = dynamic_cast<const EVaCommError*>(&E);
+    return Comm != nullptr ? Comm->Code() : TVaCommErrorCode::ecOther;
+}
+
+std::string PortFailureMessage(const std::exception& E, const std::string& Device) {
+    std::string Advice;
+    switch (ErrorCodeOf(E)) {
+    case TVaCommErrorCode::ecNotFound:
+        Advice = kivo::MissingDeviceAdvice(Device);
+        break;
+    case TVaCommErrorCode::ecDenied:
+        Advice = kivo::DeniedDeviceAdvice(Device);
+        break;
+    default:
+        break;
     }
-    return Name;
+    std::string Message = E.what();
+    if (!Advice.empty()) {
+        Message += Message.ends_with('.') ? " " : ". ";
+        Message += Advice;
+    }
+    return Message;
 }
 
 std::optional<TPortChoice> ParsePortChoice(std::string_view Text) {
     if (Text.find('/') != std::string_view::npos) {
-        return TPortChoice{0, DeviceNameForPath(Text)};
+        return TPortChoice{0, TVaComm::DeviceNameForPath(Text)};
     }
     // Windows' device namespace prefix, as its port list names ports: "\\.\COM12".
     constexpr std::string_view DevicePrefix = R"(\\.\)";

@@ -5,6 +5,7 @@
 // own, everything else on the main thread.
 
 #include "app/PhoneQuery.h"
+#include "serial/VaTypes.h"
 
 #include <array>
 #include <chrono>
@@ -33,11 +34,12 @@ struct TReadResult {
     std::array<std::string, QueryCommands.size()> Answers; // filled up to Count
     // Per command up to Count: the message of its refusal, empty for one answered.
     std::array<std::string, QueryCommands.size()> Errors;
-    std::size_t Count = 0;      // the commands asked whose reply ended
-    std::string Error;          // what ended the read early, empty when it went through
-    std::uint32_t OpenCode = 0; // with roOpenFailed: the system's error code, 0 if none
-    std::string Device;         // the device name tried ("COM4", "/dev/ttyUSB0")
-    int Baudrate = 0;           // the line speed a search found answered; 0 when none did
+    std::size_t Count = 0; // the commands asked whose reply ended
+    std::string Error;     // what ended the read early, empty when it went through
+    // With roOpenFailed: why (ecOther for a failure that is no EVaCommError).
+    TVaCommErrorCode OpenCode = TVaCommErrorCode::ecOther;
+    std::string Device; // the device name tried ("COM4", "/dev/ttyUSB0")
+    int Baudrate = 0;   // the line speed a search found answered; 0 when none did
 };
 
 // The line speeds a search tries, in turn: the first at which "AT" is answered is read.
@@ -56,8 +58,14 @@ struct TPortChoice {
 
 // The choice a --port argument names; none when it is neither a COM name nor a path.
 [[nodiscard]] std::optional<TPortChoice> ParsePortChoice(std::string_view Text);
-// The component's DeviceName that opens Path as it is: every "%" doubled.
-[[nodiscard]] std::string DeviceNameForPath(std::string_view Path);
+
+// The cause E gives: its Code() for an EVaCommError, else ecOther.
+[[nodiscard]] TVaCommErrorCode ErrorCodeOf(const std::exception& E);
+// The message of a failure of the port Device for a person: E's text, followed, where its
+// cause has one on this system, by what to do about it (a COM name that opened nothing:
+// the path tried and its KIVO_COM<n>; a device the user may not open: the group to be in).
+// Reads the environment and the file system; any thread.
+[[nodiscard]] std::string PortFailureMessage(const std::exception& E, const std::string& Device);
 
 // Gives Comm the stored settings of the window's vaComm (without its handlers).
 void ApplyWindowPortSettings(TVaComm& Comm);

@@ -1,7 +1,5 @@
 #include "app/PortList.h"
 
-#include "app/PhoneReader.h"
-
 #include <algorithm>
 
 std::vector<TListedPort> PortsBeyondStored(const std::vector<TSerialPortInfo>& Found,
@@ -41,8 +39,4 @@ int AutomaticChoice(const std::vector<TListedPort>& Listed, int StoredCount, int
         return Port.DeviceId.empty() || Port.DeviceId == FirstUsb->DeviceId;
     });
     return OneDevice ? StoredCount + static_cast<int>(FirstUsb - Listed.begin()) : Stored;
-}
-
-std::string DeviceNameFor(const std::string& Path) {
-    return DeviceNameForPath(Path);
 }

@@ -29,7 +29,3 @@ struct TListedPort {
 // (one stick or phone plugged in); else Stored all the same.
 [[nodiscard]] int AutomaticChoice(const std::vector<TListedPort>& Listed, int StoredCount,
                                   int Stored, bool StoredPresent);
-
-// The component's DeviceName for a path: the component formats DeviceName with PortNum, so
-// every '%' is doubled and the path arrives as it is.
-[[nodiscard]] std::string DeviceNameFor(const std::string& Path);

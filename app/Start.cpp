@@ -28,10 +28,7 @@ template <typename T> T* Member(const TComponent& Form, std::string_view Name) {
 } // namespace
 
 void RegisterStartClasses() {
-    RegisterFormClasses();
-    if (FindComponentClass("TVaComm") == nullptr) {
-        RegisterComponentClass<TVaComm>("TVaComm");
-    }
+    RegisterFormClasses(); // TVaComm registers itself (serial/VaComm.cpp)
 }
 
 TfrmStart::TfrmStart(TComponent* AOwner) : TForm(AOwner) {
@@ -194,7 +191,8 @@ void TfrmStart::ChoosePort() {
     }
     const int Index = cbPort->ItemIndex();
     const bool Stored = Index < StoredCount();
-    const std::string Name = Stored ? FStoredDeviceName : DeviceNameFor(ChoiceKey(Index));
+    const std::string Name =
+        Stored ? FStoredDeviceName : TVaComm::DeviceNameForPath(ChoiceKey(Index));
     const int Port = Stored ? Index + 1 : vaComm->PortNum();
     if (Port != vaComm->PortNum() || Name != vaComm->DeviceName()) {
         if (vaComm->Active()) {
@@ -332,7 +330,8 @@ void TfrmStart::PortFailure(TObject* Sender, const std::exception& E) {
     // (Open refusing a missing device) is no loss of an open port.
     const bool FromPort = dynamic_cast<TThread*>(Sender) != nullptr;
     if (!FromPort || dynamic_cast<const EVaCommError*>(&E) == nullptr) {
-        Application().ShowException(E);
+        Application().ShowException(
+            EVaCommError(PortFailureMessage(E, vaComm->GetPortName()), ErrorCodeOf(E)));
         return;
     }
     // One message per loss: what fails after it, or while a box is up, is the same loss.

@@ -1,5 +1,6 @@
 #include "serial/VaComm.h"
 
+#include "platform/OpenFailure.h"
 #include "serial/VaCommPrivate.h"
 #include "serial/VaConst.h"
 #include "serial/VaUtils.h"
@@ -24,6 +25,10 @@ static_assert(VaEventBit(ceBreak) == EV_BREAK && VaEventBit(ceCts) == EV_CTS &&
               VaEventBit(ceRx80Full) == EV_RX80FULL && VaEventBit(ceEvent1) == EV_EVENT1 &&
               VaEventBit(ceEvent2) == EV_EVENT2);
 
+// The public line error bits agree with the platform's.
+static_assert(leRxOver == CE_RXOVER && leOverrun == CE_OVERRUN && leRxParity == CE_RXPARITY &&
+              leFrame == CE_FRAME && leBreak == CE_BREAK);
+
 // The system's text for Code without its trailing line break, blanks and full stop.
 std::string SystemErrorText(DWORD Code) {
     std::array<char, 256> Buffer{};
@@ -43,8 +48,36 @@ std::string SystemErrorText(DWORD Code) {
     return Text;
 }
 
-[[noreturn]] void RaiseCommErrorCode(DWORD Code, const std::string& Prefix, const char* Fmt) {
-    throw EVaCommError(Prefix + Format(Fmt, {Code, SystemErrorText(Code)}));
+std::string FilledWithCode(DWORD Code, const char* Fmt) {
+    return Format(Fmt, {Code, SystemErrorText(Code)});
+}
+
+// The cause an open's error code stands for.
+TVaCommErrorCode OpenErrorCode(DWORD Code) {
+    switch (kivo::OpenFailureOf(Code)) {
+    case kivo::TOpenFailure::ofNotFound:
+        return TVaCommErrorCode::ecNotFound;
+    case kivo::TOpenFailure::ofBusy:
+        return TVaCommErrorCode::ecBusy;
+    case kivo::TOpenFailure::ofDenied:
+        return TVaCommErrorCode::ecDenied;
+    case kivo::TOpenFailure::ofNotSerial:
+        return TVaCommErrorCode::ecNotSerial;
+    case kivo::TOpenFailure::ofOther:
+        break;
+    }
+    return TVaCommErrorCode::ecOther;
+}
+
+// The line settings of a control block in plain words: "9600 baud, 8 data bits, no parity,
+// 1 stop bit".
+std::string LineSettingsText(const DCB& Dcb) {
+    constexpr std::array<const char*, 5> Parities{"no parity", "odd parity", "even parity",
+                                                  "mark parity", "space parity"};
+    constexpr std::array<const char*, 3> StopBits{"1 stop bit", "1.5 stop bits", "2 stop bits"};
+    return std::to_string(Dcb.BaudRate) + " baud, " + std::to_string(Dcb.ByteSize) +
+           " data bits, " + Parities.at(std::min<std::size_t>(Dcb.Parity, Parities.size() - 1)) +
+           ", " + StopBits.at(std::min<std::size_t>(Dcb.StopBits, StopBits.size() - 1));
 }
 
 } // namespace
@@ -85,18 +118,35 @@ void TVaCustomComm::Loaded() {
 
 // ---- Error reporting ----
 
-void TVaCustomComm::RaiseCommError(const char* Fmt) {
-    RaiseCommErrorCode(GetLastError(), std::string(), Fmt);
+void TVaCustomComm::RaiseCommError(const char* Fmt, TVaCommErrorCode Code) {
+    throw EVaCommError(FilledWithCode(GetLastError(), Fmt), Code);
 }
 
-void TVaCustomComm::RaiseCommError(const std::string& Prefix, const char* Fmt) {
-    RaiseCommErrorCode(GetLastError(), Prefix, Fmt);
+void TVaCustomComm::RaiseCommError(const std::string& Prefix, const char* Fmt,
+                                   TVaCommErrorCode Code) {
+    throw EVaCommError(Prefix + FilledWithCode(GetLastError(), Fmt), Code);
 }
 
-void TVaCustomComm::CheckCommResult(bool Success, const char* Fmt) {
+void TVaCustomComm::CheckCommResult(bool Success, const char* Fmt, TVaCommErrorCode Code) {
     if (!Success) {
-        RaiseCommError(Fmt);
+        RaiseCommError(Fmt, Code);
     }
+}
+
+void TVaCustomComm::CheckAccepted(bool Success, const char* Fmt, const std::string& What) const {
+    if (!Success) {
+        throw EVaCommError(FilledWithCode(GetLastError(), Fmt) + ": " + GetPortName() +
+                               " refused " + What + ".",
+                           TVaCommErrorCode::ecRefused);
+    }
+}
+
+void* TVaCustomComm::DeviceHandle() const {
+    return FPrivate->FHandle;
+}
+
+void TVaCustomComm::SetDeviceHandle(void* Handle) {
+    FPrivate->FHandle = Handle;
 }
 
 bool TVaCustomComm::Active() const {
@@ -131,7 +181,7 @@ std::string TVaCustomComm::GetPortName() const {
     return Format(FDeviceName, {FPortNum});
 }
 
-void TVaCustomComm::SetDevicePath(std::string_view Path) {
+std::string TVaCustomComm::DeviceNameForPath(std::string_view Path) {
     std::string Name;
     Name.reserve(Path.size());
     for (const char C : Path) {
@@ -140,7 +190,11 @@ void TVaCustomComm::SetDevicePath(std::string_view Path) {
             Name += '%';
         }
     }
-    SetDeviceName(Name);
+    return Name;
+}
+
+void TVaCustomComm::SetDevicePath(std::string_view Path) {
+    SetDeviceName(DeviceNameForPath(Path));
 }
 
 void TVaCustomComm::OpenDevice() {
@@ -152,11 +206,16 @@ void TVaCustomComm::OpenDevice() {
         return;
     }
     const DWORD Code = GetLastError();
+    const TVaCommErrorCode Cause = OpenErrorCode(Code);
     // The path is data: it goes into the message as it is, never read as a format.
     if (Code == ERROR_FILE_NOT_FOUND) {
-        throw EVaCommError(Format(VaConst::sDeviceNotFound, {Path}));
+        throw EVaCommError(Format(VaConst::sDeviceNotFound, {Path}), Cause);
     }
-    RaiseCommErrorCode(Code, Format(VaConst::sCantOpenDevice, {Path}), VaConst::sErrorDetail);
+    std::string Message = Format(VaConst::sCantOpenDevice, {Path});
+    if (Cause == TVaCommErrorCode::ecNotSerial) {
+        throw EVaCommError(Message + ": not a serial port.", Cause);
+    }
+    throw EVaCommError(Message + FilledWithCode(Code, VaConst::sErrorDetail), Cause);
 }
 
 void TVaCustomComm::CloseDevice() {
@@ -179,19 +238,23 @@ void TVaCustomComm::ApplyBuffers() {
     // A size no driver would take is refused here, before anything is allocated for it
     // (the write thread's queue is sized from WriteSize right after).
     const auto Fits = [](std::int32_t Size) { return Size >= 0 && Size <= VaMaxQueueSize; };
+    const std::string Queues = "an input queue of " + std::to_string(FBuffers->ReadSize()) +
+                               " bytes and an output queue of " +
+                               std::to_string(FBuffers->WriteSize()) + " bytes";
     if (!Fits(FBuffers->ReadSize()) || !Fits(FBuffers->WriteSize())) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        RaiseCommError(VaConst::sInitBuffers);
+        CheckAccepted(false, VaConst::sInitBuffers, Queues);
     }
-    CheckCommResult(SetupComm(FPrivate->FHandle, static_cast<DWORD>(FBuffers->ReadSize()),
-                              static_cast<DWORD>(FBuffers->WriteSize())) != 0,
-                    VaConst::sInitBuffers);
+    CheckAccepted(SetupComm(FPrivate->FHandle, static_cast<DWORD>(FBuffers->ReadSize()),
+                            static_cast<DWORD>(FBuffers->WriteSize())) != 0,
+                  VaConst::sInitBuffers, Queues);
 }
 
 void TVaCustomComm::ApplyTimeouts() {
     COMMTIMEOUTS Timeouts{};
     Timeouts.ReadIntervalTimeout = MAXDWORD; // a read returns at once with what is queued
-    CheckCommResult(SetCommTimeouts(FPrivate->FHandle, &Timeouts) != 0, VaConst::sSetTimeouts);
+    CheckAccepted(SetCommTimeouts(FPrivate->FHandle, &Timeouts) != 0, VaConst::sSetTimeouts,
+                  "reads that return at once");
 }
 
 void TVaCustomComm::ApplyEventMask() {
@@ -205,7 +268,8 @@ void TVaCustomComm::ApplyEventMask() {
         FEventMask &= ~EV_TXEMPTY; // the write thread reports a drained queue itself
     }
     if (Active()) {
-        CheckCommResult(SetCommMask(FPrivate->FHandle, FEventMask) != 0, VaConst::sSetEventMask);
+        CheckAccepted(SetCommMask(FPrivate->FHandle, FEventMask) != 0, VaConst::sSetEventMask,
+                      "the line events to watch");
     }
 }
 
@@ -358,7 +422,8 @@ void TVaCustomComm::ApplyDCB() {
         return;
     }
     DCB Dcb = MakeDCB(*this);
-    CheckCommResult(SetCommState(FPrivate->FHandle, &Dcb) != 0, VaConst::sWriteDcb);
+    CheckAccepted(SetCommState(FPrivate->FHandle, &Dcb) != 0, VaConst::sWriteDcb,
+                  "the line settings (" + LineSettingsText(Dcb) + ") or their flow control");
 }
 
 // ---- Settings ----
@@ -515,7 +580,7 @@ int TVaCustomComm::WriteBuf(const void* Buffer, int Count) {
         if (FPrivate->FWriteThread->Enqueue(Buffer, Count)) {
             return Count;
         }
-        RaiseCommError(VaConst::sOutputBufferFull);
+        RaiseCommError(VaConst::sOutputBufferFull, TVaCommErrorCode::ecOverrun);
     }
     return WriteDirect(Buffer, Count);
 }
@@ -531,7 +596,7 @@ int TVaCustomComm::WriteDirect(const void* Buffer, int Count) {
         return static_cast<int>(Written);
     }
     if (GetLastError() != ERROR_IO_PENDING) {
-        RaiseCommError(VaConst::sWriteError);
+        RaiseCommError(VaConst::sWriteError, TVaCommErrorCode::ecLost);
     }
     return static_cast<int>(CompleteIo(P.FHandle, Overlapped, P.FWriteIoEvent,
                                        static_cast<DWORD>(FBuffers->ReadTimeout())));
@@ -556,7 +621,8 @@ void TVaCustomComm::GetCommStatus(TVaCommStatus& Status) {
     }
     DWORD Errors = 0;
     COMSTAT Stat{};
-    CheckCommResult(ClearCommError(P.FHandle, &Errors, &Stat) != 0, VaConst::sRetrieveStatistics);
+    CheckCommResult(ClearCommError(P.FHandle, &Errors, &Stat) != 0, VaConst::sRetrieveStatistics,
+                    TVaCommErrorCode::ecLost);
     P.FKeptErrors |= Errors;
     Status.Errors = Errors;
     Status.Stat.fCtsHold = Stat.fCtsHold != 0;
@@ -597,7 +663,7 @@ int TVaCustomComm::ReadBuf(void* Buffer, int Count) {
         return static_cast<int>(Read);
     }
     if (GetLastError() != ERROR_IO_PENDING) {
-        RaiseCommError(VaConst::sReadError);
+        RaiseCommError(VaConst::sReadError, TVaCommErrorCode::ecLost);
     }
     return static_cast<int>(
         CompleteIo(P.FHandle, Overlapped, P.FIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout())));

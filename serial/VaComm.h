@@ -72,9 +72,12 @@ public:
 
     // The device path: DeviceName formatted with PortNum.
     [[nodiscard]] std::string GetPortName() const;
-    // Makes Path the device path as it is: DeviceName becomes Path with every '%' doubled,
-    // so no character of it is read as a placeholder (the user-interface thread).
+    // Makes Path the device path as it is: DeviceName becomes DeviceNameForPath(Path)
+    // (the user-interface thread).
     void SetDevicePath(std::string_view Path);
+    // The DeviceName that opens Path as it is: Path with every '%' doubled, so no character
+    // of it is read as a placeholder (any thread).
+    [[nodiscard]] static std::string DeviceNameForPath(std::string_view Path);
 
     // Settings.
     [[nodiscard]] bool AutoOpen() const { return FAutoOpen; }
@@ -127,6 +130,8 @@ public:
     TNotifyEvent OnBreak;
     TVaCommErrorEvent OnError;
     TVaCommRxCharEvent OnRxChar;
+    // Never fires: received bytes are announced by OnRxChar and taken with ReadBuf or
+    // ReadText on every platform. Kept so that stored forms naming it still load.
     TVaCommRxBufEvent OnRxBuf;
     TNotifyEvent OnRxFlag;
     TNotifyEvent OnTxEmpty;
@@ -136,8 +141,20 @@ public:
     TNotifyEvent OnEvent2;
 
 protected:
+    // Hooks of Open, for subclasses. OpenDevice opens the device named by GetPortName and
+    // keeps its handle; an override may open the device its own way and hand the handle
+    // over with SetDeviceHandle (the component then owns it: CloseDevice closes it), or
+    // raise EVaCommError. StartThreads starts the event and write threads the settings ask
+    // for, on DeviceHandle(); an override calls the inherited one first and may start more
+    // work of its own. Both run on the user-interface thread inside Open; what they raise
+    // closes the device again and reaches Open's caller.
     virtual void OpenDevice();
     virtual void StartThreads();
+    // The open device's handle, as the system's serial calls take it; while closed, the
+    // system's invalid handle value (all bits set). Only OpenDevice's override sets it, to
+    // a handle it opened (the user-interface thread).
+    [[nodiscard]] void* DeviceHandle() const;
+    void SetDeviceHandle(void* Handle);
     void CloseDevice();
     void StopThreads();
     void ApplyDCB();
@@ -147,16 +164,29 @@ protected:
     void DoOpen();
     void DoClose();
 
+    // The write lock: the write thread holds it while it takes from its queue, a direct
+    // write for the whole write. KIVO itself takes it only inside the component.
     void LockWrite();
     void UnlockWrite();
+    // The read lock: ReadBuf, GetCommStatus and CheckErrors hold it, and Close while it
+    // stops the threads. KIVO never calls these two; a subclass holds it to keep reads and
+    // status queries out while it does several steps on the device (any thread; the lock
+    // may be taken again by the thread that holds it).
     void LockRead();
     void UnlockRead();
 
-    // Raises EVaCommError with Fmt filled with the last error's code and system text.
-    [[noreturn]] static void RaiseCommError(const char* Fmt);
+    // Raises EVaCommError with Fmt filled with the last error's code and system text, and
+    // Code as its cause.
+    [[noreturn]] static void RaiseCommError(const char* Fmt,
+                                            TVaCommErrorCode Code = TVaCommErrorCode::ecOther);
     // The same with Prefix, text already complete, put before the filled Fmt unchanged.
-    [[noreturn]] static void RaiseCommError(const std::string& Prefix, const char* Fmt);
-    static void CheckCommResult(bool Success, const char* Fmt);
+    [[noreturn]] static void RaiseCommError(const std::string& Prefix, const char* Fmt,
+                                            TVaCommErrorCode Code = TVaCommErrorCode::ecOther);
+    static void CheckCommResult(bool Success, const char* Fmt,
+                                TVaCommErrorCode Code = TVaCommErrorCode::ecOther);
+    // Raises, when Success is false, EVaCommError(ecRefused) with Fmt filled as above and
+    // then in plain words what the device refused: "...: /dev/ttyUSB0 refused <What>."
+    void CheckAccepted(bool Success, const char* Fmt, const std::string& What) const;
     void CheckClosed() const;
 
 private:

@@ -158,7 +158,6 @@ public:
     // queue. Any thread; several at once.
     [[nodiscard]] bool Enqueue(const void* Data, int Count);
 
-    [[nodiscard]] int QueuedCount() const { return FBuffer.Count(); }
     // How many writers wait for room now. Any thread.
     [[nodiscard]] int WaitingWriters() const;
 

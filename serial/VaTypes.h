@@ -10,7 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 
 // Line speed: a named rate, or brUser for the number held in UserBaudrate.
 enum TVaBaudrate : std::uint8_t {
@@ -66,11 +68,29 @@ using TVaCommEvents = TSet<TVaCommEvent, std::uint16_t>;
 using TVaIntW = std::int32_t;
 using TVaPortInt = std::int32_t;
 
+// What made the component fail, as far as a program tells causes apart; the message says
+// the rest.
+enum class TVaCommErrorCode : std::uint8_t {
+    ecOther,     // anything below, or a call the component refuses (the port is open...)
+    ecNotFound,  // Open: no device at that name (nothing plugged in, a wrong name)
+    ecBusy,      // Open: another program holds the device
+    ecDenied,    // Open: the user may not open the device (its owner and permissions)
+    ecNotSerial, // Open: the name opens something that is no serial port (a plain file)
+    ecRefused,   // the open device refused a setting (line settings, queues, time-outs)
+    ecLost,      // reading, writing or asking the line status failed: the device has gone
+    ecOverrun    // WriteBuf: the write queue had no room within Buffers.WriteTimeout
+};
+
 // The one exception class of the component: a message naming what failed, mostly with
-// the operating system's error code and text.
+// the operating system's error code and text, and the cause (ecOther unless one is given).
 class EVaCommError : public Exception {
 public:
-    using Exception::Exception;
+    explicit EVaCommError(std::string Message, TVaCommErrorCode Code = TVaCommErrorCode::ecOther)
+        : Exception(std::move(Message)), FCode(Code) {}
+    [[nodiscard]] TVaCommErrorCode Code() const noexcept { return FCode; }
+
+private:
+    TVaCommErrorCode FCode;
 };
 
 // The largest input or output queue (Buffers.ReadSize, Buffers.WriteSize) that Open hands
@@ -95,7 +115,22 @@ struct TVaCommStat {
     std::uint32_t cbOutQue = 0;
 };
 
-// The line status: the device's error bits (the Win32 CE_ flags) and its queue statistics.
+// The line errors a device reports (TVaCommStatus.Errors, the Errors OnError receives),
+// one bit each, as the platform numbers them (the Win32 CE_ flags).
+enum TVaLineError : std::uint32_t {
+    leRxOver = 0x0001,   // the input queue was full: received characters were dropped
+    leOverrun = 0x0002,  // the device's own buffer overran: received characters were lost
+    leRxParity = 0x0004, // a character arrived with a wrong parity bit
+    leFrame = 0x0008,    // a character arrived with a framing error (a wrong speed)
+    leBreak = 0x0010     // the line was held in break
+};
+
+// True when Errors holds any of the bits of Flags.
+[[nodiscard]] constexpr bool HasLineError(std::uint32_t Errors, std::uint32_t Flags) {
+    return (Errors & Flags) != 0;
+}
+
+// The line status: the device's error bits (TVaLineError) and its queue statistics.
 struct TVaCommStatus {
     std::uint32_t Errors = 0;
     TVaCommStat Stat{};

@@ -46,10 +46,6 @@ private:
 // environment variable KIVO_COM<n> is set; never on Windows, whose COM names are its own.
 [[nodiscard]] bool ComNameMapped(const std::string& Name);
 
-// What an open failure's system error code means for the scan.
-enum class TOpenProblem : std::uint8_t { opBusy, opNoAccess, opMissing, opOther };
-[[nodiscard]] TOpenProblem ClassifyOpenFailure(std::uint32_t Code);
-
 // How many ports may be open at once within the descriptors the process may still open; 0
 // where the system sets no such bound. Any thread; it does not block.
 [[nodiscard]] std::size_t PortsAtOnce();

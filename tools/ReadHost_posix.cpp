@@ -140,22 +140,6 @@ bool ComNameMapped(const std::string& Name) {
     return Mapped != nullptr && *Mapped != '\0';
 }
 
-TOpenProblem ClassifyOpenFailure(std::uint32_t Code) {
-    switch (Code) {
-    case EBUSY:
-        return TOpenProblem::opBusy;
-    case EACCES:
-    case EPERM:
-        return TOpenProblem::opNoAccess;
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-        return TOpenProblem::opMissing;
-    default:
-        return TOpenProblem::opOther;
-    }
-}
-
 std::size_t PortsAtOnce() {
     // An open port holds five descriptors (the device, the driver's epoll set and wake-up
     // pipe, its event thread's wake-up); eight leave room for what is made on the way. The

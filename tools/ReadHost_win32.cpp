@@ -96,19 +96,6 @@ bool ComNameMapped(const std::string& /*Name*/) {
     return false;
 }
 
-TOpenProblem ClassifyOpenFailure(std::uint32_t Code) {
-    switch (Code) {
-    case ERROR_ACCESS_DENIED: // what Windows answers for a port another program has open
-    case ERROR_SHARING_VIOLATION:
-        return TOpenProblem::opBusy;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return TOpenProblem::opMissing;
-    default:
-        return TOpenProblem::opOther;
-    }
-}
-
 std::size_t PortsAtOnce() {
     return 0; // handles have no per-process bound a scan reaches
 }

@@ -12,10 +12,12 @@ void Complain(std::string_view Message) {
     std::fprintf(stderr, "kivo-read: %s\n", Escaped.c_str());
 }
 
-// The component names a device by its port name; messages name the device behind it too.
+// The component names a device by its port name; messages name the device behind it too,
+// unless they say already which it is ("Tried /dev/ttyS3").
 std::string WithDevice(std::string Message, const std::string& Device) {
     const std::string Described = DescribeDevice(Device);
-    if (Described == Device) {
+    if (Described == Device ||
+        Message.find(" " + Described.substr(Device.size() + 3)) != std::string::npos) {
         return Message;
     }
     for (const std::string_view After : {")", " (", ":"}) {
@@ -49,14 +51,18 @@ std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result)
     case TReadOutcome::roOpenFailed:
         break;
     }
-    switch (ClassifyOpenFailure(Result.OpenCode)) {
-    case TOpenProblem::opBusy:
+    switch (Result.OpenCode) {
+    case TVaCommErrorCode::ecBusy:
         return "busy";
-    case TOpenProblem::opNoAccess:
+    case TVaCommErrorCode::ecDenied:
         return "not-accessible";
-    case TOpenProblem::opMissing:
+    case TVaCommErrorCode::ecNotFound:
         return "not-found";
-    case TOpenProblem::opOther:
+    case TVaCommErrorCode::ecOther:
+    case TVaCommErrorCode::ecNotSerial:
+    case TVaCommErrorCode::ecRefused:
+    case TVaCommErrorCode::ecLost:
+    case TVaCommErrorCode::ecOverrun:
         break;
     }
     return "open-failed";

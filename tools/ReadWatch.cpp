@@ -129,8 +129,7 @@ private:
             return true;
         }
         if (Result.Outcome == TReadOutcome::roOpenFailed) {
-            return ClassifyOpenFailure(Result.OpenCode) == TOpenProblem::opMissing ||
-                   !Listed(FKnown, Label.Port);
+            return Result.OpenCode == TVaCommErrorCode::ecNotFound || !Listed(FKnown, Label.Port);
         }
         return Result.Outcome != TReadOutcome::roComplete && !Listed(FKnown, Label.Port);
     }

@@ -44,6 +44,14 @@ unsigned long PortNumber(std::string_view Name) {
 
 } // namespace
 
+std::string ComPathVariable(const std::string& Name) {
+    if (Name.find('/') != std::string::npos) {
+        return {};
+    }
+    const unsigned long Number = PortNumber(Name);
+    return Number == 0 ? std::string() : "KIVO_COM" + std::to_string(Number);
+}
+
 std::optional<std::string> DevicePathFor(const std::string& Name) {
     if (Name.find('/') != std::string::npos) {
         return Name;
@@ -52,7 +60,7 @@ std::optional<std::string> DevicePathFor(const std::string& Name) {
     if (Number == 0) {
         return std::nullopt;
     }
-    const std::string Variable = "KIVO_COM" + std::to_string(Number);
+    const std::string Variable = ComPathVariable(Name);
     // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in KIVO changes the environment
     if (const char* Mapped = std::getenv(Variable.c_str()); Mapped != nullptr && *Mapped != '\0') {
         return std::string(Mapped);

@@ -11,4 +11,8 @@ namespace kivo::posix {
 // Anything else names no device.
 std::optional<std::string> DevicePathFor(const std::string& Name);
 
+// The environment variable that names the path of "COMn" ("KIVO_COM4"); empty when Name is
+// no COM name.
+std::string ComPathVariable(const std::string& Name);
+
 } // namespace kivo::posix

@@ -17,8 +17,6 @@ BOOL InvalidParameter() {
     return FALSE;
 }
 
-constexpr ULONG_PTR StatusPending = 0x103;
-
 // Calls Call with the device that Handle names; FALSE (ERROR_INVALID_HANDLE) for no device.
 template <class Call> BOOL OnDevice(HANDLE Handle, Call C) {
     const auto Device = FindDevice(Handle);
@@ -47,7 +45,7 @@ bool AwaitOperation(HANDLE File, OVERLAPPED& Record) {
         return true;
     }
     return std::atomic_ref<ULONG_PTR>(Record.Internal).load(std::memory_order_acquire) !=
-           StatusPending;
+           STATUS_PENDING;
 }
 
 } // namespace
@@ -91,7 +89,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         return InvalidParameter();
     }
     std::atomic_ref<ULONG_PTR> Status(lpOverlapped->Internal);
-    if (Status.load(std::memory_order_acquire) == StatusPending) {
+    if (Status.load(std::memory_order_acquire) == STATUS_PENDING) {
         if (bWait == FALSE) {
             // Whoever only asks must still see the operation end one day.
             if (const auto Device = FindDevice(hFile)) {
@@ -110,7 +108,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
     // A record that still reads pending after its event came counts as a success, as on
     // Windows: the caller named that event as the operation's completion.
     const auto Error = static_cast<DWORD>(Status.load(std::memory_order_acquire));
-    if (Error != ERROR_SUCCESS && Error != StatusPending) {
+    if (Error != ERROR_SUCCESS && Error != STATUS_PENDING) {
         SetLastError(Error);
         return FALSE;
     }

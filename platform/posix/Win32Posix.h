@@ -125,6 +125,9 @@ struct OVERLAPPED {
 };
 using LPOVERLAPPED = OVERLAPPED*;
 
+// The status an operation's Internal holds while it is pending (Windows' value).
+inline constexpr ULONG_PTR STATUS_PENDING = 0x103;
+
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 

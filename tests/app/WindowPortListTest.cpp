@@ -151,7 +151,7 @@ TEST(PortChoice, APathReachesTheComponentAsItIsWhateverItHoldsOfAFormat) {
     TVaComm Comm(nullptr);
     for (const std::string Path :
          {"/dev/ttyUSB0", "/dev/serial/by-id/usb-100%_d%d%s-if00", "/dev/odd%"}) {
-        Comm.SetDeviceName(DeviceNameFor(Path));
+        Comm.SetDevicePath(Path);
         Comm.SetPortNum(4);
         EXPECT_EQ(Comm.GetPortName(), Path);
     }

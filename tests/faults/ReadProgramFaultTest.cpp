@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <sys/stat.h>
@@ -38,6 +40,25 @@ TEST(ReadProgramFaults, AMissingDeviceNamesItsPath) {
     EXPECT_EQ(Result.Output, "kivo-read: Specified device not found (/dev/kivo-no-such-port).\n");
 }
 
+TEST(ReadProgramFaults, AComNameThatOpensNothingNamesThePathTriedAndTheVariableToSet) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads the environment here
+    ASSERT_EQ(::unsetenv("KIVO_COM97"), 0);
+    const auto Result = Read("COM97");
+    EXPECT_EQ(Result.ExitCode, 2);
+    EXPECT_EQ(Result.Output, "kivo-read: Specified device not found (COM97). Tried /dev/ttyS96; "
+                             "set KIVO_COM97 to the device's path to use another.\n");
+}
+
+TEST(ReadProgramFaults, AFileThatIsNoTerminalIsNotASerialPort) {
+    const std::string File = ::testing::TempDir() + "kivo-read-plain-file";
+    { std::ofstream(File) << "no terminal"; }
+    const auto Result = Read(File);
+    ::unlink(File.c_str());
+    EXPECT_EQ(Result.ExitCode, 2);
+    EXPECT_EQ(Result.Output,
+              "kivo-read: Can't open specified device " + File + ": not a serial port.\n");
+}
+
 TEST(ReadProgramFaults, APortInUseByAnotherProgramIsRefusedWithTheReason) {
     TScriptedPhone Phone(
         [](int, const std::string& Command) { return TScriptStep{{StandardReply(Command)}}; });
@@ -61,10 +82,36 @@ TEST(ReadProgramFaults, APortAnOrdinaryUserMayNotOpenIsRefusedWithTheReason) {
     ASSERT_EQ(::chmod(Phone.DevicePath().c_str(), ::geteuid() == 0 ? 0600 : 0000), 0);
     const auto Result = Read(Phone.DevicePath(), TRunAs::raOrdinaryUser);
     EXPECT_EQ(Result.ExitCode, 2) << Result.Output;
-    EXPECT_TRUE(Contains(Result.Output, "kivo-read: Can't open specified device " +
-                                            Phone.DevicePath() +
-                                            " (Error 13, Permission denied)\n"))
+    EXPECT_TRUE(Contains(Result.Output,
+                         "kivo-read: Can't open specified device " + Phone.DevicePath() +
+                             " (Error 13, Permission denied). Only the owner of " +
+                             Phone.DevicePath() + " may open it; its permissions must change.\n"))
         << Result.Output;
+}
+
+// The name of the group that owns the serial ports on this system ("dialout" on Debian), and
+// its number; a group the ordinary user is not in.
+std::pair<std::string, gid_t> SerialPortGroup() {
+    const group* Found = ::getgrnam("dialout"); // NOLINT(concurrency-mt-unsafe): one thread
+    return Found != nullptr ? std::pair(std::string(Found->gr_name), Found->gr_gid)
+                            : std::pair(std::string("20"), gid_t{20});
+}
+
+TEST(ReadProgramFaults, APortOfAGroupTheUserLacksSaysWhichGroupToJoin) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the device to a group and read as another user";
+    }
+    TScriptedPhone Phone(
+        [](int, const std::string& Command) { return TScriptStep{{StandardReply(Command)}}; });
+    const auto [Group, Id] = SerialPortGroup();
+    ASSERT_EQ(::chown(Phone.DevicePath().c_str(), 0, Id), 0);
+    ASSERT_EQ(::chmod(Phone.DevicePath().c_str(), 0660), 0);
+    const auto Result = Read(Phone.DevicePath(), TRunAs::raOrdinaryUser);
+    EXPECT_EQ(Result.ExitCode, 2) << Result.Output;
+    EXPECT_EQ(Result.Output, "kivo-read: Can't open specified device " + Phone.DevicePath() +
+                                 " (Error 13, Permission denied). The user must be in the group " +
+                                 Group + ", which owns " + Phone.DevicePath() +
+                                 " (sudo usermod -aG " + Group + " $USER, then log in again).\n");
 }
 
 TEST(ReadProgramFaults, AnOrdinaryUserWithAccessReadsThePhone) {

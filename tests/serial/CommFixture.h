@@ -37,6 +37,8 @@ protected:
         SetMainThread();
         SetApplicationExceptionHandler([this](TObject* /*Sender*/, const std::exception& E) {
             Reports.emplace_back(E.what());
+            const auto* Comm = dynamic_cast<const EVaCommError*>(&E);
+            ReportCodes.push_back(Comm != nullptr ? Comm->Code() : TVaCommErrorCode::ecOther);
         });
         Comm = std::make_unique<TVaComm>(nullptr);
         Comm->SetDeviceName(Pty.DevicePath());
@@ -59,4 +61,5 @@ protected:
     PtyPair Pty;
     std::unique_ptr<TVaComm> Comm;
     std::vector<std::string> Reports;
+    std::vector<TVaCommErrorCode> ReportCodes; // the cause of each report
 };

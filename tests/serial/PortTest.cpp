@@ -266,13 +266,16 @@ TEST_F(PortLifecycle, LineSettingsReachTheOpenDeviceUnlessUpdateDCBIsOff) {
     Comm->SetBaudrate(br9600);
     EXPECT_EQ(DeviceDCB(*Comm).BaudRate, 9600u);
 #ifndef _WIN32
-    // A pseudo-terminal takes no parity: the refusal names the system's reason, the new
-    // value stays stored and the port open.
+    // A pseudo-terminal takes no parity: the refusal names the system's reason and, in
+    // plain words, the settings refused; the new value stays stored and the port open.
     try {
         Comm->SetParity(paEven);
         ADD_FAILURE() << "parity accepted";
     } catch (const EVaCommError& E) {
-        EXPECT_EQ(E.Message(), "Error writing dcb (22), Invalid argument");
+        EXPECT_EQ(E.Code(), TVaCommErrorCode::ecRefused);
+        EXPECT_EQ(E.Message(), "Error writing dcb (22), Invalid argument: " + Pty.DevicePath() +
+                                   " refused the line settings (9600 baud, 8 data bits, even "
+                                   "parity, 1 stop bit) or their flow control.");
     }
     EXPECT_EQ(Comm->Parity(), paEven);
     EXPECT_TRUE(Comm->Active());
@@ -357,6 +360,46 @@ TEST_F(PortLifecycle, AnOpenRefusedAfterTheDeviceWasOpenedLeavesThePortClosedAnd
     EXPECT_TRUE(Comm->WriteText("ok"));
     EXPECT_EQ(Pty.Receive(2), "ok");
     EXPECT_EQ(Opens, 1);
+}
+
+// What Open raises: its cause and message; ecOther and "<opened>" when the port opened.
+std::pair<TVaCommErrorCode, std::string> OpenRefusal(TVaComm& Comm) {
+    try {
+        Comm.Open();
+    } catch (const EVaCommError& E) {
+        return {E.Code(), E.Message()};
+    }
+    Comm.Close();
+    return {TVaCommErrorCode::ecOther, "<opened>"};
+}
+
+TEST_F(PortLifecycle, EachRefusalCarriesItsCauseAndNamesWhatWasRefusedInPlainWords) {
+    using enum TVaCommErrorCode;
+    TVaComm Other(nullptr);
+    Other.SetDeviceName(Pty.DevicePath() + "-missing");
+    EXPECT_EQ(OpenRefusal(Other).first, ecNotFound);
+    Comm->Buffers()->SetReadSize(-1);
+    const auto [Cause, Message] = OpenRefusal(*Comm);
+    EXPECT_EQ(Cause, ecRefused);
+    EXPECT_TRUE(Message.starts_with("Error initializing buffers (")) << Message;
+    EXPECT_TRUE(Message.ends_with(": " + Pty.DevicePath() +
+                                  " refused an input queue of -1 bytes and an output queue of "
+                                  "2048 bytes."))
+        << Message;
+    Comm->Buffers()->SetReadSize(4096);
+#ifndef _WIN32 // Windows opens a plain file, and Wine a port twice
+    const std::string File = ::testing::TempDir() + "kivo-plain-file";
+    std::ofstream(File) << "no terminal";
+    Other.SetDevicePath(File);
+    EXPECT_EQ(OpenRefusal(Other).first, ecNotSerial);
+    std::filesystem::remove(File);
+
+    Comm->Open();
+    Other.SetDeviceName(Pty.DevicePath());
+    EXPECT_EQ(OpenRefusal(Other).first, ecBusy);
+    EXPECT_EQ(OpenRefusal(*Comm).first, ecOther); // open already: the caller's mistake
+    Comm->Close();
+#endif
 }
 
 TEST_F(PortLifecycle, AnOnCloseThatRaisesReachesTheCallerWithThePortClosed) {

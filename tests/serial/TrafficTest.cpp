@@ -227,6 +227,12 @@ TEST_F(PortTraffic, ABlockLargerThanTheQueueIsRefusedAtOnce) {
     Comm->Buffers()->SetWriteTimeout(60000);
     Comm->Open();
     EXPECT_EQ(WriteOnItsOwnThread(*Comm, std::string(513, 'x')), VaConst::sOutputBufferFull);
+    try { // refused at once, so also on this thread
+        (void)Comm->WriteText(std::string(513, 'x'));
+        ADD_FAILURE() << "a block larger than the queue was taken";
+    } catch (const EVaCommError& E) {
+        EXPECT_EQ(E.Code(), TVaCommErrorCode::ecOverrun);
+    }
     EXPECT_TRUE(Comm->WriteText(std::string(512, 'y'))); // exactly the capacity fits
     EXPECT_EQ(Pty.Receive(512), std::string(512, 'y'));
 
@@ -425,6 +431,7 @@ TEST_F(PortTraffic, AHungUpLineIsReportedOnceAndThePortStillClosesAndReopens) {
     // One report, in the system's own words for the failure (Wine says "Not ready").
     ASSERT_EQ(Reports.size(), 1U);
     EXPECT_TRUE(Reports[0].starts_with("Error retrieving statistics (")) << Reports[0];
+    EXPECT_EQ(ReportCodes[0], TVaCommErrorCode::ecLost);
 #ifndef _WIN32
     EXPECT_EQ(Reports[0], "Error retrieving statistics (5), Input/output error");
 #endif

@@ -192,7 +192,8 @@ TEST(KivoRead, ErrorsNameTheDeviceTriedAndABaudRateIsTaken) {
     const auto Missing = Read({"--port", "com4"}, {{"KIVO_COM4", "/nonexistent/kivo-port"}});
     EXPECT_EQ(Missing.ExitCode, 2);
     EXPECT_EQ(Missing.Err,
-              "kivo-read: Specified device not found (COM4 = /nonexistent/kivo-port).\n");
+              "kivo-read: Specified device not found (COM4). Tried /nonexistent/kivo-port; set "
+              "KIVO_COM4 to the device's path to use another.\n");
     TPhoneSim Phone;
     const auto Fast = Read({"--baud", "115200", "--port=" + Phone.DevicePath()});
     EXPECT_EQ(Fast.ExitCode, 0) << Fast.Err;

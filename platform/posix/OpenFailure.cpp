@@ -1,0 +1,72 @@
+// What a failed open of a serial device means on Linux, and what a person can do about it.
+
+#include "platform/OpenFailure.h"
+
+#include "platform/posix/ComName.h"
+
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+
+namespace kivo {
+namespace {
+
+// The name of group Id, or its number where the group database has no name for it.
+std::string GroupName(gid_t Id) {
+    // getgrgid_r: the result lives in Buffer, not in storage another thread may reuse.
+    group Entry{};
+    group* Found = nullptr;
+    std::string Buffer(4096, '\0');
+    if (::getgrgid_r(Id, &Entry, Buffer.data(), Buffer.size(), &Found) == 0 && Found != nullptr &&
+        Found->gr_name != nullptr) {
+        return Found->gr_name;
+    }
+    return std::to_string(Id);
+}
+
+} // namespace
+
+TOpenFailure OpenFailureOf(std::uint32_t Code) {
+    switch (Code) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return TOpenFailure::ofNotFound;
+    case EBUSY:
+        return TOpenFailure::ofBusy;
+    case EACCES:
+    case EPERM:
+        return TOpenFailure::ofDenied;
+    case ENOTTY:
+    case EISDIR:
+        return TOpenFailure::ofNotSerial;
+    default:
+        return TOpenFailure::ofOther;
+    }
+}
+
+std::string MissingDeviceAdvice(const std::string& Name) {
+    const std::string Variable = posix::ComPathVariable(Name);
+    const auto Path = posix::DevicePathFor(Name);
+    if (Variable.empty() || !Path) {
+        return {};
+    }
+    return "Tried " + *Path + "; set " + Variable + " to the device's path to use another.";
+}
+
+std::string DeniedDeviceAdvice(const std::string& Name) {
+    const auto Path = posix::DevicePathFor(Name);
+    struct stat Node {};
+    if (!Path || ::stat(Path->c_str(), &Node) != 0) {
+        return {}; // gone meanwhile: the message says what the open met
+    }
+    const mode_t GroupReadWrite = S_IRGRP | S_IWGRP;
+    if ((Node.st_mode & GroupReadWrite) != GroupReadWrite || Node.st_gid == 0) {
+        return "Only the owner of " + *Path + " may open it; its permissions must change.";
+    }
+    const std::string Group = GroupName(Node.st_gid);
+    return "The user must be in the group " + Group + ", which owns " + *Path +
+           " (sudo usermod -aG " + Group + " $USER, then log in again).";
+}
+
+} // namespace kivo
