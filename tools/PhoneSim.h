@@ -52,6 +52,8 @@ struct TPhoneSimOptions {
     bool Stream = false; // send unrelated text continuously and answer nothing
     // Answer lines carry their command's tag, texts quoted: "+CGMI: \"Kestrel Mobile\"".
     bool Tagged = false;
+    // The answer to +CGSN instead of the identity's IMEI; empty: the identity's.
+    std::string Serial;
 };
 
 // A two-line "+CMT:" notice, an SMS in text mode whose text is Text.

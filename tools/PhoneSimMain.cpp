@@ -37,6 +37,7 @@ constexpr std::string_view Usage =
     "  --tags                 answer with the command's tag: +CGMI: \"Kestrel Mobile\"\n"
     "  --boot LINE            send LINE in a burst whenever the device is opened\n"
     "                         (repeatable)\n"
+    "  --imei DIGITS          answer +CGSN with DIGITS (default 357421098765438)\n"
     "  --link PATH            also make PATH a symbolic link to the device\n";
 
 struct TArguments {
@@ -131,6 +132,10 @@ bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value
     }
     if (Name == "--boot") {
         O.Boot.emplace_back(Value);
+        return true;
+    }
+    if (Name == "--imei") {
+        O.Serial = std::string(Value);
         return true;
     }
     if (Name == "--link") {

@@ -85,7 +85,7 @@ TEST(KivoReadPorts, ScanProbesEveryMockedPortAndReadsThoseThatAnswer) {
             << Path << " in " << Result.Out;
         EXPECT_EQ(Object.find("\"description\": \"\""), std::string::npos) << Object;
     }
-    EXPECT_NE(ObjectFor(Result.Out, "port", "/dev/ttyUSB2").find("\"CGSN\": \"357421098765432\""),
+    EXPECT_NE(ObjectFor(Result.Out, "port", "/dev/ttyUSB2").find("\"CGSN\": \"357421098765438\""),
               std::string::npos)
         << Result.Out;
     const auto Text = Read({"--scan"});
