@@ -11,7 +11,15 @@ constexpr std::string_view HandshakeCommand = "AT\r\n";
 
 TPhoneExchange::TPhoneExchange() = default;
 
-void TPhoneExchange::Opened(std::string_view Waiting) {
+void TPhoneExchange::SetTrace(TExchangeTrace* Trace, std::string Port) {
+    FTrace = Trace;
+    FTracePort = std::move(Port);
+}
+
+void TPhoneExchange::Opened(std::string_view Waiting, TTime Now) {
+    if (FTrace != nullptr) {
+        FTrace->Received(FTracePort, Waiting, Now);
+    }
     FParser = TReplyParser::Unawaited();
     FParser.Append(Waiting);
 }
@@ -38,6 +46,9 @@ std::string_view TPhoneExchange::NextCommand() const {
 }
 
 void TPhoneExchange::Sent(TTime Now) {
+    if (FTrace != nullptr) {
+        FTrace->Sent(FTracePort, NextCommand(), Now);
+    }
     FParser = FParser.Next(NextCommand());
     FAwaiting = true;
     FHeard = false;
@@ -46,6 +57,9 @@ void TPhoneExchange::Sent(TTime Now) {
 }
 
 TStepResult TPhoneExchange::Received(std::string_view Text, TTime Now) {
+    if (FTrace != nullptr) {
+        FTrace->Received(FTracePort, Text, Now);
+    }
     FParser.Append(Text);
     if (!FAwaiting) {
         return TStepResult::srWaiting;

@@ -19,8 +19,11 @@
 //   awaited, belongs to no reply: it only goes through the notice rules, so that the lines
 //   of a notice begun there are still known as the notice's.
 //
+// Every byte written and received can be recorded in a trace (SetTrace).
+//
 // Used on one thread at a time.
 
+#include "app/ExchangeTrace.h"
 #include "app/PhoneQuery.h"
 
 #include <array>
@@ -71,9 +74,14 @@ public:
 
     TPhoneExchange();
 
-    // The port was opened; Waiting is what it held already. That, and the lines received
-    // before, are no reply to anything: dropped.
-    void Opened(std::string_view Waiting);
+    // From now on, every command written and every piece received (also what the port held
+    // when opened) is recorded in Trace under the name Port; none: nothing is. Trace must
+    // outlive the exchange, or be replaced before it goes.
+    void SetTrace(TExchangeTrace* Trace, std::string Port);
+
+    // The port was opened; Waiting is what it held already, taken at Now. That, and the
+    // lines received before, are no reply to anything: dropped.
+    void Opened(std::string_view Waiting, TTime Now = TClock::now());
     // Starts a run at its first command. The received lines go on as they were.
     void Begin(const TExchangeRules& Rules);
 
@@ -131,6 +139,8 @@ private:
     TStepResult Failed(TExchangeEnd End, std::string Message);
     void Advance();
 
+    TExchangeTrace* FTrace = nullptr;
+    std::string FTracePort;
     TExchangeRules FRules;
     TReplyParser FParser = TReplyParser::Unawaited();
     TExchangeEnd FEnd = TExchangeEnd::eeNone;

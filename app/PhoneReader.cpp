@@ -1,5 +1,6 @@
 #include "app/PhoneReader.h"
 
+#include "app/Imei.h"
 #include "app/PhoneExchange.h"
 #include "app/StartForm.h"
 #include "platform/OpenFailure.h"
@@ -18,6 +19,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The serial number's place in QueryCommands (+CGSN, the last).
+constexpr std::size_t SerialNumberIndex = QueryCommands.size() - 1;
+static_assert(QueryCommands[SerialNumberIndex].Key == "CGSN");
 
 bool IsComName(std::string_view Text, int& Number) {
     if (Text.size() < 4 || Text.size() > 6) {
@@ -198,6 +203,7 @@ public:
         } catch (const std::exception& E) {
             End(TReadOutcome::roOpenFailed, E.what());
         }
+        FExchange.SetTrace(Options.Trace, FResult.Device);
     }
     // Waits for an open still running; the opener closes what it opened.
     ~TPortRead() {
@@ -626,6 +632,35 @@ std::string EscapedForTerminal(std::string_view Text) {
     return Out;
 }
 
+std::string EscapedBytes(std::string_view Bytes) {
+    constexpr std::string_view Digits = "0123456789abcdef";
+    std::string Out;
+    while (!Bytes.empty()) {
+        char32_t Code = 0;
+        std::size_t Length = Utf8Length(Bytes, Code);
+        if (Length == 0) {
+            Length = 1;
+            Code = static_cast<unsigned char>(Bytes[0]);
+        }
+        if (Code == '\\') {
+            Out += "\\\\";
+        } else if (Code == '\r' || Code == '\n' || Code == '\t') {
+            Out += Code == '\r' ? "\\r" : (Code == '\n' ? "\\n" : "\\t");
+        } else if (IsControl(Code) || (Length == 1 && Code >= 0x80)) {
+            for (const char Byte : Bytes.substr(0, Length)) {
+                const auto Value = static_cast<unsigned char>(Byte);
+                Out += "\\x";
+                Out += Digits[Value >> 4U];
+                Out += Digits[Value & 0xFU];
+            }
+        } else {
+            Out += Bytes.substr(0, Length);
+        }
+        Bytes.remove_prefix(Length);
+    }
+    return Out;
+}
+
 std::string JsonString(std::string_view Text) {
     std::string Out = "\"";
     for (const char32_t Code : DeviceCharacters(Text)) {
@@ -650,7 +685,12 @@ std::string FormatAsText(const TReadResult& Result) {
     for (std::size_t I = 0; I < Result.Count; ++I) {
         if (Result.Errors.at(I).empty()) {
             Out += std::string(QueryCommands.at(I).Label) + " " +
-                   EscapedForTerminal(Result.Answers.at(I)) + "\n";
+                   EscapedForTerminal(Result.Answers.at(I));
+            if (const auto Right = ImeiCheckDigitRight(Result.Answers.at(I));
+                I == SerialNumberIndex && Right && !*Right) {
+                Out += " (" + ImeiVerdictText(Result.Answers.at(I)) + ")";
+            }
+            Out += "\n";
         }
     }
     return Out;
@@ -689,8 +729,22 @@ std::string JsonFieldErrors(const TReadResult& Result) {
     return Out;
 }
 
+std::string JsonImeiVerdict(const TReadResult& Result) {
+    if (Result.Count <= SerialNumberIndex || !Result.Errors.at(SerialNumberIndex).empty()) {
+        return {};
+    }
+    const auto Right = ImeiCheckDigitRight(Result.Answers.at(SerialNumberIndex));
+    if (!Right) {
+        return {};
+    }
+    return std::string("\"imei_valid\": ") + (*Right ? "true" : "false");
+}
+
 std::string FormatAsJson(const TReadResult& Result) {
     std::string Out = "{" + JsonFields(Result);
+    if (const std::string Verdict = JsonImeiVerdict(Result); !Verdict.empty()) {
+        Out += ", " + Verdict;
+    }
     if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
         Out += Out.size() == 1 ? "" : ", ";
         Out += JsonString("errors") + ": {" + Errors + "}";

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+class TExchangeTrace;
 class TVaComm;
 
 enum class TReadOutcome : std::uint8_t {
@@ -87,6 +88,9 @@ struct TReadOptions {
     std::size_t PortsAtOnce = 0;
     // How long "AT" waits for its answer at each speed a search tries.
     std::chrono::milliseconds SearchBound{300};
+    // Where every byte written and received is recorded, each line naming its port; none:
+    // nowhere. It must outlive the read.
+    TExchangeTrace* Trace = nullptr;
 };
 
 // Reads every port at once and returns one result per port, in the order given. Every
@@ -113,17 +117,26 @@ struct TReadOptions {
 // Text for a terminal: the characters in UTF-8, with control characters (C0, DEL, C1) and
 // the backslash escaped as JSON escapes them ("\u001b", "\\").
 [[nodiscard]] std::string EscapedForTerminal(std::string_view Text);
+// The bytes of a trace, each of them recognisable: text as EscapedForTerminal shows it, but
+// CR, LF and tab as "\r", "\n", "\t", and every other control character and every byte that
+// forms no UTF-8 as "\xNN", one for each of its bytes.
+[[nodiscard]] std::string EscapedBytes(std::string_view Bytes);
 // A JSON string literal of the characters, in ASCII ("\u00e9" for "é").
 [[nodiscard]] std::string JsonString(std::string_view Text);
 
-// The result as labelled lines ("Phone Manufacturer: ...") for the fields read.
+// The result as labelled lines ("Phone Manufacturer: ...") for the fields read; a serial
+// number whose IMEI check digit is wrong is followed by a note saying so.
 [[nodiscard]] std::string FormatAsText(const TReadResult& Result);
 // The refused commands, a line each: "AT+CGMR: ERROR: Invalid AT command.".
 [[nodiscard]] std::string FieldErrorsText(const TReadResult& Result);
-// The result as one JSON object with a member per command read, "errors" with a member per
-// command refused, and "error" for what ended the read early.
+// The result as one JSON object with a member per command read, "imei_valid" where the
+// serial number is a 15-digit IMEI, "errors" with a member per command refused, and "error"
+// for what ended the read early.
 [[nodiscard]] std::string FormatAsJson(const TReadResult& Result);
 // The JSON members of the fields read, without braces: "\"CGMI\": \"...\", ...".
 [[nodiscard]] std::string JsonFields(const TReadResult& Result);
+// The JSON member of the IMEI's verdict, "\"imei_valid\": true" or false; empty when the serial
+// number was not read or is no IMEI (Imei.h).
+[[nodiscard]] std::string JsonImeiVerdict(const TReadResult& Result);
 // The JSON members of the refused commands, without braces: "\"CGMR\": \"ERROR: ...\"".
 [[nodiscard]] std::string JsonFieldErrors(const TReadResult& Result);

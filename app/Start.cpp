@@ -1,10 +1,12 @@
 #include "app/Start.h"
 
+#include "app/Imei.h"
 #include "app/PhoneReader.h"
 #include "runtime/Streaming.h"
 #include "runtime/Thread.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <utility>
 
@@ -16,6 +18,16 @@ constexpr int StartItem = 3;
 // The longest the waiting loops sleep between two rounds of message processing; a message
 // that arrives ends the sleep at once.
 constexpr auto PollInterval = std::chrono::milliseconds(100);
+
+// The file KIVO_TRACE names; none when it is not set.
+std::unique_ptr<TTraceFile> TraceFileFromEnvironment() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in KIVO changes the environment
+    const char* Path = std::getenv("KIVO_TRACE");
+    if (Path == nullptr || *Path == '\0') {
+        return nullptr;
+    }
+    return std::make_unique<TTraceFile>(Path);
+}
 
 template <typename T> T* Member(const TComponent& Form, std::string_view Name) {
     auto* Found = dynamic_cast<T*>(Form.FindComponent(Name));
@@ -31,11 +43,14 @@ void RegisterStartClasses() {
     RegisterFormClasses(); // TVaComm registers itself (serial/VaComm.cpp)
 }
 
-TfrmStart::TfrmStart(TComponent* AOwner) : TForm(AOwner) {
+TfrmStart::TfrmStart(TComponent* AOwner)
+    : TForm(AOwner), FTraceFile(TraceFileFromEnvironment()),
+      FTrace([this](std::string_view Line) { RecordTrace(Line); }) {
     RegisterStartClasses();
     PublishHandlers();
     ReadComponent(StartFormText(), *this);
     AddAction("Copy all", TShortCut{'C', true, true}, [this] { CopyAll(); });
+    AddAction("Copy exchange", TShortCut{'E', true, true}, [this] { CopyExchange(); });
     vaComm->OnError =
         TVaCommErrorEvent([this](TObject* Sender, int Errors) { vaCommError(Sender, Errors); });
     SetApplicationExceptionHandler(
@@ -100,6 +115,9 @@ void TfrmStart::FormCreate(TObject* /*Sender*/) {
     RefreshPorts();
     FPortWatch =
         UiBackend::WatchSerialPorts([this] { GuardedCall(this, [this] { RefreshPorts(); }); });
+    if (FTraceFile && !FTraceFile->Error().empty()) {
+        Application().ShowError(FTraceFile->Error());
+    }
 }
 
 // ---- The port list
@@ -164,6 +182,8 @@ void TfrmStart::BeginRun() {
     for (TEdit* Field : ResultFields()) {
         Field->SetText({});
     }
+    ShowImeiVerdict();
+    FLastExchange.clear();
     Repaint();
 }
 
@@ -202,6 +222,7 @@ void TfrmStart::ChoosePort() {
         vaComm->SetPortNum(Port);
     }
     FFoundDeviceName = Stored ? std::string() : Name;
+    FExchange.SetTrace(&FTrace, vaComm->GetPortName());
 }
 
 bool TfrmStart::OpenPort() {
@@ -236,6 +257,9 @@ void TfrmStart::RunCommands() {
             return;
         }
         Fields.at(Step)->SetText(FResponse);
+        if (Fields.at(Step) == edCGSN) {
+            ShowImeiVerdict();
+        }
         if (!FExchange.Ended()) {
             Repaint();
         }
@@ -284,7 +308,9 @@ void TfrmStart::vaCommOpen(TObject* /*Sender*/) {
 void TfrmStart::vaCommRxChar(TObject* /*Sender*/, int /*Count*/) {
     const std::string Chunk = vaComm->ReadText();
     if (FOpening) {
-        return; // the open phase: what the port holds is dropped when it ends
+        // The open phase: what the port holds answers nothing; it only goes to the trace.
+        FExchange.Received(Chunk, TPhoneExchange::TClock::now());
+        return;
     }
     TakeStep(FExchange.Received(Chunk, TPhoneExchange::TClock::now()), !Chunk.empty());
 }
@@ -381,6 +407,23 @@ std::string TfrmStart::AllFieldsText() const {
 
 void TfrmStart::CopyAll() {
     Application().SetClipboardText(AllFieldsText());
+}
+
+void TfrmStart::ShowImeiVerdict() {
+    edCGSN->SetHint(ImeiVerdictText(edCGSN->Text()));
+}
+
+// ---- The trace
+
+void TfrmStart::RecordTrace(std::string_view Line) {
+    FLastExchange += Line;
+    if (FTraceFile) {
+        FTraceFile->Write(Line);
+    }
+}
+
+void TfrmStart::CopyExchange() {
+    Application().SetClipboardText(FLastExchange);
 }
 
 // ---- Closing

@@ -3,6 +3,7 @@
 // port component vaComm and the reply timer, built from the window's stored description,
 // and the read run that asks the phone for its identity.
 
+#include "app/ExchangeTrace.h"
 #include "app/PhoneExchange.h"
 #include "app/PhoneQuery.h"
 #include "app/PortList.h"
@@ -46,6 +47,12 @@ public:
     // clipboard (Ctrl+Shift+C or the window's context menu).
     [[nodiscard]] std::string AllFieldsText() const;
     void CopyAll();
+    // The trace of the last run's exchange (ExchangeTrace.h): what was written and received
+    // since Read was last pressed, as "Copy exchange" puts it on the clipboard (Ctrl+Shift+E
+    // or the window's context menu). Every line also goes to the file named by the
+    // environment variable KIVO_TRACE when it is set.
+    [[nodiscard]] const std::string& LastExchange() const { return FLastExchange; }
+    void CopyExchange();
 
     // True while a read run is in progress.
     [[nodiscard]] bool Running() const { return FRunning; }
@@ -105,6 +112,14 @@ private:
     void PortFailure(TObject* Sender, const std::exception& E);
     void ClosePortIfLost();
 
+    // Shows the IMEI's verdict as the serial number field's tip.
+    void ShowImeiVerdict();
+
+    // The trace: the last run's lines, and KIVO_TRACE's file.
+    void RecordTrace(std::string_view Line);
+    std::unique_ptr<TTraceFile> FTraceFile;
+    std::string FLastExchange;
+    TExchangeTrace FTrace;
     // The rules of the exchange with the phone; the lines it follows go on between runs.
     TPhoneExchange FExchange;
     std::string FResponse;

@@ -97,7 +97,7 @@ const std::map<std::string, std::string>& PhoneSimIdentity() {
     static const std::map<std::string, std::string> Identity{
         {"+CGMI", "Kestrel Mobile"},  {"+CGMM", "KM-310"},    {"+CGMR", "KM310_R2.14"},
         {"+GMI", "Kestrel Mobile"},   {"+GMM", "KM-310 GSM"}, {"+GMR", "R2.14 (modem 4.02)"},
-        {"+CGSN", "357421098765432"},
+        {"+CGSN", "357421098765438"},
     };
     return Identity;
 }
@@ -340,6 +340,8 @@ std::string TPhoneSim::ReplyTo(const std::string& Line) {
     if (Found == Identity.end()) {
         return IsSetUpCommand(Command) ? Framed("OK") : Framed("ERROR");
     }
+    const std::string& Own =
+        Command == "+CGSN" && !FOptions.Serial.empty() ? FOptions.Serial : Found->second;
     if (Fails) {
         switch (FOptions.Failure) {
         case TFailure::fError:
@@ -350,13 +352,12 @@ std::string TPhoneSim::ReplyTo(const std::string& Line) {
         case TFailure::fSilent:
             return {};
         case TFailure::fPartial:
-            return Framed(Found->second);
+            return Framed(Own);
         case TFailure::fNone:
             break;
         }
     }
-    std::string Answer =
-        Framed(FOptions.Tagged ? TaggedAnswer(Command, Found->second) : Found->second);
+    std::string Answer = Framed(FOptions.Tagged ? TaggedAnswer(Command, Own) : Own);
     if (!FOptions.MultiLineCommand.empty() && Normalised(FOptions.MultiLineCommand) == Command) {
         Answer += "Build 2026-03-14\r\n";
     }

@@ -56,6 +56,8 @@ struct TPhoneSimOptions {
     // the line is set to another speed is not understood, and is answered with garbled
     // bytes, as a modem on a serial line answers a program at the wrong speed.
     unsigned Baudrate = 0;
+    // The answer to +CGSN instead of the identity's IMEI; empty: the identity's.
+    std::string Serial;
 };
 
 // A two-line "+CMT:" notice, an SMS in text mode whose text is Text.

@@ -39,6 +39,7 @@ constexpr std::string_view Usage =
     "                         (repeatable)\n"
     "  --baud N               answer only while the program's side of the line is set\n"
     "                         to N bits per second; garbled bytes at any other speed\n"
+    "  --imei DIGITS          answer +CGSN with DIGITS (default 357421098765438)\n"
     "  --link PATH            also make PATH a symbolic link to the device\n"
     "  --help, --version      show this help, the version\n";
 
@@ -140,6 +141,10 @@ bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value
     }
     if (Name == "--baud" && ParseNumber(Value, Number) && Number > 0) {
         O.Baudrate = static_cast<unsigned>(Number);
+        return true;
+    }
+    if (Name == "--imei") {
+        O.Serial = std::string(Value);
         return true;
     }
     if (Name == "--link") {

@@ -1,6 +1,7 @@
 // kivo-read: reads a phone's identity on the command line; lists and scans serial ports.
 // The options and exit codes are in Help below and in docs/man/kivo-read.1.
 
+#include "app/ExchangeTrace.h"
 #include "app/PhoneExchange.h"
 #include "app/PhoneReader.h"
 #include "app/PortList.h"
@@ -55,6 +56,8 @@ std::string Help() {
            "  -t, --timeout SECONDS\n"
            "                   how long the phone may stay silent before a reply and between\n"
            "                   its pieces (default 5; fractions allowed)\n"
+           "  --trace[=FILE]   write every byte sent and received, with the time since the\n"
+           "                   start and the port, to standard error or FILE (for a report)\n"
            "  -l, --list       list the serial ports found, with what is behind each\n"
            "  -s, --scan       probe every port found (or each one given) at once: \"AT\" must\n"
            "                   be answered within 1 s, then the seven fields are read; on\n"
@@ -103,6 +106,7 @@ struct TArguments {
     bool SearchBaudrate = false; // --baud auto
     bool Help = false;
     bool Version = false;
+    std::optional<std::string> Trace; // the file to trace to; empty: standard error
 };
 
 std::optional<int> ParseBaud(std::string_view Text) {
@@ -155,6 +159,13 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
             return "--list and --scan cannot be combined";
         }
         Args.Mode = Mode;
+        return std::nullopt;
+    }
+    if (Name == "--trace") {
+        if (Value && Value->empty()) {
+            return "option --trace= needs a file name";
+        }
+        Args.Trace = Value ? std::string(*Value) : std::string();
         return std::nullopt;
     }
     if (Name != "--port" && Name != "--baud" && Name != "--timeout") {
@@ -534,7 +545,24 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
         Options.Handshake = Options.ReplyTimeout;
     }
     Options.PortsAtOnce = PortsAtOnce();
+    std::optional<TTraceFile> TraceFile;
+    if (Args.Trace) {
+        if (Args.Trace->empty()) {
+            TraceFile.emplace(stderr);
+        } else {
+            TraceFile.emplace(*Args.Trace);
+        }
+        if (!TraceFile->Error().empty()) {
+            Complain(TraceFile->Error());
+            return ExitPort;
+        }
+    }
+    TExchangeTrace Trace([&TraceFile](std::string_view Line) { TraceFile->Write(Line); });
+    Options.Trace = TraceFile ? &Trace : nullptr;
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
+    if (TraceFile && !TraceFile->Error().empty()) {
+        Complain(TraceFile->Error());
+    }
     for (std::size_t I = 0; I < Reads.size(); ++I) {
         TReadResult& Result = Reads.at(I);
         Result.Error =

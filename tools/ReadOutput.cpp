@@ -107,6 +107,9 @@ std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
     Out += ", \"description\": " + JsonString(Label.Description);
     Out += ", \"outcome\": " + JsonString(OutcomeName(Label, Result)) + BaudMember(Result);
     Out += ", \"fields\": {" + JsonFields(Result) + "}";
+    if (const std::string Verdict = JsonImeiVerdict(Result); !Verdict.empty()) {
+        Out += ", " + Verdict;
+    }
     if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
         Out += ", \"errors\": {" + Errors + "}";
     }

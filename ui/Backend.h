@@ -39,6 +39,11 @@ public:
     virtual void SetItemIndex(int /*Index*/) {}
     [[nodiscard]] virtual int ItemIndex() const { return -1; }
     virtual void SetItemHeight(int /*Value*/) {}
+    // An edit's tip beside its text: shown when the pointer rests on it; empty: none.
+    virtual void SetHint(const std::string& /*Value*/) {}
+    // A label names Control: a screen reader reads the label's text as Control's name, and
+    // the label's accelerator moves the focus there.
+    virtual void SetLabelFor(TWidgetPeer& /*Control*/) {}
 
     // Whether the control's text shows whole inside its own box in the current font. A
     // label grows to its text: the form weighs its TextWidth against its neighbours.

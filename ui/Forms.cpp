@@ -136,6 +136,10 @@ void TEdit::SetColor(TColor Value) {
     FColor = Value;
     Peer().SetColor(Value);
 }
+void TEdit::SetHint(const std::string& Value) {
+    FHint = Value;
+    Peer().SetHint(Value);
+}
 
 // ---- TComboBox
 
@@ -396,6 +400,29 @@ int TForm::LabelRoom(const TLabel& Label) const {
     return GrowsRight ? Limit - Left : Right - Limit;
 }
 
+void TForm::LinkLabels() {
+    for (int I = 0; I < ComponentCount(); ++I) {
+        auto* Label = dynamic_cast<TLabel*>(Components(I));
+        if (Label == nullptr) {
+            continue;
+        }
+        TControl* Named = nullptr;
+        for (int J = 0; J < ComponentCount(); ++J) {
+            auto* Other = dynamic_cast<TControl*>(Components(J));
+            if (Other == nullptr || dynamic_cast<TLabel*>(Other) != nullptr ||
+                !SameRow(*Label, *Other) || Other->Left() <= Label->Left()) {
+                continue;
+            }
+            if (Named == nullptr || Other->Left() < Named->Left()) {
+                Named = Other;
+            }
+        }
+        if (Named != nullptr) {
+            Label->Peer().SetLabelFor(Named->Peer());
+        }
+    }
+}
+
 void TForm::AddAction(const std::string& Caption, TShortCut ShortCut,
                       std::function<void()> OnExecute) {
     FPeer->AddAction(Caption, ShortCut,
@@ -424,6 +451,7 @@ void TForm::Loaded() {
         Order.push_back(&Control->Peer());
     }
     FPeer->SetTabOrder(Order);
+    LinkLabels();
     if (OnCreate) {
         OnCreate(this);
     }

@@ -90,9 +90,13 @@ public:
     void SetReadOnly(bool Value);
     [[nodiscard]] TColor Color() const { return FColor; }
     void SetColor(TColor Value);
+    // A tip about the text, shown when the pointer rests on the edit; not stored.
+    [[nodiscard]] const std::string& Hint() const { return FHint; }
+    void SetHint(const std::string& Value);
 
 private:
     std::string FText;
+    std::string FHint;
     bool FReadOnly = false;
     TColor FColor = TColor::clWindow;
 };
@@ -185,7 +189,8 @@ private:
 };
 
 // A top-level window. Controls it owns are placed on it. After its stored description was
-// read (Loaded), the focus order is set and OnCreate runs.
+// read (Loaded), the focus order is set, each label names the control to its right on its
+// row (for screen readers), and OnCreate runs.
 //
 // The stored places and sizes are kept whatever face the system gives for Font; where a
 // text would not show whole in that face (a label reaching into the control beside it, a
@@ -243,6 +248,8 @@ private:
     void ApplyBorder();
     void ApplyFont();
     [[nodiscard]] bool TextsFit() const;
+    // Each label names the control it stands before on its row.
+    void LinkLabels();
     // The width a label's text may take before it reaches another control or the edge.
     [[nodiscard]] int LabelRoom(const TLabel& Label) const;
 

@@ -67,7 +67,7 @@ status=$?
 set -e
 out=${out//$'\r'/}
 stop_phone
-expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765432"}'
+expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765438", "imei_valid": true}'
 [[ $status -eq 0 && $out == "$expected" ]] ||
     fail "kivo-read.exe: exit $status, printed: $out $(cat "$KIVO_WIN_RUN/installed-read.err")"
 

@@ -38,7 +38,7 @@ fail() {
 start_phone
 read_phone --json
 [[ $status -eq 0 ]] || fail "exit code $status, expected 0"
-expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765432"}'
+expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765438", "imei_valid": true}'
 [[ $out == "$expected" ]] || fail "unexpected fields"
 echo "read-phonesim: all seven fields read through COM4"
 stop_phone

@@ -17,7 +17,7 @@ using TTime = TPhoneExchange::TTime;
 
 constexpr std::array<std::string_view, 7> Identity{
     "Kestrel Mobile",     "KM-310",         "KM310_R2.14", "Kestrel Mobile", "KM-310 GSM",
-    "R2.14 (modem 4.02)", "357421098765432"};
+    "R2.14 (modem 4.02)", "357421098765438"};
 
 // The pieces a phone sends after the write of a command (Step: its index).
 using TPhone = std::function<std::vector<std::string>(std::size_t Step, std::string_view Command)>;

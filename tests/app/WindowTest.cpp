@@ -8,6 +8,8 @@
 #include "tools/PhoneSim.h"
 #include "ui/Forms.h"
 
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -20,6 +22,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyleOptionButton>
+#include <QStyleFactory>
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTextDocument>
@@ -28,9 +31,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace {
@@ -79,8 +85,9 @@ protected:
     void TearDown() override {
         Form.reset();
         Application().SetMessageBoxHook({});
-        ::unsetenv("KIVO_COM4"); // NOLINT(concurrency-mt-unsafe)
-        ::unsetenv("KIVO_COM2"); // NOLINT(concurrency-mt-unsafe)
+        ::unsetenv("KIVO_COM4");  // NOLINT(concurrency-mt-unsafe)
+        ::unsetenv("KIVO_COM2");  // NOLINT(concurrency-mt-unsafe)
+        ::unsetenv("KIVO_TRACE"); // NOLINT(concurrency-mt-unsafe)
     }
 
     // The window on COM 4, mapped to Phone. The reply timer keeps its stored 5 s, or runs
@@ -384,7 +391,7 @@ TEST_F(WindowTest, CtrlShiftCOrTheContextMenuCopiesTheSevenLabelsAndAnswers) {
 
     // The same action is the window's context menu.
     EXPECT_EQ(Window->contextMenuPolicy(), Qt::ActionsContextMenu);
-    ASSERT_EQ(Window->actions().size(), 1);
+    ASSERT_EQ(Window->actions().size(), 2);
     EXPECT_EQ(Window->actions().front()->text(), "Copy all");
     QGuiApplication::clipboard()->clear();
     Window->actions().front()->trigger();
@@ -420,6 +427,155 @@ TEST_F(WindowTest, AnAnswerLongerThanItsFieldIsItsToolTipAndCanBeCopiedWhole) {
     EXPECT_EQ(ToolTipShown(), Markup);
     Form->edCGMR->SetText("KM310");
     EXPECT_TRUE(Edit->toolTip().isEmpty()) << "a field that shows its whole answer has no tip";
+}
+
+// A trace's turns ("+0.004 COM4 > AT+CGMI\r\n", then the pieces of the reply) as "> AT+CGMI\r\n",
+// "< \r\nKestrel Mobile\r\n\r\nOK\r\n"; every line names Port.
+std::vector<std::string> TracedTurns(const std::string& Trace, const std::string& Port) {
+    static const std::regex Line(R"(\+\d+\.\d{3} (\S+) ([<>]) (.+))");
+    std::vector<std::string> Turns;
+    std::istringstream In(Trace);
+    for (std::string L; std::getline(In, L);) {
+        std::smatch M;
+        EXPECT_TRUE(std::regex_match(L, M, Line)) << "not a trace line: " << L;
+        if (M.size() < 4) {
+            continue;
+        }
+        EXPECT_EQ(M[1].str(), Port) << L;
+        if (Turns.empty() || Turns.back()[0] != M[2].str()[0]) {
+            Turns.push_back(M[2].str() + " ");
+        }
+        Turns.back() += M[3].str();
+    }
+    return Turns;
+}
+
+TEST_F(WindowTest, EveryRunGoesToTheTraceFileAndCopyExchangeCopiesTheLastRunsLines) {
+    const std::string File = ::testing::TempDir() + "kivo-window-trace.txt";
+    ::setenv("KIVO_TRACE", File.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
+    TPhoneSim Phone(Failing("+GMR", TFailure::fError));
+    OpenWindow(Phone);
+    ClickRead();
+    Boxes.clear();
+    ClickRead();
+    ExpectFailure("ERROR: Invalid AT command.", 5);
+    QWidget* Window = TopLevel();
+    ASSERT_NE(Window, nullptr);
+    ASSERT_EQ(Window->actions().size(), 2);
+    EXPECT_EQ(Window->actions().at(1)->text(), "Copy exchange");
+    QGuiApplication::clipboard()->clear();
+    Window->actions().at(1)->trigger();
+    const std::string Copied = QGuiApplication::clipboard()->text().toStdString();
+    Form.reset(); // the file is whole once the window has closed
+
+    std::vector<std::string> Run;
+    for (const auto& Command : QueryCommands) {
+        const std::string Key = "+" + std::string(Command.Key);
+        Run.push_back("> AT" + Key + "\\r\\n");
+        if (Key == "+GMR") {
+            Run.emplace_back("< \\r\\nERROR\\r\\n");
+            break;
+        }
+        Run.push_back("< \\r\\n" + PhoneSimIdentity().at(Key) + "\\r\\n\\r\\nOK\\r\\n");
+    }
+    std::ifstream In(File, std::ios::binary);
+    const std::string Traced{std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
+    ::unlink(File.c_str());
+    std::vector<std::string> TwoRuns = Run;
+    TwoRuns.insert(TwoRuns.end(), Run.begin(), Run.end());
+    EXPECT_EQ(TracedTurns(Traced, "COM4"), TwoRuns) << Traced;
+    // The copy holds the last run's lines: the file's last ones.
+    EXPECT_EQ(TracedTurns(Copied, "COM4"), Run) << Copied;
+    EXPECT_TRUE(Traced.ends_with(Copied)) << Copied;
+}
+
+TEST_F(WindowTest, TheSerialNumbersTipSaysWhetherItsImeiCheckDigitIsRight) {
+    TPhoneSimOptions Garbled;
+    Garbled.Serial = "357421098765432";
+    for (const auto& [Phone, Tip] :
+         {std::pair{std::make_unique<TPhoneSim>(Garbled), "check digit wrong: not a valid IMEI"},
+          std::pair{std::make_unique<TPhoneSim>(), "IMEI check digit right"}}) {
+        Form.reset();
+        OpenWindow(*Phone);
+        ClickRead();
+        auto* Edit = qobject_cast<QLineEdit*>(
+            TopLevel()->childAt(Form->edCGSN->Left() + 5, Form->edCGSN->Top() + 5));
+        ASSERT_NE(Edit, nullptr);
+        QTextDocument Shown;
+        Shown.setHtml(Edit->toolTip());
+        EXPECT_EQ(Shown.toPlainText().toStdString(), Tip);
+    }
+}
+
+// What a screen reader says: each field by its label, the window by its whole caption.
+TEST_F(WindowTest, AScreenReaderReadsEachFieldByItsLabelAndTheWindowByItsWholeCaption) {
+    TPhoneSim Phone;
+    OpenWindow(Phone);
+    ClickRead();
+    QWidget* Window = TopLevel();
+    ASSERT_NE(Window, nullptr);
+    const auto Shown = [Window](const TControl* Field) {
+        return QAccessible::queryAccessibleInterface(
+            Window->childAt(Field->Left() + 5, Field->Top() + 5));
+    };
+    const auto Read = [&Shown](const TControl* Field) {
+        QAccessibleInterface* Named = Shown(Field);
+        return Named == nullptr
+                   ? std::string("(none)")
+                   : (Named->text(QAccessible::Name) + ": " + Named->text(QAccessible::Value))
+                         .toStdString();
+    };
+    EXPECT_EQ(Read(Form->edCGMM), "Phone Model: KM-310");
+    EXPECT_EQ(Read(Form->edCGSN), "Serial Number: 357421098765438");
+    // The label each control is told apart by (the port list's name on Linux is its choice).
+    const auto LabelOf = [&Shown](const TControl* Field) {
+        QAccessibleInterface* Named = Shown(Field);
+        const auto Labels = Named == nullptr ? decltype(Named->relations()){}
+                                             : Named->relations(QAccessible::Label);
+        return Labels.size() == 1 ? Labels.front().first->text(QAccessible::Name).toStdString()
+                                  : std::to_string(Labels.size()) + " labels";
+    };
+    EXPECT_EQ(LabelOf(Form->cbPort), "COM-Port:");
+    EXPECT_EQ(LabelOf(Form->edGMR), "Modem Revision:");
+
+    // The fixed window is too narrow for its caption: the title bar shows the program's name,
+    // and the caption, kept as stored, is read whole.
+    const std::string Caption = "KIVO - reads the identity of a phone on a serial port";
+    EXPECT_EQ(Form->Caption(), Caption);
+    EXPECT_EQ(Window->windowTitle().toStdString(), "KIVO");
+    QAccessibleInterface* Whole = QAccessible::queryAccessibleInterface(Window);
+    ASSERT_NE(Whole, nullptr);
+    EXPECT_EQ(Whole->text(QAccessible::Description).toStdString(), Caption);
+}
+
+TEST_F(WindowTest, TheFocusedButtonShowsItsFrameAndThePortListOpensAsWideAsItsLongestItem) {
+    OpenWindowOn("/nonexistent/kivo-test-port");
+    QWidget* Window = TopLevel();
+    ASSERT_NE(Window, nullptr);
+    QApplication::setActiveWindow(Window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Window, 10000));
+    auto* Button = Window->findChild<QPushButton*>();
+    auto* Combo = Window->findChild<QComboBox*>();
+    ASSERT_TRUE(Button != nullptr && Combo != nullptr);
+    ASSERT_TRUE(Button->hasFocus()) << "the button has the focus at start";
+    const QImage Focused = Button->grab().toImage();
+    Form->cbPort->SetFocus();
+    ASSERT_FALSE(Button->hasFocus());
+    EXPECT_NE(Button->grab().toImage(), Focused) << "the focus drew no frame";
+
+    // Qt's own styles widen a popup list to its items, some styles (Windows') do not.
+    const std::unique_ptr<QStyle> Narrow(QStyleFactory::create("Windows"));
+    ASSERT_NE(Narrow, nullptr);
+    Combo->setStyle(Narrow.get());
+    const QString Longest = "ttyUSB2 - HUAWEI Mobile, interface 2";
+    std::vector<std::string> Items = Form->cbPort->Items();
+    Items.push_back(Longest.toStdString());
+    Form->cbPort->SetItems(Items);
+    Combo->showPopup();
+    const int Needed = Combo->view()->fontMetrics().horizontalAdvance(Longest);
+    EXPECT_GE(Combo->view()->viewport()->width(), Needed);
+    Combo->hidePopup();
+    Combo->setStyle(nullptr);
 }
 
 TEST_F(WindowTest, ClosingTheWindowDuringARunEndsItAndClosesThePort) {

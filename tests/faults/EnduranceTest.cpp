@@ -22,7 +22,7 @@ TEST(Endurance, ThousandsOfOpenCloseCyclesWithTrafficLeaveNothingBehind) {
     for (int I = 0; I < Runs; ++I) {
         const TReadResult Result = ReadPhoneIdentity(Port);
         ASSERT_EQ(Result.Outcome, TReadOutcome::roComplete) << "run " << I << ": " << Result.Error;
-        ASSERT_EQ(Result.Answers[6], "357421098765432");
+        ASSERT_EQ(Result.Answers[6], "357421098765438");
     }
     EXPECT_EQ(CountResources(), Before);
     EXPECT_TRUE(Phone.WaitForCommands(7 * (Runs + 1), std::chrono::seconds(10)));

@@ -50,7 +50,7 @@ void ExpectAllSeven(const TReadResult& Result) {
     ASSERT_EQ(Result.Count, 7U);
     EXPECT_EQ(Result.Answers[0], "Kestrel Mobile");
     EXPECT_EQ(Result.Answers[5], "R2.14 (modem 4.02)");
-    EXPECT_EQ(Result.Answers[6], "357421098765432");
+    EXPECT_EQ(Result.Answers[6], "357421098765438");
 }
 
 TEST(DeviceGoesAway, MidRunTheRunEndsAtOnceWithOneMessageAndNoCoreSpins) {

@@ -120,7 +120,7 @@ TEST(ReadProgramFaults, AnOrdinaryUserWithAccessReadsThePhone) {
     ASSERT_EQ(::chmod(Phone.DevicePath().c_str(), 0666), 0);
     const auto Result = Read(Phone.DevicePath(), TRunAs::raOrdinaryUser);
     EXPECT_EQ(Result.ExitCode, 0) << Result.Output;
-    EXPECT_TRUE(Contains(Result.Output, "Serial Number: 357421098765432\n")) << Result.Output;
+    EXPECT_TRUE(Contains(Result.Output, "Serial Number: 357421098765438\n")) << Result.Output;
 }
 
 TEST(ReadProgramFaults, UnpluggedMidRunEndsAtOnceWithOneMessageAndExitTwo) {
@@ -245,7 +245,7 @@ TEST(ReadProgramFaults, AScanGivesEachPortItsOutcomeAtOnce) {
         const std::string Block = Result.Output.substr(At, Result.Output.find('}', At) - At);
         EXPECT_NE(Block.find("\"outcome\": \"" + Outcome + "\""), std::string::npos) << Block;
     }
-    EXPECT_NE(Result.Output.find("\"CGSN\": \"357421098765432\""), std::string::npos);
+    EXPECT_NE(Result.Output.find("\"CGSN\": \"357421098765438\""), std::string::npos);
 }
 
 } // namespace

@@ -97,7 +97,7 @@ std::string StandardReply(const std::string& Command) {
     static const std::map<std::string, std::string> Identity{
         {"AT+CGMI", "Kestrel Mobile"},  {"AT+CGMM", "KM-310"},    {"AT+CGMR", "KM310_R2.14"},
         {"AT+GMI", "Kestrel Mobile"},   {"AT+GMM", "KM-310 GSM"}, {"AT+GMR", "R2.14 (modem 4.02)"},
-        {"AT+CGSN", "357421098765432"},
+        {"AT+CGSN", "357421098765438"},
     };
     const auto Found = Identity.find(Command);
     return Found == Identity.end() ? std::string() : "\r\n" + Found->second + "\r\n\r\nOK\r\n";

@@ -191,10 +191,10 @@ in_root sh -c '
         >/tmp/monitor.out 2>&1 || status=$((status + 100))
     kill $phone
     exit $status' || fail "kivo-read: $(in_root cat /tmp/read.json /tmp/read.err /tmp/monitor.out)"
-expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765432"}'
+expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765438", "imei_valid": true}'
 [[ $(in_root cat /tmp/read.json) == "$expected" ]] ||
     fail "kivo-read printed: $(in_root cat /tmp/read.json)"
-in_root grep -q 357421098765432 /tmp/monitor.out || fail "the example did not read the phone"
+in_root grep -q 357421098765438 /tmp/monitor.out || fail "the example did not read the phone"
 echo "seven fields read; the example read the serial number"
 
 step "the window under Xvfb"

@@ -47,7 +47,7 @@ TEST(PhoneSim, TaggedAnswersCarryTheirCommandsTagAndQuoteTheirText) {
     TPhoneSim Phone(O);
     TDeviceClient Client(Phone.DevicePath());
     EXPECT_EQ(Ask(Client, "AT+CGMI"), Answered("+CGMI: \"Kestrel Mobile\""));
-    EXPECT_EQ(Ask(Client, "AT+CGSN"), Answered("+CGSN: 357421098765432"));
+    EXPECT_EQ(Ask(Client, "AT+CGSN"), Answered("+CGSN: 357421098765438"));
 }
 
 TEST(PhoneSim, AcceptsThePhoneProgramsSetUpAndAnswersTheirSettingQueries) {

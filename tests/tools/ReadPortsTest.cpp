@@ -85,7 +85,7 @@ TEST(KivoReadPorts, ScanProbesEveryMockedPortAndReadsThoseThatAnswer) {
             << Path << " in " << Result.Out;
         EXPECT_EQ(Object.find("\"description\": \"\""), std::string::npos) << Object;
     }
-    EXPECT_NE(ObjectFor(Result.Out, "port", "/dev/ttyUSB2").find("\"CGSN\": \"357421098765432\""),
+    EXPECT_NE(ObjectFor(Result.Out, "port", "/dev/ttyUSB2").find("\"CGSN\": \"357421098765438\""),
               std::string::npos)
         << Result.Out;
     const auto Text = Read({"--scan"});
@@ -165,7 +165,7 @@ TEST(KivoReadPorts, WithoutAPortTheOneUsbDevicesFirstPortIsReadAndNoneOrSeveralA
     Devices.Attach("/dev/ttyUSB0", Modem.DevicePath());
     const auto One = Read({});
     EXPECT_EQ(One.ExitCode, 0) << One.Err;
-    EXPECT_NE(One.Out.find("Serial Number: 357421098765432\n"), std::string::npos) << One.Out;
+    EXPECT_NE(One.Out.find("Serial Number: 357421098765438\n"), std::string::npos) << One.Out;
 
     Devices.Add("phone-acm.umockdev");
     const auto Several = Read({});

@@ -11,8 +11,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -23,7 +26,7 @@ constexpr std::string_view AllFields = "Phone Manufacturer: Kestrel Mobile\n"
                                        "Modem Manufacturer: Kestrel Mobile\n"
                                        "Modem Model: KM-310 GSM\n"
                                        "Modem Revision: R2.14 (modem 4.02)\n"
-                                       "Serial Number: 357421098765432\n";
+                                       "Serial Number: 357421098765438\n";
 
 TProcessResult Read(const std::vector<std::string>& Args,
                     const std::map<std::string, std::string>& Env = {}) {
@@ -42,7 +45,7 @@ TEST(KivoRead, ReadsComFourThroughItsMappingByDefault) {
     TPhoneSim Phone(Chunked(MultiLine({}, "+CGSN"), 3));
     const auto Result = Read({}, {{"KIVO_COM4", Phone.DevicePath()}});
     EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
-    EXPECT_NE(Result.Out.find("Serial Number: 357421098765432 Build 2026-03-14\n"),
+    EXPECT_NE(Result.Out.find("Serial Number: 357421098765438 Build 2026-03-14\n"),
               std::string::npos)
         << Result.Out;
     const auto Lower = Read({"--port", "com4"}, {{"KIVO_COM4", Phone.DevicePath()}});
@@ -81,7 +84,7 @@ TEST(KivoRead, PrintsJson) {
     EXPECT_EQ(Result.Out, "{\"version\": 1, \"CGMI\": \"Kestrel Mobile\", \"CGMM\": \"KM-310\", "
                           "\"CGMR\": \"KM310_R2.14\", \"GMI\": \"Kestrel Mobile\", "
                           "\"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", "
-                          "\"CGSN\": \"357421098765432\"}\n");
+                          "\"CGSN\": \"357421098765438\", \"imei_valid\": true}\n");
 }
 
 TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
@@ -101,7 +104,8 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
     EXPECT_EQ(Result.Out,
               "{\"version\": 1, \"CGMM\": \"KM-310\", \"CGMR\": \"KM310_R2.14\", \"GMI\": "
               "\"Kestrel Mobile\", \"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem "
-              "4.02)\", \"CGSN\": \"357421098765432\", \"errors\": {\"CGMI\": "
+              "4.02)\", \"CGSN\": \"357421098765438\", \"imei_valid\": true, "
+              "\"errors\": {\"CGMI\": "
               "\"+CME ERROR: SIM busy.\"}}\n");
     EXPECT_EQ(Result.Err, "kivo-read: AT+CGMI: +CME ERROR: SIM busy.\n");
 
@@ -179,8 +183,9 @@ TEST(KivoRead, HelpNamesOptionsDefaultPortMappingAndExitCodes) {
     EXPECT_EQ(Read({"--help"}, {{"KIVO_COM4", "/dev/ttyACM7"}}).Out, Help.Out);
     for (const char* Part :
          {"--port PORT", "--json", "--baud N", "(default 19200)", "--timeout SECONDS", "(default 5",
-          "--list", "--scan", "KIVO_COM<n>", "Default: COM4 = /dev/ttyACM7.", "Exit codes: 0",
-          "130 Ctrl+C", "143 SIGTERM", "Examples:\n  kivo-read --port /dev/ttyUSB2\n"}) {
+          "--trace[=FILE]", "--list", "--scan", "KIVO_COM<n>", "Default: COM4 = /dev/ttyACM7.",
+          "Exit codes: 0", "130 Ctrl+C", "143 SIGTERM",
+          "Examples:\n  kivo-read --port /dev/ttyUSB2\n"}) {
         EXPECT_NE(Help.Out.find(Part), std::string::npos) << Part << " in\n" << Help.Out;
     }
     const auto Version = Read({"--version"});
@@ -236,13 +241,14 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
                   "\", \"description\": \"\", \"outcome\": \"answered\", \"fields\": {\"CGMI\": "
                   "\"Kestrel Mobile\", \"CGMM\": \"KM-310\", \"CGMR\": \"KM310_R2.14\", \"GMI\": "
                   "\"Kestrel Mobile\", \"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", "
-                  "\"CGSN\": \"357421098765432\"}},\n"
+                  "\"CGSN\": \"357421098765438\"}, \"imei_valid\": true},\n"
                   " {\"version\": 1, \"port\": \"" +
                   R + "\", \"device\": \"" + R +
                   "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {\"CGMI\": "
                   "\"Kestrel Mobile\", \"CGMR\": \"KM310_R2.14\", \"GMI\": \"Kestrel Mobile\", "
                   "\"GMM\": \"KM-310 GSM\", \"GMR\": \"R2.14 (modem 4.02)\", \"CGSN\": "
-                  "\"357421098765432\"}, \"errors\": {\"CGMM\": \"ERROR: Invalid AT command.\"}},\n"
+                  "\"357421098765438\"}, \"imei_valid\": true, \"errors\": {\"CGMM\": \"ERROR: "
+                  "Invalid AT command.\"}},\n"
                   " {\"version\": 1, \"port\": \"" +
                   S + "\", \"device\": \"" + S +
                   "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {}, "
@@ -315,7 +321,9 @@ TEST(KivoRead, BaudAutoReadsAtTheSpeedThePhoneAnswersAndSaysWhichItWas) {
     EXPECT_TRUE(
         Json.Out.starts_with("{\"version\": 1, \"baud\": 9600, \"CGMI\": \"Kestrel Mobile\""))
         << Json.Out;
-    EXPECT_NE(Json.Out.find("\"CGSN\": \"357421098765432\"}"), std::string::npos) << Json.Out;
+    EXPECT_NE(Json.Out.find("\"CGSN\": \"357421098765438\", \"imei_valid\": true}"),
+              std::string::npos)
+        << Json.Out;
 
     PtyPair Nothing;
     const auto None = Read({"-b", "auto", Nothing.DevicePath()});
@@ -399,6 +407,143 @@ TEST(KivoRead, OutputThatCannotBeWrittenIsAFailure) {
     }
 }
 
+// One line of kivo-read's trace: "+0.004 /dev/pts/3 > AT+CGMI\r\n".
+struct TTraced {
+    long Ms = 0;
+    std::string Port;
+    char Direction = 0;
+    std::string Bytes;
+};
+
+// The trace lines among Text's lines (the others are kivo-read's messages). Every line is
+// whole, and the times never go back.
+std::vector<TTraced> TraceLines(const std::string& Text) {
+    static const std::regex Line(R"(\+(\d+)\.(\d{3}) (\S+) ([<>]) (.+))");
+    std::vector<TTraced> Lines;
+    std::istringstream In(Text);
+    for (std::string L; std::getline(In, L);) {
+        if (L.starts_with("kivo-read: ")) {
+            continue;
+        }
+        std::smatch M;
+        EXPECT_TRUE(std::regex_match(L, M, Line)) << "not a trace line: " << L;
+        if (M.empty()) {
+            continue;
+        }
+        Lines.push_back({std::stol(M[1]) * 1000 + std::stol(M[2]), M[3], M[4].str()[0], M[5]});
+        EXPECT_GE(Lines.back().Ms, Lines.front().Ms) << L;
+    }
+    return Lines;
+}
+
+// Port's exchange in the trace: the bytes of each direction until it changes.
+std::vector<std::pair<char, std::string>> ExchangeOf(const std::vector<TTraced>& Lines,
+                                                     const std::string& Port) {
+    std::vector<std::pair<char, std::string>> Turns;
+    for (const TTraced& L : Lines) {
+        if (L.Port != Port) {
+            continue;
+        }
+        if (Turns.empty() || Turns.back().first != L.Direction) {
+            Turns.emplace_back(L.Direction, "");
+        }
+        Turns.back().second += L.Bytes;
+    }
+    return Turns;
+}
+
+// The simulated phone's seven answers as the trace shows them; Refused's reply instead.
+std::vector<std::pair<char, std::string>> SevenAnswered(const std::string& Refused = {},
+                                                        const std::string& Reply = {}) {
+    std::vector<std::pair<char, std::string>> Turns;
+    for (const auto& Command : QueryCommands) {
+        const std::string Key = "+" + std::string(Command.Key);
+        Turns.emplace_back('>', "AT" + Key + "\\r\\n");
+        Turns.emplace_back('<', Key == Refused ? Reply
+                                               : "\\r\\n" + PhoneSimIdentity().at(Key) +
+                                                     "\\r\\n\\r\\nOK\\r\\n");
+    }
+    return Turns;
+}
+
+std::string FileText(const std::string& Path) {
+    std::ifstream In(Path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
+}
+
+TEST(KivoReadTrace, ShowsEveryCommandAndReplyWithItsTimeAndPortOnStandardErrorOrInAFile) {
+    TPhoneSim Phone(Failing("+CGMR", TFailure::fCmeVerbose, "SIM \x1b[2J\xff\\ busy"));
+    const std::string& P = Phone.DevicePath();
+    const auto Expected =
+        SevenAnswered("+CGMR", "\\r\\n+CME ERROR: SIM \\x1b[2J\\xff\\\\ busy\\r\\n");
+    const std::string Refusal =
+        "kivo-read: AT+CGMR: +CME ERROR: SIM \\u001b[2J\xc3\xbf\\\\ busy.\n";
+
+    const auto Traced = Read({"--trace", "--port", P});
+    EXPECT_EQ(Traced.ExitCode, 1) << Traced.Err;
+    EXPECT_EQ(ExchangeOf(TraceLines(Traced.Err), P), Expected) << Traced.Err;
+    EXPECT_NE(Traced.Err.find(Refusal), std::string::npos) << Traced.Err;
+
+    const std::string File = ::testing::TempDir() + "kivo-read-trace.txt";
+    const auto ToFile = Read({"--trace=" + File, "--port", P});
+    EXPECT_EQ(ToFile.ExitCode, 1);
+    EXPECT_EQ(ToFile.Err, Refusal);
+    EXPECT_EQ(ToFile.Out, Traced.Out);
+    EXPECT_EQ(ExchangeOf(TraceLines(FileText(File)), P), Expected);
+    ::unlink(File.c_str());
+
+    const auto Unwritable = Read({"--trace=/nonexistent/kivo/trace.txt", "--port", P});
+    EXPECT_EQ(Unwritable.ExitCode, 2);
+    EXPECT_EQ(Unwritable.Out, "");
+    EXPECT_EQ(Unwritable.Err, "kivo-read: Cannot write the trace to /nonexistent/kivo/trace.txt: "
+                              "No such file or directory\n");
+}
+
+TEST(KivoReadTrace, AScanTracesEveryPortEachLineNamingIt) {
+    TPhoneSim First;
+    TPhoneSim Second(WithEcho(TEchoMode::emCR));
+    const auto Result =
+        Read({"--scan", "--trace", "--port", First.DevicePath(), "--port", Second.DevicePath()});
+    EXPECT_EQ(Result.ExitCode, 0) << Result.Err;
+    const auto Lines = TraceLines(Result.Err);
+    auto Expected = SevenAnswered();
+    Expected.insert(Expected.begin(), {{'>', "AT\\r\\n"}, {'<', "\\r\\nOK\\r\\n"}});
+    EXPECT_EQ(ExchangeOf(Lines, First.DevicePath()), Expected) << Result.Err;
+    for (std::size_t I = 1; I < Expected.size(); I += 2) { // the echo comes first
+        Expected[I].second = Expected[I - 1].second.substr(0, Expected[I - 1].second.size() - 2) +
+                             Expected[I].second;
+    }
+    EXPECT_EQ(ExchangeOf(Lines, Second.DevicePath()), Expected) << Result.Err;
+    for (const TTraced& L : Lines) {
+        EXPECT_TRUE(L.Port == First.DevicePath() || L.Port == Second.DevicePath()) << L.Port;
+    }
+}
+
+TEST(KivoRead, AnImeiWithAWrongCheckDigitIsFlaggedAndOtherSerialNumbersGetNoVerdict) {
+    TPhoneSimOptions Garbled;
+    Garbled.Serial = "357421098765432";
+    TPhoneSim Phone(Garbled);
+    const auto Text = Read({"--port", Phone.DevicePath()});
+    EXPECT_EQ(Text.ExitCode, 0) << Text.Err;
+    EXPECT_TRUE(Text.Out.ends_with(
+        "Serial Number: 357421098765432 (check digit wrong: not a valid IMEI)\n"))
+        << Text.Out;
+    const auto Json = Read({"--json", "--port", Phone.DevicePath()});
+    EXPECT_TRUE(Json.Out.ends_with("\"CGSN\": \"357421098765432\", \"imei_valid\": false}\n"))
+        << Json.Out;
+    const auto Scan = Read({"--scan", "--json", "--port", Phone.DevicePath()});
+    EXPECT_NE(Scan.Out.find("\"357421098765432\"}, \"imei_valid\": false}"), std::string::npos)
+        << Scan.Out;
+
+    TPhoneSimOptions Meid;
+    Meid.Serial = "A1000009A1B2C3";
+    TPhoneSim Modem(Meid);
+    const auto Plain = Read({"--port", Modem.DevicePath()});
+    EXPECT_TRUE(Plain.Out.ends_with("Serial Number: A1000009A1B2C3\n")) << Plain.Out;
+    const auto NoVerdict = Read({"--json", "--port", Modem.DevicePath()});
+    EXPECT_TRUE(NoVerdict.Out.ends_with("\"CGSN\": \"A1000009A1B2C3\"}\n")) << NoVerdict.Out;
+}
+
 TEST(PortChoice, ComNamesAndPaths) {
     EXPECT_EQ(ParsePortChoice("COM4")->PortNum, 4);
     EXPECT_EQ(ParsePortChoice("com12")->PortNum, 12);
@@ -439,6 +584,14 @@ TEST(ReadOutput, TextAndJsonShowTheSameCharactersWithControlsEscaped) {
               "Phone Manufacturer: a\"b\\\\c\\u0001\xc3\xa9\n"
               "Phone Model: caf\xc3\xa9 \xf0\x9f\x93\xb1\n"
               "Phone Revision: \\u001b]0;owned\\u0007\\u001b[31mred\\u009b\n");
+}
+
+// The trace shows each byte so that it can be told from any other.
+TEST(ReadOutput, TheTraceShowsEveryByteRecognisably) {
+    EXPECT_EQ(EscapedBytes("a\"b\\c\x01\xe9"), "a\"b\\\\c\\x01\\xe9");
+    EXPECT_EQ(EscapedBytes("\r\n\t\x1b[2J\x7f"), "\\r\\n\\t\\x1b[2J\\x7f");
+    EXPECT_EQ(EscapedBytes("caf\xc3\xa9 \xf0\x9f\x93\xb1"), "caf\xc3\xa9 \xf0\x9f\x93\xb1");
+    EXPECT_EQ(EscapedBytes("\xc2\x9b\xc3"), "\\xc2\\x9b\\xc3") << "C1 control, cut sequence";
 }
 
 } // namespace

@@ -43,7 +43,7 @@ TEST(KivoReadWatch, ReadsEachPhoneAsItIsPluggedInAndNoneThatWasThereBefore) {
     const std::string Line = Reader.ReadLine(Bound);
     EXPECT_TRUE(Line.starts_with("{\"version\": 1, \"port\": \"/dev/ttyACM0\", ")) << Line;
     EXPECT_TRUE(Contains(Line, "\"outcome\": \"answered\", \"fields\"")) << Line; // no search
-    EXPECT_TRUE(Contains(Line, "\"CGSN\": \"357421098765432\"}")) << Line;
+    EXPECT_TRUE(Contains(Line, "\"CGSN\": \"357421098765438\"}")) << Line;
 
     TPhoneSim Second(WithEcho(TEchoMode::emCR));
     Devices.Plug("ftdi-adapter.umockdev", "/dev/ttyUSB3", Second.DevicePath());

@@ -4,6 +4,7 @@
 
 #include "ui/Forms.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -18,9 +19,11 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QStyleOptionFrame>
+#include <QStylePainter>
 #include <QTextDocument>
 #include <QTimer>
 #include <QWidget>
@@ -147,7 +150,13 @@ public:
     }
     void SetText(const std::string& Value) override {
         Widget()->setText(ToQString(Value));
+        NameBuddy();
         Fit();
+    }
+    void SetLabelFor(TWidgetPeer& Control) override {
+        const auto* Native = dynamic_cast<const TQtNative*>(&Control);
+        Widget()->setBuddy(Native == nullptr ? nullptr : Native->Native());
+        NameBuddy();
     }
     void SetAlignment(TAlignment Value) override {
         FAlignment = Value;
@@ -162,6 +171,20 @@ public:
     }
 
 private:
+    // The control this label names takes its text as its accessible name, without the
+    // accelerator's "&" and the closing colon: "Phone Model".
+    void NameBuddy() {
+        QWidget* Buddy = Widget()->buddy();
+        if (Buddy == nullptr) {
+            return;
+        }
+        QString Name = Widget()->text();
+        Name.remove(QLatin1Char('&'));
+        if (Name.endsWith(QLatin1Char(':'))) {
+            Name.chop(1);
+        }
+        Buddy->setAccessibleName(Name.trimmed());
+    }
     void Fit() {
         const int Needed = Widget()->fontMetrics().horizontalAdvance(Widget()->text());
         QRect Bounds = FBounds;
@@ -188,6 +211,10 @@ public:
         connect(this, &QLineEdit::textChanged, this, [this] { UpdateToolTip(); });
     }
     [[nodiscard]] bool TextFits() const { return fontMetrics().height() <= TextArea().height(); }
+    void SetHint(const QString& Hint) {
+        FHint = Hint;
+        UpdateToolTip();
+    }
 
 protected:
     void resizeEvent(QResizeEvent* Event) override {
@@ -213,12 +240,19 @@ private:
             .marginsRemoved(textMargins())
             .adjusted(InnerMargin, 0, -InnerMargin, 0);
     }
-    // A tooltip that looks like markup is shown as rich text, and an answer is the phone's
-    // own text: it goes in escaped, on one line as the edit shows it.
+    // The tip: the text when it is cut, then the hint. A tooltip that looks like markup is
+    // shown as rich text, and an answer is the phone's own text: it goes in escaped, on one
+    // line as the edit shows it.
     void UpdateToolTip() {
         const bool Cut = fontMetrics().horizontalAdvance(text()) > TextArea().width();
-        setToolTip(Cut ? Qt::convertFromPlainText(text(), Qt::WhiteSpaceNoWrap) : QString());
+        QString Tip = Cut ? text() : QString();
+        if (!FHint.isEmpty()) {
+            Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n")) + FHint;
+        }
+        setToolTip(Tip.isEmpty() ? QString() : Qt::convertFromPlainText(Tip, Qt::WhiteSpaceNoWrap));
     }
+
+    QString FHint;
 };
 
 class TQtEditPeer : public TQtWidgetPeer<TQtLineEdit> {
@@ -229,6 +263,7 @@ public:
         Widget()->setCursorPosition(0);
     }
     void SetReadOnly(bool Value) override { Widget()->setReadOnly(Value); }
+    void SetHint(const std::string& Value) override { Widget()->SetHint(ToQString(Value)); }
     [[nodiscard]] bool TextFits() const override { return Widget()->TextFits(); }
 };
 
@@ -249,6 +284,23 @@ public:
         }
         return Metrics.height() <= Field.height();
     }
+    // The open list is as wide as its longest item, however narrow the closed box is.
+    void FitPopup() {
+        QAbstractItemView* List = view();
+        int Width = List->sizeHintForColumn(0) + 2 * List->frameWidth();
+        if (count() > maxVisibleItems()) {
+            Width += List->verticalScrollBar()->sizeHint().width();
+        }
+        List->setMinimumWidth(Width);
+    }
+
+protected:
+    void changeEvent(QEvent* Event) override {
+        QComboBox::changeEvent(Event);
+        if (Event->type() == QEvent::FontChange) {
+            FitPopup();
+        }
+    }
 };
 
 class TQtComboBoxPeer : public TQtWidgetPeer<TQtComboBox> {
@@ -260,6 +312,7 @@ public:
         for (const std::string& Item : Items) {
             Widget()->addItem(ToQString(Item));
         }
+        Widget()->FitPopup();
     }
     void SetItemIndex(int Index) override { Widget()->setCurrentIndex(Index); }
     [[nodiscard]] int ItemIndex() const override { return Widget()->currentIndex(); }
@@ -279,6 +332,18 @@ public:
     }
 
 protected:
+    // The focus frame shows whenever the button has the focus, also when it got it from the
+    // program (at start, after a run) rather than from the keyboard: the styles draw it only
+    // after a key moved the focus, so Enter and Space would press a button that looks idle.
+    void paintEvent(QPaintEvent* /*Event*/) override {
+        QStylePainter Painter(this);
+        QStyleOptionButton Option;
+        initStyleOption(&Option);
+        if (hasFocus()) {
+            Option.state |= QStyle::State_KeyboardFocusChange;
+        }
+        Painter.drawControl(QStyle::CE_PushButton, Option);
+    }
     void keyPressEvent(QKeyEvent* Event) override {
         const bool Enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
         if (Enter && (Event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
@@ -335,7 +400,10 @@ public:
     }
     void SetEnabled(bool Value) override { FWidget->setEnabled(Value); }
     void SetVisible(bool Value) override { FWidget->setVisible(Value); }
-    void SetText(const std::string& Value) override { FWidget->setWindowTitle(ToQString(Value)); }
+    void SetText(const std::string& Value) override {
+        FCaption = ToQString(Value);
+        ApplyTitle();
+    }
     void SetColor(TColor Value) override {
         QPalette Palette = FWidget->palette();
         Palette.setColor(QPalette::Window, SystemColor(Value));
@@ -412,7 +480,29 @@ public:
     [[nodiscard]] QWidget* Widget() const { return FWidget.get(); }
 
 private:
+    // The title bar shows the caption whole where it fits. A fixed window too narrow for it
+    // ("KIVO - reads the identity of a phone on a serial port" in 305 pixels) would have it
+    // cut mid-word by the window manager, which X11 and Wayland give no other place to show
+    // it: the bar shows the part before " - ", and the whole caption is the window's
+    // accessible description, which screen readers read with the title.
+    void ApplyTitle() {
+        QString Title = FCaption;
+        const qsizetype Dash = FCaption.indexOf(QStringLiteral(" - "));
+        if (Dash > 0 && FFixed && !TitleFits()) {
+            Title = FCaption.left(Dash);
+        }
+        FWidget->setWindowTitle(Title);
+        FWidget->setAccessibleDescription(Title == FCaption ? QString() : FCaption);
+    }
+    // Whether the caption fits the title bar: the system font, with room for the window's
+    // icon and its three buttons, each about a square of two lines' height.
+    [[nodiscard]] bool TitleFits() const {
+        const QFontMetrics Metrics(QApplication::font());
+        constexpr int LinesForButtons = 8;
+        return Metrics.horizontalAdvance(FCaption) <= FWidth - LinesForButtons * Metrics.height();
+    }
     void ApplySize() {
+        ApplyTitle();
         if (FFixed) {
             FWidget->setFixedSize(FWidth, FHeight);
         } else {
@@ -423,6 +513,7 @@ private:
     }
 
     std::unique_ptr<TQtFormWidget> FWidget;
+    QString FCaption;
     int FWidth = 0;
     int FHeight = 0;
     bool FFixed = false;

@@ -272,11 +272,13 @@ public:
     [[nodiscard]] bool TextFits() const override {
         return TextExtent(Window(), "Ag").cy <= InnerHeight(Window());
     }
-    // The tooltip's text: the whole text when the edit cannot show it, else none.
+    void SetHint(const std::string& Value) override { FHint = Value; }
+    // The tooltip's text: the whole text when the edit cannot show it, else the hint.
     [[nodiscard]] const char* ToolTipText() const {
         RECT Shown{};
         SendMessageA(Window(), EM_GETRECT, 0, reinterpret_cast<LPARAM>(&Shown));
-        return TextExtent(Window(), FText).cx > Shown.right - Shown.left ? FText.c_str() : "";
+        return TextExtent(Window(), FText).cx > Shown.right - Shown.left ? FText.c_str()
+                                                                         : FHint.c_str();
     }
 
 private:
@@ -293,6 +295,7 @@ private:
 
     HWND FToolTip;
     std::string FText;
+    std::string FHint;
 };
 
 // A drop-down list: only its items can be chosen.
@@ -515,6 +518,9 @@ public:
             Win32::FormShown();
         }
         ShowWindow(FWindow, SW_SHOW);
+        // The focus rectangle shows from the start, not only once a key was pressed: the
+        // focused button is what Enter presses.
+        SendMessageA(FWindow, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
         SetForegroundWindow(FWindow);
         UpdateWindow(FWindow);
     }
