@@ -8,6 +8,7 @@
 #include "ui/Backend.h"
 #include "ui/Forms.h"
 #include "ui/win32/Win32Peers.h"
+#include "ui/win32/Win32Session.h"
 
 #include <map>
 #include <memory>
@@ -19,13 +20,11 @@ constexpr UINT WmRunHandOver = WM_APP + 1;
 constexpr const char* ServiceClassName = "KivoService";
 
 // What the backend keeps for the process: its service window, the live timers by id, the
-// forms that are showing, the cursor, the title.
+// title. The forms showing and the cursor are the session's (Win32Session.h).
 struct TBackendState {
     HWND Service = nullptr;
     std::map<UINT_PTR, std::function<void()>> Timers;
     UINT_PTR NextTimerId = 1;
-    int ShowingForms = 0;
-    bool WaitCursor = false;
     std::string Title;
 };
 
@@ -156,25 +155,6 @@ std::string WithCrLf(const std::string& Text) {
 
 } // namespace
 
-namespace Win32 {
-
-void FormShown() {
-    ++State().ShowingForms;
-}
-
-// The main loop ends once no form shows any more.
-void FormHidden() {
-    if (State().ShowingForms > 0) {
-        --State().ShowingForms;
-    }
-}
-
-bool WaitCursor() {
-    return State().WaitCursor;
-}
-
-} // namespace Win32
-
 namespace UiBackend {
 
 void SetArguments(int& /*Argc*/, char** /*Argv*/) {
@@ -207,7 +187,7 @@ std::unique_ptr<TTimerPeer> CreateTimer(std::function<void()> OnTimer) {
 
 void RunMessageLoop() {
     MSG Message{};
-    while (State().ShowingForms > 0 && GetMessageA(&Message, nullptr, 0, 0) > 0) {
+    while (Win32::AnyFormShowing() && GetMessageA(&Message, nullptr, 0, 0) > 0) {
         Dispatch(Message);
     }
     CheckSynchronize();
@@ -257,8 +237,8 @@ void SetApplicationTitle(const std::string& Title) {
 }
 
 void SetCursor(TCursor Cursor) {
-    State().WaitCursor = Cursor == TCursor::crHourGlass;
-    ::SetCursor(LoadCursorA(nullptr, State().WaitCursor ? IDC_WAIT : IDC_ARROW));
+    Win32::SetWaitCursor(Cursor == TCursor::crHourGlass);
+    ::SetCursor(LoadCursorA(nullptr, Win32::WaitCursor() ? IDC_WAIT : IDC_ARROW));
 }
 
 // MessageBox shows its text as it is (it knows no markup), so a phone's text in it is data.

@@ -9,6 +9,7 @@
 #include "ui/win32/Win32Peers.h"
 
 #include "ui/Forms.h"
+#include "ui/win32/Win32Session.h"
 
 #include <algorithm>
 #include <array>

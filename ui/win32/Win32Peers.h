@@ -20,12 +20,6 @@ void RegisterFormClass();
 // Runs the form's action whose shortcut is Key with the keys held now; false when none has it.
 [[nodiscard]] bool RunShortCut(HWND Form, WPARAM Key);
 
-// Kept by the backend: how many forms show (the main loop runs while one does) and
-// whether the application's cursor is the hourglass.
-void FormShown();
-void FormHidden();
-[[nodiscard]] bool WaitCursor();
-
 // The system colour of a control's or form's background.
 [[nodiscard]] int SystemColorIndex(TColor Color);
 
