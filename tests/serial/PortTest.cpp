@@ -321,6 +321,36 @@ TEST_F(PortLifecycle, AFailedThreadStartClosesThePortAndStopsWhatStarted) {
     EXPECT_EQ(Pty.Receive(2), "ok");
 }
 
+// A component that opens its device itself and hands the handle over.
+class OwnOpen : public TVaComm {
+public:
+    using TVaComm::TVaComm;
+    void* Opened = nullptr;
+
+protected:
+    void OpenDevice() override {
+        Opened = CreateFileA(GetPortName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        SetDeviceHandle(Opened);
+    }
+};
+
+TEST_F(PortLifecycle, ASubclassThatOpensTheDeviceItselfHandsItsHandleOverAndItIsUsedAndClosed) {
+    {
+        OwnOpen Own(nullptr);
+        Own.SetDeviceName(Pty.DevicePath());
+        Own.Open();
+        ASSERT_TRUE(Own.Active());
+        ASSERT_NE(Own.Opened, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(Own.WriteText("own"));
+        EXPECT_EQ(Pty.Receive(3), "own");
+        Own.Close();
+        EXPECT_FALSE(Own.Active());
+    }
+    Comm->Open(); // the handle handed over was closed with the port
+    EXPECT_TRUE(Comm->Active());
+}
+
 TEST_F(PortLifecycle, AnOpenRefusedAfterTheDeviceWasOpenedLeavesThePortClosedAndFree) {
     int Opens = 0;
     int Closes = 0;
