@@ -6,7 +6,6 @@
 namespace kivo::posix {
 namespace {
 
-constexpr ULONG_PTR StatusPending = 0x103; // Windows' STATUS_PENDING
 
 std::atomic_ref<ULONG_PTR> StatusOf(OVERLAPPED& Record) {
     return std::atomic_ref<ULONG_PTR>(Record.Internal);
@@ -39,7 +38,7 @@ Operation Completions::Begin(OVERLAPPED* Overlapped) {
         ResetEvent(Op.Event);
     }
     Overlapped->InternalHigh = 0;
-    StatusOf(*Overlapped).store(StatusPending, std::memory_order_release);
+    StatusOf(*Overlapped).store(STATUS_PENDING, std::memory_order_release);
     return Op;
 }
 
@@ -74,7 +73,7 @@ void Completions::Await(std::unique_lock<std::mutex>& Lock, const OVERLAPPED& Ov
 }
 
 bool Completions::Pending(const OVERLAPPED& Record) {
-    return LoadStatus(Record) == StatusPending;
+    return LoadStatus(Record) == STATUS_PENDING;
 }
 
 DWORD Completions::Result(const OVERLAPPED& Record) {
