@@ -6,7 +6,6 @@
 namespace kivo::posix {
 namespace {
 
-
 std::atomic_ref<ULONG_PTR> StatusOf(OVERLAPPED& Record) {
     return std::atomic_ref<ULONG_PTR>(Record.Internal);
 }
