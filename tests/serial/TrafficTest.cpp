@@ -543,7 +543,7 @@ TEST_F(PortTraffic, WritersWaitingForRoomAreServedInTheOrderTheyCame) {
     int Done = 0;
     for (std::size_t Each = 0; Each < Blocks.size(); ++Each) {
         Writers.push_back(std::make_unique<TestThread>(
-            [&, Each] { Accepted.at(Each) = Comm->WriteText(Blocks.at(Each)); }, Done));
+            [&, Each] { Accepted.at(Each) = Comm->WriteText(Blocks.at(Each)) ? 1 : 0; }, Done));
         ASSERT_TRUE(AskUntil(
             [&] { return TVaCommAccess::WaitingWriters(*Comm) == static_cast<int>(Each) + 1; }));
     }
