@@ -729,15 +729,27 @@ std::string JsonFieldErrors(const TReadResult& Result) {
     return Out;
 }
 
-std::string JsonImeiVerdict(const TReadResult& Result) {
+namespace {
+
+std::optional<bool> SerialImeiRight(const TReadResult& Result) {
     if (Result.Count <= SerialNumberIndex || !Result.Errors.at(SerialNumberIndex).empty()) {
-        return {};
+        return std::nullopt;
     }
-    const auto Right = ImeiCheckDigitRight(Result.Answers.at(SerialNumberIndex));
+    return ImeiCheckDigitRight(Result.Answers.at(SerialNumberIndex));
+}
+
+} // namespace
+
+std::string JsonImeiVerdict(const TReadResult& Result) {
+    const auto Right = SerialImeiRight(Result);
     if (!Right) {
         return {};
     }
     return std::string("\"imei_valid\": ") + (*Right ? "true" : "false");
+}
+
+bool ImeiCheckFailed(const TReadResult& Result) {
+    return SerialImeiRight(Result) == false;
 }
 
 std::string FormatAsJson(const TReadResult& Result) {

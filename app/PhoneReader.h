@@ -138,5 +138,8 @@ struct TReadOptions {
 // The JSON member of the IMEI's verdict, "\"imei_valid\": true" or false; empty when the serial
 // number was not read or is no IMEI (Imei.h).
 [[nodiscard]] std::string JsonImeiVerdict(const TReadResult& Result);
+// Whether the serial number read is a 15-digit IMEI whose check digit is wrong: the answer
+// was garbled on its way, so the read does not count as a clean one.
+[[nodiscard]] bool ImeiCheckFailed(const TReadResult& Result);
 // The JSON members of the refused commands, without braces: "\"CGMR\": \"ERROR: ...\"".
 [[nodiscard]] std::string JsonFieldErrors(const TReadResult& Result);

@@ -80,9 +80,10 @@ std::string Help() {
            "members; --list prints an array of objects, one per port found.\n"
            "\n"
            "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 a command\n"
-           "was refused or not answered in time (--scan: no port answered, or none found); 2 a\n"
-           "port cannot be opened or was lost, none was given and none could be chosen, or the\n"
-           "arguments are wrong; 3 the output could not be written; 128+n stopped by signal n\n"
+           "was refused or not answered in time, or the IMEI's check digit is wrong (--scan: no\n"
+           "port answered, or none found); 2 a port cannot be opened or was lost, none was given\n"
+           "and none could be chosen, or the arguments are wrong; 3 the output could not be\n"
+           "written; 128+n stopped by signal n\n"
            "(130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
            "\n"
            "Examples:\n"
@@ -516,9 +517,8 @@ int ExitCodeOf(const TArguments& Args, const std::vector<TReadResult>& Results) 
     for (const TReadResult& R : Results) {
         const bool PortFailed =
             R.Outcome == TReadOutcome::roOpenFailed || R.Outcome == TReadOutcome::roDeviceLost;
-        Code = std::max(Code, PortFailed
-                                  ? ExitPort
-                                  : (R.Outcome == TReadOutcome::roComplete ? ExitRead : ExitPhone));
+        const bool Clean = R.Outcome == TReadOutcome::roComplete && !ImeiCheckFailed(R);
+        Code = std::max(Code, PortFailed ? ExitPort : (Clean ? ExitRead : ExitPhone));
     }
     return Code;
 }
