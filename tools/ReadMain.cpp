@@ -224,12 +224,10 @@ std::string_view LongOption(std::string_view Short) {
     return Found == Options.end() ? std::string_view() : Found->second;
 }
 
-// The arguments, or the message saying what is wrong with them. A short option's value
-// follows it ("-p COM4") or is joined to it ("-pCOM4"), a long one's likewise or after '='
-// ("--port=COM4"); an argument that is no option is a port, as is every one after "--".
 // KIVO_SEARCH_SECONDS: how long each line speed of a search waits for "OK", for a modem
 // slow to answer "AT" (default 0.3 s).
 std::optional<std::string> SearchBoundFromEnvironment(TReadOptions& Options) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any thread starts; nothing sets it
     const char* Text = std::getenv("KIVO_SEARCH_SECONDS");
     if (Text == nullptr) {
         return std::nullopt;
@@ -243,6 +241,9 @@ std::optional<std::string> SearchBoundFromEnvironment(TReadOptions& Options) {
     return std::nullopt;
 }
 
+// The arguments, or the message saying what is wrong with them. A short option's value
+// follows it ("-p COM4") or is joined to it ("-pCOM4"), a long one's likewise or after '='
+// ("--port=COM4"); an argument that is no option is a port, as is every one after "--".
 std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Args) {
     bool OptionsEnded = false;
     for (int I = 1; I < Argc; ++I) {
