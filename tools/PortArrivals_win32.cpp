@@ -4,16 +4,9 @@
 // polls. The owner ends the thread by closing the window.
 
 #include "platform/Win32Api.h"
+#include "platform/win32/PortNotifications.h"
 #include "runtime/Thread.h"
 #include "tools/PortArrivals.h"
-
-// initguid.h first, so that the GUIDs these headers declare are defined in this file.
-// clang-format off
-#include <initguid.h>
-#include <dbt.h>
-#include <ntddmodm.h>
-#include <winioctl.h>
-// clang-format on
 
 #include <atomic>
 #include <future>
@@ -65,9 +58,7 @@ protected:
                 "Cannot wait for device changes: error " + std::to_string(GetLastError());
             Synchronize([this, &Failure] { FOnChange(Failure); });
         }
-        for (HDEVNOTIFY Notify : FNotifications) {
-            UnregisterDeviceNotification(Notify);
-        }
+        UnregisterPortNotifications(FNotifications);
         DestroyWindow(FWindow); // on the thread that made it, as Windows requires
     }
 
@@ -86,16 +77,7 @@ private:
             return false;
         }
         SetWindowLongPtrA(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        for (const GUID& Interface : {GUID_DEVINTERFACE_COMPORT, GUID_DEVINTERFACE_MODEM}) {
-            DEV_BROADCAST_DEVICEINTERFACE_A Filter{};
-            Filter.dbcc_size = sizeof(Filter);
-            Filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-            Filter.dbcc_classguid = Interface;
-            if (HDEVNOTIFY Notify =
-                    RegisterDeviceNotificationA(Window, &Filter, DEVICE_NOTIFY_WINDOW_HANDLE)) {
-                FNotifications.push_back(Notify);
-            }
-        }
+        FNotifications = RegisterPortNotifications(Window);
         if (FNotifications.empty()) {
             const DWORD Error = GetLastError();
             DestroyWindow(Window);
@@ -109,8 +91,7 @@ private:
     static LRESULT CALLBACK WatchProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
         auto* Watcher =
             reinterpret_cast<TArrivalWatcher*>(GetWindowLongPtrA(Window, GWLP_USERDATA));
-        if (Message == WM_DEVICECHANGE &&
-            (WParam == DBT_DEVICEARRIVAL || WParam == DBT_DEVICEREMOVECOMPLETE)) {
+        if (IsPortChange(Message, WParam)) {
             if (Watcher != nullptr) {
                 Watcher->Synchronize([Watcher] { Watcher->FOnChange({}); });
             }

@@ -3,15 +3,8 @@
 // sends those messages; nothing polls.
 
 #include "platform/Win32Api.h"
+#include "platform/win32/PortNotifications.h"
 #include "ui/Backend.h"
-
-// initguid.h first, so that the GUIDs these headers declare are defined in this file.
-// clang-format off
-#include <initguid.h>
-#include <dbt.h>
-#include <ntddmodm.h>
-#include <winioctl.h>
-// clang-format on
 
 #include <vector>
 
@@ -29,21 +22,10 @@ public:
             return;
         }
         SetWindowLongPtrA(FWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        for (const GUID& Interface : {GUID_DEVINTERFACE_COMPORT, GUID_DEVINTERFACE_MODEM}) {
-            DEV_BROADCAST_DEVICEINTERFACE_A Filter{};
-            Filter.dbcc_size = sizeof(Filter);
-            Filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-            Filter.dbcc_classguid = Interface;
-            if (HDEVNOTIFY Notify =
-                    RegisterDeviceNotificationA(FWindow, &Filter, DEVICE_NOTIFY_WINDOW_HANDLE)) {
-                FNotifications.push_back(Notify);
-            }
-        }
+        FNotifications = RegisterPortNotifications(FWindow);
     }
     ~TWin32PortWatch() override {
-        for (HDEVNOTIFY Notify : FNotifications) {
-            UnregisterDeviceNotification(Notify);
-        }
+        UnregisterPortNotifications(FNotifications);
         if (FWindow != nullptr) {
             DestroyWindow(FWindow); // a message still queued finds no window
         }
@@ -64,8 +46,7 @@ private:
     }
 
     static LRESULT CALLBACK WatchProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
-        if (Message == WM_DEVICECHANGE &&
-            (WParam == DBT_DEVICEARRIVAL || WParam == DBT_DEVICEREMOVECOMPLETE)) {
+        if (IsPortChange(Message, WParam)) {
             auto* Watch =
                 reinterpret_cast<TWin32PortWatch*>(GetWindowLongPtrA(Window, GWLP_USERDATA));
             if (Watch != nullptr) {
