@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config
+    build-essential cmake ninja-build pkg-config ccache
     googletest libgtest-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0

@@ -18,6 +18,10 @@ steps=("$@")
 scripts/install-deps.sh
 
 jobs=$(nproc)
+# Every step builds the tree in a configuration of its own; the compiler cache (shared by
+# every clone on this machine) makes a later run rebuild only what changed.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
 for step in "${steps[@]}"; do
     started=$SECONDS
     case "$step" in
