@@ -24,7 +24,8 @@ struct TSerialPortInfo {
 // Every serial port that has a device behind it, ordered by name (ttyS2 before ttyS10), each
 // marked when the kernel's console writes to it (Linux: /sys/class/tty/console/active,
 // which may name several terminals, "tty0 ttyS0"). Blocks only for the time the system's device
-// database takes to answer; any thread.
+// database takes to answer. Any thread, but on Linux not at once with another use of libudev
+// (a TSerialPortMonitor's), which keeps state across the process.
 [[nodiscard]] std::vector<TSerialPortInfo> ListSerialPorts();
 
 // The number n of "COM n" (1 to Highest) that already opens Port: on Linux the port is

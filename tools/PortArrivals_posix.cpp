@@ -16,7 +16,10 @@ namespace {
 
 using TOnChange = std::function<void(const std::string&)>;
 
-// Owns the monitor once started: nobody else touches it until the thread has ended.
+// Waits for the monitor's descriptor only. The monitor is read on the main thread, in the
+// hand-over, because the main thread lists the ports with libudev too, and libudev keeps
+// state across the process that two threads must not use at once. The hand-over blocks this
+// thread until the events are taken, so a readable descriptor is not polled again meanwhile.
 class TArrivalWatcher : public TThread {
 public:
     TArrivalWatcher(TSerialPortMonitor& Monitor, int Wake, TOnChange OnChange)
@@ -43,8 +46,12 @@ protected:
             if (Watch[1].revents != 0) {
                 return; // told to end
             }
-            if (Watch[0].revents != 0 && FMonitor.Acknowledge()) {
-                Synchronize([this] { FOnChange({}); });
+            if (Watch[0].revents != 0) {
+                Synchronize([this] {
+                    if (FMonitor.Acknowledge()) {
+                        FOnChange({});
+                    }
+                });
             }
         }
     }

@@ -18,7 +18,8 @@ public:
     // Readable while events wait; -1 when nothing can be watched. The owner's thread.
     [[nodiscard]] int Descriptor() const noexcept;
     // Takes every waiting event without blocking; true when a port was added or removed.
-    // The owner's thread.
+    // The owner's thread, which must also be the one that lists ports (libudev keeps state
+    // across the process that two threads must not use at once).
     bool Acknowledge();
 
 private:
