@@ -104,7 +104,7 @@ const std::map<std::string, std::string>& PhoneSimIdentity() {
 
 TPhoneSim::TPhoneSim(TPhoneSimOptions Options)
     : FOptions(std::move(Options)), FEcho(FOptions.Echo) {
-    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (FMaster < 0) {
         ThrowErrno("posix_openpt");
     }
@@ -116,7 +116,7 @@ TPhoneSim::TPhoneSim(TPhoneSimOptions Options)
         throw std::system_error(Error, std::generic_category(), "pseudo-terminal");
     }
     FDevicePath = Name.data();
-    FSlave = ::open(FDevicePath.c_str(), O_RDWR | O_NOCTTY);
+    FSlave = ::open(FDevicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     std::array<int, 2> Wake{};
     if (FSlave < 0 || ::pipe2(Wake.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
         const int Error = errno;

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 TScriptedPhone::TScriptedPhone(TPhoneScript Script) : FScript(std::move(Script)) {
-    if (::pipe(FWake) != 0) {
+    if (::pipe2(FWake, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
     // Writes wait in poll, where the end of the test can wake them, never in write.

@@ -49,7 +49,7 @@ std::vector<char*> CStrings(std::vector<std::string>& Texts) {
 } // namespace
 
 TDeviceClient::TDeviceClient(const std::string& Path)
-    : FFd(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    : FFd(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
     if (FFd < 0) {
         throw std::runtime_error("cannot open " + Path);
     }
