@@ -4,7 +4,8 @@
 # over every shell script.
 #   scripts/lint.sh [--changed] [BUILD_DIR]     (default build/debug)
 # --changed analyses only the sources changed since main (committed or not), and those that
-# include a header changed since then directly.
+# include a header changed since then directly. Sources found clean by an earlier run, and
+# unchanged since with all they include, are skipped (scripts/tidy-cache.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,8 +50,13 @@ if $changed; then
         <(printf '%s\n' "${wanted[@]}" | sort -u))
 fi
 
+# Files found clean before, with the same headers, flags, checks and clang-tidy, are clean.
+known=${#sources[@]}
+keys=$build/clang-tidy.keys
+printf '%s\n' "${sources[@]}" | scripts/tidy-cache.py pending "$build" "$root" "$keys" >"$build/clang-tidy.pending"
+mapfile -t sources <"$build/clang-tidy.pending"
 total=${#sources[@]}
-echo "=== lint: clang-tidy, $total files on $(nproc) cores"
+echo "=== lint: clang-tidy, $total files on $(nproc) cores ($((known - total)) unchanged since found clean)"
 if ((total == 0)); then
     echo "lint: clean"
     exit 0
@@ -68,4 +74,5 @@ if ((status != 0)) || grep -qE '(warning|error):' <(sed 's/\x1b\[[0-9;]*m//g' "$
     echo "lint: clang-tidy found the problems above (full log: $build/clang-tidy.log)" >&2
     exit 1
 fi
+scripts/tidy-cache.py record "$keys"
 echo "lint: clean"
