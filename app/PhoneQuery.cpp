@@ -62,6 +62,15 @@ constexpr std::array<TCmeEntry, 43> CmeTable{{
 
 constexpr std::string_view CmeMarker = "+CME ERROR:";
 
+// The result codes of a refused command: V.250's ERROR, and the two that Huawei's modules
+// (E-series sticks, EM770W) give instead for a command they do not know and for one with
+// too many parameters (their AT command interface specifications, appendix 1).
+constexpr auto RefusalResults = std::to_array<std::string_view>({
+    "ERROR",
+    "COMMAND NOT SUPPORT",
+    "TOO MANY PARAMETERS",
+});
+
 // The untagged notices (every tagged one follows from the rule in IsUnsolicitedLine). An
 // entry ending in ":" starts a line with parameters; any other entry is a whole line, in any
 // case. From ITU-T V.250, 3GPP TS 27.007, and the makers' AT command manuals:
@@ -349,7 +358,8 @@ void TReplyParser::HandleLine(std::string_view Text) {
     }
     if (Text == "OK") {
         FStatus = TReplyStatus::rsOk;
-    } else if (Text == "ERROR") {
+    } else if (std::find(RefusalResults.begin(), RefusalResults.end(), Text) !=
+               RefusalResults.end()) {
         FStatus = TReplyStatus::rsError;
     } else if (Text.starts_with(CmeMarker)) {
         FCmeDetail = TrimLine(Text.substr(CmeMarker.size()));

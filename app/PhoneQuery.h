@@ -84,7 +84,8 @@ enum class TReplyStatus : std::uint8_t {
 };
 
 // The reply to one command. Received chunks are appended in arrival order; the reply ends at
-// the first complete line that is a final result code ("OK", "ERROR" or "+CME ERROR: ...").
+// the first complete line that is a final result code ("OK", "ERROR" or "+CME ERROR: ...";
+// Huawei's "COMMAND NOT SUPPORT" and "TOO MANY PARAMETERS" count as ERROR).
 // Lines end at CR LF, a lone CR or a lone LF. Unsolicited notices (IsUnsolicitedLine) are
 // dropped wherever they come, with the lines that belong to them: the text or PDU line after
 // "+CMT:", "+CBM:" and a PDU-mode "+CDS:", and the further lines of a "+CUSD:" whose quoted

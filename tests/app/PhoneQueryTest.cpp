@@ -92,8 +92,12 @@ TEST(ReplyParser, NothingChangesAfterTheReplyEnded) {
     EXPECT_EQ(P.Response(), "\r\nA\r\nOK\r\n");
 }
 
-TEST(ReplyParser, ErrorResult) {
+TEST(ReplyParser, ErrorAndTheRefusalsOfHuaweiModulesAreAnInvalidCommand) {
     ExpectSameForEverySplit("AT+CGMI\r\r\nERROR\r\n", TReplyStatus::rsError,
+                            "ERROR: Invalid AT command.");
+    ExpectSameForEverySplit("\r\nCOMMAND NOT SUPPORT\r\n", TReplyStatus::rsError,
+                            "ERROR: Invalid AT command.");
+    ExpectSameForEverySplit("\r\nTOO MANY PARAMETERS\r\n", TReplyStatus::rsError,
                             "ERROR: Invalid AT command.");
     EXPECT_TRUE(Feed({"\r\nERROR\r\n"}).Answer().empty());
 }
