@@ -36,9 +36,12 @@ def common_key(root):
     digest = hashlib.sha256()
     version = subprocess.run(["clang-tidy", "--version"], capture_output=True, check=True)
     digest.update(version.stdout)
-    for config in sorted(pathlib.Path(root).rglob(".clang-tidy")):
-        if "build" not in config.relative_to(root).parts[:1]:
-            digest.update(str(config.relative_to(root)).encode() + b"\0" + config.read_bytes())
+    # The project's own configurations, not those of what a build tree fetched.
+    listed = subprocess.run(
+        ["git", "ls-files", "--cached", "--others", "--exclude-standard", "--", "*.clang-tidy"],
+        cwd=root, capture_output=True, text=True, check=True)
+    for config in sorted(listed.stdout.split()):
+        digest.update(config.encode() + b"\0" + pathlib.Path(root, config).read_bytes())
     return digest.hexdigest()
 
 
