@@ -109,6 +109,7 @@ public:
     [[nodiscard]] bool HasWaiters() const { return !FWaiters.empty(); }
     void SetSource(std::weak_ptr<InputSource> Source) { FSource = std::move(Source); }
     [[nodiscard]] std::shared_ptr<InputSource> Source() const { return FSource.lock(); }
+    [[nodiscard]] bool HasSource() const { return !FSource.expired(); }
 
 private:
     const bool FManualReset;
@@ -165,9 +166,14 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
+// A reference to an input source is only ever let go of holding no lock: it may be the last
+// one, and a device closes as its last reference goes, under its own lock, which comes before
+// EventLock(). Hence the functions below that run without EventLock take their sources by value.
+using SourceList = std::vector<std::shared_ptr<InputSource>>;
+
 // The input sources of Events, each once.
-std::vector<std::shared_ptr<InputSource>> SourcesOf(const EventList& Events) {
-    std::vector<std::shared_ptr<InputSource>> Sources;
+SourceList SourcesOf(const EventList& Events) {
+    SourceList Sources;
     for (const auto& Event : Events) {
         auto Source = Event->Source();
         if (Source && std::find(Sources.begin(), Sources.end(), Source) == Sources.end()) {
@@ -177,10 +183,16 @@ std::vector<std::shared_ptr<InputSource>> SourcesOf(const EventList& Events) {
     return Sources;
 }
 
-// Tells each of Sources that it is awaited without being watched. Called holding no lock: a
-// source signals events under its own lock, which comes before EventLock().
-void AwaitWithoutWatching(const std::vector<std::shared_ptr<InputSource>>& Sources) {
-    for (const auto& Source : Sources) {
+bool AnySource(const EventList& Events) {
+    return std::any_of(Events.begin(), Events.end(),
+                       [](const auto& Event) { return Event->HasSource(); });
+}
+
+// Tells each of Sources that it is awaited without being watched, and lets go of them. Called
+// holding no lock: a source signals events under its own lock, which comes before EventLock().
+void AwaitWithoutWatching(SourceList&& Sources) {
+    const SourceList Owned = std::move(Sources);
+    for (const auto& Source : Owned) {
         Source->AwaitWithoutWatching();
     }
 }
@@ -194,9 +206,31 @@ int PollTimeout(DWORD Milliseconds, Clock::time_point Deadline) {
     return static_cast<int>(std::max<long long>(Left.count(), 0));
 }
 
-// Sleeps in poll() on the thread's wake-up and on the first input source of the events; lets
-// that source take its input in (any others take theirs by themselves). Lock (EventLock) is
-// held on entry and on return, not while polling or taking input, which locks the source.
+// Sleeps in poll() on the thread's wake-up and on the first of Sources, and lets that source
+// take its input in; on the first round, tells the others to take theirs by themselves. Called
+// holding no lock.
+void PollOnce(SourceList Sources, bool First, int Timeout, const WakeDescriptor& Wake) {
+    const auto Source = Sources.empty() ? nullptr : Sources.front();
+    if (First && Sources.size() > 1) {
+        Sources.erase(Sources.begin());
+        AwaitWithoutWatching(std::move(Sources));
+    }
+    const int Input = Source ? Source->BeginWatch() : -1;
+    pollfd Watched[2] = {{Wake.Fd(), POLLIN, 0}, {Input, POLLIN, 0}};
+    const int Ready = ::poll(Watched, Input >= 0 ? 2 : 1, Timeout);
+    if (Input >= 0) {
+        if (Ready > 0 && Watched[1].revents != 0) {
+            Source->TakeInput((Watched[1].revents & (POLLHUP | POLLERR)) != 0);
+        }
+        Source->EndWatch();
+    }
+    if (Ready > 0 && Watched[0].revents != 0) {
+        Wake.Drain();
+    }
+}
+
+// Polls (PollOnce) until one of Events satisfies the wait or the time is up. Lock (EventLock)
+// is held on entry and on return, not while polling or taking input, which locks the source.
 DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds,
                        Clock::time_point Deadline, std::unique_lock<std::mutex>& Lock,
                        const WakeDescriptor& Wake) {
@@ -209,24 +243,8 @@ DWORD PollWhileWaiting(const EventList& Events, bool WaitAll, DWORD Milliseconds
             return WAIT_TIMEOUT;
         }
         auto Sources = SourcesOf(Events);
-        const auto Source = Sources.empty() ? nullptr : Sources.front();
         Lock.unlock();
-        if (First && Sources.size() > 1) {
-            Sources.erase(Sources.begin());
-            AwaitWithoutWatching(Sources);
-        }
-        const int Input = Source ? Source->BeginWatch() : -1;
-        pollfd Watched[2] = {{Wake.Fd(), POLLIN, 0}, {Input, POLLIN, 0}};
-        const int Ready = ::poll(Watched, Input >= 0 ? 2 : 1, Timeout);
-        if (Input >= 0) {
-            if (Ready > 0 && Watched[1].revents != 0) {
-                Source->TakeInput((Watched[1].revents & (POLLHUP | POLLERR)) != 0);
-            }
-            Source->EndWatch();
-        }
-        if (Ready > 0 && Watched[0].revents != 0) {
-            Wake.Drain();
-        }
+        PollOnce(std::move(Sources), First, Timeout, Wake);
         Lock.lock();
     }
 }
@@ -255,13 +273,14 @@ DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
         return WAIT_OBJECT_0 + *Taken;
     }
     if (Milliseconds == 0) {
-        const auto Sources = SourcesOf(Events);
+        auto Sources = SourcesOf(Events);
         Lock.unlock();
-        AwaitWithoutWatching(Sources); // a caller that only looks must still see the end one day
+        // A caller that only looks must still see the end one day.
+        AwaitWithoutWatching(std::move(Sources));
         return WAIT_TIMEOUT;
     }
     const auto Me = std::make_shared<Waiter>();
-    if (!SourcesOf(Events).empty()) {
+    if (AnySource(Events)) {
         Me->Polling = ThreadWakeDescriptor();
     }
     const WaiterRegistration Registered(Events, Me);
@@ -270,9 +289,9 @@ DWORD WaitOn(const EventList& Events, bool WaitAll, DWORD Milliseconds) {
     }
     // A thread that cannot poll (no descriptor was left for its wake-up) leaves the input to
     // the sources named so far; a source named from now on sees it waiting (SetEventSource).
-    if (const auto Sources = SourcesOf(Events); !Sources.empty()) {
+    if (auto Sources = SourcesOf(Events); !Sources.empty()) {
         Lock.unlock();
-        AwaitWithoutWatching(Sources);
+        AwaitWithoutWatching(std::move(Sources));
         Lock.lock();
     }
     return SleepWhileWaiting(Events, WaitAll, Milliseconds, Deadline, Lock, *Me);
