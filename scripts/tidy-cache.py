@@ -73,7 +73,8 @@ def file_key(common, entry, root):
 
 
 def keys(build, root, sources):
-    entries = {e["file"]: e for e in json.load(open(os.path.join(build, "compile_commands.json")))}
+    with open(os.path.join(build, "compile_commands.json"), encoding="utf-8") as database:
+        entries = {e["file"]: e for e in json.load(database)}
     common = common_key(root)
     with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
         found = pool.map(lambda source: file_key(common, entries[source], root), sources)

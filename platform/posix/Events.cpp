@@ -168,7 +168,7 @@ using Clock = std::chrono::steady_clock;
 
 // A reference to an input source is only ever let go of holding no lock: it may be the last
 // one, and a device closes as its last reference goes, under its own lock, which comes before
-// EventLock(). Hence the functions below that run without EventLock take their sources by value.
+// EventLock(). Hence the functions below that run without EventLock take their sources over.
 using SourceList = std::vector<std::shared_ptr<InputSource>>;
 
 // The input sources of Events, each once.
