@@ -227,7 +227,7 @@ void TVaCustomComm::CloseDevice() {
     }
     CloseHandle(P.FHandle);
     P.FHandle = INVALID_HANDLE_VALUE;
-    P.FKeptErrors = 0;
+    P.FUnreportedErrors = 0;
     ++P.FLife->Closes; // a dispatch of this open stops at its next step
 }
 
@@ -623,7 +623,7 @@ void TVaCustomComm::GetCommStatus(TVaCommStatus& Status) {
     COMSTAT Stat{};
     CheckCommResult(ClearCommError(P.FHandle, &Errors, &Stat) != 0, VaConst::sRetrieveStatistics,
                     TVaCommErrorCode::ecLost);
-    P.FKeptErrors |= Errors;
+    P.FUnreportedErrors |= Errors;
     Status.Errors = Errors;
     Status.Stat.fCtsHold = Stat.fCtsHold != 0;
     Status.Stat.fDsrHold = Stat.fDsrHold != 0;
@@ -692,8 +692,8 @@ bool TVaCustomComm::CheckErrors() {
         const TSectionLock Lock(P.FReadLock);
         TVaCommStatus Status;
         GetCommStatus(Status);
-        Errors = P.FKeptErrors;
-        P.FKeptErrors = 0;
+        Errors = P.FUnreportedErrors;
+        P.FUnreportedErrors = 0;
     }
     const bool HasErrors = Errors != 0;
     const TVaCommErrorEvent Handler = OnError;

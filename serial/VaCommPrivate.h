@@ -43,10 +43,11 @@ private:
 
 // Writers waiting for room in the write queue, served in the order they came: only the first
 // of them may append, so a block is never overtaken by later, smaller ones that fit sooner
-// (it would wait out its whole WriteTimeout while the queue drains). The line is kept under
-// the component's write lock; the writers in it sleep until something changes (room made, a
-// writer served or gone), which any thread may tell holding no lock of the component.
-class TVaWriterLine {
+// (it would wait out its whole WriteTimeout while the queue drains). The turns are kept
+// under the component's write lock; the writers waiting for theirs sleep until something
+// changes (room made, a writer served or gone), which any thread may tell holding no lock of
+// the component.
+class TVaWriterTurns {
 public:
     // Under the write lock.
     [[nodiscard]] bool Empty() const { return FTickets.empty(); }
@@ -54,7 +55,7 @@ public:
         return !FTickets.empty() && FTickets.front() == Ticket;
     }
     [[nodiscard]] int Waiting() const { return static_cast<int>(FTickets.size()); }
-    // Joins at the end; returns the writer's ticket.
+    // Joins the writers waiting, as the last; returns the writer's ticket.
     std::uint64_t Join();
     void Leave(std::uint64_t Ticket);
 
@@ -167,7 +168,7 @@ protected:
 private:
     // Appends Data under the write lock when it fits and it is Ticket's turn; false when not.
     bool TryAppend(std::uint64_t Ticket, const void* Data, int Count);
-    // Waits in the line with Ticket until Data is appended or Timeout has expired.
+    // Waits for Ticket's turn until Data is appended or Timeout has expired.
     bool AwaitTurn(std::uint64_t Ticket, const void* Data, int Count, const TVaTimeout& Timeout);
     // Writes everything queued now; false when the stop event ended the wait.
     bool WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay);
@@ -181,7 +182,7 @@ private:
     TVaWaitEvent FDataEvent;
     TVaWaitEvent FStopEvent;
     TVaWaitEvent FWriteEvent;
-    TVaWriterLine FLine; // told of every change, written bytes consumed among them
+    TVaWriterTurns FTurns; // told of every change, written bytes consumed among them
 };
 
 // Outlives the component for the dispatch that runs when a handler closes or destroys it:
@@ -210,7 +211,7 @@ struct TVaCommPrivate {
     // Line error bits that a status query took from the device and the error check has
     // not yet reported (under FReadLock): a count query inside the received-characters
     // dispatch must not swallow the error of the same event set.
-    DWORD FKeptErrors = 0;
+    DWORD FUnreportedErrors = 0;
     std::shared_ptr<TVaCommLife> FLife = std::make_shared<TVaCommLife>();
 };
 

@@ -45,23 +45,23 @@ void TVaCommBuffer::Consume(int ACount) {
     FCount.store(Held - Taken, std::memory_order_release);
 }
 
-// ---- TVaWriterLine ----
+// ---- TVaWriterTurns ----
 
-std::uint64_t TVaWriterLine::Join() {
+std::uint64_t TVaWriterTurns::Join() {
     FTickets.push_back(++FLastTicket);
     return FLastTicket;
 }
 
-void TVaWriterLine::Leave(std::uint64_t Ticket) {
+void TVaWriterTurns::Leave(std::uint64_t Ticket) {
     std::erase(FTickets, Ticket);
 }
 
-std::uint64_t TVaWriterLine::Changes() const {
+std::uint64_t TVaWriterTurns::Changes() const {
     const std::lock_guard Lock(FChangeLock);
     return FChanges;
 }
 
-void TVaWriterLine::Changed() {
+void TVaWriterTurns::Changed() {
     {
         const std::lock_guard Lock(FChangeLock);
         ++FChanges;
@@ -69,7 +69,7 @@ void TVaWriterLine::Changed() {
     FChange.notify_all();
 }
 
-void TVaWriterLine::AwaitChange(std::uint64_t Seen, std::chrono::milliseconds Timeout) {
+void TVaWriterTurns::AwaitChange(std::uint64_t Seen, std::chrono::milliseconds Timeout) {
     std::unique_lock Lock(FChangeLock);
     (void)FChange.wait_for(Lock, Timeout, [&] { return FChanges != Seen; });
 }
@@ -259,17 +259,17 @@ void TVaCommWriteThread::Stop() {
 
 int TVaCommWriteThread::WaitingWriters() const {
     const TSectionLock Lock(Inside().FWriteLock);
-    return FLine.Waiting();
+    return FTurns.Waiting();
 }
 
 bool TVaCommWriteThread::TryAppend(std::uint64_t Ticket, const void* Data, int Count) {
     // The room is tested where the bytes go in, under the lock: writers on several
     // threads never both take the same room.
     const TSectionLock Lock(Inside().FWriteLock);
-    if (!FLine.First(Ticket) || !FBuffer.Append(Data, Count)) {
+    if (!FTurns.First(Ticket) || !FBuffer.Append(Data, Count)) {
         return false;
     }
-    FLine.Leave(Ticket);
+    FTurns.Leave(Ticket);
     FDataEvent.SetEvent();
     return true;
 }
@@ -284,14 +284,14 @@ bool TVaCommWriteThread::Enqueue(const void* Data, int Count) {
     {
         // A writer that comes while others wait goes behind them, even where its block fits.
         const TSectionLock Lock(Inside().FWriteLock);
-        if (FLine.Empty() && FBuffer.Append(Data, Count)) {
+        if (FTurns.Empty() && FBuffer.Append(Data, Count)) {
             FDataEvent.SetEvent();
             return true;
         }
-        Ticket = FLine.Join();
+        Ticket = FTurns.Join();
     }
     const bool Queued = AwaitTurn(Ticket, Data, Count, Timeout);
-    FLine.Changed(); // the next writer's turn
+    FTurns.Changed(); // the next writer's turn
     return Queued;
 }
 
@@ -300,18 +300,18 @@ bool TVaCommWriteThread::AwaitTurn(std::uint64_t Ticket, const void* Data, int C
     // The count of changes is read before each attempt, so a change made after it (room, or
     // the writer ahead leaving) is never missed. The time-out test comes first.
     for (;;) {
-        const std::uint64_t Seen = FLine.Changes();
+        const std::uint64_t Seen = FTurns.Changes();
         const DWORD Now = GetTickCount();
         if (TimeoutExpired(Timeout, Now)) {
             const TSectionLock Lock(Inside().FWriteLock);
-            FLine.Leave(Ticket);
+            FTurns.Leave(Ticket);
             return false;
         }
         if (TryAppend(Ticket, Data, Count)) {
             return true;
         }
         const auto Left = std::chrono::milliseconds(TimeoutRemaining(Timeout, Now));
-        FLine.AwaitChange(Seen, Left + std::chrono::milliseconds(1));
+        FTurns.AwaitChange(Seen, Left + std::chrono::milliseconds(1));
     }
 }
 
@@ -393,7 +393,7 @@ void TVaCommWriteThread::WriteDone(DWORD Written) {
         FDataEvent.ResetEvent();
     }
     FComm->UnlockWrite();
-    FLine.Changed();
+    FTurns.Changed();
     if (Drained) {
         HandOver([Comm = FComm] { SyncTxEmpty(Comm); });
     }
