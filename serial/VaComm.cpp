@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -561,6 +562,26 @@ DWORD CompleteIo(HANDLE Device, OVERLAPPED& Overlapped, TVaWaitEvent& Event, DWO
     return Transferred;
 }
 
+// Runs one overlapped transfer of the calling thread on Device, signalled through Event:
+// Start begins it (ReadFile or WriteFile with the byte count and record it is given), and one
+// that is pending is completed within Timeout (CompleteIo). Returns the bytes transferred;
+// nothing, with the system's error left for GetLastError, when the transfer could not start.
+template <typename TStart>
+std::optional<DWORD> Transfer(HANDLE Device, TVaWaitEvent& Event, DWORD Timeout,
+                              const TStart& Start) {
+    OVERLAPPED Overlapped{};
+    Overlapped.hEvent = Event.Handle();
+    Event.ResetEvent();
+    DWORD Done = 0;
+    if (Start(&Done, &Overlapped) != 0) {
+        return Done;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return std::nullopt;
+    }
+    return CompleteIo(Device, Overlapped, Event, Timeout);
+}
+
 } // namespace
 
 // ---- Write path ----
@@ -588,18 +609,15 @@ int TVaCustomComm::WriteBuf(const void* Buffer, int Count) {
 int TVaCustomComm::WriteDirect(const void* Buffer, int Count) {
     auto& P = *FPrivate;
     const TSectionLock Lock(P.FWriteLock);
-    OVERLAPPED Overlapped{};
-    Overlapped.hEvent = P.FWriteIoEvent.Handle();
-    P.FWriteIoEvent.ResetEvent();
-    DWORD Written = 0;
-    if (WriteFile(P.FHandle, Buffer, static_cast<DWORD>(Count), &Written, &Overlapped) != 0) {
-        return static_cast<int>(Written);
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
+    const std::optional<DWORD> Written =
+        Transfer(P.FHandle, P.FWriteIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout()),
+                 [&](DWORD* Done, OVERLAPPED* Record) {
+                     return WriteFile(P.FHandle, Buffer, static_cast<DWORD>(Count), Done, Record);
+                 });
+    if (!Written) {
         RaiseCommError(VaConst::sWriteError, TVaCommErrorCode::ecLost);
     }
-    return static_cast<int>(CompleteIo(P.FHandle, Overlapped, P.FWriteIoEvent,
-                                       static_cast<DWORD>(FBuffers->ReadTimeout())));
+    return static_cast<int>(*Written);
 }
 
 bool TVaCustomComm::WriteText(const std::string& Text) {
@@ -655,18 +673,15 @@ int TVaCustomComm::ReadBuf(void* Buffer, int Count) {
     }
     auto& P = *FPrivate;
     const TSectionLock Lock(P.FReadLock);
-    OVERLAPPED Overlapped{};
-    Overlapped.hEvent = P.FIoEvent.Handle();
-    P.FIoEvent.ResetEvent();
-    DWORD Read = 0;
-    if (ReadFile(P.FHandle, Buffer, static_cast<DWORD>(Count), &Read, &Overlapped) != 0) {
-        return static_cast<int>(Read);
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
+    const std::optional<DWORD> Read =
+        Transfer(P.FHandle, P.FIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout()),
+                 [&](DWORD* Done, OVERLAPPED* Record) {
+                     return ReadFile(P.FHandle, Buffer, static_cast<DWORD>(Count), Done, Record);
+                 });
+    if (!Read) {
         RaiseCommError(VaConst::sReadError, TVaCommErrorCode::ecLost);
     }
-    return static_cast<int>(
-        CompleteIo(P.FHandle, Overlapped, P.FIoEvent, static_cast<DWORD>(FBuffers->ReadTimeout())));
+    return static_cast<int>(*Read);
 }
 
 std::string TVaCustomComm::ReadText() {
