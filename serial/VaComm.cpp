@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <limits>
 #include <optional>
 
@@ -68,6 +69,22 @@ TVaCommErrorCode OpenErrorCode(DWORD Code) {
         break;
     }
     return TVaCommErrorCode::ecOther;
+}
+
+// What CreateFileA is given for the port named Name: a COM name ("COM12", any case) in the
+// device namespace ("\\.\COM12"), where Windows finds every COM port (without the prefix it
+// finds only COM1 to COM9, as DOS did); the POSIX layer reads both forms alike. Any other
+// name, one with the prefix among them, as it is.
+std::string OpenPath(const std::string& Name) {
+    const bool ComName = Name.size() > 3 &&
+                         std::equal(Name.begin(), Name.begin() + 3, "COM",
+                                    [](char A, char B) {
+                                        return std::toupper(static_cast<unsigned char>(A)) == B;
+                                    }) &&
+                         std::all_of(Name.begin() + 3, Name.end(), [](char C) {
+                             return std::isdigit(static_cast<unsigned char>(C)) != 0;
+                         });
+    return ComName ? R"(\\.\)" + Name : Name;
 }
 
 // The line settings of a control block in plain words: "9600 baud, 8 data bits, no parity,
@@ -201,8 +218,8 @@ void TVaCustomComm::SetDevicePath(std::string_view Path) {
 void TVaCustomComm::OpenDevice() {
     const std::string Path = GetPortName();
     auto& P = *FPrivate;
-    P.FHandle = CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
+    P.FHandle = CreateFileA(OpenPath(Path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (P.FHandle != INVALID_HANDLE_VALUE) {
         return;
     }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end on Windows' side: kivo-read.exe under Wine reads the simulated phone
 # (kivo-phonesim, a Linux program on a pty) through COM4, once answering and once with an
-# equipment error. Run by test.sh after the windows build; expects its environment
-# (build/windows, the modem-line shim, a Wine prefix).
+# equipment error; and through COM12 and \\.\COM200, ports above nine as USB modems' usually
+# are, which Windows finds only in its device namespace. Run by test.sh after the windows
+# build; expects its environment (build/windows, the modem-line shim, a Wine prefix).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -17,10 +18,11 @@ build_phonesim
 wine_prepare_prefix
 wine_start_server
 
-# Runs kivo-read.exe; prints its standard output, keeps its exit code in $status.
-read_phone() {
+# Runs kivo-read.exe on the port PORT; keeps its standard output in $out and its exit code
+# in $status.
+read_phone() { # port [options...]
     set +e
-    out=$(LD_PRELOAD="$shim" timeout 60 wine "$reader" --port COM4 "$@" 2>"$KIVO_WIN_RUN/read.err")
+    out=$(LD_PRELOAD="$shim" timeout 60 wine "$reader" --port "$@" 2>"$KIVO_WIN_RUN/read.err")
     status=$?
     out=${out//$'\r'/} # a Windows console program ends its lines with CR LF
     set -e
@@ -35,16 +37,26 @@ fail() {
     exit 1
 }
 
-start_phone
-read_phone --json
-[[ $status -eq 0 ]] || fail "exit code $status, expected 0"
 expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765438", "imei_valid": true}'
+start_phone
+read_phone COM4 --json
+[[ $status -eq 0 ]] || fail "exit code $status, expected 0"
 [[ $out == "$expected" ]] || fail "unexpected fields"
 echo "read-phonesim: all seven fields read through COM4"
+
+# The same phone on ports above nine, named as a person types them and as Windows lists them.
+com_map 12 "$KIVO_WIN_RUN/phonesim"
+com_map 200 "$KIVO_WIN_RUN/phonesim"
+for port in COM12 '\\.\COM200'; do
+    read_phone "$port" --json
+    [[ $status -eq 0 ]] || fail "exit code $status through $port, expected 0"
+    [[ $out == "$expected" ]] || fail "unexpected fields through $port"
+    echo "read-phonesim: all seven fields read through $port"
+done
 stop_phone
 
 start_phone --cme +CGMR=10
-read_phone
+read_phone COM4
 [[ $status -eq 1 ]] || fail "exit code $status, expected 1 for an equipment error"
 grep -qF "+CME ERROR 10: SIM not inserted." "$KIVO_WIN_RUN/read.err" || fail "no equipment error message"
 [[ $out == *"Phone Model: KM-310"* ]] || fail "the fields read before the error are missing"
