@@ -4,17 +4,17 @@
 // polls. The owner ends the thread by closing the window.
 
 #include "platform/Win32Api.h"
+#include "platform/win32/MessageWindow.h"
 #include "platform/win32/PortNotifications.h"
 #include "runtime/Thread.h"
 #include "tools/PortArrivals.h"
 
 #include <atomic>
 #include <future>
+#include <optional>
 #include <vector>
 
 namespace {
-
-constexpr const char* WatchClassName = "KivoReadPortWatch";
 
 using TOnChange = std::function<void(const std::string&)>;
 
@@ -42,7 +42,12 @@ public:
 
 protected:
     void Execute() override {
-        if (!Open()) {
+        // The window lives on this thread, which takes its messages, and is destroyed here.
+        TMessageWindow Window("KivoReadPortWatch",
+                              [this](UINT Message, WPARAM WParam, LPARAM /*LParam*/) {
+                                  return Handle(Message, WParam);
+                              });
+        if (!Register(Window.Handle())) {
             FReady.set_value("Cannot watch for serial devices: error " +
                              std::to_string(GetLastError()) + " registering for device changes");
             return;
@@ -59,49 +64,32 @@ protected:
             Synchronize([this, &Failure] { FOnChange(Failure); });
         }
         UnregisterPortNotifications(FNotifications);
-        DestroyWindow(FWindow); // on the thread that made it, as Windows requires
     }
 
 private:
-    // The window and its registrations; false, with the system's error, when it fails.
-    bool Open() {
-        WNDCLASSEXA Class{};
-        Class.cbSize = sizeof(Class);
-        Class.lpfnWndProc = WatchProc;
-        Class.hInstance = GetModuleHandleA(nullptr);
-        Class.lpszClassName = WatchClassName;
-        RegisterClassExA(&Class); // fails harmlessly once registered; CreateWindow tells
-        const HWND Window = CreateWindowExA(0, WatchClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                            nullptr, GetModuleHandleA(nullptr), nullptr);
+    // Registers Window for device changes; false, with the system's error, when it fails.
+    bool Register(HWND Window) {
         if (Window == nullptr) {
             return false;
         }
-        SetWindowLongPtrA(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         FNotifications = RegisterPortNotifications(Window);
         if (FNotifications.empty()) {
-            const DWORD Error = GetLastError();
-            DestroyWindow(Window);
-            SetLastError(Error);
             return false;
         }
         FWindow = Window;
         return true;
     }
 
-    static LRESULT CALLBACK WatchProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
-        auto* Watcher =
-            reinterpret_cast<TArrivalWatcher*>(GetWindowLongPtrA(Window, GWLP_USERDATA));
+    std::optional<LRESULT> Handle(UINT Message, WPARAM WParam) {
         if (IsPortChange(Message, WParam)) {
-            if (Watcher != nullptr) {
-                Watcher->Synchronize([Watcher] { Watcher->FOnChange({}); });
-            }
+            Synchronize([this] { FOnChange({}); });
             return TRUE;
         }
         if (Message == WM_CLOSE) {
             PostQuitMessage(0);
             return 0;
         }
-        return DefWindowProcA(Window, Message, WParam, LParam);
+        return std::nullopt;
     }
 
     const TOnChange FOnChange;

@@ -4,6 +4,7 @@
 // receives the hand-over wake-ups of worker threads and the timers' ticks, so both arrive
 // through any message loop: the main loop, ProcessMessages and a modal message box's own.
 
+#include "platform/win32/MessageWindow.h"
 #include "runtime/Thread.h"
 #include "ui/Backend.h"
 #include "ui/Forms.h"
@@ -12,17 +13,17 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace {
 
 constexpr UINT WmRunHandOver = WM_APP + 1;
-constexpr const char* ServiceClassName = "KivoService";
 
 // What the backend keeps for the process: its service window, the live timers by id, the
 // title. The forms showing and the cursor are the session's (Win32Session.h).
 struct TBackendState {
-    HWND Service = nullptr;
+    std::unique_ptr<TMessageWindow> Service;
     std::map<UINT_PTR, std::function<void()>> Timers;
     UINT_PTR NextTimerId = 1;
     std::string Title;
@@ -33,7 +34,11 @@ TBackendState& State() {
     return Instance;
 }
 
-LRESULT CALLBACK ServiceProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
+HWND ServiceWindow() {
+    return State().Service ? State().Service->Handle() : nullptr;
+}
+
+std::optional<LRESULT> HandleServiceMessage(UINT Message, WPARAM WParam) {
     if (Message == WmRunHandOver) {
         GuardedCall(nullptr, [] { CheckSynchronize(); });
         return 0;
@@ -46,18 +51,7 @@ LRESULT CALLBACK ServiceProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
         }
         return 0;
     }
-    return DefWindowProcA(Window, Message, WParam, LParam);
-}
-
-void CreateServiceWindow() {
-    WNDCLASSEXA Class{};
-    Class.cbSize = sizeof(Class);
-    Class.lpfnWndProc = ServiceProc;
-    Class.hInstance = GetModuleHandleA(nullptr);
-    Class.lpszClassName = ServiceClassName;
-    RegisterClassExA(&Class);
-    State().Service = CreateWindowExA(0, ServiceClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      Class.hInstance, nullptr);
+    return std::nullopt;
 }
 
 class TWin32TimerPeer : public TTimerPeer {
@@ -66,7 +60,7 @@ public:
         State().Timers[FId] = std::move(OnTimer);
     }
     ~TWin32TimerPeer() override {
-        KillTimer(State().Service, FId);
+        KillTimer(ServiceWindow(), FId);
         State().Timers.erase(FId); // a tick still queued finds no timer and is dropped
     }
     TWin32TimerPeer(const TWin32TimerPeer&) = delete;
@@ -75,9 +69,9 @@ public:
     TWin32TimerPeer& operator=(TWin32TimerPeer&&) = delete;
 
     void Restart(bool Enabled, int IntervalMs) override {
-        KillTimer(State().Service, FId);
+        KillTimer(ServiceWindow(), FId);
         if (Enabled) {
-            SetTimer(State().Service, FId, static_cast<UINT>(IntervalMs), nullptr);
+            SetTimer(ServiceWindow(), FId, static_cast<UINT>(IntervalMs), nullptr);
         }
     }
 
@@ -162,13 +156,16 @@ void SetArguments(int& /*Argc*/, char** /*Argv*/) {
 }
 
 void Initialize() {
-    if (State().Service != nullptr) {
+    if (State().Service) {
         return;
     }
     Win32::RegisterFormClass();
-    CreateServiceWindow();
+    State().Service = std::make_unique<TMessageWindow>(
+        "KivoService", [](UINT Message, WPARAM WParam, LPARAM /*LParam*/) {
+            return HandleServiceMessage(Message, WParam);
+        });
     SetMainThread();
-    const HWND Service = State().Service;
+    const HWND Service = ServiceWindow();
     SetWakeMainThread([Service] { PostMessageA(Service, WmRunHandOver, 0, 0); });
 }
 
@@ -215,7 +212,7 @@ void WaitAndProcessMessages(std::chrono::milliseconds Bound) {
 
 void SetClipboardText(const std::string& Text) {
     const std::string Lines = WithCrLf(Text);
-    if (OpenClipboard(State().Service) == FALSE) {
+    if (OpenClipboard(ServiceWindow()) == FALSE) {
         return; // another program holds it
     }
     EmptyClipboard();
