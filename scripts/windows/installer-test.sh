@@ -24,7 +24,7 @@ fail() {
 
 if [[ ! -f $shim ]]; then
     mkdir -p "${shim%/*}"
-    g++ -std=c++20 -O2 -shared -fPIC -o "$shim" tests/windows/ModemLinesShim.cpp -ldl
+    g++ -std=c++20 -O2 -shared -fPIC -o "$shim" bench/preload/ModemLinesPreload.cpp -ldl
 fi
 build_phonesim
 wine_prepare_prefix

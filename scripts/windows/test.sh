@@ -18,7 +18,7 @@ trap wine_stop_all EXIT
 
 echo "=== windows: modem-line shim for Wine on ptys"
 shim="$PWD/build/windows-deps/libkivo-modemlines.so"
-g++ -std=c++20 -O2 -shared -fPIC -o "$shim" tests/windows/ModemLinesShim.cpp -ldl
+g++ -std=c++20 -O2 -shared -fPIC -o "$shim" bench/preload/ModemLinesPreload.cpp -ldl
 
 echo "=== windows: Wine prefix"
 wine_prepare_prefix
