@@ -2,6 +2,7 @@
 // A port opened through the serial layer as the component configures it, for the benchmarks.
 
 #include "platform/Win32Api.h"
+#include "tests/support/PlainDcb.h"
 
 #include <cstddef>
 #include <stdexcept>
@@ -18,13 +19,7 @@ inline HANDLE OpenPort(const std::string& Path, DWORD InQueue, bool Lossless = f
     if (Port == INVALID_HANDLE_VALUE) {
         throw std::runtime_error("CreateFileA failed");
     }
-    DCB Dcb{};
-    Dcb.DCBlength = sizeof Dcb;
-    Dcb.BaudRate = 19200;
-    Dcb.fBinary = 1;
-    Dcb.ByteSize = 8;
-    Dcb.XonChar = 17;
-    Dcb.XoffChar = 19;
+    DCB Dcb = kivo::test::PlainDcb();
     if (Lossless) {
         Dcb.fOutxCtsFlow = 1;
         Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;

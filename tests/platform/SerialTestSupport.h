@@ -2,6 +2,7 @@
 // Helpers for tests of serial device handles on pseudo-terminals.
 
 #include "platform/Win32Api.h"
+#include "tests/support/PlainDcb.h"
 #include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
@@ -68,18 +69,7 @@ public:
         ASSERT_TRUE(SetCommTimeouts(FHandle, &Timeouts));
     }
 
-    static DCB PlainDcb() {
-        DCB Dcb{};
-        Dcb.DCBlength = sizeof Dcb;
-        Dcb.BaudRate = 19200;
-        Dcb.fBinary = 1;
-        Dcb.ByteSize = 8;
-        Dcb.XonChar = 17;
-        Dcb.XoffChar = 19;
-        Dcb.XonLim = 128;
-        Dcb.XoffLim = 128;
-        return Dcb;
-    }
+    static DCB PlainDcb() { return kivo::test::PlainDcb(); }
 
     // Waits for the next event set in Mask; 0 when none came within the bound.
     [[nodiscard]] DWORD WaitEvents(DWORD Timeout = Generous) const {

@@ -9,6 +9,7 @@
 // MasterFd() holds the phone port's handle (Windows handles fit in 32 bits). HangUp()
 // unplugs the pair: the device port then fails as a pulled USB device does.
 #include "platform/Win32Api.h"
+#include "tests/support/PlainDcb.h"
 #include "tests/support/PtyPair.h"
 
 #include <algorithm>
@@ -101,22 +102,10 @@ HANDLE OpenPort(int Number) {
     return Port;
 }
 
-// Raw 8-bit line with no flow control and no time-outs, so data passes unchanged.
+// Raw 8-bit line with no flow control and no time-outs, so data passes unchanged; DTR and
+// RTS on.
 void MakeRaw(HANDLE Port) {
-    DCB Dcb{};
-    Dcb.DCBlength = sizeof(Dcb);
-    if (GetCommState(Port, &Dcb) == FALSE) {
-        Fail("GetCommState");
-    }
-    Dcb.BaudRate = CBR_19200;
-    Dcb.ByteSize = 8;
-    Dcb.Parity = NOPARITY;
-    Dcb.StopBits = ONESTOPBIT;
-    Dcb.fBinary = TRUE;
-    Dcb.fOutxCtsFlow = FALSE;
-    Dcb.fOutxDsrFlow = FALSE;
-    Dcb.fOutX = FALSE;
-    Dcb.fInX = FALSE;
+    DCB Dcb = kivo::test::PlainDcb();
     Dcb.fDtrControl = DTR_CONTROL_ENABLE;
     Dcb.fRtsControl = RTS_CONTROL_ENABLE;
     if (SetCommState(Port, &Dcb) == FALSE) {
