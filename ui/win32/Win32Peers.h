@@ -1,5 +1,6 @@
 #pragma once
-// The Win32 peers of forms and controls, and what they share with the backend's loop.
+// The Win32 peers of forms and controls (Win32Form.cpp, Win32Controls.cpp), and what they
+// share with the backend's loop.
 
 #include "platform/Win32Api.h"
 #include "ui/Backend.h"
