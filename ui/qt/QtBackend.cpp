@@ -113,9 +113,9 @@ protected:
 
 // The text of a box that fits on Screen: a text taller than half the screen when wrapped
 // (a device's refusal may be kilobytes long) is cut where it would pass that, and ends in
-// "…", so that the box and its button stay on the screen. The width is a box's narrowest
-// (Qt wraps a box's text at about half the screen, at most 500 pixels), where the text is
-// tallest.
+// "…", so that the box and its button stay on the screen. It is measured at most 400
+// pixels wide, no wider than Qt wraps a long text in a box (about half the screen, at most
+// 500 pixels): in the box it is never taller than measured.
 QString TextThatFits(const QString& Text, const QFont& Font, const QScreen* Screen) {
     if (Screen == nullptr) {
         return Text;
@@ -139,6 +139,9 @@ QString TextThatFits(const QString& Text, const QFont& Font, const QScreen* Scre
     while (TooMany - Kept > 1) {
         const qsizetype Middle = Kept + (TooMany - Kept) / 2;
         (Fits(Text.left(Middle) + Ellipsis) ? Kept : TooMany) = Middle;
+    }
+    if (Kept > 0 && Text.at(Kept - 1).isHighSurrogate()) {
+        --Kept; // never half a character
     }
     return Text.left(Kept) + Ellipsis;
 }
