@@ -135,8 +135,16 @@ void TfrmStart::RefreshPorts() {
     const std::vector<TSerialPortInfo> Found = ListSerialPorts();
     FListedPorts = PortsBeyondStored(Found, StoredCount());
     std::vector<std::string> Items = FStoredPorts;
+    FConsolePaths.assign(Items.size(), std::string());
+    for (int Item = 0; Item < StoredCount(); ++Item) {
+        if (const TSerialPortInfo* Console = StoredConsole(Found, StoredCount(), Item + 1)) {
+            Items.at(static_cast<std::size_t>(Item)) += ConsoleMark;
+            FConsolePaths.at(static_cast<std::size_t>(Item)) = Console->Path;
+        }
+    }
     for (const TListedPort& Port : FListedPorts) {
         Items.push_back(Port.Label);
+        FConsolePaths.push_back(Port.Console ? Port.Path : std::string());
     }
     cbPort->SetItems(Items);
     // A choice stays while it is listed, except a stored item chosen for the user, which
@@ -163,7 +171,7 @@ void TfrmStart::btnReadClick(TObject* /*Sender*/) {
     BeginRun();
     try {
         ChoosePort();
-        if (OpenPort()) {
+        if (ConsoleConfirmed() && OpenPort()) {
             Timer->SetEnabled(false);
             RunCommands();
         }
@@ -223,6 +231,22 @@ void TfrmStart::ChoosePort() {
     }
     FFoundDeviceName = Stored ? std::string() : Name;
     FExchange.SetTrace(&FTrace, vaComm->GetPortName());
+}
+
+bool TfrmStart::ConsoleConfirmed() {
+    const int Index = cbPort->ItemIndex();
+    const bool Listed = Index >= 0 && Index < static_cast<int>(FConsolePaths.size());
+    const std::string Console = Listed ? FConsolePaths.at(static_cast<std::size_t>(Index)) : "";
+    if (Console.empty() || ChoiceKey(Index) == FConsoleWarned) {
+        return true;
+    }
+    FConsoleWarned = ChoiceKey(Index);
+    Application().MessageBox(
+        Console + " is the system console: the kernel writes its messages there and a login " +
+            "may wait on it, so a read would send AT commands to them. Press Read again to " +
+            "read it all the same.",
+        "System console", TMsgIcon::miInformation);
+    return false;
 }
 
 bool TfrmStart::OpenPort() {

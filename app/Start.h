@@ -93,6 +93,9 @@ private:
     void BeginRun();
     void EndRun();
     void ChoosePort();
+    // False when the chosen item opens the system console and nobody has been warned of it
+    // yet: the warning shows, and a read of it only starts when Read is pressed again.
+    bool ConsoleConfirmed();
     // True when the port is open afterwards.
     bool OpenPort();
     // Drives the exchange: writes each command it names and shows each answer.
@@ -139,6 +142,8 @@ private:
     std::string FStoredDeviceName;          // the component's own, "COM%d" as stored
     std::string FFoundDeviceName;           // what a found port put in its place
     std::vector<TListedPort> FListedPorts;  // found, beyond the stored items
+    std::vector<std::string> FConsolePaths; // per item: the console's path, or empty
+    std::string FConsoleWarned;             // the console item a warning was shown for
     std::string FAutomaticKey;              // the last choice made for the user
     std::unique_ptr<TWatchPeer> FPortWatch; // refreshes the list as ports come and go
 

@@ -5,7 +5,8 @@
 #   scripts/lint.sh [--changed] [BUILD_DIR]     (default build/debug)
 # --changed analyses only the sources changed since main (committed or not), and those that
 # include a header changed since then directly. Sources found clean by an earlier run, and
-# unchanged since with all they include, are skipped (scripts/tidy-cache.py).
+# unchanged since with all they include, are skipped (scripts/tidy-cache.py); each file is
+# noted as clean when clang-tidy finds nothing in it, whatever it finds in the others.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -69,10 +70,11 @@ PYTHONUNBUFFERED=1 run-clang-tidy -p "$build" -j "$(nproc)" "$pattern" 2>&1 | te
     awk -v total="$total" -v root="$root/" '
         /^clang-tidy/ { n++; file = $NF; sub(root, "", file); printf "lint: [%d/%d] %s\n", n, total, file; fflush() }' ||
     status=$?
+# Each file found clean is noted as such, whatever the others were found to be.
+scripts/tidy-cache.py record "$keys" "$build/clang-tidy.log"
 if ((status != 0)) || grep -qE '(warning|error):' <(sed 's/\x1b\[[0-9;]*m//g' "$build/clang-tidy.log"); then
     sed 's/\x1b\[[0-9;]*m//g' "$build/clang-tidy.log" | grep -E '(warning|error):' | sort -u >&2
     echo "lint: clang-tidy found the problems above (full log: $build/clang-tidy.log)" >&2
     exit 1
 fi
-scripts/tidy-cache.py record "$keys"
 echo "lint: clean"

@@ -36,10 +36,18 @@ std::vector<std::string> WithStored(const std::vector<std::string>& Found) {
     return Items;
 }
 
+// The same beside onboard-uarts.umockdev, whose ttyS0 (COM 1) the kernel's console writes to.
+std::vector<std::string> WithStoredBesideConsole(const std::vector<std::string>& Found) {
+    std::vector<std::string> Items = WithStored(Found);
+    Items.front() = "COM 1 (system console)";
+    return Items;
+}
+
 class WindowPortList : public testing::Test {
 protected:
     void TearDown() override {
         Form.reset();
+        Application().SetMessageBoxHook({});
         ::unsetenv("KIVO_COM4"); // NOLINT(concurrency-mt-unsafe)
         ::unsetenv("KIVO_COM5"); // NOLINT(concurrency-mt-unsafe)
     }
@@ -83,12 +91,12 @@ TEST_F(WindowPortList, FoundPortsFollowTheStoredOnesByNameAndDescription) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     ::setenv("KIVO_COM5", "/dev/serial/by-id/usb-HUAWEI_Technology_HUAWEI_Mobile-if01-port0", 1);
     OpenWindow();
-    EXPECT_EQ(
-        Shown(),
-        WithStored({"rfcomm0 - Bluetooth serial port", "rfcomm1 - Bluetooth serial port",
-                    "ttyACM0 - SAMSUNG_Android, interface 1", "ttyS10 - MCS9865 PCIe Serial Port",
-                    "ttyUSB0 - HUAWEI Mobile, interface 0", "ttyUSB2 - HUAWEI Mobile, interface 2",
-                    "ttyUSB3 - FT232R USB UART"}));
+    EXPECT_EQ(Shown(),
+              WithStoredBesideConsole(
+                  {"rfcomm0 - Bluetooth serial port", "rfcomm1 - Bluetooth serial port",
+                   "ttyACM0 - SAMSUNG_Android, interface 1", "ttyS10 - MCS9865 PCIe Serial Port",
+                   "ttyUSB0 - HUAWEI Mobile, interface 0", "ttyUSB2 - HUAWEI Mobile, interface 2",
+                   "ttyUSB3 - FT232R USB UART"}));
     EXPECT_EQ(Form->cbPort->Text(), "COM 4") << "several USB devices: the stored choice";
     EXPECT_EQ(Form->vaComm->DeviceName(), "COM%d");
 }
@@ -96,7 +104,7 @@ TEST_F(WindowPortList, FoundPortsFollowTheStoredOnesByNameAndDescription) {
 TEST_F(WindowPortList, FollowsDevicesPluggedInAndPulledOutAndReadsTheOneChosen) {
     Devices.Add("onboard-uarts.umockdev");
     OpenWindow();
-    EXPECT_EQ(Shown(), WithStored({"ttyS10 - MCS9865 PCIe Serial Port"}));
+    EXPECT_EQ(Shown(), WithStoredBesideConsole({"ttyS10 - MCS9865 PCIe Serial Port"}));
     EXPECT_EQ(Form->cbPort->Text(), "COM 4");
 
     // One modem plugged in: its first port is chosen, as nobody chose anything yet.
@@ -122,8 +130,8 @@ TEST_F(WindowPortList, FollowsDevicesPluggedInAndPulledOutAndReadsTheOneChosen) 
     // The stick pulled out: the user's choice stays.
     Devices.Remove(StickDevice, StickModemTty);
     ASSERT_TRUE(WaitForItems(10)) << "a remove event for one of its ports updates the list";
-    EXPECT_EQ(Shown(),
-              WithStored({"ttyS10 - MCS9865 PCIe Serial Port", "ttyUSB3 - FT232R USB UART"}));
+    EXPECT_EQ(Shown(), WithStoredBesideConsole(
+                           {"ttyS10 - MCS9865 PCIe Serial Port", "ttyUSB3 - FT232R USB UART"}));
     EXPECT_EQ(Form->cbPort->Text(), "ttyUSB3 - FT232R USB UART");
 
     // The chosen adapter pulled out: back to the stored choice.
@@ -145,6 +153,47 @@ TEST_F(WindowPortList, AStoredPortWithADeviceBehindItStaysChosenAtStartAndWhenOn
     Devices.Add("ftdi-adapter.umockdev");
     ASSERT_TRUE(WaitForItems(9));
     EXPECT_EQ(Form->cbPort->Text(), "COM 4") << "a device plugged in leaves it chosen";
+}
+
+// scripts/run.sh maps COM 4 to the simulated phone's pseudo-terminal, a device udev lists as
+// no port (here a node of the test bed that leads to one): a modem plugged in beside it takes
+// not the choice, and Read reads the phone.
+TEST_F(WindowPortList, ComFourMappedToADeviceUdevDoesNotListIsChosenBesideAUsbModem) {
+    Devices.Add("huawei-stick.umockdev");
+    const TPhoneSim Phone;
+    Devices.Attach("/dev/kivo-phone", Phone.DevicePath());
+    ::setenv("KIVO_COM4", "/dev/kivo-phone", 1); // NOLINT(concurrency-mt-unsafe)
+    OpenWindow();
+    EXPECT_EQ(Form->cbPort->Text(), "COM 4");
+    Form->btnRead->Click();
+    EXPECT_EQ(Form->edCGMI->Text(), PhoneSimIdentity().at("+CGMI"));
+    Form->vaComm->Close();
+}
+
+// The kernel's console writes to ttyS0, which COM 1 opens: the item says so, and the first
+// Read of it only warns, naming the device, and writes nothing to it; Read pressed again
+// reads it.
+TEST_F(WindowPortList, TheSystemConsoleIsMarkedAndReadOnlyWhenChosenAgainAfterAWarning) {
+    Devices.Add("onboard-uarts.umockdev");
+    const TPhoneSim Console;
+    Devices.Attach("/dev/ttyS0", Console.DevicePath());
+    std::vector<std::string> Boxes;
+    Application().SetMessageBoxHook([&](const std::string& Text, const std::string& /*Caption*/,
+                                        TMsgIcon /*Icon*/) { Boxes.push_back(Text); });
+    OpenWindow();
+    ASSERT_FALSE(Shown().empty());
+    EXPECT_EQ(Shown().front(), "COM 1 (system console)");
+    Form->cbPort->SetItemIndex(0);
+    Form->btnRead->Click();
+    ASSERT_EQ(Boxes.size(), 1U);
+    EXPECT_EQ(Boxes[0].rfind("/dev/ttyS0 is the system console: ", 0), 0U) << Boxes[0];
+    EXPECT_EQ(Console.CommandCount(), 0);
+    EXPECT_FALSE(Form->vaComm->Active());
+
+    Form->btnRead->Click();
+    EXPECT_EQ(Boxes.size(), 1U);
+    EXPECT_EQ(Form->edCGMI->Text(), PhoneSimIdentity().at("+CGMI"));
+    Form->vaComm->Close();
 }
 
 TEST(PortChoice, APathReachesTheComponentAsItIsWhateverItHoldsOfAFormat) {

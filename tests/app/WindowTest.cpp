@@ -21,8 +21,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStyleOptionButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QStyleFactory>
+#include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTextDocument>
@@ -717,6 +719,49 @@ TEST_F(WindowTest, ModalErrorBoxShowsThePhonesTextPlainAndDeliversEventsWithTheA
     ExpectIdleAfterRun();
 }
 
+// A refusal of 30 KB on a small screen (the offscreen platform's 800x600): the box and its
+// button stay on the screen, the text cut where it ends in "…"; "Copy exchange" has it whole.
+TEST_F(WindowTest, ABoxWithALongRefusalStaysOnTheScreenAndCopyExchangeHasItWhole) {
+    Application().SetMessageBoxHook({});
+    std::string Refusal;
+    while (Refusal.size() < 30000) {
+        Refusal += "operation not allowed in mode " + std::to_string(Refusal.size()) + "; ";
+    }
+    TPhoneSim Phone(Failing("+CGMI", TFailure::fCmeVerbose, Refusal));
+    OpenWindow(Phone);
+    QRect Screen;
+    QRect Box;
+    QRect Button;
+    QString Shown;
+    QTimer Closer;
+    QObject::connect(&Closer, &QTimer::timeout, [&] {
+        if (auto* Up = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            Screen = Up->screen()->availableGeometry();
+            Box = Up->frameGeometry();
+            QAbstractButton* Ok = Up->button(QMessageBox::Ok);
+            Button = QRect(Ok->mapToGlobal(QPoint(0, 0)), Ok->size());
+            Shown = Up->text();
+            Ok->click();
+        }
+    });
+    Closer.start(10);
+    ClickRead();
+    ASSERT_FALSE(Shown.isEmpty()) << "no box";
+    EXPECT_TRUE(Screen.contains(Box))
+        << Box.width() << "x" << Box.height() << "+" << Box.x() << "+" << Box.y() << " on "
+        << Screen.width() << "x" << Screen.height();
+    EXPECT_TRUE(Screen.contains(Button));
+    EXPECT_TRUE(Shown.startsWith("+CME ERROR: operation not allowed in mode 0; "))
+        << Shown.left(80).toStdString();
+    EXPECT_TRUE(Shown.endsWith(QChar(0x2026)));
+
+    Form->CopyExchange();
+    const std::vector<std::string> Turns =
+        TracedTurns(QGuiApplication::clipboard()->text().toStdString(), "COM4");
+    ASSERT_EQ(Turns.size(), 2U);
+    EXPECT_EQ(Turns[1], "< \\r\\n+CME ERROR: " + Refusal + "\\r\\n");
+}
+
 // The window in a face the system has, or in the system's sans-serif face for one it lacks.
 class WindowFaces : public WindowTest, public ::testing::WithParamInterface<const char*> {};
 
@@ -771,7 +816,12 @@ TEST_P(WindowFaces, EveryTextShowsWhole) {
         const QRect Room = Combo->style()->subControlRect(QStyle::CC_ComboBox, &Option,
                                                           QStyle::SC_ComboBoxEditField, Combo);
         for (int I = 0; I < Combo->count(); ++I) {
-            EXPECT_LE(Combo->fontMetrics().horizontalAdvance(Combo->itemText(I)), Room.width());
+            // A name shows whole; what follows it (a found port's description, the
+            // console's mark where this machine has one) shows in the opened list, which is
+            // as wide as its longest item.
+            const QString Item = Combo->itemText(I).section(QRegularExpression(" - | \\("), 0, 0);
+            EXPECT_LE(Combo->fontMetrics().horizontalAdvance(Item), Room.width())
+                << Item.toStdString();
         }
         EXPECT_LE(Combo->fontMetrics().height(), Room.height());
     }

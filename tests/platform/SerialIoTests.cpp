@@ -351,9 +351,21 @@ TEST_F(SerialIo, GetOverlappedResultToldToWaitWaitsOnTheRecordsEventWhoeverSigna
 // of learning of the end must still see it, or such a caller would wait forever.
 TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
     ASSERT_TRUE(SetCommMask(FPort.Handle(), EV_RXCHAR));
+    // The records and masks of the waits outlive both ports: a wait still pending when the
+    // test ends (the last one on FPort, or any after a failed assertion) is ended by the
+    // port's close, which writes its result into them.
     DWORD Events = 0;
+    DWORD TheirEvents = 0;
     DWORD Count = 0;
     Overlapped Asked;
+    Overlapped Looked;
+    Overlapped Mine;
+    Overlapped Theirs;
+    struct TClosedFirst {
+        Port* Closed;
+        ~TClosedFirst() { Closed->Close(); }
+    };
+    const TClosedFirst ClosesFPort{&FPort};
     ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Asked.Record));
     EXPECT_FALSE(GetOverlappedResult(FPort.Handle(), &Asked.Record, &Count, FALSE));
     FPty.Send("a");
@@ -361,7 +373,6 @@ TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
         [&] { return GetOverlappedResult(FPort.Handle(), &Asked.Record, &Count, FALSE) != 0; }));
     ASSERT_EQ(FPort.ReadExactly(1), "a");
 
-    Overlapped Looked;
     ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Looked.Record));
     EXPECT_FALSE(Looked.Completed(0));
     FPty.Send("b");
@@ -372,9 +383,6 @@ TEST_F(SerialIo, APendingWaitEndsForCallersThatOnlyAskOrWatchAnotherDevice) {
     const Port Other(OtherPty.DevicePath());
     Other.Configure();
     ASSERT_TRUE(SetCommMask(Other.Handle(), EV_RXCHAR));
-    Overlapped Mine;
-    Overlapped Theirs;
-    DWORD TheirEvents = 0;
     ASSERT_FALSE(WaitCommEvent(FPort.Handle(), &Events, &Mine.Record));
     ASSERT_FALSE(WaitCommEvent(Other.Handle(), &TheirEvents, &Theirs.Record));
     OtherPty.Send("c");

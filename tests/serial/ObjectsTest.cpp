@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <utility>
 
 namespace {
 
@@ -23,17 +24,24 @@ TEST(VaUtils, TimeoutSurvivesTheTickCountWrap) {
     EXPECT_FALSE(TimeoutExpired(T));
 }
 
-TEST(VaUtils, TestFlagsIgnoresBit31AndMinIntPicksTheSmaller) {
+TEST(VaUtils, TestFlagsIgnoresBit31) {
     EXPECT_TRUE(TestFlags(129, 128));
     EXPECT_FALSE(TestFlags(1, 2));
     EXPECT_FALSE(TestFlags(0x80000001u, 0x80000000u));
     EXPECT_FALSE(TestFlags(0x80000001u, 0x80000001u)); // negative as a signed number
 }
 
-TEST(VaUtils, MinInt) {
-    EXPECT_EQ(MinInt(3, -2), -2);
-    EXPECT_EQ(MinInt(-2, 3), -2);
-    EXPECT_EQ(MinInt(1024, 1024), 1024);
+// The flow-control limits are a quarter of the input queue, clamped to 1024: kept just below
+// the bound, the bound itself where the quarter reaches it, and clamped just above it.
+TEST(VaUtils, FlowLimitsKeepAQuarterOfTheQueueBelowTheBoundAndAreClampedAboveIt) {
+    TVaComm Comm(nullptr);
+    for (const auto& [ReadSize, Limit] :
+         {std::pair{4092, 1023}, std::pair{4096, 1024}, std::pair{4104, 1024}}) {
+        Comm.Buffers()->SetReadSize(ReadSize);
+        const DCB Dcb = MakeDCB(Comm);
+        EXPECT_EQ(Dcb.XonLim, Limit) << "ReadSize " << ReadSize;
+        EXPECT_EQ(Dcb.XoffLim, Limit) << "ReadSize " << ReadSize;
+    }
 }
 
 TEST(VaObjects, ManualResetEventWaitResults) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <commctrl.h>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -142,22 +143,87 @@ double ProcessorSeconds() {
     return static_cast<double>(Ticks(Kernel) + Ticks(User)) * 1e-7;
 }
 
-// The size of Text in the font a window draws with: its width and the font's height.
-SIZE TextSize(HWND Window, const std::string& Text) {
+// The size DrawText gives Text in the font a window draws with, on one line (as a list box
+// draws its items and an edit its line).
+SIZE DrawnSize(HWND Window, const std::string& Text) {
     HDC Dc = GetDC(Window);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the message answers with a handle
     HGDIOBJ Old = SelectObject(Dc, reinterpret_cast<HFONT>(SendMessageA(Window, WM_GETFONT, 0, 0)));
-    SIZE Extent{};
-    GetTextExtentPoint32A(Dc, Text.c_str(), static_cast<int>(Text.size()), &Extent);
-    TEXTMETRICA Metrics{};
-    GetTextMetricsA(Dc, &Metrics);
+    RECT Room{0, 0, 0, 0};
+    DrawTextA(Dc, Text.c_str(), static_cast<int>(Text.size()), &Room,
+              DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
     SelectObject(Dc, Old);
     ReleaseDC(Window, Dc);
-    return {Extent.cx, Metrics.tmHeight};
+    return {Room.right - Room.left, Room.bottom - Room.top};
 }
 
-// The width of a window's text in the font it draws with.
-int TextWidth(HWND Window) {
-    return TextSize(Window, TextOf(Window)).cx;
+// What Window paints of its client area (WM_PRINTCLIENT into a 32-bit bitmap of its size).
+std::vector<std::uint32_t> Painted(HWND Window, int& Width, int& Height) {
+    RECT Client{};
+    GetClientRect(Window, &Client);
+    Width = Client.right;
+    Height = Client.bottom;
+    BITMAPINFO Info{};
+    Info.bmiHeader.biSize = sizeof(Info.bmiHeader);
+    Info.bmiHeader.biWidth = Width;
+    Info.bmiHeader.biHeight = -Height; // top row first
+    Info.bmiHeader.biPlanes = 1;
+    Info.bmiHeader.biBitCount = 32;
+    Info.bmiHeader.biCompression = BI_RGB;
+    HDC Dc = CreateCompatibleDC(nullptr);
+    void* Bits = nullptr;
+    HBITMAP Bitmap = CreateDIBSection(Dc, &Info, DIB_RGB_COLORS, &Bits, nullptr, 0);
+    std::vector<std::uint32_t> Pixels;
+    if (Bitmap != nullptr && Bits != nullptr) {
+        HGDIOBJ Old = SelectObject(Dc, Bitmap);
+        SendMessageA(Window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(Dc),
+                     PRF_CLIENT | PRF_ERASEBKGND);
+        GdiFlush();
+        const auto* First = static_cast<const std::uint32_t*>(Bits);
+        Pixels.assign(First, First + static_cast<std::size_t>(Width) * Height);
+        SelectObject(Dc, Old);
+        DeleteObject(Bitmap);
+    }
+    DeleteDC(Dc);
+    return Pixels;
+}
+
+// The box around the pixels that Window's text paints: those that differ from what it paints
+// with no text, in its client coordinates; empty when the text paints nothing.
+RECT TextInk(HWND Window) {
+    int Width = 0;
+    int Height = 0;
+    const std::vector<std::uint32_t> WithText = Painted(Window, Width, Height);
+    const std::string Text = TextOf(Window);
+    SetWindowTextA(Window, "");
+    const std::vector<std::uint32_t> Without = Painted(Window, Width, Height);
+    SetWindowTextA(Window, Text.c_str());
+    RECT Ink{Width, Height, 0, 0};
+    for (int Y = 0; Y < Height && WithText.size() == Without.size(); ++Y) {
+        for (int X = 0; X < Width; ++X) {
+            const auto At = static_cast<std::size_t>(Y) * Width + X;
+            if (WithText.at(At) != Without.at(At)) {
+                Ink = {std::min<LONG>(Ink.left, X), std::min<LONG>(Ink.top, Y),
+                       std::max<LONG>(Ink.right, X + 1), std::max<LONG>(Ink.bottom, Y + 1)};
+            }
+        }
+    }
+    return Ink.left < Ink.right ? Ink : RECT{};
+}
+
+// Whether Window's text shows whole: its ink is as large as with room to spare on every side
+// (a label clips what passes its edges, a button its inside).
+bool TextShowsWhole(HWND Window, RECT& Ink) {
+    Ink = TextInk(Window);
+    const RECT Shown = ClientRectOf(Window);
+    const int Width = Shown.right - Shown.left;
+    const int Height = Shown.bottom - Shown.top;
+    const UINT Flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW;
+    SetWindowPos(Window, nullptr, 0, 0, Width + 400, Height + 100, Flags);
+    const RECT Roomy = TextInk(Window);
+    SetWindowPos(Window, nullptr, 0, 0, Width, Height, Flags);
+    return Ink.right > Ink.left && Ink.right - Ink.left == Roomy.right - Roomy.left &&
+           Ink.bottom - Ink.top == Roomy.bottom - Roomy.top;
 }
 
 std::string ClipboardText() {
@@ -254,8 +320,9 @@ TEST_F(Win32WindowTest, IsAFixedDialogLikeWindowWithTheStoredLayout) {
                                 Form->lblGMI, Form->lblGMM, Form->lblGMR, Form->lblCGSN}) {
         const HWND Window = WindowOf(Label);
         const RECT Shown = ClientRectOf(Window);
-        EXPECT_LE(TextWidth(Window), Shown.right - Shown.left) << Label->Caption();
-        EXPECT_LE(Shown.left + TextWidth(Window), Edit.left) << Label->Caption();
+        RECT Ink{};
+        EXPECT_TRUE(TextShowsWhole(Window, Ink)) << Label->Caption();
+        EXPECT_LE(Shown.left + Ink.right, Edit.left) << Label->Caption();
     }
 }
 
@@ -589,12 +656,10 @@ protected:
         RECT Inside{};
         GetClientRect(Window, &Inside);
         const std::string Name = Control->Name();
-        if (const auto* Label = dynamic_cast<const TLabel*>(Control)) {
-            const SIZE Size = TextSize(Window, Label->Caption());
-            RECT Text{Shown.left, Shown.top, Shown.left + Size.cx, Shown.top + Size.cy};
-            if (Label->Alignment() == TAlignment::taRightJustify) {
-                OffsetRect(&Text, Shown.right - Text.right, 0);
-            }
+        if (dynamic_cast<const TLabel*>(Control) != nullptr) {
+            RECT Text{};
+            EXPECT_TRUE(TextShowsWhole(Window, Text)) << Name;
+            OffsetRect(&Text, Shown.left, Shown.top);
             EXPECT_GE(Text.left, Shown.left) << Name;
             EXPECT_LE(Text.right, Shown.right) << Name;
             EXPECT_LE(Text.bottom, Shown.bottom) << Name;
@@ -604,13 +669,14 @@ protected:
                 EXPECT_TRUE(EqualRect(&Other, &Shown) != FALSE || !Overlap(Other, Text))
                     << Name << " runs into the control at " << Other.left << "," << Other.top;
             }
-        } else if (const auto* Button = dynamic_cast<const TButton*>(Control)) {
-            // Inside the raised edge and the focus rectangle.
-            std::string Caption = Button->Caption();
-            std::erase(Caption, '&');
-            const SIZE Size = TextSize(Window, Caption);
-            EXPECT_LE(Size.cx, Inside.right - 8) << Name;
-            EXPECT_LE(Size.cy, Inside.bottom - 8) << Name;
+        } else if (dynamic_cast<const TButton*>(Control) != nullptr) {
+            // Whole, and inside the raised edge and the focus rectangle.
+            RECT Text{};
+            EXPECT_TRUE(TextShowsWhole(Window, Text)) << Name;
+            EXPECT_GE(Text.left, 4) << Name;
+            EXPECT_GE(Text.top, 4) << Name;
+            EXPECT_LE(Text.right, Inside.right - 4) << Name;
+            EXPECT_LE(Text.bottom, Inside.bottom - 4) << Name;
         } else if (dynamic_cast<const TComboBox*>(Control) != nullptr) {
             COMBOBOXINFO Info{};
             Info.cbSize = sizeof(Info);
@@ -619,12 +685,12 @@ protected:
             for (int Index = 0; Index < Count; ++Index) {
                 std::array<char, 256> Item{};
                 SendMessageA(Window, CB_GETLBTEXT, Index, reinterpret_cast<LPARAM>(Item.data()));
-                EXPECT_LE(TextSize(Window, Item.data()).cx, Info.rcItem.right - Info.rcItem.left)
+                EXPECT_LE(DrawnSize(Window, Item.data()).cx, Info.rcItem.right - Info.rcItem.left)
                     << Item.data();
             }
-            EXPECT_LE(TextSize(Window, "Ag").cy, Info.rcItem.bottom - Info.rcItem.top) << Name;
+            EXPECT_LE(DrawnSize(Window, "Ag").cy, Info.rcItem.bottom - Info.rcItem.top) << Name;
         } else if (dynamic_cast<const TEdit*>(Control) != nullptr) {
-            EXPECT_LE(TextSize(Window, "Ag").cy, Inside.bottom) << Name;
+            EXPECT_LE(DrawnSize(Window, "Ag").cy, Inside.bottom) << Name;
         }
     }
 };

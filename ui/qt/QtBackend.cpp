@@ -10,12 +10,16 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -107,6 +111,41 @@ protected:
     }
 };
 
+// The text of a box that fits on Screen: a text taller than half the screen when wrapped
+// (a device's refusal may be kilobytes long) is cut where it would pass that, and ends in
+// "…", so that the box and its button stay on the screen. It is measured at most 400
+// pixels wide, no wider than Qt wraps a long text in a box (about half the screen, at most
+// 500 pixels): in the box it is never taller than measured.
+QString TextThatFits(const QString& Text, const QFont& Font, const QScreen* Screen) {
+    if (Screen == nullptr) {
+        return Text;
+    }
+    const QRect Room = Screen->availableGeometry();
+    const int Width = std::min(Room.width() / 2, 400);
+    const int Height = Room.height() / 2;
+    const QFontMetrics Metrics(Font);
+    const auto Fits = [&](const QString& Candidate) {
+        return Metrics
+                   .boundingRect(QRect(0, 0, Width, std::numeric_limits<int>::max() / 2),
+                                 Qt::TextWordWrap | Qt::TextWrapAnywhere, Candidate)
+                   .height() <= Height;
+    };
+    if (Fits(Text)) {
+        return Text;
+    }
+    const QString Ellipsis(QChar(0x2026));
+    qsizetype Kept = 0; // fits, with the ellipsis
+    qsizetype TooMany = Text.size();
+    while (TooMany - Kept > 1) {
+        const qsizetype Middle = Kept + (TooMany - Kept) / 2;
+        (Fits(Text.left(Middle) + Ellipsis) ? Kept : TooMany) = Middle;
+    }
+    if (Kept > 0 && Text.at(Kept - 1).isHighSurrogate()) {
+        --Kept; // never half a character
+    }
+    return Text.left(Kept) + Ellipsis;
+}
+
 } // namespace
 
 namespace UiBackend {
@@ -193,13 +232,15 @@ void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIco
         }
     }
     QMessageBox Box(Icon == TMsgIcon::miError ? QMessageBox::Critical : QMessageBox::Information,
-                    QtPeers::ToQString(Caption), QtPeers::ToQString(Text), QMessageBox::Ok, Owner);
+                    QtPeers::ToQString(Caption), QString(), QMessageBox::Ok, Owner);
     // The text is shown as it is: it carries a phone's own text, which Qt would otherwise
     // take for markup when it looks like some ("<b>", "<img src=...>" loading a file).
     Box.setTextFormat(Qt::PlainText);
     if (Owner != nullptr) {
         Box.setFont(Owner->font()); // a dialog does not take its owner's font by itself
     }
+    const QScreen* Screen = Owner != nullptr ? Owner->screen() : QGuiApplication::primaryScreen();
+    Box.setText(TextThatFits(QtPeers::ToQString(Text), Box.font(), Screen));
     Box.exec();
 }
 

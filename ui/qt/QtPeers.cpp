@@ -18,6 +18,7 @@
 #include <QPalette>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyleOptionButton>
@@ -270,7 +271,9 @@ public:
 class TQtComboBox : public QComboBox {
 public:
     using QComboBox::QComboBox;
-    // Every item shows whole in the field of the closed list.
+    // Every item's name shows whole in the field of the closed list. What follows the name
+    // (from the first " - " or " (": a port's description, a mark) shows in the open list,
+    // which is as wide as its longest item.
     [[nodiscard]] bool TextFits() const {
         QStyleOptionComboBox Option;
         initStyleOption(&Option);
@@ -278,11 +281,15 @@ public:
                                                     QStyle::SC_ComboBoxEditField, this);
         const QFontMetrics Metrics = fontMetrics();
         for (int I = 0; I < count(); ++I) {
-            if (Metrics.horizontalAdvance(itemText(I)) > Field.width()) {
+            if (Metrics.horizontalAdvance(ItemName(itemText(I))) > Field.width()) {
                 return false;
             }
         }
         return Metrics.height() <= Field.height();
+    }
+    [[nodiscard]] static QString ItemName(const QString& Item) {
+        static const QRegularExpression NameEnd(QStringLiteral(" - | \\("));
+        return Item.section(NameEnd, 0, 0);
     }
     // The open list is as wide as its longest item, however narrow the closed box is.
     void FitPopup() {
