@@ -80,8 +80,9 @@ wine_graphics_driver() {
 # gets an entry: a test port's names the pty its link names, every other is empty (no port:
 # opening it fails as not found). Wine then puts the machine's devices on COM256 and up, beyond
 # every number used here. The services read the entries when they start: the wineserver
-# restart that follows in wine_prepare_prefix applies them. (Wine stops reading the entries at
-# a number above 255, so there is none.)
+# restart that follows in wine_prepare_prefix applies them. The key is written whole each
+# time: Wine 8 stops reading it at a name longer than six characters ("COM1000"), and a stale
+# one would leave the numbers after it to the machine's devices.
 wine_write_ports() {
     local reg="$KIVO_WIN_RUN/wine-ports.reg" n path
     {
