@@ -2,7 +2,7 @@
 # End to end on Windows' side: kivo-read.exe under Wine reads the simulated phone
 # (kivo-phonesim, a Linux program on a pty) through COM4, once answering and once with an
 # equipment error; and through COM12 and \\.\COM200, ports above nine as USB modems' usually
-# are, which Windows finds only in its device namespace; and finds no device on COM1. Run by
+# are, which Windows finds only in its device namespace; and opens no device on COM1. Run by
 # test.sh after the windows build; expects its environment (build/windows, the modem-line
 # shim, a Wine prefix).
 set -euo pipefail
@@ -56,12 +56,12 @@ for port in COM12 '\\.\COM200'; do
 done
 stop_phone
 
-# A COM port no test uses leads nowhere, even where Wine would map the machine's console
-# (/dev/ttyS0) onto it: COM1, the window's first port.
+# A COM port no test uses leads to no device, even where Wine would map the machine's console
+# (/dev/ttyS0) onto it: COM1, the window's first port, does not open.
 read_phone COM1
-[[ $status -eq 2 ]] || fail "exit code $status through COM1, expected 2: not found"
-grep -qF "Specified device not found" "$KIVO_WIN_RUN/read.err" || fail "COM1 is a device"
-echo "read-phonesim: COM1, no test port, is not found"
+[[ $status -eq 2 ]] || fail "exit code $status through COM1, expected 2: no device"
+grep -qF "Can't open specified device COM1" "$KIVO_WIN_RUN/read.err" || fail "COM1 opened a device"
+echo "read-phonesim: COM1, no test port, opens no device"
 
 start_phone --cme +CGMR=10
 read_phone COM4

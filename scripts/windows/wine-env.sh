@@ -24,12 +24,14 @@ kivo_owned_pids=()
 # Every COM port the Windows tests and scripts use, and the pty each one leads to: the test
 # pairs (the tests find them in KIVO_TEST_COM_PAIRS), and the simulated phone on COM4 (the
 # window's stored port) and on COM12 and \\.\COM200 (ports above nine). Every other number
-# leads nowhere (see wine_write_ports).
+# leads to no device (see wine_write_ports).
 export KIVO_TEST_COM_PAIRS=${KIVO_TEST_COM_PAIRS:-21:22,23:24,25:26,27:28}
+kivo_phone_ports=(4 12 200)
+kivo_no_device="$KIVO_WIN_RUN/no-device"
 declare -A kivo_com_paths=()
-kivo_com_paths[4]="$KIVO_WIN_RUN/phonesim"
-kivo_com_paths[12]="$KIVO_WIN_RUN/phonesim"
-kivo_com_paths[200]="$KIVO_WIN_RUN/phonesim"
+for kivo_pair in "${kivo_phone_ports[@]}"; do
+    kivo_com_paths[$kivo_pair]="$KIVO_WIN_RUN/phonesim"
+done
 IFS=, read -ra kivo_com_pairs <<<"$KIVO_TEST_COM_PAIRS"
 for kivo_pair in "${kivo_com_pairs[@]}"; do
     kivo_com_paths[${kivo_pair%%:*}]="$KIVO_WIN_RUN/pty-com${kivo_pair%%:*}"
@@ -77,24 +79,39 @@ wine_graphics_driver() {
 # under HKLM\Software\Wine\Ports, replacing a dosdevices link a test made there; and a
 # server's or VM's console is often /dev/ttyS0, so a test port could be that console, or a
 # real UART, and the test would write AT commands to it. So every number Wine takes (1 to 255)
-# gets an entry: a test port's names the pty its link names, every other is empty (no port:
-# opening it fails as not found). Wine then puts the machine's devices on COM256 and up, beyond
+# gets an entry: a test port's names the pty its link names, every other names the no-device
+# socket. Not an empty entry: Wine then removes the link, and a COM port without a link is
+# /dev/ttyS<n-1> to Wine (COM1 opened the console here). A socket file exists, so Wine looks no further, and opening it
+# fails ("no such device"). Wine then puts the machine's devices on COM256 and up, beyond
 # every number used here. The services read the entries when they start: the wineserver
 # restart that follows in wine_prepare_prefix applies them. The key is written whole each
 # time: Wine 8 stops reading it at a name longer than six characters ("COM1000"), and a stale
 # one would leave the numbers after it to the machine's devices.
 wine_write_ports() {
     local reg="$KIVO_WIN_RUN/wine-ports.reg" n path
+    make_no_device
     {
         printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n\n'
         printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
         for ((n = 1; n <= 255; n++)); do
-            path=${kivo_com_paths[$n]:-}
+            path=${kivo_com_paths[$n]:-$kivo_no_device}
             path=${path//\\/\\\\}
             printf '"COM%d"="%s"\n' "$n" "${path//\"/\\\"}"
         done
     } >"$reg"
     timeout 60 wine regedit /S "${reg#"$PWD/"}" >/dev/null 2>&1
+}
+
+# Creates the no-device socket: socat binds it, and leaves it behind when it ends.
+make_no_device() {
+    [[ -S $kivo_no_device ]] && return 0
+    rm -f "$kivo_no_device"
+    socat "UNIX-LISTEN:$kivo_no_device,unlink-close=0" /dev/null </dev/null >/dev/null 2>&1 &
+    local pid=$!
+    wait_for_path "$kivo_no_device"
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    [[ -S $kivo_no_device ]]
 }
 
 wine_start_server() {
@@ -205,10 +222,16 @@ start_phone() {
     com_map 4
 }
 
+# Ends the phone, and leads its ports to no device: a dangling link would let Wine open
+# /dev/ttyS<n-1> in its place.
 stop_phone() {
     kill "${kivo_owned_pids[-1]}" 2>/dev/null || true
     wait "${kivo_owned_pids[-1]}" 2>/dev/null || true
     unset 'kivo_owned_pids[-1]'
+    local n
+    for n in "${kivo_phone_ports[@]}"; do
+        ln -sfn "$kivo_no_device" "$WINEPREFIX/dosdevices/com$n"
+    done
 }
 
 # Wine first: its processes hold the ptys, and must be gone before their owners.
