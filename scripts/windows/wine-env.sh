@@ -81,12 +81,12 @@ wine_graphics_driver() {
 # real UART, and the test would write AT commands to it. So every number Wine takes (1 to 255)
 # gets an entry: a test port's names the pty its link names, every other names the no-device
 # socket. Not an empty entry: Wine then removes the link, and a COM port without a link is
-# /dev/ttyS<n-1> to Wine (COM1 opened the console here). A socket file exists, so Wine looks no further, and opening it
-# fails ("no such device"). Wine then puts the machine's devices on COM256 and up, beyond
-# every number used here. The services read the entries when they start: the wineserver
-# restart that follows in wine_prepare_prefix applies them. The key is written whole each
-# time: Wine 8 stops reading it at a name longer than six characters ("COM1000"), and a stale
-# one would leave the numbers after it to the machine's devices.
+# /dev/ttyS<n-1> to Wine (COM1 opened the console here). A socket file exists, so Wine looks
+# no further, and opening it fails ("no such device"). Wine then puts the machine's devices on
+# COM256 and up, beyond every number used here. The services read the entries when they
+# start: the wineserver restart that follows in wine_prepare_prefix applies them. The key is
+# written whole each time: Wine 8 stopped reading it at a stale value named COM1000, and left
+# the numbers after that one to the machine's devices.
 wine_write_ports() {
     local reg="$KIVO_WIN_RUN/wine-ports.reg" n path
     make_no_device
@@ -121,8 +121,8 @@ wine_start_server() {
     wine_check_ports
 }
 
-# Fails when a COM port below 256 leads anywhere but to a pty of this run (the services have
-# mapped the machine's devices by now).
+# Fails when a COM port below 256 leads anywhere but to this run's ptys or its no-device
+# socket (the services have mapped the machine's devices by now).
 wine_check_ports() {
     local link n target
     for link in "$WINEPREFIX"/dosdevices/com*; do
