@@ -2,8 +2,9 @@
 # End to end on Windows' side: kivo-read.exe under Wine reads the simulated phone
 # (kivo-phonesim, a Linux program on a pty) through COM4, once answering and once with an
 # equipment error; and through COM12 and \\.\COM200, ports above nine as USB modems' usually
-# are, which Windows finds only in its device namespace. Run by test.sh after the windows
-# build; expects its environment (build/windows, the modem-line shim, a Wine prefix).
+# are, which Windows finds only in its device namespace; and opens no device on COM1. Run by
+# test.sh after the windows build; expects its environment (build/windows, the modem-line
+# shim, a Wine prefix).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -45,8 +46,8 @@ read_phone COM4 --json
 echo "read-phonesim: all seven fields read through COM4"
 
 # The same phone on ports above nine, named as a person types them and as Windows lists them.
-com_map 12 "$KIVO_WIN_RUN/phonesim"
-com_map 200 "$KIVO_WIN_RUN/phonesim"
+com_map 12
+com_map 200
 for port in COM12 '\\.\COM200'; do
     read_phone "$port" --json
     [[ $status -eq 0 ]] || fail "exit code $status through $port, expected 0"
@@ -54,6 +55,13 @@ for port in COM12 '\\.\COM200'; do
     echo "read-phonesim: all seven fields read through $port"
 done
 stop_phone
+
+# A COM port no test uses leads to no device, even where Wine would map the machine's console
+# (/dev/ttyS0) onto it: COM1, the window's first port, does not open.
+read_phone COM1
+[[ $status -eq 2 ]] || fail "exit code $status through COM1, expected 2: no device"
+grep -qF "Can't open specified device COM1" "$KIVO_WIN_RUN/read.err" || fail "COM1 opened a device"
+echo "read-phonesim: COM1, no test port, opens no device"
 
 start_phone --cme +CGMR=10
 read_phone COM4

@@ -25,7 +25,6 @@ wine_prepare_prefix
 wine_start_server
 
 echo "=== windows: COM port pairs"
-export KIVO_TEST_COM_PAIRS="21:22,23:24,25:26,27:28"
 IFS=, read -ra pairs <<<"$KIVO_TEST_COM_PAIRS"
 for pair in "${pairs[@]}"; do
     com_pair "${pair%%:*}" "${pair##*:}"
