@@ -56,6 +56,7 @@ void LineState::UpdateLines() {
 
 // A device without modem lines has nothing to set.
 bool LineState::ApplyControlLines(const DCB& Dcb) {
+    FSource->TakeSettings(Dcb);
     if (!FHasLines) {
         return true;
     }
