@@ -1,0 +1,184 @@
+// The pieces of a network port that need no server: the telnet / COM-PORT-OPTION codec byte
+// by byte, the port names, and the bound on a connection that is never answered.
+
+#include "platform/posix/NetworkPort.h"
+#include "platform/posix/Telnet.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kivo::posix;
+using namespace std::string_literals;
+
+std::string Bytes(std::initializer_list<unsigned char> List) {
+    return {List.begin(), List.end()};
+}
+
+// Feeds Input to Client one byte at a time, as a server whose every byte arrives apart would.
+void ReceiveBytewise(telnet::Client& Client, std::string_view Input, std::string& Data,
+                     std::string& Reply) {
+    for (const char Byte : Input) {
+        Client.Receive(std::string_view(&Byte, 1), Data, Reply);
+    }
+}
+
+TEST(TelnetCodec, IacIsDoubledOnTheWayOutAndUndoubledAcrossEverySplitOnTheWayIn) {
+    telnet::Client Client;
+    std::string Wire;
+    Client.Send("a\xff"
+                "b\xff\xff",
+                Wire);
+    EXPECT_EQ(Wire, "a\xff\xff"
+                    "b\xff\xff\xff\xff");
+    for (std::size_t Split = 0; Split <= Wire.size(); ++Split) {
+        telnet::Client Receiver;
+        std::string Data;
+        std::string Reply;
+        Receiver.Receive(std::string_view(Wire).substr(0, Split), Data, Reply);
+        Receiver.Receive(std::string_view(Wire).substr(Split), Data, Reply);
+        EXPECT_EQ(Data, "a\xff"
+                        "b\xff\xff")
+            << "split at " << Split;
+        EXPECT_EQ(Reply, "");
+    }
+}
+
+TEST(TelnetCodec, NegotiatesWithASer2netServerAndAnswersOnlyWhatWasNotAsked) {
+    using namespace telnet;
+    Client Client;
+    EXPECT_EQ(Client.Start(),
+              Bytes({Iac, Will, OptionComPort, Iac, Will, OptionBinary, Iac, Do, OptionBinary, Iac,
+                     Will, OptionSuppressGoAhead, Iac, Do, OptionSuppressGoAhead}));
+    EXPECT_EQ(Client.ComPort(), ComPortStatus::Asked);
+    // What ser2net 4.3 sends on a new RFC 2217 connection, a modem state among the answers
+    // and serial data after them.
+    const std::string Server = Bytes({Iac,
+                                      Will,
+                                      OptionSuppressGoAhead,
+                                      Iac,
+                                      Do,
+                                      OptionSuppressGoAhead,
+                                      Iac,
+                                      Will,
+                                      OptionEcho,
+                                      Iac,
+                                      Dont,
+                                      OptionEcho,
+                                      Iac,
+                                      Do,
+                                      OptionBinary,
+                                      Iac,
+                                      Will,
+                                      OptionBinary,
+                                      Iac,
+                                      Do,
+                                      OptionComPort,
+                                      Iac,
+                                      Sb,
+                                      OptionComPort,
+                                      107,
+                                      0xbb,
+                                      Iac,
+                                      Se,
+                                      Iac,
+                                      Do,
+                                      OptionSuppressGoAhead}) +
+                               "OK\r\n";
+    std::string Data;
+    std::string Reply;
+    ReceiveBytewise(Client, Server, Data, Reply);
+    EXPECT_EQ(Client.ComPort(), ComPortStatus::Agreed);
+    ASSERT_TRUE(Client.ModemState().has_value());
+    EXPECT_EQ(*Client.ModemState(), 0xbb);
+    EXPECT_EQ(Data, "OK\r\n");
+    // Echo is refused; what we asked for and got is not answered again.
+    EXPECT_EQ(Reply, Bytes({Iac, Dont, OptionEcho}));
+    // Binary both ways: a CR goes out bare.
+    std::string Wire;
+    Client.Send("AT\r", Wire);
+    EXPECT_EQ(Wire, "AT\r");
+}
+
+TEST(TelnetCodec, AServerThatRefusesComPortOrAsksForOtherOptionsIsAnsweredOnce) {
+    using namespace telnet;
+    Client Client;
+    (void)Client.Start();
+    std::string Data;
+    std::string Reply;
+    Client.Receive(Bytes({Iac, Dont, OptionComPort, Iac, Do, 24, Iac, Wont, OptionBinary}), Data,
+                   Reply);
+    EXPECT_EQ(Client.ComPort(), ComPortStatus::Refused);
+    EXPECT_EQ(Reply, Bytes({Iac, Wont, 24})); // terminal type: not offered
+    // Without binary from the server, CR NUL carries a bare CR; the NUL is no data.
+    Client.Receive("A\r"s + '\0' + "B", Data, Reply);
+    EXPECT_EQ(Data, "A\rB");
+}
+
+TEST(TelnetCodec, ComPortCommandsAreFramedWithTheirValuesIacDoubled) {
+    using namespace telnet;
+    EXPECT_EQ(ComPortCommand(ComCommand::SetBaudrate, BigEndian32(57600)),
+              Bytes({Iac, Sb, OptionComPort, 1, 0, 0, 0xe1, 0x00, Iac, Se}));
+    EXPECT_EQ(ComPortCommand(ComCommand::SetBaudrate, BigEndian32(0x1ffff)),
+              Bytes({Iac, Sb, OptionComPort, 1, 0, 1, 0xff, 0xff, 0xff, 0xff, Iac, Se}));
+    EXPECT_EQ(ComPortCommand(ComCommand::SetControl, Bytes({ControlDtrOn})),
+              Bytes({Iac, Sb, OptionComPort, 5, 8, Iac, Se}));
+}
+
+TEST(NetworkNames, RecogniseBothSchemesAndRefuseWhatNamesNoServer) {
+    const auto Telnet = ParseNetworkName("RFC2217://modems.lab:2001");
+    ASSERT_TRUE(Telnet.has_value());
+    EXPECT_TRUE(Telnet->Telnet);
+    EXPECT_EQ(Telnet->Text(), "modems.lab:2001");
+    const auto Raw = ParseNetworkName("socket://[::1]:4000");
+    ASSERT_TRUE(Raw.has_value());
+    EXPECT_FALSE(Raw->Telnet);
+    EXPECT_EQ(Raw->Host, "::1");
+    EXPECT_EQ(Raw->Text(), "[::1]:4000");
+    for (const char* Bad : {"socket://host", "socket://:2000", "socket://host:0",
+                            "socket://host:65536", "socket://host:20x0", "rfc2217://a:b:1",
+                            "rfc2217://host:2000/path", "telnet://host:23", "/dev/ttyS0"}) {
+        EXPECT_FALSE(ParseNetworkName(Bad).has_value()) << Bad;
+    }
+    EXPECT_TRUE(IsNetworkName("Socket://x"));
+    EXPECT_FALSE(IsNetworkName("/dev/socket://x"));
+}
+
+TEST(NetworkConnect, AConnectionNeverAnsweredEndsAtItsBoundAsATimeOut) {
+    // A listener whose backlog is full drops further connection requests unanswered, as an
+    // unroutable address does.
+    const int Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Length = sizeof Address;
+    ASSERT_EQ(::bind(Listener, reinterpret_cast<sockaddr*>(&Address), Length), 0);
+    ASSERT_EQ(::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length), 0);
+    ASSERT_EQ(::listen(Listener, 0), 0);
+    const NetworkAddress Server{
+        .Telnet = false, .Host = "127.0.0.1", .Port = std::to_string(ntohs(Address.sin_port))};
+    DWORD Error = ERROR_SUCCESS;
+    const int Queued = ConnectWithin(Server, std::chrono::seconds(30), Error);
+    ASSERT_GE(Queued, 0) << Error; // fills the backlog
+    constexpr std::chrono::milliseconds Bound{300};
+    const auto Start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ConnectWithin(Server, Bound, Error), -1);
+    EXPECT_EQ(Error, static_cast<DWORD>(ETIMEDOUT));
+    EXPECT_GE(std::chrono::steady_clock::now() - Start, Bound);
+    ::close(Queued);
+    ::close(Listener);
+}
+
+TEST(NetworkConnect, AHostNameThatResolvesToNothingIsNotFound) {
+    DWORD Error = ERROR_SUCCESS;
+    const NetworkAddress Nowhere{.Telnet = true, .Host = "kivo-no-such-host.invalid", .Port = "1"};
+    EXPECT_EQ(ConnectWithin(Nowhere, std::chrono::seconds(30), Error), -1);
+    EXPECT_TRUE(Error == WSAHOST_NOT_FOUND || Error == WSATRY_AGAIN) << Error;
+}
+
+} // namespace
