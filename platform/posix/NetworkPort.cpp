@@ -29,6 +29,7 @@ constexpr std::size_t ToServerLimit = 64 * 1024; // the pty is not read while th
 constexpr int KeepIdleSeconds = 10;
 constexpr int KeepIntervalSeconds = 5;
 constexpr int KeepProbes = 3;
+constexpr int UnansweredMs = (KeepIdleSeconds + KeepIntervalSeconds * KeepProbes) * 1000;
 
 // Before hanging up the pty after the server closed, the device is given this long to take
 // what the server sent last (a hang-up discards what the terminal still holds).
@@ -80,20 +81,18 @@ void SetOption(int Fd, int Level, int Name, int Value) {
 // Waits until Fd is connected or the deadline passes: 0, or the errno why not.
 int AwaitConnection(int Fd, Clock::time_point Deadline) {
     for (;;) {
-        const auto Left = std::chrono::duration_cast<milliseconds>(Deadline - Clock::now()).count();
+        // Rounded up: a wait that ends before the deadline would cut the bound short.
+        const auto Left = std::chrono::ceil<milliseconds>(Deadline - Clock::now()).count();
         if (Left <= 0) {
             return ETIMEDOUT;
         }
         pollfd Watched{.fd = Fd, .events = POLLOUT, .revents = 0};
         const int Ready = ::poll(&Watched, 1, static_cast<int>(Left));
-        if (Ready < 0 && errno == EINTR) {
-            continue;
+        if (Ready == 0 || (Ready < 0 && errno == EINTR)) {
+            continue; // the next round ends it once the deadline has passed
         }
         if (Ready < 0) {
             return errno;
-        }
-        if (Ready == 0) {
-            return ETIMEDOUT;
         }
         int Error = 0;
         socklen_t Length = sizeof Error;
@@ -271,6 +270,7 @@ int ConnectWithin(const NetworkAddress& Address, milliseconds Bound, DWORD& Erro
             SetOption(Fd, IPPROTO_TCP, TCP_KEEPIDLE, KeepIdleSeconds);
             SetOption(Fd, IPPROTO_TCP, TCP_KEEPINTVL, KeepIntervalSeconds);
             SetOption(Fd, IPPROTO_TCP, TCP_KEEPCNT, KeepProbes);
+            SetOption(Fd, IPPROTO_TCP, TCP_USER_TIMEOUT, UnansweredMs); // data sent, no reply
             return Fd;
         }
         CloseFd(Fd);
