@@ -22,7 +22,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr std::size_t ChunkSize = 4096;
-constexpr std::size_t ToServerLimit = 64 * 1024; // the pty is not read while this much waits
+constexpr std::size_t ToServerLimit =
+    std::size_t{64} * 1024; // the pty is not read while this much waits
 
 // A connection that dies without a word (a cable pulled, a router gone) is noticed within
 // about half a minute by keep-alive probes.
@@ -366,7 +367,7 @@ void NetworkRelay::WaitForServer(milliseconds Bound) {
     });
 }
 
-void NetworkRelay::Queue(std::string Bytes) {
+void NetworkRelay::Queue(std::string_view Bytes) {
     FToServer += Bytes;
     const char Byte = 0;
     (void)::write(FFds.WakeWrite, &Byte, 1); // a full pipe wakes the thread all the same
@@ -569,7 +570,7 @@ bool NetworkRelay::SetLines(int Set, int Clear) {
         Control(telnet::ControlRtsOff);
     }
     FOutputLines = (FOutputLines | (Set & (LineDtr | LineRts))) & ~(Clear & (LineDtr | LineRts));
-    Queue(std::move(Commands));
+    Queue(Commands);
     return true;
 }
 
@@ -601,8 +602,8 @@ void NetworkRelay::TakeSettings(const DCB& Dcb) {
     }
     std::string Commands = SettingsCommands(Dcb);
     if (Commands != FSentSettings) {
-        FSentSettings = Commands;
-        Queue(std::move(Commands));
+        Queue(Commands);
+        FSentSettings = std::move(Commands);
     }
 }
 

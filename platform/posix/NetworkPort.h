@@ -102,7 +102,7 @@ private:
 
     void Run(); // the relay's thread
     bool Pump(DWORD& Why);
-    void Queue(std::string Bytes);
+    void Queue(std::string_view Bytes); // under FLock
     void WaitForServer(std::chrono::milliseconds Bound);
     void EndLink(DWORD Why);
     void DrainToTerminal(std::unique_lock<std::mutex>& Lock);

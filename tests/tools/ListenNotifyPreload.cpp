@@ -38,6 +38,7 @@ int ListeningPort(int Fd) {
 
 extern "C" int listen(int Fd, int Backlog) {
     const int Result = RealListen()(Fd, Backlog);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the server changes no environment variables
     const char* Target = std::getenv("KIVO_LISTEN_NOTIFY_FD");
     const int Port = Result == 0 ? ListeningPort(Fd) : 0;
     if (Target != nullptr && Port != 0) {

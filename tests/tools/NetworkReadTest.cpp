@@ -64,12 +64,14 @@ public:
                       KIVO_LISTEN_NOTIFY);
         Env.push_back("KIVO_LISTEN_NOTIFY_FD=" + std::to_string(NotifyFd));
         std::vector<char*> EnvPointers;
+        EnvPointers.reserve(Env.size() + 1);
         for (auto& Entry : Env) {
             EnvPointers.push_back(Entry.data());
         }
         EnvPointers.push_back(nullptr);
         std::vector<std::string> Args{KIVO_SER2NET, "-n", "-d", "-c", FConfig};
         std::vector<char*> ArgPointers;
+        ArgPointers.reserve(Args.size() + 1);
         for (auto& Arg : Args) {
             ArgPointers.push_back(Arg.data());
         }
@@ -125,7 +127,7 @@ private:
 };
 
 bool HaveSer2net() {
-    return std::string_view(KIVO_SER2NET).size() > 0;
+    return !std::string_view(KIVO_SER2NET).empty();
 }
 
 #define SKIP_WITHOUT_SER2NET()                                                                     \
