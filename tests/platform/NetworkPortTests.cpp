@@ -1,12 +1,15 @@
-// The pieces of a network port that need no server: the telnet / COM-PORT-OPTION codec byte
-// by byte, the port names, and the bound on a connection that is never answered.
+// The pieces of a network port: the telnet / COM-PORT-OPTION codec byte by byte, the port
+// names, the bound on a connection that is never answered, and a socket:// device handle
+// against a loopback server (the end of the connection in both directions).
 
 #include "platform/posix/NetworkPort.h"
 #include "platform/posix/Telnet.h"
+#include "tests/platform/SerialTestSupport.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -179,6 +182,117 @@ TEST(NetworkConnect, AHostNameThatResolvesToNothingIsNotFound) {
     const NetworkAddress Nowhere{.Telnet = true, .Host = "kivo-no-such-host.invalid", .Port = "1"};
     EXPECT_EQ(ConnectWithin(Nowhere, std::chrono::seconds(30), Error), -1);
     EXPECT_TRUE(Error == WSAHOST_NOT_FOUND || Error == WSATRY_AGAIN) << Error;
+}
+
+// A loopback listener on a port the system chose, and the one connection it accepts.
+class LoopbackServer {
+public:
+    LoopbackServer() : FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in Address{};
+        Address.sin_family = AF_INET;
+        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t Length = sizeof Address;
+        if (::bind(FListener, reinterpret_cast<sockaddr*>(&Address), Length) == 0 &&
+            ::getsockname(FListener, reinterpret_cast<sockaddr*>(&Address), &Length) == 0 &&
+            ::listen(FListener, 1) == 0) {
+            FName = "socket://127.0.0.1:" + std::to_string(ntohs(Address.sin_port));
+        }
+    }
+    ~LoopbackServer() {
+        CloseClient();
+        ::close(FListener);
+    }
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    [[nodiscard]] const std::string& Name() const { return FName; }
+    void Accept() { FClient = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC); }
+    void Send(std::string_view Bytes) const {
+        ASSERT_EQ(::send(FClient, Bytes.data(), Bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(Bytes.size()));
+    }
+    // What the client sent until Count bytes came, or the connection's end ("" at once).
+    [[nodiscard]] std::string Receive(std::size_t Count) const {
+        std::string Got;
+        pollfd Watched{.fd = FClient, .events = POLLIN, .revents = 0};
+        while (Got.size() < Count && ::poll(&Watched, 1, kivo::test::Generous) > 0) {
+            std::array<char, 256> Buffer{};
+            const ssize_t Read = ::recv(FClient, Buffer.data(), Buffer.size(), 0);
+            if (Read <= 0) {
+                break;
+            }
+            Got.append(Buffer.data(), static_cast<std::size_t>(Read));
+        }
+        return Got;
+    }
+    // True when the client closed its side (within the generous bound).
+    [[nodiscard]] bool ClientClosed() const {
+        pollfd Watched{.fd = FClient, .events = POLLIN, .revents = 0};
+        std::array<char, 16> Buffer{};
+        return ::poll(&Watched, 1, kivo::test::Generous) > 0 &&
+               ::recv(FClient, Buffer.data(), Buffer.size(), 0) == 0;
+    }
+    void CloseClient() {
+        if (FClient >= 0) {
+            ::close(FClient);
+            FClient = -1;
+        }
+    }
+
+private:
+    int FListener;
+    int FClient = -1;
+    std::string FName;
+};
+
+TEST(NetworkDevice, CarriesEveryByteAndFailsAPendingReadWhenTheServerCloses) {
+    LoopbackServer Server;
+    kivo::test::Port Device(Server.Name());
+    ASSERT_TRUE(Device.IsOpen()) << Device.OpenError();
+    Server.Accept();
+    COMMTIMEOUTS Blocking{}; // no time-outs: a read ends when its bytes are there
+    ASSERT_TRUE(SetCommTimeouts(Device.Handle(), &Blocking));
+    kivo::test::Overlapped Write;
+    DWORD Done = 0;
+    const std::string Out("AT\r\xff\x00", 5);
+    if (WriteFile(Device.Handle(), Out.data(), 5, &Done, &Write.Record) == FALSE) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_EQ(Server.Receive(5), Out);
+    Server.Send(std::string("\xffOK", 3));
+    std::array<char, 8> In{};
+    kivo::test::Overlapped Read;
+    if (ReadFile(Device.Handle(), In.data(), 3, &Done, &Read.Record) == FALSE) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(Device.Handle(), &Read.Record, &Done, TRUE));
+    }
+    EXPECT_EQ(std::string(In.data(), Done), std::string("\xffOK", 3));
+
+    kivo::test::Overlapped Pending;
+    ASSERT_FALSE(ReadFile(Device.Handle(), In.data(), 1, &Done, &Pending.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    Server.CloseClient();
+    ASSERT_TRUE(Pending.Completed());
+    EXPECT_FALSE(GetOverlappedResult(Device.Handle(), &Pending.Record, &Done, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_GRACEFUL_DISCONNECT);
+}
+
+TEST(NetworkDevice, CloseHandleAbortsAPendingReadAndEndsTheConnection) {
+    LoopbackServer Server;
+    kivo::test::Port Device(Server.Name());
+    ASSERT_TRUE(Device.IsOpen()) << Device.OpenError();
+    Server.Accept();
+    COMMTIMEOUTS Blocking{};
+    ASSERT_TRUE(SetCommTimeouts(Device.Handle(), &Blocking));
+    std::array<char, 8> In{};
+    DWORD Done = 0;
+    kivo::test::Overlapped Pending;
+    ASSERT_FALSE(ReadFile(Device.Handle(), In.data(), 1, &Done, &Pending.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    Device.Close();
+    ASSERT_TRUE(Pending.Completed());
+    EXPECT_EQ(Pending.Record.Internal, ERROR_OPERATION_ABORTED);
+    EXPECT_TRUE(Server.ClientClosed()) << "the connection outlived its handle";
 }
 
 } // namespace
