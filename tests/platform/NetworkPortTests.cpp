@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -293,6 +294,58 @@ TEST(NetworkDevice, CloseHandleAbortsAPendingReadAndEndsTheConnection) {
     ASSERT_TRUE(Pending.Completed());
     EXPECT_EQ(Pending.Record.Internal, ERROR_OPERATION_ABORTED);
     EXPECT_TRUE(Server.ClientClosed()) << "the connection outlived its handle";
+}
+
+// The server's side of RFC 2217 as a test scripts it: it agrees to COM-PORT-OPTION at once
+// and reports CTS and DSR on.
+void AgreeToComPort(LoopbackServer& Server) {
+    using namespace telnet;
+    Server.Accept();
+    Server.Send(
+        Bytes({Iac, Do, OptionComPort, Iac, Sb, OptionComPort, 107, ModemCts | ModemDsr, Iac, Se}));
+}
+
+TEST(NetworkDevice, Rfc2217SendsTheLineSettingsAndDtrAndReportsTheServersModemLines) {
+    using namespace telnet;
+    LoopbackServer Server;
+    std::thread Agreeing(AgreeToComPort, std::ref(Server));
+    const std::string Name = "rfc2217" + Server.Name().substr(Server.Name().find(':'));
+    kivo::test::Port Device(Name);
+    Agreeing.join();
+    ASSERT_TRUE(Device.IsOpen()) << Device.OpenError();
+    DCB Dcb{};
+    ASSERT_TRUE(GetCommState(Device.Handle(), &Dcb));
+    Dcb.BaudRate = 57600;
+    Dcb.ByteSize = 7;
+    Dcb.Parity = EVENPARITY;
+    Dcb.StopBits = TWOSTOPBITS;
+    Dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(Device.Handle(), &Dcb));
+    const std::string Expected = ComPortCommand(ComCommand::SetBaudrate, BigEndian32(57600)) +
+                                 ComPortCommand(ComCommand::SetDataSize, "\x07") +
+                                 ComPortCommand(ComCommand::SetParity, "\x03") +
+                                 ComPortCommand(ComCommand::SetStopSize, "\x02") +
+                                 ComPortCommand(ComCommand::SetControl, "\x01") +
+                                 ComPortCommand(ComCommand::SetControl, "\x08");
+    std::string Got;
+    while (Got.find(Expected) == std::string::npos) {
+        const std::string More = Server.Receive(1);
+        if (More.empty()) {
+            break;
+        }
+        Got += More;
+    }
+    EXPECT_NE(Got.find(Expected), std::string::npos) << "the server did not get the settings";
+
+    // DSR drops at the server: the device's EV_DSR fires.
+    ASSERT_TRUE(SetCommMask(Device.Handle(), EV_DSR));
+    DWORD Events = 0;
+    kivo::test::Overlapped Wait;
+    ASSERT_FALSE(WaitCommEvent(Device.Handle(), &Events, &Wait.Record));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    Server.Send(Bytes({Iac, Sb, OptionComPort, 107, ModemCts, Iac, Se}));
+    ASSERT_TRUE(Wait.Completed());
+    EXPECT_EQ(Events, EV_DSR);
 }
 
 } // namespace
