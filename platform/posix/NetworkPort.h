@@ -54,16 +54,16 @@ std::optional<NetworkAddress> ParseNetworkName(std::string_view Name);
 
 // A TCP connection to Address made within Bound: the connected socket (non-blocking,
 // close-on-exec), or -1 with Error set (an errno such as ECONNREFUSED or ETIMEDOUT, or
-// WSAHOST_NOT_FOUND or WSATRY_AGAIN). Bound covers the connection attempts, not the name look-up,
-// which is the resolver's own. Any thread.
+// WSAHOST_NOT_FOUND or WSATRY_AGAIN). Bound covers the connection attempts, not the name
+// look-up, which is the resolver's own. Any thread.
 int ConnectWithin(const NetworkAddress& Address, std::chrono::milliseconds Bound, DWORD& Error);
 
 class NetworkRelay final : public LineSource {
 public:
     // Connects to the server Name names, opens the pty pair and starts the relay's thread;
-    // a malformed name is
-    // ERROR_FILE_NOT_FOUND. For rfc2217, waits (within Bound) for the server's answer to
-    // COM-PORT-OPTION and its first modem state. Null with Error set on failure. Any thread.
+    // a malformed name is ERROR_FILE_NOT_FOUND. For rfc2217, waits (within Bound) for the
+    // server's answer to COM-PORT-OPTION and its first modem state. Null with Error set on
+    // failure. Any thread.
     static std::shared_ptr<NetworkRelay> Open(const std::string& Name,
                                               std::chrono::milliseconds Bound, DWORD& Error);
     ~NetworkRelay() override;
@@ -79,9 +79,9 @@ public:
     // The pty's terminal side, for the serial device to open. Any thread.
     [[nodiscard]] const std::string& TerminalPath() const { return FTerminalPath; }
 
-    // LineSource, from any thread. Interrupt also disarms WhenEnded: the device closes. Without
-    // COM-PORT-OPTION (socket://, or a server that refused it) there are no lines: DTR and RTS are
-    // then a no-op, as on a pty.
+    // LineSource, from any thread. Interrupt also disarms WhenEnded: the device closes.
+    // Without COM-PORT-OPTION (socket://, or a server that refused it) there are no lines:
+    // DTR and RTS are then a no-op, as on a pty.
     bool GetLines(int& Lines) override;
     bool SetLines(int Set, int Clear) override;
     bool GetCounters(LineCounters& Counters) override;
