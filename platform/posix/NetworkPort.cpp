@@ -490,6 +490,8 @@ void NetworkRelay::EndLink(DWORD Why) {
     Lock.unlock();
     if (!Stopped) {
         const std::lock_guard Ending(FEndLock);
+        FEndReported = true;
+        FReportedWhy = Why;
         if (FOnEnd) {
             FOnEnd(Why);
         }
@@ -521,17 +523,12 @@ void NetworkRelay::DrainToTerminal(std::unique_lock<std::mutex>& Lock) {
 }
 
 void NetworkRelay::WhenEnded(std::function<void(DWORD)> Ended) {
-    DWORD Why = ERROR_SUCCESS;
-    {
-        const std::lock_guard Guard(FLock);
-        if (!FEnded) {
-            const std::lock_guard Ending(FEndLock);
-            FOnEnd = std::move(Ended);
-            return;
-        }
-        Why = FEndError;
+    const std::lock_guard Ending(FEndLock);
+    if (FEndReported) {
+        Ended(FReportedWhy); // the connection ended before the device listened
+        return;
     }
-    Ended(Why);
+    FOnEnd = std::move(Ended);
 }
 
 bool NetworkRelay::HasLines() const {

@@ -126,8 +126,12 @@ private:
     bool FEnded = false;
     DWORD FEndError = ERROR_SUCCESS;
     bool FInterrupted = false;
-    std::mutex FEndLock; // held while Ended runs, so that Interrupt waits for it
+    // Held while Ended runs, so that Interrupt waits for it; never taken with FLock held,
+    // nor FLock with it (Ended takes the device's lock, which is held around FLock).
+    std::mutex FEndLock;
     std::function<void(DWORD)> FOnEnd;
+    bool FEndReported = false;
+    DWORD FReportedWhy = ERROR_SUCCESS;
     std::thread FThread;
 };
 
