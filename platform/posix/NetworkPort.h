@@ -89,6 +89,7 @@ public:
     void Interrupt() override;
     void TakeSettings(const DCB& Dcb) override;
 
+private:
     struct Descriptors {
         int Socket = -1;
         int Master = -1;
@@ -97,7 +98,6 @@ public:
         int WakeWrite = -1;
     };
 
-private:
     NetworkRelay(const NetworkAddress& Address, const Descriptors& Fds, std::string TerminalPath);
 
     void Run(); // the relay's thread
