@@ -16,8 +16,9 @@ enum class TOpenFailure : std::uint8_t { ofOther, ofNotFound, ofBusy, ofDenied, 
 // this header reach no system header. Any thread.
 [[nodiscard]] inline TOpenFailure OpenFailureOf(std::uint32_t Code) {
     switch (Code) {
-    case 2: // ERROR_FILE_NOT_FOUND
-    case 3: // ERROR_PATH_NOT_FOUND
+    case 2:   // ERROR_FILE_NOT_FOUND
+    case 3:   // ERROR_PATH_NOT_FOUND
+    case 123: // ERROR_INVALID_NAME: "rfc2217://host:port" is no file name there
         return TOpenFailure::ofNotFound;
     case 5:  // ERROR_ACCESS_DENIED
     case 32: // ERROR_SHARING_VIOLATION
@@ -27,8 +28,16 @@ enum class TOpenFailure : std::uint8_t { ofOther, ofNotFound, ofBusy, ofDenied, 
     }
 }
 
-// Device Manager names the ports; the message names the port already.
-[[nodiscard]] inline std::string MissingDeviceAdvice(const std::string& /*Name*/) {
+// Device Manager names the ports; the message names the port already. A network port
+// ("rfc2217://host:port", "socket://host:port") is one the Windows build cannot open.
+[[nodiscard]] inline std::string MissingDeviceAdvice(const std::string& Name) {
+    std::string Scheme = Name.substr(0, Name.find("://"));
+    for (char& C : Scheme) {
+        C = static_cast<char>(C >= 'A' && C <= 'Z' ? C - 'A' + 'a' : C);
+    }
+    if (Name.find("://") != std::string::npos && (Scheme == "rfc2217" || Scheme == "socket")) {
+        return "Network ports are not supported on Windows (" + Name + ").";
+    }
     return {};
 }
 
@@ -44,8 +53,8 @@ enum class TOpenFailure : std::uint8_t { ofOther, ofNotFound, ofBusy, ofDenied, 
 
 // For a name that opened nothing: for a COM name, the path it was looked for at and the
 // environment variable that names another ("Tried /dev/ttyS3; set KIVO_COM4 to the
-// device's path to use another."); empty for a path, which the message names already. Reads
-// the environment; any thread.
+// device's path to use another."); for a malformed network port, its form; empty for a
+// path, which the message names already. Reads the environment; any thread.
 [[nodiscard]] std::string MissingDeviceAdvice(const std::string& Name);
 
 // For a device the user may not open: the group that owns the node, which the user must

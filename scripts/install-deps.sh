@@ -10,7 +10,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
     fonts-wine fonts-dejavu-core fonts-liberation
-    socat xvfb xauth
+    socat xvfb xauth ser2net
     clang-format clang-tidy shellcheck bash-completion
     clang libclang-rt-14-dev dpkg-dev
     debhelper fakeroot lintian debootstrap appstream

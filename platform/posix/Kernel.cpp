@@ -13,7 +13,8 @@ thread_local DWORD LastError = ERROR_SUCCESS;
 
 constexpr DWORD ErrorInsufficientBuffer = 122;
 
-// Windows' own texts for the codes that keep their Windows values and have no errno twin.
+// Texts for the codes that keep their Windows values and have no errno twin: Windows' own,
+// but for a network port's end, which names who ended it.
 const char* WindowsText(DWORD Code) {
     switch (Code) {
     case ERROR_SUCCESS:
@@ -25,6 +26,13 @@ const char* WindowsText(DWORD Code) {
         return "Overlapped I/O event is not in a signaled state.";
     case ERROR_IO_PENDING:
         return "Overlapped I/O operation is in progress.";
+    case ERROR_GRACEFUL_DISCONNECT:
+        return "The server closed the network connection.";
+    case WSAHOST_NOT_FOUND:
+        return "No such host is known.";
+    case WSATRY_AGAIN:
+        return "This is usually a temporary error during hostname resolution and means that "
+               "the local server did not receive a response from an authoritative server.";
     default:
         return nullptr;
     }

@@ -25,8 +25,12 @@ void LineState::StopWatcher() {
         const std::lock_guard Guard(FLock);
         Source = FSource;
     }
-    if (FWatcher.joinable()) {
+    // Every source hears it, watched or not: one that calls back into the device (a network
+    // port's relay) must stop before the device goes.
+    if (Source) {
         Source->Interrupt();
+    }
+    if (FWatcher.joinable()) {
         FWatcher.join();
     }
 }
@@ -56,6 +60,7 @@ void LineState::UpdateLines() {
 
 // A device without modem lines has nothing to set.
 bool LineState::ApplyControlLines(const DCB& Dcb) {
+    FSource->TakeSettings(Dcb);
     if (!FHasLines) {
         return true;
     }

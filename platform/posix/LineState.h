@@ -25,7 +25,8 @@ public:
         : FLock(Lock), FState(State), FDevice(Device), FEvents(Events) {}
 
     // Makes Source where lines and counters come from and reads them. Then, holding no lock,
-    // StartWatcher; StopWatcher (no lock held either) before the next Attach or the close.
+    // StartWatcher; StopWatcher (no lock held either) before the next Attach or the close:
+    // it interrupts the source, whether a watcher ran or not.
     void Attach(std::shared_ptr<LineSource> Source);
     void StartWatcher();
     void StopWatcher();

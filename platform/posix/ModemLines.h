@@ -45,6 +45,10 @@ public:
     virtual bool WaitForChange() = 0;
     // Ends a WaitForChange in progress and every later one. Returns once no call is inside.
     virtual void Interrupt() = 0;
+    // The line settings the device was just given, before its DTR and RTS are set; a source
+    // that carries them elsewhere (a network serial server) forwards them, a terminal has
+    // taken them already.
+    virtual void TakeSettings(const DCB& /*Dcb*/) {}
 };
 
 // The source of a terminal device opened as Fd; Fd stays owned by the caller.

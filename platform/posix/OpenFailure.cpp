@@ -3,6 +3,7 @@
 #include "platform/OpenFailure.h"
 
 #include "platform/posix/ComName.h"
+#include "platform/posix/NetworkPort.h"
 
 #include <cerrno>
 #include <grp.h>
@@ -48,6 +49,9 @@ TOpenFailure OpenFailureOf(std::uint32_t Code) {
 std::string MissingDeviceAdvice(const std::string& Name) {
     const std::string Variable = posix::ComPathVariable(Name);
     const auto Path = posix::DevicePathFor(Name);
+    if (Path && posix::IsNetworkName(*Path)) {
+        return "A network port is named rfc2217://host:port or socket://host:port.";
+    }
     if (Variable.empty() || !Path) {
         return {};
     }

@@ -2,6 +2,7 @@
 
 #include "platform/posix/BaudRate.h"
 #include "platform/posix/LineConfig.h"
+#include "platform/posix/NetworkPort.h"
 #include "platform/posix/SerialTerminal.h"
 #include "platform/posix/WaitHold.h"
 
@@ -26,8 +27,16 @@ bool SpeedMatches(unsigned Wanted, unsigned Actual) {
 
 std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD Access,
                                                  bool Overlapped, DWORD& Error) {
+    // A network port is a pty whose far side the relay connects to the server.
+    std::shared_ptr<NetworkRelay> Relay;
+    if (IsNetworkName(Path)) {
+        Relay = NetworkRelay::Open(Path, ConnectBound, Error);
+        if (!Relay) {
+            return nullptr;
+        }
+    }
     OpenedTerminal Terminal;
-    Error = OpenTerminal(Path, Access, Terminal);
+    Error = OpenTerminal(Relay ? Relay->TerminalPath() : Path, Access, Terminal);
     if (Error != ERROR_SUCCESS) {
         return nullptr;
     }
@@ -41,7 +50,12 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
     std::shared_ptr<SerialDevice> Device(new SerialDevice(Terminal, Fds, Overlapped, Readable));
     Device->FState.Dcb = DcbFromTermios(Terminal.Settings, LineSpeedOf(Terminal.Fd));
     Device->FInput.SetDecoding(Device->FState.Dcb);
-    Device->AttachLineSource(MakeDeviceLineSource(Terminal.Fd));
+    if (Relay) {
+        // The device learns why the connection ended; its close disarms this (Interrupt).
+        Relay->WhenEnded([Raw = Device.get()](DWORD Why) { Raw->Lose(Why); });
+    }
+    Device->AttachLineSource(Relay ? std::shared_ptr<LineSource>(std::move(Relay))
+                                   : MakeDeviceLineSource(Terminal.Fd));
     Device->FDone.SetSelf(std::shared_ptr<InputSource>(Device, &Device->FInput));
     Device->FDriver.Start();
     return Device;
@@ -88,6 +102,13 @@ void SerialDevice::AttachLineSource(std::shared_ptr<LineSource> Source) {
         Rearm();
     }
     FLines.StartWatcher();
+}
+
+void SerialDevice::Lose(DWORD Error) {
+    const std::lock_guard Guard(FLock);
+    if (!FState.Closed) {
+        Fail(Error);
+    }
 }
 
 // --- What the parts ask of the device ------------------------------------------------------

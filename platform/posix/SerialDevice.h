@@ -63,6 +63,10 @@ public:
     BOOL Cancel();
     BOOL ClearErrors(DWORD* Errors, COMSTAT* Stat);
 
+    // Fails the device from outside, as a hang-up would, with Error as the cause (the
+    // connection of a network port ended). Any thread but the device's own.
+    void Lose(DWORD Error);
+
     // Blocks until the operation of Overlapped, started on this device, has completed.
     void AwaitCompletion(const OVERLAPPED* Overlapped);
     // A caller only asks whether what is pending is done (GetOverlappedResult, not waiting):

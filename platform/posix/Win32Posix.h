@@ -48,6 +48,12 @@ inline constexpr DWORD ERROR_INVALID_PARAMETER = 22; // EINVAL
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
+// A network port's host name that resolves to nothing, for now or for good (Winsock's codes:
+// above every errno value).
+inline constexpr DWORD WSAHOST_NOT_FOUND = 11001;
+inline constexpr DWORD WSATRY_AGAIN = 11002;
+// A network port's server closed the connection.
+inline constexpr DWORD ERROR_GRACEFUL_DISCONNECT = 1226;
 
 // Waits.
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000u;

@@ -70,3 +70,14 @@ grep -qF "+CME ERROR 10: SIM not inserted." "$KIVO_WIN_RUN/read.err" || fail "no
 [[ $out == *"Phone Model: KM-310"* ]] || fail "the fields read before the error are missing"
 echo "read-phonesim: the equipment error ends the read with its message"
 stop_phone
+
+# A network port: the Windows build does not open one, and says so naming it.
+set +e
+out=$(LD_PRELOAD="$shim" timeout 60 wine "$reader" --port rfc2217://127.0.0.1:2001 \
+    2>"$KIVO_WIN_RUN/read.err")
+status=$?
+set -e
+[[ $status -eq 2 ]] || fail "exit code $status, expected 2 for a network port"
+grep -qF "Network ports are not supported on Windows (rfc2217://127.0.0.1:2001)." \
+    "$KIVO_WIN_RUN/read.err" || fail "no message naming the network port"
+echo "read-phonesim: a network port is refused with a message naming it"
