@@ -57,7 +57,8 @@ std::string Help() {
            "                   how long the phone may stay silent before a reply and between\n"
            "                   its pieces (default 5; fractions allowed)\n"
            "  --trace[=FILE]   write every byte sent and received, with the time since the\n"
-           "                   start and the port, to standard error or FILE (for a report)\n"
+           "                   start and the port, to standard error or FILE (for a report);\n"
+           "                   a FILE that cannot be written: exit 2 before the read, 3 after\n"
            "  -l, --list       list the serial ports found, with what is behind each\n"
            "  -s, --scan       probe every port found (or each one given) at once: \"AT\" must\n"
            "                   be answered within 1 s, then the seven fields are read; on\n"
@@ -82,8 +83,8 @@ std::string Help() {
            "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 a command\n"
            "was refused or not answered in time, or the IMEI's check digit is wrong (--scan: no\n"
            "port answered, or none found); 2 a port cannot be opened or was lost, none was given\n"
-           "and none could be chosen, or the arguments are wrong; 3 the output could not be\n"
-           "written; 128+n stopped by signal n\n"
+           "and none could be chosen, or the arguments are wrong; 3 the output or the trace could\n"
+           "not be written; 128+n stopped by signal n\n"
            "(130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
            "\n"
            "Examples:\n"
@@ -285,6 +286,9 @@ std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Arg
     }
     if (Args.Mode == TMode::mdList && !Args.Ports.empty()) {
         return "--list takes no port";
+    }
+    if ((Args.Mode == TMode::mdList || Args.Watch) && Args.Trace) {
+        return "--trace goes with a read or --scan, not with --list or --watch";
     }
     if (Args.Watch && (Args.Mode != TMode::mdRead || !Args.Ports.empty())) {
         return "--watch takes no --port, --list or --scan";
@@ -561,7 +565,8 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     TExchangeTrace Trace([&TraceFile](std::string_view Line) { TraceFile->Write(Line); });
     Options.Trace = TraceFile ? &Trace : nullptr;
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
-    if (TraceFile && !TraceFile->Error().empty()) {
+    const bool TraceFailed = TraceFile && !TraceFile->Error().empty();
+    if (TraceFailed) {
         Complain(TraceFile->Error());
     }
     for (std::size_t I = 0; I < Reads.size(); ++I) {
@@ -604,7 +609,10 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
             Output.Write((I == 0 ? "" : "\n") + PortBlockText(Labels.at(I), Results.at(I)));
         }
     }
-    return Signal != 0 ? ExitSignalBase + Signal : ExitCodeOf(Args, Reads);
+    if (Signal != 0) {
+        return ExitSignalBase + Signal;
+    }
+    return TraceFailed ? ExitOutput : ExitCodeOf(Args, Reads);
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -500,6 +501,35 @@ TEST(KivoReadTrace, ShowsEveryCommandAndReplyWithItsTimeAndPortOnStandardErrorOr
     EXPECT_EQ(Unwritable.Out, "");
     EXPECT_EQ(Unwritable.Err, "kivo-read: Cannot write the trace to /nonexistent/kivo/trace.txt: "
                               "No such file or directory\n");
+}
+
+// A named pipe that no program reads fails the open at once (it would wait for a reader, and
+// a signal would only restart that wait); a trace whose lines cannot be written is output
+// that could not be written; --list sends nothing, so a trace of it is refused.
+TEST(KivoReadTrace, ATraceThatCannotBeWrittenEndsWithAMessageNamingItsFileAndNeverHangs) {
+    TPhoneSim Phone;
+    const std::string& P = Phone.DevicePath();
+    const std::string Fifo = ::testing::TempDir() + "kivo-read-trace-fifo";
+    ::unlink(Fifo.c_str());
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    const auto Unread =
+        RunProcess(KIVO_READ_PATH, {"--trace=" + Fifo, "--port", P}, {}, std::chrono::seconds(20));
+    ::unlink(Fifo.c_str());
+    EXPECT_EQ(Unread.ExitCode, 2) << "still waiting for a reader of the pipe";
+    EXPECT_EQ(Unread.Err, "kivo-read: Cannot write the trace to " + Fifo +
+                              ": a named pipe that no program reads\n");
+
+    const auto Full = Read({"--trace=/dev/full", "--port", P});
+    EXPECT_EQ(Full.ExitCode, 3);
+    EXPECT_EQ(Full.Out, AllFields);
+    EXPECT_EQ(Full.Err,
+              "kivo-read: Cannot write the trace to /dev/full: No space left on device\n");
+
+    const auto List = Read({"--list", "--trace=trace.txt"});
+    EXPECT_EQ(List.ExitCode, 2);
+    EXPECT_TRUE(List.Err.starts_with(
+        "kivo-read: --trace goes with a read or --scan, not with --list or --watch\n"))
+        << List.Err;
 }
 
 TEST(KivoReadTrace, AScanTracesEveryPortEachLineNamingIt) {
