@@ -22,6 +22,10 @@ void TExchangeTrace::Received(std::string_view Port, std::string_view Bytes,
     }
 }
 
+void TExchangeTrace::Noted(std::string_view Port, std::string_view Text, TClock::time_point At) {
+    Record(Port, '!', Text, At);
+}
+
 std::string TExchangeTrace::Line(TClock::duration SinceStart, std::string_view Port, char Direction,
                                  std::string_view Bytes) {
     const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(SinceStart).count();

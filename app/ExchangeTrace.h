@@ -36,8 +36,11 @@ public:
     void Sent(std::string_view Port, std::string_view Bytes, TClock::time_point At);
     // Bytes received from Port at At; nothing for none.
     void Received(std::string_view Port, std::string_view Bytes, TClock::time_point At);
+    // What happened to Port at At, in the system's words ("device lost: Input/output error"):
+    // a line with "!" for its direction.
+    void Noted(std::string_view Port, std::string_view Text, TClock::time_point At);
 
-    // One line of the trace: ">" for bytes sent, "<" for bytes received.
+    // One line of the trace: ">" for bytes sent, "<" for bytes received, "!" for a note.
     [[nodiscard]] static std::string Line(TClock::duration SinceStart, std::string_view Port,
                                           char Direction, std::string_view Bytes);
 

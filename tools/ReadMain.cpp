@@ -50,9 +50,11 @@ std::string Help() {
            "  -j, --json       print JSON instead of labelled lines (see JSON below)\n"
            "  -b, --baud N|auto\n"
            "                   line speed in bits per second (default 19200); auto: \"AT\" at\n"
-           "                   115200, 57600, 38400, 19200, 9600 and 4800 in turn, 0.3 s each,\n"
-           "                   and the read at the first speed answered, which is printed\n"
-           "                   (\"Line speed: 115200 (found)\"; JSON: \"baud\")\n"
+           "                   115200, 57600, 38400, 19200, 9600, 230400, 460800, 921600,\n"
+           "                   4800 and 2400 in turn, 0.3 s each (KIVO_SEARCH_SECONDS), and\n"
+           "                   the read at the first speed answered, which is printed\n"
+           "                   (\"Line speed: 115200 (found)\"; JSON: \"baud\"); searched on\n"
+           "                   every port read, also with --scan and --watch\n"
            "  -t, --timeout SECONDS\n"
            "                   how long the phone may stay silent before a reply and between\n"
            "                   its pieces (default 5; fractions allowed)\n"
@@ -226,7 +228,7 @@ std::string_view LongOption(std::string_view Short) {
 }
 
 // KIVO_SEARCH_SECONDS: how long each line speed of a search waits for "OK", for a modem
-// slow to answer "AT" (default 0.3 s).
+// slow to answer "AT" (default 0.3 s). Read only where a search may run.
 std::optional<std::string> SearchBoundFromEnvironment(TReadOptions& Options) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any thread starts; nothing sets it
     const char* Text = std::getenv("KIVO_SEARCH_SECONDS");
@@ -293,7 +295,7 @@ std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Arg
     if (Args.Watch && (Args.Mode != TMode::mdRead || !Args.Ports.empty())) {
         return "--watch takes no --port, --list or --scan";
     }
-    return SearchBoundFromEnvironment(Args.Options);
+    return std::nullopt;
 }
 
 // Everything written to standard output goes through here, so a failed write is noticed.
@@ -349,31 +351,6 @@ bool LineSpeedMatters(const TSerialPortInfo& Port) {
         return Driver != "rfcomm";
     }
     return std::find(AdapterDrivers.begin(), AdapterDrivers.end(), Driver) != AdapterDrivers.end();
-}
-
-// The bounds the messages name: "within 5 s".
-std::string Seconds(std::chrono::milliseconds Bound) {
-    std::array<char, 32> Text{};
-    std::snprintf(Text.data(), Text.size(), "%g s", static_cast<double>(Bound.count()) / 1000);
-    return Text.data();
-}
-
-// A message that names the bound the phone did not keep.
-std::string WithBound(const std::string& Message, const TReadOptions& Options, bool Searched) {
-    if (Message == TimeoutMessage) {
-        return "ERROR: No answer from phone within " + Seconds(Options.ReplyTimeout) +
-               " (timeout).";
-    }
-    if (Message == NoAnswerToAtMessage && Searched) {
-        return "No answer to AT at any line speed from " +
-               std::to_string(SearchedBaudrates.front()) + " to " +
-               std::to_string(SearchedBaudrates.back()) + " (" + Seconds(Options.SearchBound) +
-               " each).";
-    }
-    if (Message == NoAnswerToAtMessage) {
-        return "No answer to AT within " + Seconds(Options.Handshake) + ".";
-    }
-    return Message;
 }
 
 constexpr std::string_view ConsoleMessage =
@@ -465,8 +442,9 @@ std::vector<TPortLabel> PortsToRead(const TArguments& Args, std::string& Problem
             return SamePortDevice(F.Path, Port);
         });
         const bool Known = Scan && Info != Found.end();
+        // --baud auto is searched on every port it reads (a pty, a CDC-ACM bridge to a UART).
         const bool Search =
-            Scan ? SearchWhereItMatters && Known && LineSpeedMatters(*Info) : Args.SearchBaudrate;
+            Args.SearchBaudrate || (SearchWhereItMatters && Known && LineSpeedMatters(*Info));
         return TPortLabel{Port, Description, Known && Info->Console, Search};
     };
     std::vector<TPortLabel> Labels;
@@ -522,7 +500,7 @@ int ExitCodeOf(const TArguments& Args, const std::vector<TReadResult>& Results) 
     for (const TReadResult& R : Results) {
         const bool PortFailed =
             R.Outcome == TReadOutcome::roOpenFailed || R.Outcome == TReadOutcome::roDeviceLost;
-        const bool Clean = R.Outcome == TReadOutcome::roComplete && !ImeiCheckFailed(R);
+        const bool Clean = R.Outcome == TReadOutcome::roComplete && SerialNumberProblem(R).empty();
         Code = std::max(Code, PortFailed ? ExitPort : (Clean ? ExitRead : ExitPhone));
     }
     return Code;
@@ -544,6 +522,12 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     std::vector<std::optional<std::size_t>> ReadOf;
     const std::vector<TPortChoice> Ports = PlanReads(Labels, ReadOf);
     TReadOptions Options = Args.Options;
+    if (std::any_of(Ports.begin(), Ports.end(), [](const auto& P) { return P.SearchBaudrate; })) {
+        if (const auto Problem = SearchBoundFromEnvironment(Options)) {
+            Complain(*Problem);
+            return ExitPort;
+        }
+    }
     if (Args.Mode == TMode::mdScan) {
         Options.Handshake = std::chrono::seconds(1);
     } else if (Ports.size() > 1) { // a port that streams text is no phone, as in a scan
@@ -572,7 +556,7 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     for (std::size_t I = 0; I < Reads.size(); ++I) {
         TReadResult& Result = Reads.at(I);
         Result.Error =
-            WithDevice(WithBound(Result.Error, Options, Ports.at(I).SearchBaudrate), Result.Device);
+            WithDevice(ExplainedError(Result, Options, Ports.at(I).SearchBaudrate), Result.Device);
     }
     std::vector<TReadResult> Results; // one for each label
     for (std::size_t I = 0; I < Labels.size(); ++I) {
@@ -642,7 +626,15 @@ int main(int Argc, char** Argv) {
                 return Args.SearchBaudrate ||
                        (Args.Options.Baudrate == 0 && LineSpeedMatters(Port));
             };
-            Code = WatchPhones(Args.Json, Args.Options, Print, Search);
+            // Any device plugged in may be one whose speed is searched.
+            TReadOptions Options = Args.Options;
+            const auto Problem =
+                Options.Baudrate == 0 ? SearchBoundFromEnvironment(Options) : std::nullopt;
+            if (Problem) {
+                Complain(*Problem);
+                return ExitPort;
+            }
+            Code = WatchPhones(Args.Json, Options, Print, Search);
         } else if (Args.Mode == TMode::mdList) {
             Code = ListPorts(Args, Output);
         } else {

@@ -348,6 +348,47 @@ TEST(PhoneExchange, InputThatNoReplyAwaitsIsNoPartOfAnAnswer) {
 
 namespace {
 
+// A reply that ends without its result code keeps the message the window shows, and says what
+// came of it: nothing, a reply that stopped, bytes that form no text, or text that kept
+// coming without a result code.
+TEST(PhoneExchange, AReplyEndedWithoutResultCodeSaysWhatCameOfIt) {
+    struct TCase {
+        std::vector<std::string> Pieces; // one every 500 ms after the write
+        bool Handshake;
+        TSilence Silence;
+    };
+    const std::vector<TCase> Cases{
+        {{}, false, TSilence::siNothing},
+        {{"AT+CGMI\r\r\nKestrel"}, false, TSilence::siStopped},
+        {{std::string("\xf8\x00\x86\xfe\x1e\x80\xe0", 7)}, false, TSilence::siUnreadable},
+        {{"\r\nKM\u202e310\xff"}, false, TSilence::siUnreadable},
+        {std::vector<std::string>(9, "$GPGGA,1\r\n"), false, TSilence::siNoResultCode},
+        {{"$GP"}, true, TSilence::siNoResultCode},
+        {{"\xfe\x1e"}, true, TSilence::siUnreadable},
+        {{}, true, TSilence::siNothing},
+    };
+    const TTime T0{};
+    for (std::size_t I = 0; I < Cases.size(); ++I) {
+        const TCase& C = Cases[I];
+        TPhoneExchange Exchange;
+        Exchange.Opened({});
+        Exchange.Begin({.Period = 1s, .Handshake = C.Handshake ? 1s : 0s});
+        Exchange.Sent(T0);
+        auto At = T0;
+        for (const std::string& Piece : C.Pieces) {
+            At += 400ms;
+            Exchange.Received(Piece, At);
+        }
+        if (!Exchange.Ended()) {
+            EXPECT_EQ(Exchange.TimedOut(), TStepResult::srFailed);
+        }
+        EXPECT_EQ(Exchange.Silence(), C.Silence) << "case " << I;
+        EXPECT_EQ(Exchange.Message(),
+                  C.Handshake ? (C.Pieces.empty() ? NoAnswerToAtMessage : NotAPhoneMessage)
+                              : TimeoutMessage);
+    }
+}
+
 // The window opens its KIVO_TRACE file before it shows and reports a failed trace once.
 TEST(TraceFile, NeverWaitsForAReaderAndReportsAFailureOnce) {
     const std::string Fifo = ::testing::TempDir() + "kivo-trace-fifo";

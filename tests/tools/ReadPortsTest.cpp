@@ -90,7 +90,8 @@ TEST(KivoReadPorts, ScanProbesEveryMockedPortAndReadsThoseThatAnswer) {
         << Result.Out;
     const auto Text = Read({"--scan"});
     EXPECT_NE(Text.Out.find("/dev/ttyUSB1 ("), std::string::npos) << Text.Out;
-    EXPECT_NE(Text.Out.find("): no-answer: No answer to AT within 1 s.\n"), std::string::npos)
+    EXPECT_NE(Text.Out.find("): no-answer: No answer to AT from /dev/ttyUSB1 within 1 s.\n"),
+              std::string::npos)
         << Text.Out;
 }
 
