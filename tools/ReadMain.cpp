@@ -67,6 +67,8 @@ std::string Help() {
            "                   on-board UARTs and USB-serial adapters the line speed is\n"
            "                   searched as with --baud auto unless --baud N names one; the\n"
            "                   system console is listed, never probed\n"
+           "  --force          read a port the kernel's console writes to all the same\n"
+           "                   (refused without it: the commands would reach the console)\n"
            "  --watch          wait for devices to be plugged in and probe each new one's ports\n"
            "                   as --scan does, one result each (JSON: a line each), until\n"
            "                   interrupted; ports present at the start are not read\n"
@@ -106,6 +108,7 @@ struct TArguments {
     std::vector<std::string> Ports; // as given
     bool Json = false;
     bool Watch = false;
+    bool Force = false; // --force: a port the kernel's console writes to is read all the same
     TReadOptions Options;
     bool SearchBaudrate = false; // --baud auto
     bool Help = false;
@@ -153,6 +156,9 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     }
     if (Name == "--watch") {
         return Flag(Args.Watch);
+    }
+    if (Name == "--force") {
+        return Flag(Args.Force);
     }
     if (Name == "--list" || Name == "--scan") {
         if (Value) {
@@ -355,6 +361,9 @@ bool LineSpeedMatters(const TSerialPortInfo& Port) {
 
 constexpr std::string_view ConsoleMessage =
     "The system console: not probed, so that nothing is written to it.";
+constexpr std::string_view ConsoleRefusal =
+    "the system console (the kernel writes its messages there, a login may wait on it): not "
+    "opened, so that no command reaches it; give --force to read it all the same";
 
 int ListPorts(const TArguments& Args, TOutput& Output) {
     const std::vector<TSerialPortInfo> Ports = ListSerialPorts();
@@ -363,8 +372,9 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
     }
     if (!Args.Json) {
         for (const TSerialPortInfo& Port : Ports) {
-            std::string Line =
-                EscapedForTerminal(Port.Path) + "\t" + EscapedForTerminal(Port.Description);
+            std::string Line = EscapedForTerminal(Port.Path) + "\t" +
+                               EscapedForTerminal(Port.Description) +
+                               (Port.Console ? " (system console)" : "");
             if (!Port.ById.empty()) {
                 Line += "\t" + EscapedForTerminal(Port.ById);
             }
@@ -384,7 +394,8 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
                ", \"manufacturer\": " + JsonString(Port.Manufacturer) +
                ", \"product\": " + JsonString(Port.Product) +
                ", \"serial_number\": " + JsonString(Port.SerialNumber) +
-               ", \"interface\": " + JsonString(Port.Interface) + "}";
+               ", \"interface\": " + JsonString(Port.Interface) +
+               ", \"console\": " + (Port.Console ? "true" : "false") + "}";
     }
     Output.Write(Out + "]\n");
     return ExitRead;
@@ -434,26 +445,28 @@ std::optional<std::string> ChosenPort(const std::vector<TSerialPortInfo>& Found,
 // searches it on every port. Empty, with Problem saying why, when there is nothing to read.
 std::vector<TPortLabel> PortsToRead(const TArguments& Args, std::string& Problem) {
     const bool Scan = Args.Mode == TMode::mdScan;
-    const std::vector<TSerialPortInfo> Found =
-        Scan || Args.Ports.empty() ? ListSerialPorts() : std::vector<TSerialPortInfo>();
+    // Listed for every read: a port named in any way may be the console.
+    const std::vector<TSerialPortInfo> Found = ListSerialPorts();
     const bool SearchWhereItMatters = Scan && Args.Options.Baudrate == 0;
-    const auto Label = [&](const std::string& Port, const std::string& Description) {
+    // Given: named by the user, who may insist on a console (--force).
+    const auto Label = [&](const std::string& Port, const std::string& Description, bool Given) {
         const auto Info = std::find_if(Found.begin(), Found.end(), [&Port](const auto& F) {
             return SamePortDevice(F.Path, Port);
         });
+        const bool Console = Info != Found.end() && Info->Console && !(Given && Args.Force);
         const bool Known = Scan && Info != Found.end();
         // --baud auto is searched on every port it reads (a pty, a CDC-ACM bridge to a UART).
         const bool Search =
             Args.SearchBaudrate || (SearchWhereItMatters && Known && LineSpeedMatters(*Info));
-        return TPortLabel{Port, Description, Known && Info->Console, Search};
+        return TPortLabel{Port, Description, Console, Search};
     };
     std::vector<TPortLabel> Labels;
     for (const std::string& Port : Args.Ports) {
-        Labels.push_back(Label(Port, {}));
+        Labels.push_back(Label(Port, {}, true));
     }
     if (Scan && Labels.empty()) {
         for (const TSerialPortInfo& Port : Found) {
-            Labels.push_back(Label(Port.Path, Port.Description));
+            Labels.push_back(Label(Port.Path, Port.Description, false));
         }
         if (Labels.empty()) {
             Problem = std::string(NoPortFound) + " to scan";
@@ -461,7 +474,7 @@ std::vector<TPortLabel> PortsToRead(const TArguments& Args, std::string& Problem
     }
     if (!Scan && Labels.empty()) {
         if (const auto Port = ChosenPort(Found, Problem)) {
-            Labels.push_back(Label(*Port, {}));
+            Labels.push_back(Label(*Port, {}, true));
         }
     }
     return Labels;
@@ -518,6 +531,13 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     if (Labels.empty()) {
         Complain(Problem);
         return Args.Mode == TMode::mdScan ? ExitPhone : ExitPort;
+    }
+    // A scan lists the console among its ports; a read of it writes to it: refused.
+    const auto Console =
+        std::find_if(Labels.begin(), Labels.end(), [](const TPortLabel& L) { return L.Console; });
+    if (Args.Mode == TMode::mdRead && Console != Labels.end()) {
+        Complain(WithDevice(Console->Port + ": " + std::string(ConsoleRefusal), Console->Port));
+        return ExitPort;
     }
     std::vector<std::optional<std::size_t>> ReadOf;
     const std::vector<TPortChoice> Ports = PlanReads(Labels, ReadOf);

@@ -76,7 +76,8 @@ TEST(ReplyParser, AnswerLinesLoseTheirSpacesButKeepEveryControlCharacter) {
               "\t\x01+CGMM: \"Kestrel\" \x7f");
     EXPECT_EQ(Feed({"\r\n  A  B \r\nOK\r\n"}).Answer(), "A  B");
     for (const std::string& C : std::vector<std::string>{"\x1b", "\x7f", "\t", {'\0'}}) {
-        const std::string Around = C + "KM-310" + C;
+        std::string Around = C;
+        Around.append("KM-310").append(C);
         EXPECT_EQ(Feed({"\r\n" + Around + "\r\nOK\r\n"}).Answer(), Around)
             << static_cast<int>(C[0]);
         EXPECT_EQ(Feed({"\r\nKM" + C + "310\r\nOK\r\n"}).Answer(), "KM" + C + "310");

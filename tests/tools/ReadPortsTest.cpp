@@ -118,6 +118,44 @@ TEST(KivoReadPorts, ScanListsTheSystemConsoleWithoutProbingIt) {
     EXPECT_EQ(Console.CommandCount(), 0);
 }
 
+// However the console's port is named, a read refuses it unless told --force, so that no
+// command reaches the kernel's console or a login prompt; the list marks it.
+TEST(KivoReadPorts, AReadRefusesTheSystemConsoleUnlessForcedAndTheListMarksIt) {
+    MockDevices Devices;
+    Devices.Add("onboard-uarts.umockdev");
+    TPhoneSim Console;
+    Devices.Attach("/dev/ttyS0", Console.DevicePath());
+    EXPECT_TRUE(IsSystemConsole("/dev/ttyS0"));
+    EXPECT_TRUE(IsSystemConsole("COM1"));
+    EXPECT_FALSE(IsSystemConsole("/dev/ttyS2"));
+    const std::string Refusal =
+        ": the system console (the kernel writes its messages there, a login may wait on it): "
+        "not opened, so that no command reaches it; give --force to read it all the same\n";
+    for (const std::vector<std::string>& Args :
+         {std::vector<std::string>{"/dev/ttyS0"}, {"--port", "COM1"}, {"-j", "/dev/ttyS0"}}) {
+        const auto Refused = Read(Args);
+        EXPECT_EQ(Refused.ExitCode, 2) << Args.back();
+        EXPECT_EQ(Refused.Out, "");
+        EXPECT_TRUE(Refused.Err.starts_with("kivo-read: " + Args.back())) << Refused.Err;
+        EXPECT_TRUE(Refused.Err.ends_with(Refusal)) << Refused.Err;
+    }
+    EXPECT_EQ(Console.CommandCount(), 0);
+    const auto Forced = Read({"--force", "/dev/ttyS0"});
+    EXPECT_EQ(Forced.ExitCode, 0) << Forced.Err;
+    EXPECT_NE(Forced.Out.find("Serial Number: 357421098765438\n"), std::string::npos);
+
+    const auto List = Read({"--list"});
+    EXPECT_NE(List.Out.find("/dev/ttyS0\tSerial port (system console)\n"), std::string::npos)
+        << List.Out;
+    const auto Json = Read({"--list", "--json"});
+    EXPECT_NE(ObjectFor(Json.Out, "path", "/dev/ttyS0").find("\"console\": true"),
+              std::string::npos)
+        << Json.Out;
+    EXPECT_NE(ObjectFor(Json.Out, "path", "/dev/ttyS2").find("\"console\": false"),
+              std::string::npos)
+        << Json.Out;
+}
+
 // Each port's second for "AT" starts when its own open is done, and replies are taken as
 // they come: a port that takes long to open holds up neither another port nor its answers.
 TEST(KivoReadPorts, ScanReadsEachPortWhileAnotherIsStillOpening) {
