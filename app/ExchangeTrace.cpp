@@ -1,5 +1,6 @@
 #include "app/ExchangeTrace.h"
 
+#include "app/ExchangeTraceOpen.h"
 #include "app/PhoneReader.h"
 
 #include <array>
@@ -19,6 +20,10 @@ void TExchangeTrace::Received(std::string_view Port, std::string_view Bytes,
     if (!Bytes.empty()) {
         Record(Port, '<', Bytes, At);
     }
+}
+
+void TExchangeTrace::Noted(std::string_view Port, std::string_view Text, TClock::time_point At) {
+    Record(Port, '!', Text, At);
 }
 
 std::string TExchangeTrace::Line(TClock::duration SinceStart, std::string_view Port, char Direction,
@@ -41,11 +46,11 @@ void TExchangeTrace::Record(std::string_view Port, char Direction, std::string_v
     }
 }
 
-TTraceFile::TTraceFile(const std::string& Path)
-    : FPath(Path), FFile(std::fopen(Path.c_str(), "w")), FOwned(true) {
+TTraceFile::TTraceFile(const std::string& Path) : FPath(Path), FOwned(true) {
+    std::string Why;
+    FFile = OpenTraceForWriting(Path, Why);
     if (FFile == nullptr) {
-        FError =
-            "Cannot write the trace to " + Path + ": " + std::generic_category().message(errno);
+        FError = "Cannot write the trace to " + Path + ": " + Why;
     }
 }
 
@@ -66,4 +71,11 @@ void TTraceFile::Write(std::string_view Line) {
         FError =
             "Cannot write the trace to " + FPath + ": " + std::generic_category().message(errno);
     }
+}
+
+std::optional<std::string> TTraceFile::TakeFailure() {
+    if (FError.empty() || std::exchange(FFailureTaken, true)) {
+        return std::nullopt;
+    }
+    return FError;
 }

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,11 @@ public:
     void Sent(std::string_view Port, std::string_view Bytes, TClock::time_point At);
     // Bytes received from Port at At; nothing for none.
     void Received(std::string_view Port, std::string_view Bytes, TClock::time_point At);
+    // What happened to Port at At, in the system's words ("device lost: Input/output error"):
+    // a line with "!" for its direction.
+    void Noted(std::string_view Port, std::string_view Text, TClock::time_point At);
 
-    // One line of the trace: ">" for bytes sent, "<" for bytes received.
+    // One line of the trace: ">" for bytes sent, "<" for bytes received, "!" for a note.
     [[nodiscard]] static std::string Line(TClock::duration SinceStart, std::string_view Port,
                                           char Direction, std::string_view Bytes);
 
@@ -50,10 +54,12 @@ private:
 };
 
 // A file the lines of a trace are written to, each as soon as it is recorded, so that a trace
-// survives a program that is stopped. Used through its Sink by one trace (under its lock).
+// survives a program that is stopped. Used through its Sink by one trace (under its lock);
+// Error() and TakeFailure() on the thread that records, or while none does.
 class TTraceFile {
 public:
-    // Creates or empties the file at Path; Error() says why it could not be.
+    // Creates or empties the file at Path; Error() says why it could not be. Never waits: a
+    // named pipe that no program reads is such a failure.
     explicit TTraceFile(const std::string& Path);
     // Standard error: the file is Stream, not closed here.
     explicit TTraceFile(std::FILE* Stream);
@@ -67,10 +73,14 @@ public:
     [[nodiscard]] const std::string& Error() const { return FError; }
     // Writes Line; a failed write is recorded in Error() and ends the file's lines.
     void Write(std::string_view Line);
+    // The failure (Error()) the first time it is asked after the open or a write failed;
+    // none before and ever after, so that an owner reports it once.
+    [[nodiscard]] std::optional<std::string> TakeFailure();
 
 private:
     std::string FPath;
     std::FILE* FFile = nullptr;
     bool FOwned = false;
     std::string FError;
+    bool FFailureTaken = false;
 };

@@ -1,6 +1,7 @@
 #include "app/Imei.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -28,7 +29,31 @@ std::optional<bool> ImeiCheckDigitRight(std::string_view Answer) {
     return Sum % 10 == 0;
 }
 
+std::string SerialNumberFault(std::string_view Answer) {
+    constexpr std::string_view Digits = "0123456789abcdef";
+    for (const char C : Answer) {
+        const auto Byte = static_cast<unsigned char>(C);
+        if (Byte < 0x20 || Byte >= 0x7F) {
+            return std::string("a character no serial number has: \\x") + Digits[Byte >> 4U] +
+                   Digits[Byte & 0xFU];
+        }
+    }
+    const auto IsDigit = [](char C) { return C >= '0' && C <= '9'; };
+    const auto DigitCount = std::count_if(Answer.begin(), Answer.end(), IsDigit);
+    const auto* Odd = std::find_if(Answer.begin(), Answer.end(), [](char C) {
+        return std::isxdigit(static_cast<unsigned char>(C)) == 0;
+    });
+    if (Answer.size() == ImeiDigits && DigitCount >= static_cast<long>(ImeiDigits) - 2 &&
+        Odd != Answer.end()) {
+        return "garbled: an IMEI has no '" + std::string(1, *Odd) + "'";
+    }
+    return {};
+}
+
 std::string ImeiVerdictText(std::string_view Answer) {
+    if (std::string Fault = SerialNumberFault(Answer); !Fault.empty()) {
+        return Fault;
+    }
     const auto Right = ImeiCheckDigitRight(Answer);
     if (!Right) {
         return {};

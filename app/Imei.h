@@ -13,5 +13,14 @@
 // 15-digit number.
 [[nodiscard]] std::optional<bool> ImeiCheckDigitRight(std::string_view Answer);
 
-// The verdict in words, for a tooltip or a note after the number: empty when there is none.
+// Why Answer cannot be a serial number as the device sent it, in words: a character that no
+// serial number has (a control character, one beyond ASCII: "a character no serial number
+// has: \u001b"), or an IMEI's fifteen characters with one that is no digit and no
+// hexadecimal digit either ("35742109876543X"); empty when there is no such sign. MEIDs and
+// ESNs in hexadecimal, and other modems' serials of letters, digits and punctuation, have
+// none.
+[[nodiscard]] std::string SerialNumberFault(std::string_view Answer);
+
+// The verdict in words, for a tooltip or a note after the number: the fault, else the IMEI's
+// check digit; empty when there is neither.
 [[nodiscard]] std::string ImeiVerdictText(std::string_view Answer);

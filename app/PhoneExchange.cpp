@@ -7,7 +7,44 @@ namespace {
 
 constexpr std::string_view HandshakeCommand = "AT\r\n";
 
+// The length of the UTF-8 sequence of a character beyond ASCII at the start of Text; 0 when
+// none starts there.
+std::size_t SequenceLength(std::string_view Text) {
+    const auto Lead = static_cast<unsigned char>(Text[0]);
+    const std::size_t Length = Lead >= 0xC2 && Lead <= 0xDF   ? 2
+                               : Lead >= 0xE0 && Lead <= 0xEF ? 3
+                               : Lead >= 0xF0 && Lead <= 0xF4 ? 4
+                                                              : 0;
+    if (Length == 0 || Text.size() < Length) {
+        return 0;
+    }
+    for (std::size_t I = 1; I < Length; ++I) {
+        if ((static_cast<unsigned char>(Text[I]) & 0xC0U) != 0x80U) {
+            return 0;
+        }
+    }
+    // A C1 control character (U+0080 to U+009F) is no text either.
+    return Lead == 0xC2 && static_cast<unsigned char>(Text[1]) < 0xA0 ? 0 : Length;
+}
+
 } // namespace
+
+bool IsReadableText(std::string_view Bytes) {
+    while (!Bytes.empty()) {
+        const auto Byte = static_cast<unsigned char>(Bytes[0]);
+        std::size_t Length = 1;
+        if (Byte >= 0x80) {
+            Length = SequenceLength(Bytes);
+            if (Length == 0) {
+                return false;
+            }
+        } else if ((Byte < 0x20 && Byte != '\r' && Byte != '\n' && Byte != '\t') || Byte == 0x7F) {
+            return false;
+        }
+        Bytes.remove_prefix(Length);
+    }
+    return true;
+}
 
 TPhoneExchange::TPhoneExchange() = default;
 
@@ -26,6 +63,7 @@ void TPhoneExchange::Opened(std::string_view Waiting, TTime Now) {
 
 void TPhoneExchange::Begin(const TExchangeRules& Rules) {
     FRules = Rules;
+    FSilence = TSilence::siNothing;
     FEnd = TExchangeEnd::eeRunning;
     FStep = Rules.Handshake.count() > 0 ? -1 : 0;
     FAwaiting = false;
@@ -85,6 +123,7 @@ TStepResult TPhoneExchange::TimedOut() {
     if (!FAwaiting) {
         return TStepResult::srWaiting;
     }
+    FSilence = SilenceOfReply(FLastPieceAt + Period() > FSentAt + PeriodsAllowed() * Period());
     if (FStep >= 0) {
         return Failed(TExchangeEnd::eeNoAnswer, std::string(TimeoutMessage));
     }
@@ -99,9 +138,12 @@ TStepResult TPhoneExchange::Overrun() {
     return Failed(TExchangeEnd::eeNoAnswer, std::string(OverrunMessage));
 }
 
-TStepResult TPhoneExchange::DeviceLost(const std::string& Message) {
+TStepResult TPhoneExchange::DeviceLost(const std::string& Message, std::string_view Reason) {
     if (Ended()) {
         return TStepResult::srWaiting;
+    }
+    if (FTrace != nullptr && !Reason.empty()) {
+        FTrace->Noted(FTracePort, "device lost: " + std::string(TrimLine(Reason)), TClock::now());
     }
     const bool WasAwaiting = FAwaiting;
     Failed(TExchangeEnd::eeDeviceLost, Message);
@@ -130,6 +172,7 @@ TStepResult TPhoneExchange::ReplyEnded() {
     case TReplyStatus::rsCmeError:
         return Refused();
     case TReplyStatus::rsOverflow:
+        FSilence = FStep < 0 ? SilenceOfReply(true) : TSilence::siNothing;
         return FStep < 0 ? Failed(TExchangeEnd::eeNotAPhone, std::string(NotAPhoneMessage))
                          : Failed(TExchangeEnd::eeNoAnswer, FParser.ErrorMessage());
     case TReplyStatus::rsPending:
@@ -172,4 +215,14 @@ void TPhoneExchange::Advance() {
     if (++FStep >= static_cast<int>(QueryCommands.size())) {
         FEnd = TExchangeEnd::eeComplete;
     }
+}
+
+TSilence TPhoneExchange::SilenceOfReply(bool Limit) const {
+    if (!FHeard && FParser.Response().empty()) {
+        return TSilence::siNothing;
+    }
+    if (!IsReadableText(FParser.Response())) {
+        return TSilence::siUnreadable;
+    }
+    return Limit ? TSilence::siNoResultCode : TSilence::siStopped;
 }

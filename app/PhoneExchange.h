@@ -62,6 +62,19 @@ enum class TStepResult : std::uint8_t {
     srFailed,   // the reply ended otherwise: LastMessage()
 };
 
+// What came of a reply that ended without its result code: the message stays the same (the
+// window shows it), this says why, for a driver that explains it.
+enum class TSilence : std::uint8_t {
+    siNothing,      // nothing came
+    siStopped,      // readable text began the reply, then stopped coming
+    siUnreadable,   // bytes came that form no text: the line speed may be another
+    siNoResultCode, // text kept coming without a result code (a GPS receiver's stream)
+};
+
+// Whether Bytes are text a phone may send: UTF-8 without control characters but CR, LF and
+// tab. Garbled bytes of a line at the wrong speed hardly ever are.
+[[nodiscard]] bool IsReadableText(std::string_view Bytes);
+
 inline constexpr std::string_view NoAnswerToAtMessage = "No answer to AT.";
 inline constexpr std::string_view NotAPhoneMessage =
     "Text without a result code: not a phone or modem.";
@@ -106,8 +119,9 @@ public:
     TStepResult TimedOut();
     // The port reported received characters lost: the reply awaited cannot be trusted.
     TStepResult Overrun();
-    // The port failed (Message: the device and the reason): the run ends.
-    TStepResult DeviceLost(const std::string& Message);
+    // The port failed (Message: what a person is told, DeviceLostMessage): the run ends. The
+    // system's text, Reason, goes to the trace ("! device lost: Input/output error").
+    TStepResult DeviceLost(const std::string& Message, std::string_view Reason = {});
     // The run is stopped from outside.
     void Stop();
 
@@ -129,6 +143,9 @@ public:
     [[nodiscard]] std::size_t Asked() const { return FAsked; }
     // The whole of the reply awaited or ended last, as received.
     [[nodiscard]] const std::string& Response() const { return FParser.Response(); }
+    // Of the reply that ended last without a result code (eeNoAnswer, eeSilent,
+    // eeNotAPhone): what had come of it; siNothing otherwise.
+    [[nodiscard]] TSilence Silence() const { return FSilence; }
 
 private:
     [[nodiscard]] std::chrono::milliseconds Period() const;
@@ -137,6 +154,9 @@ private:
     TStepResult Answered();
     TStepResult Refused();
     TStepResult Failed(TExchangeEnd End, std::string Message);
+    // What had come of the reply awaited when it ended without a result code at Limit: its
+    // length's bound (a stream) or a period of silence.
+    [[nodiscard]] TSilence SilenceOfReply(bool Limit) const;
     void Advance();
 
     TExchangeTrace* FTrace = nullptr;
@@ -147,6 +167,7 @@ private:
     int FStep = 0;
     bool FAwaiting = false;
     bool FHeard = false; // something came since the write
+    TSilence FSilence = TSilence::siNothing;
     TTime FSentAt;
     TTime FLastPieceAt;
     std::size_t FAsked = 0;

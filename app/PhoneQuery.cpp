@@ -129,6 +129,17 @@ constexpr auto IdentityNames = std::to_array<std::string_view>({
 // The characters that start a tag: "+" of the standards, and the makers' own.
 constexpr std::string_view TagStarts = "+^*#$";
 
+// Text without the spaces around it.
+std::string_view TrimSpaces(std::string_view Text) {
+    while (!Text.empty() && Text.front() == ' ') {
+        Text.remove_prefix(1);
+    }
+    while (!Text.empty() && Text.back() == ' ') {
+        Text.remove_suffix(1);
+    }
+    return Text;
+}
+
 bool IsBlankOrControl(char C) {
     const auto Code = static_cast<unsigned char>(C);
     return Code <= 32 || Code == 127;
@@ -218,13 +229,14 @@ std::string CmeErrorMessage(std::string_view Detail) {
     return "+CME ERROR: " + std::string(Trimmed) + ".";
 }
 
+std::string DeviceLostMessage(std::string_view Device) {
+    return "Lost the device " + std::string(Device) +
+           ": it went away (unplugged, powered off or reset). Plug it in or switch it on, "
+           "then read again.";
+}
+
 std::string DeviceLostMessage(std::string_view Device, std::string_view Reason) {
-    std::string Message =
-        "Lost the device " + std::string(Device) + ": " + std::string(TrimLine(Reason));
-    if (!Message.ends_with('.')) {
-        Message += '.';
-    }
-    return Message;
+    return DeviceLostMessage(Device) + " (" + std::string(TrimLine(Reason)) + ")";
 }
 
 bool IsReceiveOverrun(int Errors) {
@@ -347,13 +359,17 @@ void TReplyParser::EndLine() {
         return;
     }
     if (FAwaited && !Ended() && !BeforeWrite) {
-        HandleLine(Text);
+        HandleLine(Line);
     }
 }
 
-// Takes one complete, trimmed line of the reply.
-void TReplyParser::HandleLine(std::string_view Text) {
-    if (Text.empty() || IsEcho(Text)) {
+// Takes one complete line of the reply. Result codes and the echo are known with blanks and
+// control characters around them trimmed; an answer line loses only its blanks (spaces):
+// a control character is kept wherever it stands, and shown as every output shows it.
+void TReplyParser::HandleLine(std::string_view Line) {
+    const std::string_view Text = TrimLine(Line);
+    const std::string_view Kept = TrimSpaces(Line);
+    if (Kept.empty() || IsEcho(Text)) {
         return;
     }
     if (Text == "OK") {
@@ -365,7 +381,7 @@ void TReplyParser::HandleLine(std::string_view Text) {
         FCmeDetail = TrimLine(Text.substr(CmeMarker.size()));
         FStatus = TReplyStatus::rsCmeError;
     } else {
-        const std::string_view Value = WithoutOwnTag(Text);
+        const std::string_view Value = WithoutOwnTag(Kept);
         if (!Value.empty()) {
             FAnswer += FAnswer.empty() ? "" : " ";
             FAnswer.append(Value);
@@ -383,10 +399,10 @@ std::string_view TReplyParser::WithoutOwnTag(std::string_view Line) const {
         Line[FTag.size()] != ':') {
         return Line;
     }
-    const std::string_view Value = TrimLine(Line.substr(FTag.size() + 1));
+    const std::string_view Value = TrimSpaces(Line.substr(FTag.size() + 1));
     const bool Quoted =
         Value.size() >= 2 && Value.front() == '"' && Value.back() == '"' && QuoteCount(Value) == 2;
-    return Quoted ? TrimLine(Value.substr(1, Value.size() - 2)) : Value;
+    return Quoted ? TrimSpaces(Value.substr(1, Value.size() - 2)) : Value;
 }
 
 bool TReplyParser::IsEcho(std::string_view Line) const {

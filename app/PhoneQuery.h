@@ -46,7 +46,12 @@ inline constexpr std::string_view ReplyTooLongMessage =
 inline constexpr std::string_view OverrunMessage =
     "ERROR: Received characters were lost (receive overrun).";
 
-// The message for a device that failed during a read (unplugged): its name and the reason.
+// The message for a device that failed during a read: that it went away (unplugged, powered
+// off or reset) and what to do, naming Device. The system's own text is no help to a person:
+// it belongs in the trace (TPhoneExchange::DeviceLost).
+[[nodiscard]] std::string DeviceLostMessage(std::string_view Device);
+// The same message with the system's text, Reason, after it in parentheses: for a caller
+// that keeps no trace of it.
 [[nodiscard]] std::string DeviceLostMessage(std::string_view Device, std::string_view Reason);
 
 // True when the error bits a port reports (TVaLineError, as OnError receives them) say that
@@ -115,8 +120,9 @@ public:
     [[nodiscard]] bool Ended() const { return FStatus != TReplyStatus::rsPending; }
     // Everything received for this command, in arrival order.
     [[nodiscard]] const std::string& Response() const { return FResponse; }
-    // After OK: the answer lines (echo, notices and empty lines dropped, each trimmed and
-    // without the command's own tag) joined by blanks.
+    // After OK: the answer lines (echo, notices and empty lines dropped, each without the
+    // spaces around it and the command's own tag; control characters stay wherever they
+    // stand) joined by blanks.
     [[nodiscard]] const std::string& Answer() const { return FAnswer; }
     // After a failure: the message to show the user.
     [[nodiscard]] std::string ErrorMessage() const;

@@ -73,8 +73,23 @@ std::size_t Utf8Length(std::string_view Text, char32_t& Code) {
     return Overlong || Invalid ? 0 : Length;
 }
 
+// Control characters (C0, DEL, C1), and the characters that change the direction of the text
+// around them or break its line: a device's text could make a line read differently from
+// what it sent.
 bool IsControl(char32_t Code) {
-    return Code < 0x20 || (Code >= 0x7F && Code <= 0x9F);
+    const bool Bidirectional = Code == 0x061C || Code == 0x200E || Code == 0x200F ||
+                               (Code >= 0x202A && Code <= 0x202E) ||
+                               (Code >= 0x2066 && Code <= 0x2069);
+    const bool LineBreaking = Code == 0x2028 || Code == 0x2029;
+    return Code < 0x20 || (Code >= 0x7F && Code <= 0x9F) || Bidirectional || LineBreaking;
+}
+
+// " (what is wrong)" after a serial number that cannot be right as sent; empty otherwise.
+std::string SerialNumberNote(std::string_view Answer) {
+    if (SerialNumberFault(Answer).empty() && ImeiCheckDigitRight(Answer) != false) {
+        return {};
+    }
+    return " (" + ImeiVerdictText(Answer) + ")";
 }
 
 void AppendUtf8(std::string& Out, char32_t Code) {
@@ -151,7 +166,8 @@ private:
     const TOpened FOpened;
 };
 
-TReadOutcome OutcomeOf(const TPhoneExchange& Exchange) {
+// Silence: what came of the reply that ended the run unanswered.
+TReadOutcome OutcomeOf(const TPhoneExchange& Exchange, TSilence Silence) {
     switch (Exchange.End()) {
     case TExchangeEnd::eeComplete: {
         const auto& Errors = Exchange.Errors();
@@ -164,13 +180,19 @@ TReadOutcome OutcomeOf(const TPhoneExchange& Exchange) {
     case TExchangeEnd::eeSilent:
         return TReadOutcome::roNoAnswer;
     case TExchangeEnd::eeNotAPhone:
-        return TReadOutcome::roNotAPhone;
+        return Silence == TSilence::siUnreadable ? TReadOutcome::roUnreadable
+                                                 : TReadOutcome::roNotAPhone;
     case TExchangeEnd::eeStopped:
         return TReadOutcome::roStopped;
+    case TExchangeEnd::eeNoAnswer:
+        if (Silence == TSilence::siUnreadable) {
+            return TReadOutcome::roUnreadable;
+        }
+        return Silence == TSilence::siNoResultCode ? TReadOutcome::roNotAPhone
+                                                   : TReadOutcome::roPhoneError;
     case TExchangeEnd::eeNone:
     case TExchangeEnd::eeRunning:
     case TExchangeEnd::eeRefused:
-    case TExchangeEnd::eeNoAnswer:
         break;
     }
     return TReadOutcome::roPhoneError;
@@ -271,7 +293,7 @@ public:
     // The failure reported is this port's: the only one being read.
     void DeviceFailed(const std::string& Message) {
         if (Exchanging()) {
-            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, Message));
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device), Message);
             Settle();
         }
     }
@@ -321,7 +343,7 @@ private:
                 // What the port held already (a module that has just booted) answers nothing.
                 FExchange.Opened(FComm->ReadText());
             } catch (const std::exception& E) {
-                FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+                FExchange.DeviceLost(DeviceLostMessage(FResult.Device), E.what());
             }
             Settle();
             return;
@@ -344,7 +366,7 @@ private:
             FComm->WriteText(std::string(FExchange.NextCommand()));
             FExchange.Sent(Clock::now());
         } catch (const std::exception& E) {
-            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device), E.what());
             Finish();
         }
     }
@@ -376,14 +398,20 @@ private:
     bool TryNextBaudrate() {
         const bool Unanswered = FExchange.End() == TExchangeEnd::eeSilent ||
                                 FExchange.End() == TExchangeEnd::eeNotAPhone;
-        if (!FSearching || !Unanswered || FRateIndex + 1 >= SearchedBaudrates.size()) {
+        if (!FSearching || !Unanswered) {
+            return false;
+        }
+        // Readable text tells most (a device that is no phone), then unreadable bytes (one
+        // at another speed).
+        FSearchSilence = std::max(FSearchSilence, FExchange.Silence());
+        if (FRateIndex + 1 >= SearchedBaudrates.size()) {
             return false;
         }
         try {
             FComm->SetUserBaudrate(SearchedBaudrates.at(++FRateIndex));
             FExchange.Opened(FComm->ReadText());
         } catch (const std::exception& E) {
-            FExchange.DeviceLost(DeviceLostMessage(FResult.Device, E.what()));
+            FExchange.DeviceLost(DeviceLostMessage(FResult.Device), E.what());
             return false;
         }
         FExchange.Begin(FRules);
@@ -397,7 +425,16 @@ private:
         FResult.Answers = FExchange.Answers();
         FResult.Errors = FExchange.Errors();
         FResult.Count = FExchange.Asked();
-        End(OutcomeOf(FExchange), FExchange.Message());
+        FResult.Silence = FExchange.Silence();
+        const bool SearchFailed = FSearching && FExchange.Step() < 0;
+        if (SearchFailed && FExchange.End() != TExchangeEnd::eeStopped) {
+            FResult.Silence = FSearchSilence;
+        }
+        TReadOutcome Outcome = OutcomeOf(FExchange, FResult.Silence);
+        if (SearchFailed && FResult.Silence == TSilence::siUnreadable) {
+            Outcome = TReadOutcome::roUnreadable;
+        }
+        End(Outcome, FExchange.Message());
     }
 
     void End(TReadOutcome Outcome, std::string Error) {
@@ -412,9 +449,10 @@ private:
     TReadResult FResult;
     bool FEnded = false;
     TState FState = TState::stQueued;
-    const bool FSearching;                // the line speed is searched
-    std::size_t FRateIndex = 0;           // the speed of SearchedBaudrates in use while searching
-    std::unique_ptr<TPortOpener> FOpener; // before FComm goes, it has ended
+    const bool FSearching;      // the line speed is searched
+    std::size_t FRateIndex = 0; // the speed of SearchedBaudrates in use while searching
+    TSilence FSearchSilence = TSilence::siNothing; // the most telling of the speeds tried
+    std::unique_ptr<TPortOpener> FOpener;          // before FComm goes, it has ended
 };
 
 // While it lives, failures that hand-overs raise are collected instead of reported.
@@ -682,16 +720,15 @@ std::string JsonString(std::string_view Text) {
 
 std::string FormatAsText(const TReadResult& Result) {
     std::string Out;
-    for (std::size_t I = 0; I < Result.Count; ++I) {
-        if (Result.Errors.at(I).empty()) {
-            Out += std::string(QueryCommands.at(I).Label) + " " +
-                   EscapedForTerminal(Result.Answers.at(I));
-            if (const auto Right = ImeiCheckDigitRight(Result.Answers.at(I));
-                I == SerialNumberIndex && Right && !*Right) {
-                Out += " (" + ImeiVerdictText(Result.Answers.at(I)) + ")";
+    for (std::size_t I = 0; I < QueryCommands.size() && Result.Count > 0; ++I) {
+        Out += QueryCommands.at(I).Label;
+        if (I < Result.Count && Result.Errors.at(I).empty()) {
+            Out += " " + EscapedForTerminal(Result.Answers.at(I));
+            if (I == SerialNumberIndex) {
+                Out += SerialNumberNote(Result.Answers.at(I));
             }
-            Out += "\n";
         }
+        Out += "\n";
     }
     return Out;
 }
@@ -752,10 +789,30 @@ bool ImeiCheckFailed(const TReadResult& Result) {
     return SerialImeiRight(Result) == false;
 }
 
+std::string SerialNumberProblem(const TReadResult& Result) {
+    if (Result.Count <= SerialNumberIndex || !Result.Errors.at(SerialNumberIndex).empty()) {
+        return {};
+    }
+    return SerialNumberNote(Result.Answers.at(SerialNumberIndex)).empty()
+               ? std::string()
+               : ImeiVerdictText(Result.Answers.at(SerialNumberIndex));
+}
+
+std::string JsonSerialError(const TReadResult& Result) {
+    if (Result.Count <= SerialNumberIndex || !Result.Errors.at(SerialNumberIndex).empty()) {
+        return {};
+    }
+    const std::string Fault = SerialNumberFault(Result.Answers.at(SerialNumberIndex));
+    return Fault.empty() ? std::string() : "\"serial_error\": " + JsonString(Fault);
+}
+
 std::string FormatAsJson(const TReadResult& Result) {
     std::string Out = "{" + JsonFields(Result);
     if (const std::string Verdict = JsonImeiVerdict(Result); !Verdict.empty()) {
         Out += ", " + Verdict;
+    }
+    if (const std::string Fault = JsonSerialError(Result); !Fault.empty()) {
+        Out += ", " + Fault;
     }
     if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
         Out += Out.size() == 1 ? "" : ", ";

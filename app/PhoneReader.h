@@ -4,6 +4,7 @@
 // Several ports are read at once, each at its own pace: their opens each on a thread of its
 // own, everything else on the main thread.
 
+#include "app/PhoneExchange.h"
 #include "app/PhoneQuery.h"
 #include "serial/VaTypes.h"
 
@@ -26,7 +27,8 @@ enum class TReadOutcome : std::uint8_t {
     roOpenFailed, // the port could not be opened
     roDeviceLost, // the port failed during the read (unplugged, the far end closed)
     roNoAnswer,   // handshake: nothing at all came back to "AT" in time
-    roNotAPhone,  // handshake: text came back, but no result code (a GPS receiver's stream)
+    roNotAPhone,  // text came back, but no result code (a GPS receiver's stream)
+    roUnreadable, // bytes came back that form no text: the line speed may be another
     roStopped,    // the read was stopped before it ended (the program was interrupted)
 };
 
@@ -41,10 +43,16 @@ struct TReadResult {
     TVaCommErrorCode OpenCode = TVaCommErrorCode::ecOther;
     std::string Device; // the device name tried ("COM4", "/dev/ttyUSB0")
     int Baudrate = 0;   // the line speed a search found answered; 0 when none did
+    // What came of the reply that ended the read unanswered; of a search that found no
+    // speed, the most telling of its speeds' (text, then unreadable bytes, then nothing).
+    TSilence Silence = TSilence::siNothing;
 };
 
-// The line speeds a search tries, in turn: the first at which "AT" is answered is read.
-inline constexpr std::array<int, 6> SearchedBaudrates{115200, 57600, 38400, 19200, 9600, 4800};
+// The line speeds a search tries, in turn: the first at which "AT" is answered is read. The
+// common ones first, fastest first; then those modules are often set to (AT+IPR: 230400 to
+// 921600) and old phones' 4800 and 2400. Each is given TReadOptions::SearchBound.
+inline constexpr std::array<int, 10> SearchedBaudrates{115200, 57600,  38400,  19200, 9600,
+                                                       230400, 460800, 921600, 4800,  2400};
 
 // Where to read: a COM name ("COM4", any case) or a device path (containing "/").
 struct TPortChoice {
@@ -141,5 +149,12 @@ struct TReadOptions {
 // Whether the serial number read is a 15-digit IMEI whose check digit is wrong: the answer
 // was garbled on its way, so the read does not count as a clean one.
 [[nodiscard]] bool ImeiCheckFailed(const TReadResult& Result);
+// Why the serial number read cannot be right, in words (a wrong IMEI check digit, a character
+// no serial number has: SerialNumberFault); empty when it was not read or shows no such sign.
+// A read with one is no clean read.
+[[nodiscard]] std::string SerialNumberProblem(const TReadResult& Result);
+// The JSON member saying why, "\"serial_error\": \"...\"" for a SerialNumberFault; empty
+// without one (a wrong check digit is "imei_valid": false).
+[[nodiscard]] std::string JsonSerialError(const TReadResult& Result);
 // The JSON members of the refused commands, without braces: "\"CGMR\": \"ERROR: ...\"".
 [[nodiscard]] std::string JsonFieldErrors(const TReadResult& Result);

@@ -1,4 +1,4 @@
-// What both platforms' port lists share: their order.
+// What both platforms' port lists share: their order, and which port is the console.
 
 #include "platform/SerialPorts.h"
 
@@ -48,6 +48,13 @@ bool NaturalLess(std::string_view A, std::string_view B) {
 }
 
 } // namespace
+
+bool IsSystemConsole(const std::string& DevicePath) {
+    const std::vector<TSerialPortInfo> Ports = ListSerialPorts();
+    return std::any_of(Ports.begin(), Ports.end(), [&DevicePath](const TSerialPortInfo& Port) {
+        return Port.Console && SamePortDevice(Port.Path, DevicePath);
+    });
+}
 
 void SortSerialPorts(std::vector<TSerialPortInfo>& Ports) {
     std::stable_sort(Ports.begin(), Ports.end(),

@@ -39,6 +39,13 @@ struct TSerialPortInfo {
 // any thread.
 [[nodiscard]] bool SamePortDevice(const std::string& A, const std::string& B);
 
+// Whether the kernel's console writes to the device DevicePath opens (a path, a link to it,
+// or a COM name: "COM1" standing for /dev/ttyS0 where KIVO_COM1 is not set): writing AT
+// commands there writes them to the console and the login prompt that may run on it. Never
+// on Windows. Lists the ports as ListSerialPorts does, with its thread rule; a caller that
+// holds a list already asks its Console flags instead.
+[[nodiscard]] bool IsSystemConsole(const std::string& DevicePath);
+
 // Orders ports by name, numbers by value: ttyS2 before ttyS10, COM9 before COM10. Any
 // thread.
 void SortSerialPorts(std::vector<TSerialPortInfo>& Ports);

@@ -19,7 +19,8 @@ constexpr std::string_view Usage =
     "usage: kivo-phonesim [options]\n"
     "  --echo off|cr|crlf     echo each command (default off) until ATE0 or ATE1\n"
     "  --multiline CMD        answer CMD (e.g. +CGMM) with two lines\n"
-    "  --error CMD            answer CMD with ERROR ('*': every command)\n"
+    "  --error CMD            answer CMD with ERROR: +CGMI, +CGMM, +CGMR, +GMI, +GMM,\n"
+    "                         +GMR or +CGSN (the + may be left out), '*': every command\n"
     "  --cme CMD=CODE         answer CMD with +CME ERROR: CODE\n"
     "  --cme-verbose CMD=TEXT answer CMD with +CME ERROR: TEXT\n"
     "  --silent CMD           never answer CMD\n"
@@ -50,18 +51,44 @@ struct TArguments {
     std::string Link;
 };
 
+// The identity command Text names ("+CGMM", "CGMM", "at+cgmm": "+CGMM"), "*" for every one;
+// empty for none.
+std::string FailingCommand(std::string_view Text) {
+    std::string Upper(Text);
+    std::transform(Upper.begin(), Upper.end(), Upper.begin(),
+                   [](unsigned char C) { return static_cast<char>(std::toupper(C)); });
+    if (Upper == "*") {
+        return Upper;
+    }
+    if (Upper.starts_with("AT")) {
+        Upper.erase(0, 2);
+    }
+    if (!Upper.starts_with('+')) {
+        Upper.insert(0, "+");
+    }
+    return PhoneSimIdentity().contains(Upper) ? Upper : std::string();
+}
+
+// Problem: what is wrong with Value, when something is.
 bool SetFailure(TPhoneSimOptions& Options, TFailure Failure, std::string_view Value,
-                bool WithDetail) {
+                bool WithDetail, std::string& Problem) {
     Options.Failure = Failure;
     const std::size_t Equals = Value.find('=');
     if (WithDetail && Equals == std::string_view::npos) {
+        Problem = "'" + std::string(Value) + "' names no detail: give CMD=DETAIL (+CGMI=10)";
         return false;
     }
-    Options.FailCommand = std::string(Value.substr(0, Equals));
+    Options.FailCommand = FailingCommand(Value.substr(0, Equals));
+    if (Options.FailCommand.empty()) {
+        Problem = "'" + std::string(Value.substr(0, Equals)) +
+                  "' is no command the phone answers: give +CGMI, +CGMM, +CGMR, +GMI, +GMM, "
+                  "+GMR, +CGSN or *";
+        return false;
+    }
     if (WithDetail) {
         Options.FailDetail = std::string(Value.substr(Equals + 1));
     }
-    return !Options.FailCommand.empty();
+    return true;
 }
 
 bool ParseNumber(std::string_view Text, long& Value) {
@@ -86,7 +113,9 @@ bool ParsePlace(std::string_view Text, TUrcPlace& Place) {
     return true;
 }
 
-bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value) {
+// Problem: what is wrong with Value, when the option has more to say than that it is wrong.
+bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value,
+                 std::string& Problem) {
     TPhoneSimOptions& O = Args.Options;
     long Number = 0;
     if (Name == "--echo") {
@@ -102,19 +131,19 @@ bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value
         return true;
     }
     if (Name == "--error") {
-        return SetFailure(O, TFailure::fError, Value, false);
+        return SetFailure(O, TFailure::fError, Value, false, Problem);
     }
     if (Name == "--cme") {
-        return SetFailure(O, TFailure::fCmeNumeric, Value, true);
+        return SetFailure(O, TFailure::fCmeNumeric, Value, true, Problem);
     }
     if (Name == "--cme-verbose") {
-        return SetFailure(O, TFailure::fCmeVerbose, Value, true);
+        return SetFailure(O, TFailure::fCmeVerbose, Value, true, Problem);
     }
     if (Name == "--silent") {
-        return SetFailure(O, TFailure::fSilent, Value, false);
+        return SetFailure(O, TFailure::fSilent, Value, false, Problem);
     }
     if (Name == "--partial") {
-        return SetFailure(O, TFailure::fPartial, Value, false);
+        return SetFailure(O, TFailure::fPartial, Value, false, Problem);
     }
     if (Name == "--delay" && ParseNumber(Value, Number)) {
         O.ReplyDelayMs = static_cast<int>(Number);
@@ -154,7 +183,13 @@ bool ApplyOption(TArguments& Args, std::string_view Name, std::string_view Value
     return false;
 }
 
-std::optional<TArguments> ParseArguments(int Argc, char** Argv) {
+constexpr auto ValueOptions = std::to_array<std::string_view>(
+    {"--echo", "--multiline", "--error", "--cme", "--cme-verbose", "--silent", "--partial",
+     "--delay", "--chunk", "--gap", "--urc", "--sms", "--urc-at", "--boot", "--baud", "--imei",
+     "--link"});
+
+// The arguments; none, with Problem saying what is wrong, when they are wrong.
+std::optional<TArguments> ParseArguments(int Argc, char** Argv, std::string& Problem) {
     TArguments Args;
     for (int I = 1; I < Argc; ++I) {
         const std::string_view Name = Argv[I];
@@ -162,7 +197,18 @@ std::optional<TArguments> ParseArguments(int Argc, char** Argv) {
             (Name == "--stream" ? Args.Options.Stream : Args.Options.Tagged) = true;
             continue;
         }
-        if (I + 1 >= Argc || !ApplyOption(Args, Name, Argv[I + 1])) {
+        if (std::find(ValueOptions.begin(), ValueOptions.end(), Name) == ValueOptions.end()) {
+            Problem = "unknown option '" + std::string(Name) + "'";
+            return std::nullopt;
+        }
+        if (I + 1 >= Argc) {
+            Problem = "option " + std::string(Name) + " needs a value";
+            return std::nullopt;
+        }
+        if (!ApplyOption(Args, Name, Argv[I + 1], Problem)) {
+            if (Problem.empty()) {
+                Problem = "'" + std::string(Argv[I + 1]) + "' is no value for " + std::string(Name);
+            }
             return std::nullopt;
         }
         ++I;
@@ -192,9 +238,11 @@ int main(int Argc, char** Argv) {
         std::cout << Version;
         return 0;
     }
-    const auto Args = ParseArguments(Argc, Argv);
+    std::string Problem;
+    const auto Args = ParseArguments(Argc, Argv, Problem);
     if (!Args) {
-        std::cerr << Usage;
+        std::cerr << "kivo-phonesim: " << Problem << "\n"
+                  << "Try 'kivo-phonesim --help' for the options.\n";
         return 2;
     }
     // Block the stop signals in every thread, so that sigwait takes them.

@@ -50,20 +50,25 @@ std::string Help() {
            "  -j, --json       print JSON instead of labelled lines (see JSON below)\n"
            "  -b, --baud N|auto\n"
            "                   line speed in bits per second (default 19200); auto: \"AT\" at\n"
-           "                   115200, 57600, 38400, 19200, 9600 and 4800 in turn, 0.3 s each,\n"
-           "                   and the read at the first speed answered, which is printed\n"
-           "                   (\"Line speed: 115200 (found)\"; JSON: \"baud\")\n"
+           "                   115200, 57600, 38400, 19200, 9600, 230400, 460800, 921600,\n"
+           "                   4800 and 2400 in turn, 0.3 s each (KIVO_SEARCH_SECONDS), and\n"
+           "                   the read at the first speed answered, which is printed\n"
+           "                   (\"Line speed: 115200 (found)\"; JSON: \"baud\"); searched on\n"
+           "                   every port read, also with --scan and --watch\n"
            "  -t, --timeout SECONDS\n"
            "                   how long the phone may stay silent before a reply and between\n"
            "                   its pieces (default 5; fractions allowed)\n"
            "  --trace[=FILE]   write every byte sent and received, with the time since the\n"
-           "                   start and the port, to standard error or FILE (for a report)\n"
+           "                   start and the port, to standard error or FILE (for a report);\n"
+           "                   a FILE that cannot be written: exit 2 before the read, 3 after\n"
            "  -l, --list       list the serial ports found, with what is behind each\n"
            "  -s, --scan       probe every port found (or each one given) at once: \"AT\" must\n"
            "                   be answered within 1 s, then the seven fields are read; on\n"
            "                   on-board UARTs and USB-serial adapters the line speed is\n"
            "                   searched as with --baud auto unless --baud N names one; the\n"
            "                   system console is listed, never probed\n"
+           "  --force          read a port the kernel's console writes to all the same\n"
+           "                   (refused without it: the commands would reach the console)\n"
            "  --watch          wait for devices to be plugged in and probe each new one's ports\n"
            "                   as --scan does, one result each (JSON: a line each), until\n"
            "                   interrupted; ports present at the start are not read\n"
@@ -82,8 +87,8 @@ std::string Help() {
            "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 a command\n"
            "was refused or not answered in time, or the IMEI's check digit is wrong (--scan: no\n"
            "port answered, or none found); 2 a port cannot be opened or was lost, none was given\n"
-           "and none could be chosen, or the arguments are wrong; 3 the output could not be\n"
-           "written; 128+n stopped by signal n\n"
+           "and none could be chosen, or the arguments are wrong; 3 the output or the trace could\n"
+           "not be written; 128+n stopped by signal n\n"
            "(130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
            "\n"
            "Examples:\n"
@@ -103,6 +108,7 @@ struct TArguments {
     std::vector<std::string> Ports; // as given
     bool Json = false;
     bool Watch = false;
+    bool Force = false; // --force: a port the kernel's console writes to is read all the same
     TReadOptions Options;
     bool SearchBaudrate = false; // --baud auto
     bool Help = false;
@@ -150,6 +156,9 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     }
     if (Name == "--watch") {
         return Flag(Args.Watch);
+    }
+    if (Name == "--force") {
+        return Flag(Args.Force);
     }
     if (Name == "--list" || Name == "--scan") {
         if (Value) {
@@ -225,7 +234,7 @@ std::string_view LongOption(std::string_view Short) {
 }
 
 // KIVO_SEARCH_SECONDS: how long each line speed of a search waits for "OK", for a modem
-// slow to answer "AT" (default 0.3 s).
+// slow to answer "AT" (default 0.3 s). Read only where a search may run.
 std::optional<std::string> SearchBoundFromEnvironment(TReadOptions& Options) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any thread starts; nothing sets it
     const char* Text = std::getenv("KIVO_SEARCH_SECONDS");
@@ -286,10 +295,13 @@ std::optional<std::string> ParseArguments(int Argc, char** Argv, TArguments& Arg
     if (Args.Mode == TMode::mdList && !Args.Ports.empty()) {
         return "--list takes no port";
     }
+    if ((Args.Mode == TMode::mdList || Args.Watch) && Args.Trace) {
+        return "--trace goes with a read or --scan, not with --list or --watch";
+    }
     if (Args.Watch && (Args.Mode != TMode::mdRead || !Args.Ports.empty())) {
         return "--watch takes no --port, --list or --scan";
     }
-    return SearchBoundFromEnvironment(Args.Options);
+    return std::nullopt;
 }
 
 // Everything written to standard output goes through here, so a failed write is noticed.
@@ -347,33 +359,11 @@ bool LineSpeedMatters(const TSerialPortInfo& Port) {
     return std::find(AdapterDrivers.begin(), AdapterDrivers.end(), Driver) != AdapterDrivers.end();
 }
 
-// The bounds the messages name: "within 5 s".
-std::string Seconds(std::chrono::milliseconds Bound) {
-    std::array<char, 32> Text{};
-    std::snprintf(Text.data(), Text.size(), "%g s", static_cast<double>(Bound.count()) / 1000);
-    return Text.data();
-}
-
-// A message that names the bound the phone did not keep.
-std::string WithBound(const std::string& Message, const TReadOptions& Options, bool Searched) {
-    if (Message == TimeoutMessage) {
-        return "ERROR: No answer from phone within " + Seconds(Options.ReplyTimeout) +
-               " (timeout).";
-    }
-    if (Message == NoAnswerToAtMessage && Searched) {
-        return "No answer to AT at any line speed from " +
-               std::to_string(SearchedBaudrates.front()) + " to " +
-               std::to_string(SearchedBaudrates.back()) + " (" + Seconds(Options.SearchBound) +
-               " each).";
-    }
-    if (Message == NoAnswerToAtMessage) {
-        return "No answer to AT within " + Seconds(Options.Handshake) + ".";
-    }
-    return Message;
-}
-
 constexpr std::string_view ConsoleMessage =
     "The system console: not probed, so that nothing is written to it.";
+constexpr std::string_view ConsoleRefusal =
+    "the system console (the kernel writes its messages there, a login may wait on it): not "
+    "opened, so that no command reaches it; give --force to read it all the same";
 
 int ListPorts(const TArguments& Args, TOutput& Output) {
     const std::vector<TSerialPortInfo> Ports = ListSerialPorts();
@@ -382,8 +372,9 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
     }
     if (!Args.Json) {
         for (const TSerialPortInfo& Port : Ports) {
-            std::string Line =
-                EscapedForTerminal(Port.Path) + "\t" + EscapedForTerminal(Port.Description);
+            std::string Line = EscapedForTerminal(Port.Path) + "\t" +
+                               EscapedForTerminal(Port.Description) +
+                               (Port.Console ? " (system console)" : "");
             if (!Port.ById.empty()) {
                 Line += "\t" + EscapedForTerminal(Port.ById);
             }
@@ -403,7 +394,8 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
                ", \"manufacturer\": " + JsonString(Port.Manufacturer) +
                ", \"product\": " + JsonString(Port.Product) +
                ", \"serial_number\": " + JsonString(Port.SerialNumber) +
-               ", \"interface\": " + JsonString(Port.Interface) + "}";
+               ", \"interface\": " + JsonString(Port.Interface) +
+               ", \"console\": " + (Port.Console ? "true" : "false") + "}";
     }
     Output.Write(Out + "]\n");
     return ExitRead;
@@ -453,25 +445,28 @@ std::optional<std::string> ChosenPort(const std::vector<TSerialPortInfo>& Found,
 // searches it on every port. Empty, with Problem saying why, when there is nothing to read.
 std::vector<TPortLabel> PortsToRead(const TArguments& Args, std::string& Problem) {
     const bool Scan = Args.Mode == TMode::mdScan;
-    const std::vector<TSerialPortInfo> Found =
-        Scan || Args.Ports.empty() ? ListSerialPorts() : std::vector<TSerialPortInfo>();
+    // Listed for every read: a port named in any way may be the console.
+    const std::vector<TSerialPortInfo> Found = ListSerialPorts();
     const bool SearchWhereItMatters = Scan && Args.Options.Baudrate == 0;
-    const auto Label = [&](const std::string& Port, const std::string& Description) {
+    // Given: named by the user, who may insist on a console (--force).
+    const auto Label = [&](const std::string& Port, const std::string& Description, bool Given) {
         const auto Info = std::find_if(Found.begin(), Found.end(), [&Port](const auto& F) {
             return SamePortDevice(F.Path, Port);
         });
+        const bool Console = Info != Found.end() && Info->Console && !(Given && Args.Force);
         const bool Known = Scan && Info != Found.end();
+        // --baud auto is searched on every port it reads (a pty, a CDC-ACM bridge to a UART).
         const bool Search =
-            Scan ? SearchWhereItMatters && Known && LineSpeedMatters(*Info) : Args.SearchBaudrate;
-        return TPortLabel{Port, Description, Known && Info->Console, Search};
+            Args.SearchBaudrate || (SearchWhereItMatters && Known && LineSpeedMatters(*Info));
+        return TPortLabel{Port, Description, Console, Search};
     };
     std::vector<TPortLabel> Labels;
     for (const std::string& Port : Args.Ports) {
-        Labels.push_back(Label(Port, {}));
+        Labels.push_back(Label(Port, {}, true));
     }
     if (Scan && Labels.empty()) {
         for (const TSerialPortInfo& Port : Found) {
-            Labels.push_back(Label(Port.Path, Port.Description));
+            Labels.push_back(Label(Port.Path, Port.Description, false));
         }
         if (Labels.empty()) {
             Problem = std::string(NoPortFound) + " to scan";
@@ -479,7 +474,7 @@ std::vector<TPortLabel> PortsToRead(const TArguments& Args, std::string& Problem
     }
     if (!Scan && Labels.empty()) {
         if (const auto Port = ChosenPort(Found, Problem)) {
-            Labels.push_back(Label(*Port, {}));
+            Labels.push_back(Label(*Port, {}, true));
         }
     }
     return Labels;
@@ -518,7 +513,7 @@ int ExitCodeOf(const TArguments& Args, const std::vector<TReadResult>& Results) 
     for (const TReadResult& R : Results) {
         const bool PortFailed =
             R.Outcome == TReadOutcome::roOpenFailed || R.Outcome == TReadOutcome::roDeviceLost;
-        const bool Clean = R.Outcome == TReadOutcome::roComplete && !ImeiCheckFailed(R);
+        const bool Clean = R.Outcome == TReadOutcome::roComplete && SerialNumberProblem(R).empty();
         Code = std::max(Code, PortFailed ? ExitPort : (Clean ? ExitRead : ExitPhone));
     }
     return Code;
@@ -537,9 +532,22 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
         Complain(Problem);
         return Args.Mode == TMode::mdScan ? ExitPhone : ExitPort;
     }
+    // A scan lists the console among its ports; a read of it writes to it: refused.
+    const auto Console =
+        std::find_if(Labels.begin(), Labels.end(), [](const TPortLabel& L) { return L.Console; });
+    if (Args.Mode == TMode::mdRead && Console != Labels.end()) {
+        Complain(WithDevice(Console->Port + ": " + std::string(ConsoleRefusal), Console->Port));
+        return ExitPort;
+    }
     std::vector<std::optional<std::size_t>> ReadOf;
     const std::vector<TPortChoice> Ports = PlanReads(Labels, ReadOf);
     TReadOptions Options = Args.Options;
+    if (std::any_of(Ports.begin(), Ports.end(), [](const auto& P) { return P.SearchBaudrate; })) {
+        if (const auto Problem = SearchBoundFromEnvironment(Options)) {
+            Complain(*Problem);
+            return ExitPort;
+        }
+    }
     if (Args.Mode == TMode::mdScan) {
         Options.Handshake = std::chrono::seconds(1);
     } else if (Ports.size() > 1) { // a port that streams text is no phone, as in a scan
@@ -561,13 +569,14 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     TExchangeTrace Trace([&TraceFile](std::string_view Line) { TraceFile->Write(Line); });
     Options.Trace = TraceFile ? &Trace : nullptr;
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
-    if (TraceFile && !TraceFile->Error().empty()) {
+    const bool TraceFailed = TraceFile && !TraceFile->Error().empty();
+    if (TraceFailed) {
         Complain(TraceFile->Error());
     }
     for (std::size_t I = 0; I < Reads.size(); ++I) {
         TReadResult& Result = Reads.at(I);
         Result.Error =
-            WithDevice(WithBound(Result.Error, Options, Ports.at(I).SearchBaudrate), Result.Device);
+            WithDevice(ExplainedError(Result, Options, Ports.at(I).SearchBaudrate), Result.Device);
     }
     std::vector<TReadResult> Results; // one for each label
     for (std::size_t I = 0; I < Labels.size(); ++I) {
@@ -604,7 +613,10 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
             Output.Write((I == 0 ? "" : "\n") + PortBlockText(Labels.at(I), Results.at(I)));
         }
     }
-    return Signal != 0 ? ExitSignalBase + Signal : ExitCodeOf(Args, Reads);
+    if (Signal != 0) {
+        return ExitSignalBase + Signal;
+    }
+    return TraceFailed ? ExitOutput : ExitCodeOf(Args, Reads);
 }
 
 } // namespace
@@ -634,7 +646,15 @@ int main(int Argc, char** Argv) {
                 return Args.SearchBaudrate ||
                        (Args.Options.Baudrate == 0 && LineSpeedMatters(Port));
             };
-            Code = WatchPhones(Args.Json, Args.Options, Print, Search);
+            // Any device plugged in may be one whose speed is searched.
+            TReadOptions Options = Args.Options;
+            const auto Problem =
+                Options.Baudrate == 0 ? SearchBoundFromEnvironment(Options) : std::nullopt;
+            if (Problem) {
+                Complain(*Problem);
+                return ExitPort;
+            }
+            Code = WatchPhones(Args.Json, Options, Print, Search);
         } else if (Args.Mode == TMode::mdList) {
             Code = ListPorts(Args, Output);
         } else {

@@ -2,6 +2,7 @@
 
 #include "tools/ReadHost.h"
 
+#include <array>
 #include <cstdio>
 
 // A message on standard error. Messages carry device text (a phone's error text, a device's
@@ -31,6 +32,61 @@ std::string WithDevice(std::string Message, const std::string& Device) {
 
 namespace {
 
+// The bounds the messages name: "5 s".
+std::string Seconds(std::chrono::milliseconds Bound) {
+    std::array<char, 32> Text{};
+    (void)std::snprintf(Text.data(), Text.size(), "%g s",
+                        static_cast<double>(Bound.count()) / 1000);
+    return Text.data();
+}
+
+std::string SpeedsTried(const TReadOptions& Options) {
+    std::string Speeds;
+    for (const int Speed : SearchedBaudrates) {
+        Speeds += (Speeds.empty() ? "" : ", ") + std::to_string(Speed);
+    }
+    return "at any line speed tried (" + Speeds + "; " + Seconds(Options.SearchBound) + " each)";
+}
+
+// A search that found no speed at which "AT" was answered.
+std::string SearchFailed(const TReadResult& Result, const TReadOptions& Options,
+                         const std::string& Port) {
+    switch (Result.Silence) {
+    case TSilence::siUnreadable:
+        return "No reply to AT from " + Port + " " + SpeedsTried(Options) +
+               ", only bytes that form no text: the line speed may be another; give it with "
+               "--baud N.";
+    case TSilence::siNoResultCode:
+    case TSilence::siStopped:
+        return "No reply to AT from " + Port + " " + SpeedsTried(Options) +
+               ", only text without a result code: the line speed may be another (give it "
+               "with --baud N), or the device is no phone or modem.";
+    case TSilence::siNothing:
+        break;
+    }
+    return "No answer to AT from " + Port + " " + SpeedsTried(Options) + ".";
+}
+
+// The reply to Command that did not come in time: what came instead.
+std::string ReplyMissing(const TReadResult& Result, const TReadOptions& Options,
+                         const std::string& Command, const std::string& Port) {
+    const std::string Bound = Seconds(Command == "AT" ? Options.Handshake : Options.ReplyTimeout);
+    switch (Result.Silence) {
+    case TSilence::siUnreadable:
+        return "ERROR: " + Command + " on " + Port + ": unreadable reply: try --baud auto.";
+    case TSilence::siNoResultCode:
+        return "ERROR: " + Command + " on " + Port +
+               ": text but no result code: not a phone or modem.";
+    case TSilence::siStopped:
+        return "ERROR: The reply to " + Command + " on " + Port + " stopped: nothing more within " +
+               Bound + " (--trace shows what came).";
+    case TSilence::siNothing:
+        break;
+    }
+    return "ERROR: No answer from phone to " + Command + " on " + Port + " within " + Bound +
+           " (timeout).";
+}
+
 std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result) {
     if (Label.Console) {
         return "console";
@@ -46,6 +102,8 @@ std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result)
         return "no-answer";
     case TReadOutcome::roNotAPhone:
         return "not-a-phone";
+    case TReadOutcome::roUnreadable:
+        return "unreadable";
     case TReadOutcome::roStopped:
         return "interrupted";
     case TReadOutcome::roOpenFailed:
@@ -73,6 +131,28 @@ std::string BaudMember(const TReadResult& Result) {
 }
 
 } // namespace
+
+std::string ExplainedError(const TReadResult& Result, const TReadOptions& Options, bool Searched) {
+    const bool InTime = Result.Error == TimeoutMessage || Result.Error == NoAnswerToAtMessage ||
+                        Result.Error == NotAPhoneMessage;
+    if (!InTime || Result.Outcome == TReadOutcome::roStopped) {
+        return Result.Error;
+    }
+    const std::string Port = DescribeDevice(Result.Device);
+    const bool AtUnanswered = Result.Error != TimeoutMessage;
+    if (Searched && AtUnanswered) {
+        return SearchFailed(Result, Options, Port);
+    }
+    if (AtUnanswered && Result.Silence == TSilence::siNoResultCode) {
+        return std::string(NotAPhoneMessage);
+    }
+    if (AtUnanswered && Result.Silence == TSilence::siNothing) {
+        return "No answer to AT from " + Port + " within " + Seconds(Options.Handshake) + ".";
+    }
+    const std::string Command =
+        AtUnanswered ? "AT" : "AT+" + std::string(QueryCommands.at(Result.Count).Key);
+    return ReplyMissing(Result, Options, Command, Port);
+}
 
 std::string VersionMember() {
     return "\"version\": " + std::to_string(JsonVersion);
@@ -109,6 +189,9 @@ std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
     Out += ", \"fields\": {" + JsonFields(Result) + "}";
     if (const std::string Verdict = JsonImeiVerdict(Result); !Verdict.empty()) {
         Out += ", " + Verdict;
+    }
+    if (const std::string Fault = JsonSerialError(Result); !Fault.empty()) {
+        Out += ", " + Fault;
     }
     if (const std::string Errors = JsonFieldErrors(Result); !Errors.empty()) {
         Out += ", \"errors\": {" + Errors + "}";

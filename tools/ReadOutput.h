@@ -24,6 +24,14 @@ void Complain(std::string_view Message);
 // Any thread.
 [[nodiscard]] std::string WithDevice(std::string Message, const std::string& Device);
 
+// The message of a read that ended early, for a person: a reply that did not come names the
+// command, the port and the bound it did not keep, says what came instead (a reply that
+// stopped, unreadable bytes, text without a result code) and what to do; a search names the
+// speeds it tried. Other messages are Result.Error as it is. Searched: the line speed was
+// searched. Any thread.
+[[nodiscard]] std::string ExplainedError(const TReadResult& Result, const TReadOptions& Options,
+                                         bool Searched);
+
 struct TPortLabel {
     std::string Port;            // as given or found
     std::string Description;     // from the enumeration; empty for a --port argument

@@ -106,7 +106,8 @@ private:
             ReadPhones(Choices, FOptions, [this] { return FSignal != 0; });
         for (std::size_t I = 0; I < Ports.size() && FSignal == 0 && FOutputOpen; ++I) {
             TReadResult& Result = Results.at(I);
-            Result.Error = WithDevice(Result.Error, Result.Device);
+            Result.Error = WithDevice(ExplainedError(Result, FOptions, Choices[I].SearchBaudrate),
+                                      Result.Device);
             Report({Ports[I].Path, Ports[I].Description, false, Choices[I].SearchBaudrate}, Result);
         }
     }

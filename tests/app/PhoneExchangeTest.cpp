@@ -8,6 +8,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -340,6 +342,71 @@ TEST(PhoneExchange, InputThatNoReplyAwaitsIsNoPartOfAnAnswer) {
     EXPECT_EQ(Exchange.Received("ial\r\n" + Reply("AT+CGMM", "KM-310"), TTime{}),
               TStepResult::srAnswered);
     EXPECT_EQ(Exchange.LastAnswer(), "KM-310");
+}
+
+} // namespace
+
+namespace {
+
+// A reply that ends without its result code keeps the message the window shows, and says what
+// came of it: nothing, a reply that stopped, bytes that form no text, or text that kept
+// coming without a result code.
+TEST(PhoneExchange, AReplyEndedWithoutResultCodeSaysWhatCameOfIt) {
+    struct TCase {
+        std::vector<std::string> Pieces; // one every 500 ms after the write
+        bool Handshake;
+        TSilence Silence;
+    };
+    const std::vector<TCase> Cases{
+        {{}, false, TSilence::siNothing},
+        {{"AT+CGMI\r\r\nKestrel"}, false, TSilence::siStopped},
+        {{std::string("\xf8\x00\x86\xfe\x1e\x80\xe0", 7)}, false, TSilence::siUnreadable},
+        {{"\r\nKM\u202e310\xff"}, false, TSilence::siUnreadable},
+        {std::vector<std::string>(9, "$GPGGA,1\r\n"), false, TSilence::siNoResultCode},
+        {{"$GP"}, true, TSilence::siNoResultCode},
+        {{"\xfe\x1e"}, true, TSilence::siUnreadable},
+        {{}, true, TSilence::siNothing},
+    };
+    const TTime T0{};
+    for (std::size_t I = 0; I < Cases.size(); ++I) {
+        const TCase& C = Cases[I];
+        TPhoneExchange Exchange;
+        Exchange.Opened({});
+        Exchange.Begin({.Period = 1s, .Handshake = C.Handshake ? 1s : 0s});
+        Exchange.Sent(T0);
+        auto At = T0;
+        for (const std::string& Piece : C.Pieces) {
+            At += 400ms;
+            Exchange.Received(Piece, At);
+        }
+        if (!Exchange.Ended()) {
+            EXPECT_EQ(Exchange.TimedOut(), TStepResult::srFailed);
+        }
+        EXPECT_EQ(Exchange.Silence(), C.Silence) << "case " << I;
+        EXPECT_EQ(Exchange.Message(),
+                  C.Handshake ? (C.Pieces.empty() ? NoAnswerToAtMessage : NotAPhoneMessage)
+                              : TimeoutMessage);
+    }
+}
+
+// The window opens its KIVO_TRACE file before it shows and reports a failed trace once.
+TEST(TraceFile, NeverWaitsForAReaderAndReportsAFailureOnce) {
+    const std::string Fifo = ::testing::TempDir() + "kivo-trace-fifo";
+    ::unlink(Fifo.c_str());
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    TTraceFile Unread(Fifo); // would block here for a reader
+    ::unlink(Fifo.c_str());
+    EXPECT_EQ(Unread.Error(),
+              "Cannot write the trace to " + Fifo + ": a named pipe that no program reads");
+    EXPECT_EQ(Unread.TakeFailure(), Unread.Error());
+    EXPECT_EQ(Unread.TakeFailure(), std::nullopt);
+
+    TTraceFile Full("/dev/full");
+    EXPECT_EQ(Full.TakeFailure(), std::nullopt) << "nothing failed yet";
+    Full.Write("+0.000 /dev/pts/3 > AT+CGMI\\r\\n\n");
+    Full.Write("+0.001 /dev/pts/3 < OK\n");
+    EXPECT_EQ(Full.TakeFailure(), "Cannot write the trace to /dev/full: No space left on device");
+    EXPECT_EQ(Full.TakeFailure(), std::nullopt);
 }
 
 } // namespace

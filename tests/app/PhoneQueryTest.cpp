@@ -68,11 +68,25 @@ TEST(ReplyParser, NoAnswerLineGivesAnEmptyAnswer) {
     ExpectSameForEverySplit("AT+CGMI\r\r\nOK\r\n", TReplyStatus::rsOk, "");
 }
 
-TEST(ReplyParser, LinesAreTrimmedOfBlanksAndControlCharactersButKeepTheirText) {
+// One rule for a control character wherever it stands in an answer: kept (every output
+// escapes it), never dropped at the start or the end of a line. Spaces around a line go.
+TEST(ReplyParser, AnswerLinesLoseTheirSpacesButKeepEveryControlCharacter) {
     // A sister command's tag is no tag of this one's: it stays, as the quotes do.
     EXPECT_EQ(Feed({"\r\n \t\x01+CGMM: \"Kestrel\" \x7f\r\n\r\nOK\r\n"}).Answer(),
-              "+CGMM: \"Kestrel\"");
-    EXPECT_EQ(Feed({"\r\nA  B\r\nOK\r\n"}).Answer(), "A  B");
+              "\t\x01+CGMM: \"Kestrel\" \x7f");
+    EXPECT_EQ(Feed({"\r\n  A  B \r\nOK\r\n"}).Answer(), "A  B");
+    for (const std::string& C : std::vector<std::string>{"\x1b", "\x7f", "\t", {'\0'}}) {
+        std::string Around = C;
+        Around.append("KM-310").append(C);
+        EXPECT_EQ(Feed({"\r\n" + Around + "\r\nOK\r\n"}).Answer(), Around)
+            << static_cast<int>(C[0]);
+        EXPECT_EQ(Feed({"\r\nKM" + C + "310\r\nOK\r\n"}).Answer(), "KM" + C + "310");
+        TReplyParser Tagged("AT+CGMM");
+        Tagged.Append("\r\n+CGMM: \"" + C + "KM-310\"\r\nOK\r\n");
+        EXPECT_EQ(Tagged.Answer(), C + "KM-310");
+    }
+    // Result codes are known whatever surrounds them.
+    EXPECT_EQ(Feed({"\r\nKM-310\r\n\tOK \x7f\r\n"}).Status(), TReplyStatus::rsOk);
 }
 
 TEST(ReplyParser, WaitsForTheFinalLineToBeComplete) {

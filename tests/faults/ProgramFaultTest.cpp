@@ -117,11 +117,13 @@ TEST(OddReplies, NulBytesAreKeptAsCharactersAndNeverEndALine) {
     const TReadResult Result = ReadFrom(Phone.DevicePath());
     EXPECT_EQ(Result.Outcome, TReadOutcome::roComplete) << Result.Error;
     ASSERT_EQ(Result.Count, 7U);
-    EXPECT_EQ(Result.Answers[1], std::string("KM-310\0X", 8));
-    EXPECT_NE(FormatAsJson(Result).find("KM-310\\u0000X"), std::string::npos);
+    // The line of NULs before the reply is a line of it: no control byte is dropped.
+    EXPECT_EQ(Result.Answers[1], std::string("\0\0\0 KM-310\0X", 12));
+    EXPECT_NE(FormatAsJson(Result).find("\\u0000\\u0000\\u0000 KM-310\\u0000X"), std::string::npos);
 }
 
-TEST(OddReplies, GarbageWithoutALineEndEndsInTheTimeout) {
+// Bytes that form no text are the sign of another line speed, told apart from a silence.
+TEST(OddReplies, GarbageWithoutALineEndEndsInTheTimeoutAsUnreadable) {
     TScriptedPhone Phone([](int, const std::string&) {
         std::string Garbage;
         for (int I = 0; I < 4096; ++I) {
@@ -130,7 +132,8 @@ TEST(OddReplies, GarbageWithoutALineEndEndsInTheTimeout) {
         return TScriptStep{{Replace(Garbage, "\n", "y")}};
     });
     const TReadResult Result = ReadFrom(Phone.DevicePath(), std::chrono::milliseconds(300));
-    EXPECT_EQ(Result.Outcome, TReadOutcome::roPhoneError);
+    EXPECT_EQ(Result.Outcome, TReadOutcome::roUnreadable);
+    EXPECT_EQ(Result.Silence, TSilence::siUnreadable);
     EXPECT_EQ(Result.Error, TimeoutMessage);
 }
 
@@ -141,8 +144,9 @@ TEST(OddReplies, GarbageLinesBeforeTheAnswerBecomePartOfIt) {
     const TReadResult Result = ReadFrom(Phone.DevicePath());
     EXPECT_EQ(Result.Outcome, TReadOutcome::roComplete) << Result.Error;
     ASSERT_EQ(Result.Count, 7U);
-    // Control characters around a line are trimmed; bytes above them are text.
-    EXPECT_EQ(Result.Answers[0], "\xfe~ Kestrel Mobile");
+    // Control characters are kept wherever they stand (every output escapes them); bytes
+    // above them are text.
+    EXPECT_EQ(Result.Answers[0], "\x7f\xfe~\x01 Kestrel Mobile");
 }
 
 // With an input queue that holds it all, a megabyte of lines without a result code ends at

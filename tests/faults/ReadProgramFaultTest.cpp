@@ -133,9 +133,11 @@ TEST(ReadProgramFaults, UnpluggedMidRunEndsAtOnceWithOneMessageAndExitTwo) {
         RunProgram(KIVO_READ_PATH, {"--timeout", "60", "--port", Phone.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 2) << Result.Output;
     EXPECT_LT(Wall.WallSeconds(), 20.0);
-    // The fields read, then one message naming the device, prefixed like every other.
+    // The fields read (every label kept), then one message naming the device, prefixed like
+    // every other.
     const std::string Fields = "Phone Manufacturer: Kestrel Mobile\nPhone Model: KM-310\n"
-                               "Phone Revision: KM310_R2.14\n";
+                               "Phone Revision: KM310_R2.14\nModem Manufacturer:\n"
+                               "Modem Model:\nModem Revision:\nSerial Number:\n";
     ASSERT_TRUE(Result.Output.starts_with(Fields)) << Result.Output;
     const std::string Message = Result.Output.substr(Fields.size());
     EXPECT_TRUE(Message.starts_with("kivo-read: Lost the device " + Phone.DevicePath() + ": "))
@@ -148,7 +150,8 @@ TEST(ReadProgramFaults, UnpluggedMidRunEndsAtOnceWithOneMessageAndExitTwo) {
 }
 
 // A far end that floods the line from before the open, faster than the reader takes it in:
-// the reply overflows its bound, and a scan finds text without a result code, every time.
+// the reply overflows its bound, and a scan finds bytes that form no text (every byte value
+// comes), every time.
 // Never a silence: that would mean the bytes received were never reported.
 TEST(ReadProgramFaults, AFloodFromBeforeTheOpenIsAReplyTooLongOrNoPhoneNeverASilence) {
     const PtyPair Line;
@@ -163,7 +166,7 @@ TEST(ReadProgramFaults, AFloodFromBeforeTheOpenIsAReplyTooLongOrNoPhoneNeverASil
     }
     const auto Scan = RunProgram(KIVO_READ_PATH, {"--scan", "--json", "--port", Line.DevicePath()});
     EXPECT_EQ(Scan.ExitCode, 1);
-    EXPECT_NE(Scan.Output.find("\"outcome\": \"not-a-phone\""), std::string::npos) << Scan.Output;
+    EXPECT_NE(Scan.Output.find("\"outcome\": \"unreadable\""), std::string::npos) << Scan.Output;
 }
 
 // The environment that preloads the write fault into kivo-read: its writes to the device fail
@@ -180,8 +183,9 @@ std::vector<std::string> FailingWrites(int Errno, int Passing) {
 
 // A device that refuses a write has failed, whatever its driver calls the failure (a
 // pseudo-terminal only ever says EIO; USB adapters' drivers also ENODEV, ENXIO or EPIPE): the
-// run ends at once with the fields read, exit code 2 and one message naming the device. It is
-// never retried until the time-out and then taken for a phone that said nothing.
+// run ends at once with the fields read, exit code 2 and one message naming the device and
+// what to do; the system's text goes to the trace. It is never retried until the time-out
+// and then taken for a phone that said nothing.
 TEST(ReadProgramFaults, AWriteTheDeviceRefusesLosesThePortWhateverItsErrno) {
     const std::vector<std::pair<int, std::string>> Failures{
         {EPIPE, "Broken pipe"}, {ENXIO, "No such device or address"}, {ENODEV, "No such device"}};
@@ -189,17 +193,25 @@ TEST(ReadProgramFaults, AWriteTheDeviceRefusesLosesThePortWhateverItsErrno) {
         TScriptedPhone Phone(
             [](int, const std::string& Command) { return TScriptStep{{StandardReply(Command)}}; });
         // A time-out beyond the test's: only the failure itself may end the run.
-        const auto Result =
-            RunProgram(KIVO_READ_PATH, {"--timeout", "20", "--port", Phone.DevicePath()},
-                       TRunAs::raSelf, std::chrono::seconds(30), FailingWrites(Errno, 2));
+        const std::string Trace = ::testing::TempDir() + "kivo-write-fault-trace.txt";
+        const auto Result = RunProgram(
+            KIVO_READ_PATH, {"--timeout", "20", "--trace=" + Trace, "--port", Phone.DevicePath()},
+            TRunAs::raSelf, std::chrono::seconds(30), FailingWrites(Errno, 2));
         EXPECT_EQ(Result.ExitCode, 2) << Result.Output;
-        const std::string Fields = "Phone Manufacturer: Kestrel Mobile\nPhone Model: KM-310\n";
+        const std::string Fields = "Phone Manufacturer: Kestrel Mobile\nPhone Model: KM-310\n"
+                                   "Phone Revision:\nModem Manufacturer:\nModem Model:\n"
+                                   "Modem Revision:\nSerial Number:\n";
         ASSERT_TRUE(Result.Output.starts_with(Fields)) << Result.Output;
-        const std::string Message = Result.Output.substr(Fields.size());
-        EXPECT_TRUE(Message.starts_with("kivo-read: Lost the device " + Phone.DevicePath() + ": "))
-            << Message;
-        EXPECT_TRUE(Contains(Message, "(" + std::to_string(Errno) + "), " + Text + ".")) << Message;
-        EXPECT_EQ(std::count(Message.begin(), Message.end(), '\n'), 1) << Message;
+        EXPECT_EQ(Result.Output.substr(Fields.size()),
+                  "kivo-read: Lost the device " + Phone.DevicePath() +
+                      ": it went away (unplugged, powered off or reset). Plug it in or switch it "
+                      "on, then read again.\n");
+        std::ifstream In(Trace);
+        const std::string Traced{std::istreambuf_iterator<char>(In),
+                                 std::istreambuf_iterator<char>()};
+        EXPECT_TRUE(Contains(Traced, " ! device lost: ")) << Traced;
+        EXPECT_TRUE(Contains(Traced, "(" + std::to_string(Errno) + "), " + Text)) << Traced;
+        ::unlink(Trace.c_str());
     }
 }
 

@@ -197,16 +197,35 @@ TEST(PhoneSimProgram, PrintsItsDeviceMakesTheLinkAndStopsOnSignal) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Link)));
 }
 
-TEST(PhoneSimProgram, WrongArgumentsExitWithTwoAndTheVersionIsShown) {
-    for (const std::vector<std::string>& Args : {std::vector<std::string>{"--echo", "loud"},
-                                                 {"--cme", "+CGMI"},
-                                                 {"--delay", "-3"},
-                                                 {"--baud", "0"},
-                                                 {"--bogus"}}) {
+// A wrong argument is named with what is wrong with it; a failing command may be given
+// without its "+", and one the phone does not answer is refused, not accepted to do nothing.
+TEST(PhoneSimProgram, WrongArgumentsExitWithTwoSayingWhatIsWrongAndTheVersionIsShown) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> Cases{
+        {{"--echo", "loud"}, "'loud' is no value for --echo"},
+        {{"--cme", "+CGMI"}, "'+CGMI' names no detail: give CMD=DETAIL (+CGMI=10)"},
+        {{"--error", "CGMX"},
+         "'CGMX' is no command the phone answers: give +CGMI, +CGMM, "
+         "+CGMR, +GMI, +GMM, +GMR, +CGSN or *"},
+        {{"--delay", "-3"}, "'-3' is no value for --delay"},
+        {{"--baud", "0"}, "'0' is no value for --baud"},
+        {{"--imei"}, "option --imei needs a value"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+    };
+    for (const auto& [Args, Problem] : Cases) {
         const auto Result = RunProcess(KIVO_PHONESIM_PATH, Args);
         EXPECT_EQ(Result.ExitCode, 2) << Args.front();
-        EXPECT_NE(Result.Err.find("usage"), std::string::npos);
+        EXPECT_EQ(Result.Err,
+                  "kivo-phonesim: " + Problem + "\nTry 'kivo-phonesim --help' for the options.\n");
     }
+    TBackgroundProcess Sim(KIVO_PHONESIM_PATH, {"--error", "cgmm"});
+    const std::string Device = Sim.ReadLine();
+    ASSERT_TRUE(Device.starts_with("/dev/pts/")) << Device;
+    {
+        TDeviceClient Client(Device);
+        EXPECT_EQ(Ask(Client, "AT+CGMM", "ERROR\r\n"), "\r\nERROR\r\n");
+        EXPECT_EQ(Ask(Client, "AT+CGMI"), Answered("Kestrel Mobile"));
+    }
+    EXPECT_EQ(Sim.Stop(SIGTERM), 0);
     const auto Version = RunProcess(KIVO_PHONESIM_PATH, {"--version"});
     EXPECT_EQ(Version.ExitCode, 0);
     EXPECT_TRUE(Version.Out.starts_with("kivo-phonesim 1.")) << Version.Out;

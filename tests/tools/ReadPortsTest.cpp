@@ -90,7 +90,8 @@ TEST(KivoReadPorts, ScanProbesEveryMockedPortAndReadsThoseThatAnswer) {
         << Result.Out;
     const auto Text = Read({"--scan"});
     EXPECT_NE(Text.Out.find("/dev/ttyUSB1 ("), std::string::npos) << Text.Out;
-    EXPECT_NE(Text.Out.find("): no-answer: No answer to AT within 1 s.\n"), std::string::npos)
+    EXPECT_NE(Text.Out.find("): no-answer: No answer to AT from /dev/ttyUSB1 within 1 s.\n"),
+              std::string::npos)
         << Text.Out;
 }
 
@@ -115,6 +116,44 @@ TEST(KivoReadPorts, ScanListsTheSystemConsoleWithoutProbingIt) {
     const auto Given = Read({"--scan", "--json", "--port", "/dev/ttyS0"});
     EXPECT_NE(Given.Out.find("\"outcome\": \"console\""), std::string::npos) << Given.Out;
     EXPECT_EQ(Console.CommandCount(), 0);
+}
+
+// However the console's port is named, a read refuses it unless told --force, so that no
+// command reaches the kernel's console or a login prompt; the list marks it.
+TEST(KivoReadPorts, AReadRefusesTheSystemConsoleUnlessForcedAndTheListMarksIt) {
+    MockDevices Devices;
+    Devices.Add("onboard-uarts.umockdev");
+    TPhoneSim Console;
+    Devices.Attach("/dev/ttyS0", Console.DevicePath());
+    EXPECT_TRUE(IsSystemConsole("/dev/ttyS0"));
+    EXPECT_TRUE(IsSystemConsole("COM1"));
+    EXPECT_FALSE(IsSystemConsole("/dev/ttyS2"));
+    const std::string Refusal =
+        ": the system console (the kernel writes its messages there, a login may wait on it): "
+        "not opened, so that no command reaches it; give --force to read it all the same\n";
+    for (const std::vector<std::string>& Args :
+         {std::vector<std::string>{"/dev/ttyS0"}, {"--port", "COM1"}, {"-j", "/dev/ttyS0"}}) {
+        const auto Refused = Read(Args);
+        EXPECT_EQ(Refused.ExitCode, 2) << Args.back();
+        EXPECT_EQ(Refused.Out, "");
+        EXPECT_TRUE(Refused.Err.starts_with("kivo-read: " + Args.back())) << Refused.Err;
+        EXPECT_TRUE(Refused.Err.ends_with(Refusal)) << Refused.Err;
+    }
+    EXPECT_EQ(Console.CommandCount(), 0);
+    const auto Forced = Read({"--force", "/dev/ttyS0"});
+    EXPECT_EQ(Forced.ExitCode, 0) << Forced.Err;
+    EXPECT_NE(Forced.Out.find("Serial Number: 357421098765438\n"), std::string::npos);
+
+    const auto List = Read({"--list"});
+    EXPECT_NE(List.Out.find("/dev/ttyS0\tSerial port (system console)\n"), std::string::npos)
+        << List.Out;
+    const auto Json = Read({"--list", "--json"});
+    EXPECT_NE(ObjectFor(Json.Out, "path", "/dev/ttyS0").find("\"console\": true"),
+              std::string::npos)
+        << Json.Out;
+    EXPECT_NE(ObjectFor(Json.Out, "path", "/dev/ttyS2").find("\"console\": false"),
+              std::string::npos)
+        << Json.Out;
 }
 
 // Each port's second for "AT" starts when its own open is done, and replies are taken as

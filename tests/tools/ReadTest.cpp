@@ -16,6 +16,7 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -90,11 +91,13 @@ TEST(KivoRead, PrintsJson) {
 TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
     TPhoneSim Error(Failing("+CGMR", TFailure::fError));
     auto Result = Read({"--port", Error.DevicePath()});
-    // A refused command is named with its message; every other one is still asked.
+    // A refused command is named with its message; every other one is still asked. Its
+    // label stays, empty, so that every field keeps its line.
     EXPECT_EQ(Result.ExitCode, 1);
     std::string WithoutRevision(AllFields);
-    WithoutRevision.erase(WithoutRevision.find("Phone Revision"),
-                          std::string_view("Phone Revision: KM310_R2.14\n").size());
+    WithoutRevision.replace(WithoutRevision.find("Phone Revision"),
+                            std::string_view("Phone Revision: KM310_R2.14").size(),
+                            "Phone Revision:");
     EXPECT_EQ(Result.Out, WithoutRevision);
     EXPECT_EQ(Result.Err, "kivo-read: AT+CGMR: ERROR: Invalid AT command.\n");
 
@@ -112,7 +115,8 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
     TPhoneSim Two(Failing("*", TFailure::fError));
     Result = Read({"--port", Two.DevicePath()});
     EXPECT_EQ(Result.ExitCode, 1);
-    EXPECT_EQ(Result.Out, "");
+    EXPECT_EQ(Result.Out, "Phone Manufacturer:\nPhone Model:\nPhone Revision:\nModem "
+                          "Manufacturer:\nModem Model:\nModem Revision:\nSerial Number:\n");
     EXPECT_EQ(std::count(Result.Err.begin(), Result.Err.end(), '\n'), 7) << Result.Err;
     EXPECT_NE(Result.Err.find("kivo-read: AT+CGSN: ERROR: Invalid AT command.\n"),
               std::string::npos);
@@ -127,18 +131,40 @@ TEST(KivoRead, PhoneErrorsExitWithOneAndKeepTheFieldsRead) {
               "kivo-read: AT+CGMI: +CME ERROR: SIM \\u001b]2;owned\\u0007\\u001b[2J\\u009b5m.\n");
 }
 
-TEST(KivoRead, SilencesAndStreamsEndInTheTimeoutThatTheMessageNames) {
+// A reply that does not come in time is named with its command, its port and the bound, and
+// with what came instead: a reply that stopped, bytes that form no text (a phone at another
+// line speed), text without a result code (a GPS receiver's stream).
+TEST(KivoRead, SilencesAndStreamsEndInAMessageNamingCommandPortBoundAndWhatCame) {
     TPhoneSim Silent(Failing("+CGSN", TFailure::fSilent));
-    const auto Result = Read({"--timeout", "0.3", "--port", Silent.DevicePath()});
+    const std::string& S = Silent.DevicePath();
+    const auto Result = Read({"--timeout", "0.3", "--port", S});
     EXPECT_EQ(Result.ExitCode, 1);
-    EXPECT_EQ(Result.Out, AllFields.substr(0, AllFields.rfind("Serial")));
-    EXPECT_EQ(Result.Err, "kivo-read: ERROR: No answer from phone within 0.3 s (timeout).\n");
+    EXPECT_EQ(Result.Out,
+              std::string(AllFields.substr(0, AllFields.rfind("Serial"))) + "Serial Number:\n");
+    EXPECT_EQ(Result.Err, "kivo-read: ERROR: No answer from phone to AT+CGSN on " + S +
+                              " within 0.3 s (timeout).\n");
+
+    TPhoneSim Stalled(Failing("+CGMR", TFailure::fPartial));
+    const std::string& P = Stalled.DevicePath();
+    const auto Stopped = Read({"--timeout", "0.3", "--port", P});
+    EXPECT_EQ(Stopped.ExitCode, 1);
+    EXPECT_EQ(Stopped.Err, "kivo-read: ERROR: The reply to AT+CGMR on " + P +
+                               " stopped: nothing more within 0.3 s (--trace shows what came).\n");
 
     TPhoneSim Stream(Streaming());
     const auto Streamed = Read({"--timeout=0.3", "--port", Stream.DevicePath()});
     EXPECT_EQ(Streamed.ExitCode, 1);
     EXPECT_EQ(Streamed.Out, "");
-    EXPECT_EQ(Streamed.Err, "kivo-read: ERROR: No answer from phone within 0.3 s (timeout).\n");
+    EXPECT_EQ(Streamed.Err, "kivo-read: ERROR: AT+CGMI on " + Stream.DevicePath() +
+                                ": text but no result code: not a phone or modem.\n");
+
+    TPhoneSimOptions Fast;
+    Fast.Baudrate = 115200;
+    TPhoneSim Garbling(Fast); // read at the default 19200
+    const auto Unreadable = Read({"--timeout=0.3", "--port", Garbling.DevicePath()});
+    EXPECT_EQ(Unreadable.ExitCode, 1);
+    EXPECT_EQ(Unreadable.Err, "kivo-read: ERROR: AT+CGMI on " + Garbling.DevicePath() +
+                                  ": unreadable reply: try --baud auto.\n");
 }
 
 TEST(KivoRead, PortThatCannotBeOpenedExitsWithTwo) {
@@ -252,7 +278,9 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
                   " {\"version\": 1, \"port\": \"" +
                   S + "\", \"device\": \"" + S +
                   "\", \"description\": \"\", \"outcome\": \"phone-error\", \"fields\": {}, "
-                  "\"error\": \"ERROR: No answer from phone within 3 s (timeout).\"},\n"
+                  "\"error\": \"ERROR: No answer from phone to AT+CGMI on " +
+                  S +
+                  " within 3 s (timeout).\"},\n"
                   " {\"version\": 1, \"port\": \"/nonexistent/kivo-port\", \"device\": "
                   "\"/nonexistent/kivo-port\", "
                   "\"description\": \"\", \"outcome\": \"not-found\", \"fields\": {}, \"error\": "
@@ -263,8 +291,8 @@ TEST(KivoRead, SeveralPortsAreReadAtOnceEachWithItsOutcome) {
                             Refusing.DevicePath(), "--port", Gps.DevicePath()});
     EXPECT_EQ(Text.ExitCode, 1);
     std::string WithoutModel(AllFields);
-    WithoutModel.erase(WithoutModel.find("Phone Model"),
-                       std::string_view("Phone Model: KM-310\n").size());
+    WithoutModel.replace(WithoutModel.find("Phone Model"),
+                         std::string_view("Phone Model: KM-310").size(), "Phone Model:");
     EXPECT_EQ(Text.Out, G + ": answered\n" + std::string(AllFields) + "\n" + R + ": phone-error\n" +
                             WithoutModel + "AT+CGMM: ERROR: Invalid AT command.\n\n" +
                             Gps.DevicePath() +
@@ -326,15 +354,56 @@ TEST(KivoRead, BaudAutoReadsAtTheSpeedThePhoneAnswersAndSaysWhichItWas) {
         << Json.Out;
 
     PtyPair Nothing;
+    const std::string Speeds =
+        "at any line speed tried (115200, 57600, 38400, 19200, 9600, 230400, 460800, 921600, "
+        "4800, 2400; 0.3 s each)";
     const auto None = Read({"-b", "auto", Nothing.DevicePath()});
     EXPECT_EQ(None.ExitCode, 1);
-    EXPECT_EQ(None.Err, "kivo-read: No answer to AT at any line speed from 115200 to 4800 (0.3 s "
-                        "each).\n");
-    const auto Unclear =
-        Read({"-b", "auto", Nothing.DevicePath()}, {{"KIVO_SEARCH_SECONDS", "soon"}});
-    EXPECT_EQ(Unclear.ExitCode, 2);
-    EXPECT_TRUE(Unclear.Err.starts_with("kivo-read: KIVO_SEARCH_SECONDS='soon' is no time"))
-        << Unclear.Err;
+    EXPECT_EQ(None.Err,
+              "kivo-read: No answer to AT from " + Nothing.DevicePath() + " " + Speeds + ".\n");
+    // A bad bound matters only where a search runs, and is named.
+    const std::map<std::string, std::string> Unclear{{"KIVO_SEARCH_SECONDS", "soon"}};
+    const auto Searched = Read({"-b", "auto", Nothing.DevicePath()}, Unclear);
+    EXPECT_EQ(Searched.ExitCode, 2);
+    EXPECT_EQ(Searched.Err,
+              "kivo-read: KIVO_SEARCH_SECONDS='soon' is no time: give seconds above 0 (0.3, 2)\n");
+    const auto NotSearched = Read({"-b", "115200", FastPhone.DevicePath()}, Unclear);
+    EXPECT_EQ(NotSearched.ExitCode, 0) << NotSearched.Err;
+}
+
+// Modules are often set to 230400 to 921600 (AT+IPR), old phones to 2400: found too, the last
+// speed tried included. Bytes that form no text at every speed are no verdict on the device.
+TEST(KivoRead, BaudAutoFindsTheSpeedsModulesAreSetToAndBlamesTheSpeedForUnreadableBytes) {
+    const std::map<std::string, std::string> Patient{{"KIVO_SEARCH_SECONDS", "1"}};
+    for (const unsigned Speed : {460800U, 2400U}) {
+        TPhoneSimOptions O;
+        O.Baudrate = Speed;
+        TPhoneSim Module(O);
+        const auto Found = Read({"-b", "auto", Module.DevicePath()}, Patient);
+        EXPECT_EQ(Found.ExitCode, 0) << Found.Err;
+        EXPECT_EQ(Found.Out,
+                  std::string(AllFields) + "Line speed: " + std::to_string(Speed) + " (found)\n");
+        if (Speed == 460800U) { // a scan searches a pseudo-terminal too when told to
+            const auto Scan = Read({"--scan", "-b", "auto", "-j", Module.DevicePath()}, Patient);
+            EXPECT_EQ(Scan.ExitCode, 0) << Scan.Err;
+            EXPECT_NE(Scan.Out.find("\"outcome\": \"answered\", \"baud\": 460800"),
+                      std::string::npos)
+                << Scan.Out;
+        }
+    }
+    TPhoneSimOptions Odd;
+    Odd.Baudrate = 1200;
+    TPhoneSim Elsewhere(Odd);
+    const std::string& E = Elsewhere.DevicePath();
+    const auto Unfound = Read({"-b", "auto", E});
+    EXPECT_EQ(Unfound.ExitCode, 1);
+    EXPECT_EQ(Unfound.Err,
+              "kivo-read: No reply to AT from " + E +
+                  " at any line speed tried (115200, 57600, 38400, 19200, 9600, 230400, 460800, "
+                  "921600, 4800, 2400; 0.3 s each), only bytes that form no text: the line "
+                  "speed may be another; give it with --baud N.\n");
+    const auto Scanned = Read({"--scan", "-b", "auto", "-j", E});
+    EXPECT_NE(Scanned.Out.find("\"outcome\": \"unreadable\""), std::string::npos) << Scanned.Out;
 }
 
 // A port and a link to it are one device: read once, shown under both names.
@@ -502,6 +571,35 @@ TEST(KivoReadTrace, ShowsEveryCommandAndReplyWithItsTimeAndPortOnStandardErrorOr
                               "No such file or directory\n");
 }
 
+// A named pipe that no program reads fails the open at once (it would wait for a reader, and
+// a signal would only restart that wait); a trace whose lines cannot be written is output
+// that could not be written; --list sends nothing, so a trace of it is refused.
+TEST(KivoReadTrace, ATraceThatCannotBeWrittenEndsWithAMessageNamingItsFileAndNeverHangs) {
+    TPhoneSim Phone;
+    const std::string& P = Phone.DevicePath();
+    const std::string Fifo = ::testing::TempDir() + "kivo-read-trace-fifo";
+    ::unlink(Fifo.c_str());
+    ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+    const auto Unread =
+        RunProcess(KIVO_READ_PATH, {"--trace=" + Fifo, "--port", P}, {}, std::chrono::seconds(20));
+    ::unlink(Fifo.c_str());
+    EXPECT_EQ(Unread.ExitCode, 2) << "still waiting for a reader of the pipe";
+    EXPECT_EQ(Unread.Err, "kivo-read: Cannot write the trace to " + Fifo +
+                              ": a named pipe that no program reads\n");
+
+    const auto Full = Read({"--trace=/dev/full", "--port", P});
+    EXPECT_EQ(Full.ExitCode, 3);
+    EXPECT_EQ(Full.Out, AllFields);
+    EXPECT_EQ(Full.Err,
+              "kivo-read: Cannot write the trace to /dev/full: No space left on device\n");
+
+    const auto List = Read({"--list", "--trace=trace.txt"});
+    EXPECT_EQ(List.ExitCode, 2);
+    EXPECT_TRUE(List.Err.starts_with(
+        "kivo-read: --trace goes with a read or --scan, not with --list or --watch\n"))
+        << List.Err;
+}
+
 TEST(KivoReadTrace, AScanTracesEveryPortEachLineNamingIt) {
     TPhoneSim First;
     TPhoneSim Second(WithEcho(TEchoMode::emCR));
@@ -587,7 +685,80 @@ TEST(ReadOutput, TextAndJsonShowTheSameCharactersWithControlsEscaped) {
     EXPECT_EQ(FormatAsText(Result),
               "Phone Manufacturer: a\"b\\\\c\\u0001\xc3\xa9\n"
               "Phone Model: caf\xc3\xa9 \xf0\x9f\x93\xb1\n"
-              "Phone Revision: \\u001b]0;owned\\u0007\\u001b[31mred\\u009b\n");
+              "Phone Revision: \\u001b]0;owned\\u0007\\u001b[31mred\\u009b\n"
+              "Modem Manufacturer:\nModem Model:\nModem Revision:\nSerial Number:\n");
+}
+
+// Characters that turn the text around them or break its line are escaped as control
+// characters are, in the terminal's text, the JSON and the trace: a device's answer cannot
+// make a line read differently from what it sent.
+TEST(ReadOutput, BidirectionalAndLineBreakingCharactersAreEscapedAsControlsAre) {
+    struct TCase {
+        std::string_view Text;     // UTF-8
+        std::string_view Terminal; // EscapedForTerminal
+        std::string_view Trace;    // EscapedBytes
+    };
+    for (const TCase& C : std::initializer_list<TCase>{
+             {"\u202e", "\\u202e", "\\xe2\\x80\\xae"}, // right-to-left override
+             {"\u202a", "\\u202a", "\\xe2\\x80\\xaa"}, // left-to-right embedding
+             {"\u200f", "\\u200f", "\\xe2\\x80\\x8f"}, // right-to-left mark
+             {"\u2066", "\\u2066", "\\xe2\\x81\\xa6"}, // left-to-right isolate
+             {"\u2069", "\\u2069", "\\xe2\\x81\\xa9"}, // pop directional isolate
+             {"\u061c", "\\u061c", "\\xd8\\x9c"},      // Arabic letter mark
+             {"\u2028", "\\u2028", "\\xe2\\x80\\xa8"}, // line separator
+             {"\u2029", "\\u2029", "\\xe2\\x80\\xa9"}, // paragraph separator
+             {"\u2030", "\u2030", "\u2030"},           // per mille: plain text
+         }) {
+        const std::string Text = "KM" + std::string(C.Text) + "310";
+        EXPECT_EQ(EscapedForTerminal(Text), "KM" + std::string(C.Terminal) + "310");
+        EXPECT_EQ(EscapedBytes(Text), "KM" + std::string(C.Trace) + "310");
+    }
+    TReadResult Result;
+    Result.Count = 1;
+    Result.Answers[0] = "Kestrel\u202e1337";
+    EXPECT_EQ(FormatAsJson(Result), "{\"CGMI\": \"Kestrel\\u202e1337\"}\n");
+}
+
+// What the phone answers to +CGSN: a wrong IMEI check digit, a character that no serial number
+// has, or an IMEI's fifteen characters with one that is no digit make no clean read; MEIDs
+// and ESNs in hexadecimal and other modems' serials are read as they are.
+TEST(KivoRead, ASerialNumberWithACharacterNoSerialNumberHasIsNoCleanRead) {
+    struct TCase {
+        std::string Serial;
+        int Exit;
+        std::string Note; // after the number in the text
+        std::string Json; // the members after "CGSN"
+    };
+    const std::vector<TCase> Cases{
+        {"35742109876543X", 1, " (garbled: an IMEI has no 'X')",
+         ", \"serial_error\": \"garbled: an IMEI has no 'X'\"}\n"},
+        {std::string("3574210\0"
+                     "9876543",
+                     15),
+         1, " (a character no serial number has: \\x00)",
+         ", \"serial_error\": \"a character no serial number has: \\\\x00\"}\n"},
+        {"35742\x1b"
+         "109876543",
+         1, " (a character no serial number has: \\x1b)",
+         ", \"serial_error\": \"a character no serial number has: \\\\x1b\"}\n"},
+        {"A1000009A1B2C3", 0, "", "}\n"},  // a MEID
+        {"0x8F3A21C4", 0, "", "}\n"},      // an ESN
+        {"SN-2026/0314.B", 0, "", "}\n"},  // a modem's own serial
+        {"35742109876543A", 0, "", "}\n"}, // a MEID with its check digit
+    };
+    for (const TCase& C : Cases) {
+        TPhoneSimOptions O;
+        O.Serial = C.Serial;
+        TPhoneSim Phone(O);
+        const auto Text = Read({"--port", Phone.DevicePath()});
+        EXPECT_EQ(Text.ExitCode, C.Exit) << C.Serial << Text.Err;
+        EXPECT_TRUE(
+            Text.Out.ends_with("Serial Number: " + EscapedForTerminal(C.Serial) + C.Note + "\n"))
+            << Text.Out;
+        const auto Json = Read({"--json", "--port", Phone.DevicePath()});
+        EXPECT_EQ(Json.ExitCode, C.Exit);
+        EXPECT_TRUE(Json.Out.ends_with(JsonString(C.Serial) + C.Json)) << Json.Out;
+    }
 }
 
 // The trace shows each byte so that it can be told from any other.

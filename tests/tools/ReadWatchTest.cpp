@@ -56,6 +56,22 @@ TEST(KivoReadWatch, ReadsEachPhoneAsItIsPluggedInAndNoneThatWasThereBefore) {
     EXPECT_EQ(Before.CommandCount(), 0);
 }
 
+// The watch names the command, the port and the bound of a reply that did not come, as a
+// read does.
+TEST(KivoReadWatch, AReplyNotInTimeNamesItsCommandPortAndBound) {
+    MockDevices Devices;
+    TBackgroundProcess Reader(KIVO_READ_PATH, {"--watch", "--timeout", "0.5"}, true);
+    ASSERT_EQ(Reader.ReadLine(Bound), Waiting);
+    TPhoneSim Stalling(Failing("+CGMM", TFailure::fSilent));
+    Devices.Plug("phone-acm.umockdev", "/dev/ttyACM0", Stalling.DevicePath());
+    const std::string Head = Reader.ReadLine(Bound);
+    EXPECT_TRUE(Head.starts_with("/dev/ttyACM0 (")) << Head;
+    EXPECT_TRUE(Head.ends_with("): phone-error: ERROR: No answer from phone to AT+CGMM on "
+                               "/dev/ttyACM0 within 0.5 s (timeout)."))
+        << Head;
+    EXPECT_EQ(Reader.Stop(SIGTERM), 128 + SIGTERM);
+}
+
 TEST(KivoReadWatch, ADevicePulledOutDuringItsReadIsNamedAndReadAgainWhenPluggedBackIn) {
     MockDevices Devices;
     TBackgroundProcess Reader(KIVO_READ_PATH, {"--watch", "--timeout", "60"}, true);
