@@ -1,7 +1,5 @@
 #include "platform/posix/LineState.h"
 
-#include "platform/posix/CommEvents.h"
-
 namespace kivo::posix {
 
 void LineState::Attach(std::shared_ptr<LineSource> Source) {
@@ -34,24 +32,24 @@ void LineState::StopWatcher() {
 void LineState::WatchLines(const std::shared_ptr<LineSource>& Source) {
     while (Source->WaitForChange()) {
         const std::lock_guard Guard(FLock);
-        UpdateLines();
+        if (DWORD Events = 0; UpdateLines(Events)) {
+            FOnChange(Events);
+        }
     }
 }
 
-void LineState::UpdateLines() {
+bool LineState::UpdateLines(DWORD& Events) {
     int Lines = 0;
     if (FState.Closed || !FSource->GetLines(Lines)) {
-        return;
+        return false;
     }
     const int Changed = Lines ^ FLines;
     FLines = Lines;
-    DWORD Events = 0;
     Events |= (Changed & LineCts) != 0 ? EV_CTS : 0;
     Events |= (Changed & LineDsr) != 0 ? EV_DSR : 0;
     Events |= (Changed & LineDcd) != 0 ? EV_RLSD : 0;
     Events |= (Changed & LineRing) != 0 ? EV_RING : 0;
-    FEvents.Raise(Events);
-    FDevice.Rearm(); // output held for DSR may go on
+    return true;
 }
 
 // A device without modem lines has nothing to set.
