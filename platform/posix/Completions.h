@@ -33,6 +33,10 @@ public:
     void Watch(Operation& Op);
     // Blocks (Lock held on entry and on return) until the operation of Overlapped completed.
     void Await(std::unique_lock<std::mutex>& Lock, const OVERLAPPED& Overlapped);
+    // Blocks (Lock held on entry and on return) until Done holds, asked after each completion.
+    template <class Condition> void AwaitUntil(std::unique_lock<std::mutex>& Lock, Condition Done) {
+        FCompleted.wait(Lock, Done);
+    }
 
     // Whether Record's operation is still pending, and its result; any thread.
     [[nodiscard]] static bool Pending(const OVERLAPPED& Record);

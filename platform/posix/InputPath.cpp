@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <termios.h>
 #include <unistd.h>
 
 namespace kivo::posix {
@@ -34,6 +35,13 @@ void InputPath::SetDecoding(const DCB& Dcb) {
                          .ReplaceErrors = Dcb.fErrorChar != 0 && Dcb.fParity != 0,
                          .ErrorChar = Dcb.ErrorChar,
                          .EventChar = Dcb.EvtChar});
+}
+
+// A mark split between two reads goes with them.
+bool InputPath::Discard() {
+    FQueue.Clear();
+    FDecoder.Reset();
+    return tcflush(FState.Fd, TCIFLUSH) == 0;
 }
 
 // The rest stays in the kernel, whose buffer and flow control hold it; nothing read is ever

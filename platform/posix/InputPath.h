@@ -45,6 +45,9 @@ public:
     [[nodiscard]] DWORD QueuedEvents() const;
     // Decodes what comes from now on as Dcb asks.
     void SetDecoding(const DCB& Dcb);
+    // Discards the queue and what the kernel holds for it; false, with errno set, when the
+    // kernel's part cannot be.
+    [[nodiscard]] bool Discard();
 
     // The most one read may take: no more than the queue has room for.
     [[nodiscard]] std::size_t ReadLimit() const;

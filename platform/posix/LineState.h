@@ -36,6 +36,12 @@ public:
 
     // DTR and RTS as Dcb asks; false, with errno set, when the device refused.
     bool ApplyControlLines(const DCB& Dcb);
+    // EscapeCommFunction: DTR or RTS raised or dropped, the break set or cleared;
+    // ERROR_SUCCESS or why not.
+    [[nodiscard]] DWORD Escape(DWORD Function);
+    // GetCommModemStatus: the MS_ bits of the lines now; false, with errno set, when the
+    // device cannot tell.
+    [[nodiscard]] bool ModemStatus(DWORD& Status);
     // DTR handshaking on Queue's level; ForgetDtrHold after a new control block.
     void UpdateDtrHandshake(const ByteQueue& Queue);
     void ForgetDtrHold() { FDtrHeld = false; }

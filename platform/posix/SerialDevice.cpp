@@ -364,6 +364,66 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
     return TRUE;
 }
 
+// --- Line control --------------------------------------------------------------------------
+
+BOOL SerialDevice::Escape(DWORD Function) {
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    const DWORD Error = FLines.Escape(Function);
+    return Error == ERROR_SUCCESS ? TRUE : Refuse(Error);
+}
+
+BOOL SerialDevice::GetModemStatus(DWORD& Status) {
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    return FLines.ModemStatus(Status) ? TRUE : Refuse(ErrnoOr(EIO));
+}
+
+// Aborts first, so that no aborted read takes what is discarded next.
+BOOL SerialDevice::Purge(DWORD Flags) {
+    constexpr DWORD Known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+    if ((Flags & ~Known) != 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    if ((Flags & PURGE_TXABORT) != 0) {
+        FOps.AbortWrites(ERROR_OPERATION_ABORTED);
+    }
+    if ((Flags & PURGE_RXABORT) != 0) {
+        FOps.AbortReads(ERROR_OPERATION_ABORTED);
+    }
+    bool Discarded = true;
+    if ((Flags & PURGE_TXCLEAR) != 0) {
+        Discarded = FOps.DiscardOutput();
+    }
+    if ((Flags & PURGE_RXCLEAR) != 0 && Discarded) {
+        Discarded = FInput.Discard();
+        FLines.UpdateDtrHandshake(FInput.Queue());
+    }
+    Rearm();
+    return Discarded ? TRUE : Refuse(ErrnoOr(EIO));
+}
+
+// tcdrain runs without the lock: it may take as long as the line needs to send the kernel's
+// output, and nothing of the device's state is touched meanwhile.
+BOOL SerialDevice::Flush() {
+    std::unique_lock Lock(FLock);
+    FCompleted.AwaitUntil(Lock, [&] { return !FState.Working() || !FOps.WritesPending(); });
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    const int Fd = FState.Fd;
+    Lock.unlock();
+    return tcdrain(Fd) == 0 ? TRUE : Refuse(ErrnoOr(EIO));
+}
+
 BOOL SerialDevice::Setup(DWORD InQueue) {
     const std::lock_guard Guard(FLock);
     if (RefuseIfUnusable() == FALSE) {

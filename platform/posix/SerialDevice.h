@@ -69,6 +69,11 @@ public:
     BOOL Write(const void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Overlapped);
     BOOL Cancel();
     BOOL ClearErrors(DWORD* Errors, COMSTAT* Stat);
+    BOOL Escape(DWORD Function);
+    BOOL GetModemStatus(DWORD& Status);
+    BOOL Purge(DWORD Flags);
+    // Blocks until no write is pending and the kernel has sent its output.
+    BOOL Flush();
 
     // Blocks until the operation of Overlapped, started on this device, has completed.
     void AwaitCompletion(const OVERLAPPED* Overlapped);

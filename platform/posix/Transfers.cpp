@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace kivo::posix {
@@ -199,14 +200,26 @@ DWORD Transfers::OutputQueued() const {
 // --- Ending them ---------------------------------------------------------------------------
 
 void Transfers::AbortAll(DWORD Error) {
+    AbortReads(Error);
+    AbortWrites(Error);
+}
+
+void Transfers::AbortReads(DWORD Error) {
     for (auto& Op : FReads) {
         FCompleted.Finish(Op, Error);
     }
     FReads.clear();
+}
+
+void Transfers::AbortWrites(DWORD Error) {
     for (auto& Op : FWrites) {
         FCompleted.Finish(Op, Error);
     }
     FWrites.clear();
+}
+
+bool Transfers::DiscardOutput() const {
+    return tcflush(FState.Fd, TCOFLUSH) == 0;
 }
 
 void Transfers::FailAll(DWORD Error) {

@@ -55,8 +55,14 @@ public:
     // What is still to be sent: pending writes and the kernel's output queue.
     [[nodiscard]] DWORD OutputQueued() const;
 
-    // Ends every pending read and write with Error (abort on error, close).
+    // Ends every pending read and write with Error (abort on error, close); AbortReads and
+    // AbortWrites only the reads or the writes (PurgeComm).
     void AbortAll(DWORD Error);
+    void AbortReads(DWORD Error);
+    void AbortWrites(DWORD Error);
+    // Discards what the kernel's output queue holds; false, with errno set, when it cannot.
+    [[nodiscard]] bool DiscardOutput() const;
+    [[nodiscard]] bool WritesPending() const { return !FWrites.empty(); }
     // The device failed with Error: reads that got bytes end with them, the rest fail.
     void FailAll(DWORD Error);
     // CancelIo: ends the reads and writes the calling thread started.
