@@ -58,6 +58,10 @@ std::string Help() {
            "                   its pieces (default 5; fractions allowed)\n"
            "  --trace[=FILE]   write every byte sent and received, with the time since the\n"
            "                   start and the port, to standard error or FILE (for a report)\n"
+           "  --force          open a port that another program holds exclusively where the\n"
+           "                   system allows it (root only): both programs then read each\n"
+           "                   other's answers, and both get wrong or missing data; only for\n"
+           "                   a holder known to be idle\n"
            "  -l, --list       list the serial ports found, with what is behind each\n"
            "  -s, --scan       probe every port found (or each one given) at once: \"AT\" must\n"
            "                   be answered within 1 s, then the seven fields are read; on\n"
@@ -103,6 +107,7 @@ struct TArguments {
     std::vector<std::string> Ports; // as given
     bool Json = false;
     bool Watch = false;
+    bool Force = false; // --force: share a port another program holds
     TReadOptions Options;
     bool SearchBaudrate = false; // --baud auto
     bool Help = false;
@@ -150,6 +155,9 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     }
     if (Name == "--watch") {
         return Flag(Args.Watch);
+    }
+    if (Name == "--force") {
+        return Flag(Args.Force);
     }
     if (Name == "--list" || Name == "--scan") {
         if (Value) {
@@ -621,6 +629,9 @@ int main(int Argc, char** Argv) {
     int Code = ExitRead;
     try {
         SetMainThread();
+        if (Args.Force) {
+            ShareHeldPorts();
+        }
         if (Args.Help) {
             Output.Write(Help());
         } else if (Args.Version) {
