@@ -41,6 +41,7 @@ struct TReadResult {
     TVaCommErrorCode OpenCode = TVaCommErrorCode::ecOther;
     std::string Device; // the device name tried ("COM4", "/dev/ttyUSB0")
     int Baudrate = 0;   // the line speed a search found answered; 0 when none did
+    std::string Source; // where the answers came from when not the port: "ModemManager"
 };
 
 // The line speeds a search tries, in turn: the first at which "AT" is answered is read.

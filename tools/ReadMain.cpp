@@ -8,6 +8,7 @@
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
+#include "tools/ReadModemManager.h"
 #include "tools/ReadOutput.h"
 #include "tools/ReadWatch.h"
 
@@ -62,6 +63,9 @@ std::string Help() {
            "                   system allows it (root only): both programs then read each\n"
            "                   other's answers, and both get wrong or missing data; only for\n"
            "                   a holder known to be idle\n"
+           "  --inhibit        have ModemManager let go of a modem it manages on the port for\n"
+           "                   the read, and take it back after: an active data connection\n"
+           "                   of the modem is dropped, and the modem comes back disabled\n"
            "  -l, --list       list the serial ports found, with what is behind each\n"
            "  -s, --scan       probe every port found (or each one given) at once: \"AT\" must\n"
            "                   be answered within 1 s, then the seven fields are read; on\n"
@@ -84,8 +88,9 @@ std::string Help() {
            "members; --list prints an array of objects, one per port found.\n"
            "\n"
            "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 a command\n"
-           "was refused or not answered in time, or the IMEI's check digit is wrong (--scan: no\n"
-           "port answered, or none found); 2 a port cannot be opened or was lost, none was given\n"
+           "was refused or not answered in time, the IMEI's check digit is wrong, or the fields\n"
+           "came through ModemManager, which holds the port (--scan: no port answered, or none\n"
+           "found); 2 a port cannot be opened or was lost, none was given\n"
            "and none could be chosen, or the arguments are wrong; 3 the output could not be\n"
            "written; 128+n stopped by signal n\n"
            "(130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
@@ -107,7 +112,8 @@ struct TArguments {
     std::vector<std::string> Ports; // as given
     bool Json = false;
     bool Watch = false;
-    bool Force = false; // --force: share a port another program holds
+    bool Force = false;   // --force: share a port another program holds
+    bool Inhibit = false; // --inhibit: ModemManager lets go of the port for the read
     TReadOptions Options;
     bool SearchBaudrate = false; // --baud auto
     bool Help = false;
@@ -158,6 +164,9 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     }
     if (Name == "--force") {
         return Flag(Args.Force);
+    }
+    if (Name == "--inhibit") {
+        return Flag(Args.Inhibit);
     }
     if (Name == "--list" || Name == "--scan") {
         if (Value) {
@@ -568,7 +577,18 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     }
     TExchangeTrace Trace([&TraceFile](std::string_view Line) { TraceFile->Write(Line); });
     Options.Trace = TraceFile ? &Trace : nullptr;
+    std::optional<TModemManagerRelease> Released;
+    if (Args.Inhibit) {
+        std::vector<std::string> Given;
+        Given.reserve(Labels.size());
+        for (const TPortLabel& Label : Labels) {
+            Given.push_back(Label.Port);
+        }
+        Released.emplace(Given, [](const std::string& Message) { Complain(Message); });
+    }
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
+    Released.reset(); // ModemManager takes its modems back
+    const std::vector<std::string> HeldNotes = ReadHeldPortsThroughModemManager(Reads);
     if (TraceFile && !TraceFile->Error().empty()) {
         Complain(TraceFile->Error());
     }
@@ -593,6 +613,9 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
         Output.Write(Args.Json ? SinglePortJson(Result)
                                : FormatAsText(Result) + LineSpeedText(Result));
         Output.Flush(); // the fields before the message that ends them
+        for (const std::string& Note : Args.Json ? std::vector<std::string>() : HeldNotes) {
+            Complain(Note);
+        }
         for (std::size_t I = 0; I < Result.Count; ++I) {
             if (!Result.Errors.at(I).empty()) {
                 Complain("AT+" + std::string(QueryCommands.at(I).Key) + ": " + Result.Errors.at(I));
