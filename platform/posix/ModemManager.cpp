@@ -65,7 +65,7 @@ public:
     }
 
 private:
-    sd_bus_error FError = SD_BUS_ERROR_NULL;
+    sd_bus_error FError{}; // SD_BUS_ERROR_NULL, which is C
 };
 
 std::uint64_t Microseconds(std::chrono::milliseconds Bound) {

@@ -47,7 +47,8 @@ std::string FindProgram(const std::string& Name) {
     const char* Path = std::getenv("PATH");
     std::stringstream Directories(std::string(Path != nullptr ? Path : "") + ":/usr/sbin:/sbin");
     for (std::string Directory; std::getline(Directories, Directory, ':');) {
-        const std::string Candidate = Directory + "/" + Name;
+        std::string Candidate = Directory;
+        Candidate.append("/").append(Name);
         if (!Directory.empty() && ::access(Candidate.c_str(), X_OK) == 0) {
             return Candidate;
         }
@@ -76,6 +77,8 @@ pid_t Spawn(const std::vector<std::string>& Argv, const std::vector<std::string>
     std::vector<char*> Args;
     std::vector<char*> Envp;
     std::vector<std::string> ArgCopy = Argv;
+    Args.reserve(ArgCopy.size() + 1);
+    Envp.reserve(Environment.size() + 1);
     for (std::string& Each : ArgCopy) {
         Args.push_back(Each.data());
     }
@@ -140,7 +143,7 @@ std::string StartBus(const std::string& Directory, const std::string& Name,
     if (Pid > 0) {
         Processes.push_back(Pid);
     }
-    const std::string Address = Pid > 0 ? ReadLine(Pipe[0]) : std::string();
+    std::string Address = Pid > 0 ? ReadLine(Pipe[0]) : std::string();
     ::close(Pipe[0]);
     return Address;
 }
@@ -158,7 +161,7 @@ bool WaitForName(const std::string& Address, const char* Name) {
                             "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr) >= 0) {
         const auto Deadline = Clock::now() + Bound;
         while (!Owned && Clock::now() < Deadline) {
-            sd_bus_error Error = SD_BUS_ERROR_NULL;
+            sd_bus_error Error{}; // SD_BUS_ERROR_NULL, which is C
             sd_bus_message* Reply = nullptr;
             int Has = 0;
             if (sd_bus_call_method(Bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -236,7 +239,8 @@ void ModemManagerBed::Start(bool DenyAll) {
     FProcesses.push_back(
         Spawn(StandIn, {"DBUS_SYSTEM_BUS_ADDRESS=" + System}, FDirectory + "/polkit.log"));
     if (!WaitForName(System, "org.freedesktop.PolicyKit1")) {
-        ADD_FAILURE() << "no polkit stand-in at " << System << ": " << std::ifstream(FDirectory + "/polkit.log").rdbuf();
+        ADD_FAILURE() << "no polkit stand-in at " << System << ": "
+                      << std::ifstream(FDirectory + "/polkit.log").rdbuf();
         return;
     }
     // Under umockdev's preload, inherited with the test bed's directory: ModemManager sees the
