@@ -557,6 +557,9 @@ std::string PortFailureMessage(const std::exception& E, const std::string& Devic
     case TVaCommErrorCode::ecDenied:
         Advice = kivo::DeniedDeviceAdvice(Device);
         break;
+    case TVaCommErrorCode::ecBusy:
+        Advice = kivo::BusyDeviceAdvice(Device);
+        break;
     default:
         break;
     }

@@ -46,6 +46,7 @@ struct TReadResult {
     // What came of the reply that ended the read unanswered; of a search that found no
     // speed, the most telling of its speeds' (text, then unreadable bytes, then nothing).
     TSilence Silence = TSilence::siNothing;
+    std::string Source; // where the answers came from when not the port: "ModemManager"
 };
 
 // The line speeds a search tries, in turn: the first at which "AT" is answered is read. The
@@ -72,8 +73,9 @@ struct TPortChoice {
 [[nodiscard]] TVaCommErrorCode ErrorCodeOf(const std::exception& E);
 // The message of a failure of the port Device for a person: E's text, followed, where its
 // cause has one on this system, by what to do about it (a COM name that opened nothing:
-// the path tried and its KIVO_COM<n>; a device the user may not open: the group to be in).
-// Reads the environment and the file system; any thread.
+// the path tried and its KIVO_COM<n>; a device the user may not open: the group to be in; a
+// device another program holds: which one). Reads the environment, the file system and
+// /proc; any thread.
 [[nodiscard]] std::string PortFailureMessage(const std::exception& E, const std::string& Device);
 
 // Gives Comm the stored settings of the window's vaComm (without its handlers).

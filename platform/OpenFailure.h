@@ -46,6 +46,11 @@ enum class TOpenFailure : std::uint8_t { ofOther, ofNotFound, ofBusy, ofDenied, 
     return {};
 }
 
+// Windows names no holder of a port.
+[[nodiscard]] inline std::string BusyDeviceAdvice(const std::string& /*Name*/) {
+    return {};
+}
+
 #else
 
 // The cause an open's error code (an errno value) stands for. Any thread.
@@ -61,6 +66,12 @@ enum class TOpenFailure : std::uint8_t { ofOther, ofNotFound, ofBusy, ofDenied, 
 // be in ("dialout" on Debian), or that only its owner may open it. Reads the file system
 // and the group database; any thread.
 [[nodiscard]] std::string DeniedDeviceAdvice(const std::string& Name);
+
+// For a device another program holds: the programs that have it open, as far as this user
+// may see them ("In use by ModemManager (process 612)."); when none can be seen and a
+// process named ModemManager runs, that it is the likely holder. Empty when nothing is known.
+// Reads /proc; any thread.
+[[nodiscard]] std::string BusyDeviceAdvice(const std::string& Name);
 
 #endif
 

@@ -9,6 +9,7 @@ packages=(
     googletest libgtest-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
+    libsystemd-dev modemmanager dbus-daemon
     fonts-wine fonts-dejavu-core fonts-liberation
     socat xvfb xauth ser2net
     clang-format clang-tidy shellcheck bash-completion

@@ -46,13 +46,17 @@ bool IsSetUpCommand(std::string_view Command) {
 }
 
 // Queries of fixed settings that phone programs ask before they read anything, with their
-// answer line: the message services (SMS received, sent and broadcast all supported) and the
-// character set, the GSM alphabet and no other.
+// answer line: the message services (SMS received, sent and broadcast all supported), the
+// character set (the GSM alphabet and no other), the capabilities (GSM) and the SIM's state
+// (ready, no PIN asked): a modem manager that probes the port gives up on a modem without
+// the last two.
 std::string_view SettingAnswer(std::string_view Command) {
-    constexpr std::array<std::pair<std::string_view, std::string_view>, 3> Answers{{
+    constexpr std::array<std::pair<std::string_view, std::string_view>, 5> Answers{{
         {"+CSMS?", "+CSMS: 0,1,1,1"},
         {"+CSCS?", "+CSCS: \"GSM\""},
         {"+CSCS=?", "+CSCS: (\"GSM\")"},
+        {"+GCAP", "+GCAP: +CGSM"},
+        {"+CPIN?", "+CPIN: READY"},
     }};
     const auto Found = std::find_if(Answers.begin(), Answers.end(),
                                     [&](const auto& Answer) { return Answer.first == Command; });

@@ -46,6 +46,12 @@ private:
 // environment variable KIVO_COM<n> is set; never on Windows, whose COM names are its own.
 [[nodiscard]] bool ComNameMapped(const std::string& Name);
 
+// --force: from now on, a port whose exclusive flag another program set opens all the same
+// where the system lets this user open it (POSIX: root; it sets KIVO_SHARE_HELD_PORT=1); on
+// Windows, which lets no two programs open a port, nothing. Main thread, before any other
+// thread starts.
+void ShareHeldPorts();
+
 // How many ports may be open at once within the descriptors the process may still open; 0
 // where the system sets no such bound. Any thread; it does not block.
 [[nodiscard]] std::size_t PortsAtOnce();

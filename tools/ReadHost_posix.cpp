@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
@@ -138,6 +139,13 @@ bool ComNameMapped(const std::string& Name) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in KIVO changes the environment
     const char* Mapped = std::getenv(("KIVO_" + Name).c_str());
     return Mapped != nullptr && *Mapped != '\0';
+}
+
+void ShareHeldPorts() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread starts, as declared
+    if (::setenv("KIVO_SHARE_HELD_PORT", "1", 1) != 0) {
+        throw std::runtime_error("cannot set KIVO_SHARE_HELD_PORT for --force");
+    }
 }
 
 std::size_t PortsAtOnce() {

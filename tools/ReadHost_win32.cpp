@@ -96,6 +96,8 @@ bool ComNameMapped(const std::string& /*Name*/) {
     return false;
 }
 
+void ShareHeldPorts() {}
+
 std::size_t PortsAtOnce() {
     return 0; // handles have no per-process bound a scan reaches
 }

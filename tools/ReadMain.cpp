@@ -8,6 +8,7 @@
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
 #include "tools/ReadHost.h"
+#include "tools/ReadModemManager.h"
 #include "tools/ReadOutput.h"
 #include "tools/ReadWatch.h"
 
@@ -61,6 +62,15 @@ std::string Help() {
            "  --trace[=FILE]   write every byte sent and received, with the time since the\n"
            "                   start and the port, to standard error or FILE (for a report);\n"
            "                   a FILE that cannot be written: exit 2 before the read, 3 after\n"
+           "  --force          read a port named on the command line all the same: the system\n"
+           "                   console (the login prompt there receives the commands), or a\n"
+           "                   port another program holds exclusively where the system allows\n"
+           "                   it (root only): both programs then read each other's answers,\n"
+           "                   and both get wrong or missing data; only for a holder known to\n"
+           "                   be idle\n"
+           "  --inhibit        have ModemManager let go of a modem it manages on the port for\n"
+           "                   the read, and take it back after: an active data connection\n"
+           "                   of the modem is dropped, and the modem comes back disabled\n"
            "  -l, --list       list the serial ports found, with what is behind each\n"
            "  -s, --scan       probe every port found (or each one given) at once: \"AT\" must\n"
            "                   be answered within 1 s, then the seven fields are read; on\n"
@@ -85,10 +95,11 @@ std::string Help() {
            "members; --list prints an array of objects, one per port found.\n"
            "\n"
            "Exit codes: 0 all seven fields read (--scan: from at least one port); 1 a command\n"
-           "was refused or not answered in time, or the IMEI's check digit is wrong (--scan: no\n"
-           "port answered, or none found); 2 a port cannot be opened or was lost, none was given\n"
-           "and none could be chosen, or the arguments are wrong; 3 the output or the trace could\n"
-           "not be written; 128+n stopped by signal n\n"
+           "was refused or not answered in time, the IMEI's check digit is wrong, or the fields\n"
+           "came through ModemManager, which holds the port (--scan: no port answered, or none\n"
+           "found); 2 a port cannot be opened or was lost, none was given and none could be\n"
+           "chosen, or the arguments are wrong; 3 the output or the trace could not be written;\n"
+           "128+n stopped by signal n\n"
            "(130 Ctrl+C, 143 SIGTERM), after printing what was read.\n"
            "\n"
            "Examples:\n"
@@ -108,7 +119,8 @@ struct TArguments {
     std::vector<std::string> Ports; // as given
     bool Json = false;
     bool Watch = false;
-    bool Force = false; // --force: a port the kernel's console writes to is read all the same
+    bool Force = false;   // --force: a console port or a port another program holds, all the same
+    bool Inhibit = false; // --inhibit: ModemManager lets go of the port for the read
     TReadOptions Options;
     bool SearchBaudrate = false; // --baud auto
     bool Help = false;
@@ -159,6 +171,9 @@ std::optional<std::string> TakeOption(TArguments& Args, std::string_view Name,
     }
     if (Name == "--force") {
         return Flag(Args.Force);
+    }
+    if (Name == "--inhibit") {
+        return Flag(Args.Inhibit);
     }
     if (Name == "--list" || Name == "--scan") {
         if (Value) {
@@ -568,7 +583,18 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
     }
     TExchangeTrace Trace([&TraceFile](std::string_view Line) { TraceFile->Write(Line); });
     Options.Trace = TraceFile ? &Trace : nullptr;
+    std::optional<TModemManagerRelease> Released;
+    if (Args.Inhibit) {
+        std::vector<std::string> Given;
+        Given.reserve(Labels.size());
+        for (const TPortLabel& Label : Labels) {
+            Given.push_back(Label.Port);
+        }
+        Released.emplace(Given, [](const std::string& Message) { Complain(Message); });
+    }
     std::vector<TReadResult> Reads = ReadPhones(Ports, Options, [&Signal] { return Signal != 0; });
+    Released.reset(); // ModemManager takes its modems back
+    const std::vector<std::string> HeldNotes = ReadHeldPortsThroughModemManager(Reads);
     const bool TraceFailed = TraceFile && !TraceFile->Error().empty();
     if (TraceFailed) {
         Complain(TraceFile->Error());
@@ -594,6 +620,9 @@ int ReadPorts(const TArguments& Args, TOutput& Output) {
         Output.Write(Args.Json ? SinglePortJson(Result)
                                : FormatAsText(Result) + LineSpeedText(Result));
         Output.Flush(); // the fields before the message that ends them
+        for (const std::string& Note : Args.Json ? std::vector<std::string>() : HeldNotes) {
+            Complain(Note);
+        }
         for (std::size_t I = 0; I < Result.Count; ++I) {
             if (!Result.Errors.at(I).empty()) {
                 Complain("AT+" + std::string(QueryCommands.at(I).Key) + ": " + Result.Errors.at(I));
@@ -633,6 +662,9 @@ int main(int Argc, char** Argv) {
     int Code = ExitRead;
     try {
         SetMainThread();
+        if (Args.Force) {
+            ShareHeldPorts();
+        }
         if (Args.Help) {
             Output.Write(Help());
         } else if (Args.Version) {

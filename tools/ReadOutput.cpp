@@ -127,7 +127,11 @@ std::string_view OutcomeName(const TPortLabel& Label, const TReadResult& Result)
 }
 
 std::string BaudMember(const TReadResult& Result) {
-    return Result.Baudrate > 0 ? ", \"baud\": " + std::to_string(Result.Baudrate) : std::string();
+    const std::string Source =
+        Result.Source.empty() ? std::string() : ", \"source\": " + JsonString(Result.Source);
+    return (Result.Baudrate > 0 ? ", \"baud\": " + std::to_string(Result.Baudrate)
+                                : std::string()) +
+           Source;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "runtime/Thread.h"
 #include "tools/PortArrivals.h"
 #include "tools/ReadHost.h"
+#include "tools/ReadModemManager.h"
 #include "tools/ReadOutput.h"
 
 #include <algorithm>
@@ -97,13 +98,26 @@ private:
     void ReadWaiting() {
         const std::vector<TSerialPortInfo> Ports = std::exchange(FWaiting, {});
         std::vector<TPortChoice> Choices;
+        std::vector<std::string> Paths;
         Choices.reserve(Ports.size());
+        Paths.reserve(Ports.size());
         for (const TSerialPortInfo& Port : Ports) {
             Choices.push_back(ParsePortChoice(Port.Path).value_or(TPortChoice{}));
             Choices.back().SearchBaudrate = FSearchBaudrate(Port);
+            Paths.push_back(Port.Path);
         }
+        // A modem ModemManager probes is read once it is done: directly, or through it.
+        WaitForModemManagerProbes(Paths, [this] {
+            CheckSynchronize();
+            return FSignal != 0;
+        });
         std::vector<TReadResult> Results =
             ReadPhones(Choices, FOptions, [this] { return FSignal != 0; });
+        for (const std::string& Note : ReadHeldPortsThroughModemManager(Results)) {
+            if (!FJson) {
+                Complain(Note);
+            }
+        }
         for (std::size_t I = 0; I < Ports.size() && FSignal == 0 && FOutputOpen; ++I) {
             TReadResult& Result = Results.at(I);
             Result.Error = WithDevice(ExplainedError(Result, FOptions, Choices[I].SearchBaudrate),

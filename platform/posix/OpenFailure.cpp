@@ -6,8 +6,14 @@
 #include "platform/posix/NetworkPort.h"
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace kivo {
 namespace {
@@ -23,6 +29,41 @@ std::string GroupName(gid_t Id) {
         return Found->gr_name;
     }
     return std::to_string(Id);
+}
+
+// The numbers of the processes running, as /proc lists them.
+std::vector<std::string> ProcessIds() {
+    std::vector<std::string> Ids;
+    std::error_code Error;
+    for (const auto& Entry : std::filesystem::directory_iterator("/proc", Error)) {
+        std::string Name = Entry.path().filename().string();
+        if (Name.find_first_not_of("0123456789") == std::string::npos) {
+            Ids.push_back(std::move(Name));
+        }
+    }
+    return Ids;
+}
+
+// A process's name (its comm), empty when it has gone.
+std::string ProcessName(const std::string& Id) {
+    std::ifstream In("/proc/" + Id + "/comm");
+    std::string Name;
+    std::getline(In, Name);
+    return Name;
+}
+
+// Whether process Id has the character device Device open. Another user's descriptors are
+// hidden from all but root: false then.
+bool HasOpen(const std::string& Id, dev_t Device) {
+    std::error_code Error;
+    for (const auto& Fd : std::filesystem::directory_iterator("/proc/" + Id + "/fd", Error)) {
+        struct stat Target {};
+        if (::stat(Fd.path().c_str(), &Target) == 0 && S_ISCHR(Target.st_mode) &&
+            Target.st_rdev == Device) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -71,6 +112,29 @@ std::string DeniedDeviceAdvice(const std::string& Name) {
     const std::string Group = GroupName(Node.st_gid);
     return "The user must be in the group " + Group + ", which owns " + *Path +
            " (sudo usermod -aG " + Group + " $USER, then log in again).";
+}
+
+std::string BusyDeviceAdvice(const std::string& Name) {
+    const auto Path = posix::DevicePathFor(Name);
+    struct stat Node {};
+    if (!Path || ::stat(Path->c_str(), &Node) != 0 || !S_ISCHR(Node.st_mode)) {
+        return {};
+    }
+    const std::string Self = std::to_string(::getpid());
+    std::string Holders;
+    bool ModemManagerRuns = false;
+    for (const std::string& Id : ProcessIds()) {
+        const std::string Program = ProcessName(Id);
+        ModemManagerRuns = ModemManagerRuns || Program == "ModemManager";
+        if (Id != Self && HasOpen(Id, Node.st_rdev)) {
+            Holders.append(Holders.empty() ? "" : ", ").append(Program);
+            Holders.append(" (process ").append(Id).append(")");
+        }
+    }
+    if (!Holders.empty()) {
+        return "In use by " + Holders + ".";
+    }
+    return ModemManagerRuns ? "ModemManager runs and is likely to hold it." : std::string();
 }
 
 } // namespace kivo

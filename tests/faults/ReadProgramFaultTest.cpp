@@ -13,11 +13,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -73,6 +77,87 @@ TEST(ReadProgramFaults, APortInUseByAnotherProgramIsRefusedWithTheReason) {
                                             Phone.DevicePath() + " (Error "))
         << Result.Output;
     EXPECT_TRUE(Contains(Result.Output, "busy")) << Result.Output;
+}
+
+// Another process, named as ModemManager is, that holds Path with the exclusive flag
+// (TIOCEXCL) and no lock, as ModemManager does, until destroyed.
+class TExclusiveHolder {
+public:
+    explicit TExclusiveHolder(const std::string& Path) {
+        int Ready[2] = {-1, -1};
+        int Stop[2] = {-1, -1};
+        if (::pipe2(Ready, O_CLOEXEC) != 0 || ::pipe2(Stop, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe2";
+            return;
+        }
+        FPid = ::fork();
+        if (FPid == 0) { // only async-signal-safe calls from here
+            ::close(Ready[0]);
+            ::close(Stop[1]); // the test's end: its close is the signal to end
+            const int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY);
+            const char Held =
+                Fd >= 0 && ::ioctl(Fd, TIOCEXCL) == 0 && ::prctl(PR_SET_NAME, "ModemManager") == 0
+                    ? '1'
+                    : '0';
+            (void)::write(Ready[1], &Held, 1);
+            char Byte = 0;
+            (void)::read(Stop[0], &Byte, 1); // until the test closes its end
+            ::_exit(0);
+        }
+        ::close(Ready[1]);
+        ::close(Stop[0]);
+        FStop = Stop[1];
+        char Held = '0';
+        EXPECT_EQ(::read(Ready[0], &Held, 1), 1);
+        EXPECT_EQ(Held, '1') << "the holder could not take " << Path;
+        ::close(Ready[0]);
+    }
+    ~TExclusiveHolder() {
+        ::close(FStop);
+        int Status = 0;
+        (void)::waitpid(FPid, &Status, 0);
+    }
+    TExclusiveHolder(const TExclusiveHolder&) = delete;
+    TExclusiveHolder& operator=(const TExclusiveHolder&) = delete;
+    TExclusiveHolder(TExclusiveHolder&&) = delete;
+    TExclusiveHolder& operator=(TExclusiveHolder&&) = delete;
+
+    [[nodiscard]] pid_t Pid() const { return FPid; }
+
+private:
+    pid_t FPid = -1;
+    int FStop = -1;
+};
+
+// A port whose exclusive flag another program set is never shared, not even by root, who
+// may open it: the holder is named from its descriptors (root) or, where they are hidden
+// (an ordinary user), ModemManager as the likely holder. --force shares it all the same.
+TEST(ReadProgramFaults, APortAnotherProgramHoldsExclusivelyIsBusyForRootTooAndNamesTheHolder) {
+    TScriptedPhone Phone(
+        [](int, const std::string& Command) { return TScriptStep{{StandardReply(Command)}}; });
+    ASSERT_EQ(::chmod(Phone.DevicePath().c_str(), 0666), 0);
+    const TExclusiveHolder Holder(Phone.DevicePath());
+    const std::string Busy = "kivo-read: Can't open specified device " + Phone.DevicePath() +
+                             " (Error 16, Device or resource busy). ";
+    if (::geteuid() == 0) {
+        const auto AsRoot = Read(Phone.DevicePath());
+        EXPECT_EQ(AsRoot.ExitCode, 2) << AsRoot.Output;
+        EXPECT_TRUE(AsRoot.Output.starts_with(Busy + "In use by ")) << AsRoot.Output;
+        EXPECT_TRUE(
+            Contains(AsRoot.Output, "ModemManager (process " + std::to_string(Holder.Pid()) + ")"))
+            << AsRoot.Output;
+
+        const auto Forced = RunProgram(KIVO_READ_PATH, {"--force", "--port", Phone.DevicePath()});
+        EXPECT_EQ(Forced.ExitCode, 0) << Forced.Output;
+        EXPECT_TRUE(Contains(Forced.Output, "Serial Number: 357421098765438\n")) << Forced.Output;
+    }
+    const auto AsUser = Read(Phone.DevicePath(), TRunAs::raOrdinaryUser);
+    EXPECT_EQ(AsUser.ExitCode, 2) << AsUser.Output;
+    if (::geteuid() == 0) { // nobody may not see root's descriptors
+        EXPECT_EQ(AsUser.Output, Busy + "ModemManager runs and is likely to hold it.\n");
+    } else { // the holder is this user's own
+        EXPECT_TRUE(AsUser.Output.starts_with(Busy + "In use by ")) << AsUser.Output;
+    }
 }
 
 TEST(ReadProgramFaults, APortAnOrdinaryUserMayNotOpenIsRefusedWithTheReason) {

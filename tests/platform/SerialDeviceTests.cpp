@@ -95,8 +95,9 @@ int ExclusiveFlag(int Fd) {
     return ioctl(Fd, TIOCGEXCL, &Flag) == 0 ? Flag : -1;
 }
 
-// Another program holds the terminal with TIOCEXCL; root may still open it. Closing must give
-// back only the flag this open set, never take another program's away.
+// Another program holds the terminal with TIOCEXCL; root may still open it, but a line is
+// never shared unless KIVO_SHARE_HELD_PORT asks for it. Closing must give back only the flag
+// this open set, never take another program's away.
 TEST(OpeningDevices, ClosingClearsOnlyTheExclusiveFlagItsOpenSet) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to open a terminal another program holds exclusively";
@@ -114,6 +115,12 @@ TEST(OpeningDevices, ClosingClearsOnlyTheExclusiveFlagItsOpenSet) {
 
     ASSERT_EQ(ioctl(Other, TIOCEXCL), 0);
     {
+        const Port Refused(Pty.DevicePath());
+        EXPECT_FALSE(Refused.IsOpen()) << "root shared a line another program holds";
+        EXPECT_EQ(Refused.OpenError(), static_cast<DWORD>(EBUSY));
+    }
+    {
+        const ScopedEnv Forced("KIVO_SHARE_HELD_PORT", "1");
         const Port Ours(Pty.DevicePath());
         ASSERT_TRUE(Ours.IsOpen()) << MessageOf(Ours.OpenError());
     }

@@ -247,7 +247,8 @@ TEST(NetworkPorts, TheServerClosingMidReadIsALostDeviceNamingTheServer) {
     Server.join();
     EXPECT_EQ(Result.ExitCode, 2);
     const std::string Fields = "Phone Manufacturer: Field1\nPhone Model: Field2\n"
-                               "Phone Revision: Field3\n";
+                               "Phone Revision: Field3\nModem Manufacturer:\nModem Model:\n"
+                               "Modem Revision:\nSerial Number:\n";
     EXPECT_EQ(Result.Out, Fields);
     EXPECT_TRUE(Result.Err.starts_with("kivo-read: Lost the device " +
                                        Url("socket", Listening.Port()) + ": "))

@@ -62,6 +62,8 @@ TEST(PhoneSim, AcceptsThePhoneProgramsSetUpAndAnswersTheirSettingQueries) {
     EXPECT_EQ(Ask(Client, "AT+CSMS?"), Answered("+CSMS: 0,1,1,1"));
     EXPECT_EQ(Ask(Client, "AT+CSCS?"), Answered("+CSCS: \"GSM\""));
     EXPECT_EQ(Ask(Client, "AT+CSCS=?"), Answered("+CSCS: (\"GSM\")"));
+    EXPECT_EQ(Ask(Client, "AT+GCAP"), Answered("+GCAP: +CGSM"));
+    EXPECT_EQ(Ask(Client, "AT+CPIN?"), Answered("+CPIN: READY"));
     EXPECT_EQ(Ask(Client, "AT+MODE=2", "ERROR\r\n"), "\r\nERROR\r\n");
 }
 

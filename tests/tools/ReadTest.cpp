@@ -209,8 +209,8 @@ TEST(KivoRead, HelpNamesOptionsDefaultPortMappingAndExitCodes) {
     EXPECT_EQ(Read({"--help"}, {{"KIVO_COM4", "/dev/ttyACM7"}}).Out, Help.Out);
     for (const char* Part :
          {"--port PORT", "--json", "--baud N", "(default 19200)", "--timeout SECONDS", "(default 5",
-          "--trace[=FILE]", "--list", "--scan", "KIVO_COM<n>", "Default: COM4 = /dev/ttyACM7.",
-          "Exit codes: 0", "130 Ctrl+C", "143 SIGTERM",
+          "--trace[=FILE]", "--force", "--inhibit", "--list", "--scan", "KIVO_COM<n>",
+          "Default: COM4 = /dev/ttyACM7.", "Exit codes: 0", "130 Ctrl+C", "143 SIGTERM",
           "Examples:\n  kivo-read --port /dev/ttyUSB2\n"}) {
         EXPECT_NE(Help.Out.find(Part), std::string::npos) << Part << " in\n" << Help.Out;
     }
