@@ -1,0 +1,30 @@
+#pragma once
+// How much of a text the window shows where its room is bounded, the same on every backend:
+// a message box's text on the screen. Pure functions of their arguments: any thread.
+
+#include <cstddef>
+#include <functional>
+#include <string_view>
+
+// The room a message box's text has on a screen whose work area is WorkWidth x WorkHeight
+// pixels: half its height, measured at half its width and at most 400 pixels wide. A box
+// wraps a long text no narrower than that, so its text is never taller than measured there.
+struct TTextRoom {
+    int Width;
+    int Height;
+};
+[[nodiscard]] TTextRoom MessageTextRoom(int WorkWidth, int WorkHeight);
+
+// The start of the UTF-8 character that holds the byte at Position: Position itself unless
+// that byte continues a sequence begun before it. Text.size() for Position at or past the end.
+[[nodiscard]] std::size_t Utf8CharacterStart(std::string_view Text, std::size_t Position);
+
+// How many bytes of Text a box shows: all when Fits(Text.size()); else the most that Fits
+// followed by an ellipsis. Fits(Kept) measures the first Kept bytes, followed by the
+// backend's ellipsis when they are fewer than all. The cut falls before a whole character:
+// CharacterStart(Text, Position) is the start of the one that holds the byte at Position.
+// A device's refusal may be kilobytes long; the whole text stays in the trace and "Copy
+// exchange".
+[[nodiscard]] std::size_t
+BytesThatFit(std::string_view Text, const std::function<bool(std::size_t)>& Fits,
+             const std::function<std::size_t(std::string_view, std::size_t)>& CharacterStart);
