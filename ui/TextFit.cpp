@@ -36,3 +36,7 @@ BytesThatFit(std::string_view Text, const std::function<bool(std::size_t)>& Fits
     }
     return CharacterStart(Text, Kept); // never part of a character
 }
+
+std::string_view ListItemName(std::string_view Item) {
+    return Item.substr(0, std::min(Item.find(" - "), Item.find(" (")));
+}

@@ -1,6 +1,7 @@
 #pragma once
 // How much of a text the window shows where its room is bounded, the same on every backend:
-// a message box's text on the screen. Pure functions of their arguments: any thread.
+// a message box's text on the screen, a port list's item in its closed field. Pure functions
+// of their arguments: any thread.
 
 #include <cstddef>
 #include <functional>
@@ -28,3 +29,8 @@ struct TTextRoom {
 [[nodiscard]] std::size_t
 BytesThatFit(std::string_view Text, const std::function<bool(std::size_t)>& Fits,
              const std::function<std::size_t(std::string_view, std::size_t)>& CharacterStart);
+
+// The name of a port list's item, which its closed field shows whole: the text before the
+// first " - " or " (" (what follows is a port's description or a mark such as
+// " (system console)", shown in the open list, as wide as its longest item).
+[[nodiscard]] std::string_view ListItemName(std::string_view Item);
