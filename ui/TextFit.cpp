@@ -3,7 +3,7 @@
 #include <algorithm>
 
 TTextRoom MessageTextRoom(int WorkWidth, int WorkHeight) {
-    return {std::min(WorkWidth / 2, 400), WorkHeight / 2};
+    return {std::min(WorkWidth / 4, 250), WorkHeight / 2};
 }
 
 std::size_t Utf8CharacterStart(std::string_view Text, std::size_t Position) {

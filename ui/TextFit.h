@@ -8,8 +8,9 @@
 #include <string_view>
 
 // The room a message box's text has on a screen whose work area is WorkWidth x WorkHeight
-// pixels: half its height, measured at half its width and at most 400 pixels wide. A box
-// wraps a long text no narrower than that, so its text is never taller than measured there.
+// pixels: half its height, measured a quarter of its width and at most 250 pixels wide. A
+// box wraps a long text no narrower (Qt's about half the screen wide, Wine's 260 pixels on a
+// 1024 pixel wide one), so its text is never taller than measured there.
 struct TTextRoom {
     int Width;
     int Height;

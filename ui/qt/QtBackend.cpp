@@ -114,8 +114,7 @@ protected:
 };
 
 // What a box on Screen shows of Text: all of it unless it is taller than the room of a box's
-// text (MessageTextRoom) when wrapped in Font. Qt wraps a long text in a box about half the
-// screen wide, at most 500 pixels: never narrower than measured. Each byte is a character.
+// text (MessageTextRoom) when wrapped in Font. Each byte is a character.
 QString TextThatFits(const std::string& Text, const QFont& Font, const QScreen* Screen) {
     if (Screen == nullptr) {
         return QtPeers::ToQString(Text);
