@@ -8,6 +8,7 @@
 #include "runtime/Thread.h"
 #include "tests/support/PtyPair.h"
 #include "ui/Forms.h"
+#include "ui/TextFit.h"
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@
 #include <commctrl.h>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -493,6 +495,30 @@ TEST_F(Win32WindowTest, PhoneUnpluggedMidRunEndsTheRunAtOnceWithOneMessageAndRea
     EXPECT_EQ(Form->edCGSN->Text(), "490154203237518");
 }
 
+// The closed port list fits the names of its items, not what follows them: a port's long
+// description or the console's mark leaves the window's font as it is.
+TEST_F(Win32WindowTest, TheClosedPortListFitsItsItemsNamesNotTheirDescriptions) {
+    OpenWindow();
+    const int Fitted = Form->ShownFontHeight();
+    std::vector<std::string> Items = Form->cbPort->Items();
+    Items.front() = "COM 1 (system console)";
+    Items.emplace_back("COM12 - Wine Mobile WM-8 USB Modem, interface 2 of the phone's own");
+    Form->cbPort->SetItems(Items);
+    // The window fits its font again, as it does at another DPI.
+    RECT Shown{};
+    GetWindowRect(FormWindow, &Shown);
+    SendMessageA(FormWindow, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&Shown));
+    EXPECT_EQ(Form->ShownFontHeight(), Fitted);
+
+    const HWND Combo = WindowOf(Form->cbPort);
+    COMBOBOXINFO Info{};
+    Info.cbSize = sizeof(Info);
+    ASSERT_NE(GetComboBoxInfo(Combo, &Info), FALSE);
+    for (const char* Name : {"COM 1", "COM12"}) {
+        EXPECT_LE(DrawnSize(Combo, Name).cx, Info.rcItem.right - Info.rcItem.left) << Name;
+    }
+}
+
 // A worker thread's call queued while a modal message box is up.
 class TSyncWorker : public TThread {
 public:
@@ -540,6 +566,115 @@ TEST_F(Win32WindowTest, HandOversRunWhileAModalMessageBoxInTheWindowsFontIsShown
     EXPECT_TRUE(Worker.Ran) << "the queued call did not run inside the message box";
     EXPECT_EQ(BoxTextFont, reinterpret_cast<HFONT>(SendMessageA(FormWindow, WM_GETFONT, 0, 0)));
     Worker.WaitFor();
+}
+
+// What a box showed while a read ran: where it and its OK button were against the work area
+// of its monitor, and its text.
+struct TShownBox {
+    RECT Work{};
+    RECT Box{};
+    RECT Ok{};
+    std::string Text;
+};
+TShownBox* ShownBox = nullptr;
+
+// Records the first message box that shows, and closes every one.
+void CALLBACK RecordAndCloseBox(HWND /*Window*/, UINT /*Message*/, UINT_PTR /*Id*/,
+                                DWORD /*Time*/) {
+    const HWND Box = ThreadWindow("#32770");
+    if (Box == nullptr) {
+        return;
+    }
+    if (ShownBox->Text.empty()) {
+        MONITORINFO Monitor{};
+        Monitor.cbSize = sizeof(Monitor);
+        GetMonitorInfoA(MonitorFromWindow(Box, MONITOR_DEFAULTTONEAREST), &Monitor);
+        ShownBox->Work = Monitor.rcWork;
+        GetWindowRect(Box, &ShownBox->Box);
+        GetWindowRect(GetDlgItem(Box, IDOK), &ShownBox->Ok);
+        // The box's text is its longest static text.
+        EnumChildWindows(
+            Box,
+            [](HWND Child, LPARAM /*Param*/) -> BOOL {
+                std::string Text(static_cast<std::size_t>(GetWindowTextLengthA(Child)) + 1, '\0');
+                Text.resize(static_cast<std::size_t>(
+                    GetWindowTextA(Child, Text.data(), static_cast<int>(Text.size()))));
+                if (Text.size() > ShownBox->Text.size()) {
+                    ShownBox->Text = Text;
+                }
+                return TRUE;
+            },
+            0);
+    }
+    PostMessageA(Box, WM_COMMAND, IDOK, 0);
+}
+
+bool Inside(const RECT& Inner, const RECT& Outer) {
+    return Inner.left >= Outer.left && Inner.top >= Outer.top && Inner.right <= Outer.right &&
+           Inner.bottom <= Outer.bottom;
+}
+
+// A refusal of 30 KB: the box and its button stay inside the work area, the text cut where
+// it ends in an ellipsis; "Copy exchange" has it whole.
+TEST_F(Win32WindowTest, ABoxWithALongRefusalStaysOnTheScreenAndCopyExchangeHasItWhole) {
+    App->SetMessageBoxHook({});
+    std::string Refusal;
+    while (Refusal.size() < 30000) {
+        Refusal += "operation not allowed in mode " + std::to_string(Refusal.size()) + "; ";
+    }
+    std::map<std::string, std::string> Replies = IdentityReplies();
+    Replies["AT+CGMI"] = "\r\n+CME ERROR: " + Refusal + "\r\n";
+    TPhone Phone(Replies);
+    OpenWindow(Phone.DevicePath());
+    TShownBox Shown;
+    ShownBox = &Shown;
+    const UINT_PTR Closer = SetTimer(nullptr, 0, 20, RecordAndCloseBox);
+    Form->btnRead->Click();
+    const bool Ended = ProcessUntil([&] { return !Shown.Text.empty() && !Form->Running(); });
+    KillTimer(nullptr, Closer);
+    ASSERT_TRUE(Ended) << (Shown.Text.empty() ? "no box" : "the run did not end");
+
+    const auto Size = [](const RECT& R) {
+        return std::to_string(R.right - R.left) + "x" + std::to_string(R.bottom - R.top) + "+" +
+               std::to_string(R.left) + "+" + std::to_string(R.top);
+    };
+    EXPECT_TRUE(Inside(Shown.Box, Shown.Work)) << Size(Shown.Box) << " on " << Size(Shown.Work);
+    EXPECT_TRUE(Inside(Shown.Ok, Shown.Work)) << Size(Shown.Ok) << " on " << Size(Shown.Work);
+    EXPECT_TRUE(Shown.Text.starts_with("+CME ERROR: operation not allowed in mode 0; "))
+        << Shown.Text.substr(0, 80);
+    // "…" in the system's code page: Windows-1252, UTF-8, or none.
+    EXPECT_TRUE(Shown.Text.ends_with("\x85") || Shown.Text.ends_with("\xE2\x80\xA6") ||
+                Shown.Text.ends_with("..."))
+        << Shown.Text.substr(Shown.Text.size() - std::min<std::size_t>(Shown.Text.size(), 20));
+
+    // The reply, as the port delivered it in one part or more ("... COMn < bytes" lines).
+    Form->CopyExchange();
+    const std::string Exchange = ClipboardText();
+    std::string Received;
+    for (std::size_t Line = 0; Line < Exchange.size();) {
+        const std::size_t End = std::min(Exchange.find("\r\n", Line), Exchange.size());
+        const std::size_t From = Exchange.find(" < ", Line);
+        if (From < End) {
+            Received += Exchange.substr(From + 3, End - From - 3);
+        }
+        Line = End + 2;
+    }
+    EXPECT_NE(Received.find("\\r\\n+CME ERROR: " + Refusal + "\\r\\n"), std::string::npos)
+        << Exchange.substr(0, 300);
+}
+
+// Wherever the room ends, a box's text is cut before a whole UTF-8 character.
+TEST(BoxTextCut, NeverSplitsAUtf8Character) {
+    const std::string Text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB1z"; // "aé€📱z"
+    const std::array<std::size_t, 5> Starts{0, 1, 3, 6, 10};
+    for (std::size_t Room = 0; Room < Text.size(); ++Room) {
+        const std::size_t Kept = BytesThatFit(
+            Text, [Room](std::size_t Bytes) { return Bytes <= Room; }, Utf8CharacterStart);
+        EXPECT_EQ(Kept, *std::prev(std::upper_bound(Starts.begin(), Starts.end(), Room))) << Room;
+    }
+    EXPECT_EQ(BytesThatFit(
+                  Text, [](std::size_t /*Bytes*/) { return true; }, Utf8CharacterStart),
+              Text.size());
 }
 
 // ---- The window at the screen's DPI
@@ -685,7 +820,11 @@ protected:
             for (int Index = 0; Index < Count; ++Index) {
                 std::array<char, 256> Item{};
                 SendMessageA(Window, CB_GETLBTEXT, Index, reinterpret_cast<LPARAM>(Item.data()));
-                EXPECT_LE(DrawnSize(Window, Item.data()).cx, Info.rcItem.right - Info.rcItem.left)
+                // The item's name: a port's description shows in the open list.
+                const std::string_view Whole(Item.data());
+                const std::string Name(
+                    Whole.substr(0, std::min(Whole.find(" - "), Whole.find(" ("))));
+                EXPECT_LE(DrawnSize(Window, Name).cx, Info.rcItem.right - Info.rcItem.left)
                     << Item.data();
             }
             EXPECT_LE(DrawnSize(Window, "Ag").cy, Info.rcItem.bottom - Info.rcItem.top) << Name;

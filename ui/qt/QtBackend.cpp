@@ -5,6 +5,7 @@
 #include "runtime/Thread.h"
 #include "ui/Backend.h"
 #include "ui/Forms.h"
+#include "ui/TextFit.h"
 #include "ui/qt/QtPeers.h"
 
 #include <QApplication>
@@ -16,12 +17,13 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
-#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 // The icon pictures built into the library (ui/CMakeLists.txt); a static library's
 // resources are registered by hand.
@@ -111,39 +113,27 @@ protected:
     }
 };
 
-// The text of a box that fits on Screen: a text taller than half the screen when wrapped
-// (a device's refusal may be kilobytes long) is cut where it would pass that, and ends in
-// "…", so that the box and its button stay on the screen. It is measured at most 400
-// pixels wide, no wider than Qt wraps a long text in a box (about half the screen, at most
-// 500 pixels): in the box it is never taller than measured.
-QString TextThatFits(const QString& Text, const QFont& Font, const QScreen* Screen) {
+// What a box on Screen shows of Text: all of it unless it is taller than the room of a box's
+// text (MessageTextRoom) when wrapped in Font. Each byte is a character.
+QString TextThatFits(const std::string& Text, const QFont& Font, const QScreen* Screen) {
     if (Screen == nullptr) {
-        return Text;
+        return QtPeers::ToQString(Text);
     }
-    const QRect Room = Screen->availableGeometry();
-    const int Width = std::min(Room.width() / 2, 400);
-    const int Height = Room.height() / 2;
+    const QRect Work = Screen->availableGeometry();
+    const TTextRoom Room = MessageTextRoom(Work.width(), Work.height());
     const QFontMetrics Metrics(Font);
-    const auto Fits = [&](const QString& Candidate) {
-        return Metrics
-                   .boundingRect(QRect(0, 0, Width, std::numeric_limits<int>::max() / 2),
-                                 Qt::TextWordWrap | Qt::TextWrapAnywhere, Candidate)
-                   .height() <= Height;
+    const auto Shown = [&Text](std::size_t Kept) {
+        return Kept < Text.size() ? QtPeers::ToQString(Text.substr(0, Kept)) + QChar(0x2026)
+                                  : QtPeers::ToQString(Text);
     };
-    if (Fits(Text)) {
-        return Text;
-    }
-    const QString Ellipsis(QChar(0x2026));
-    qsizetype Kept = 0; // fits, with the ellipsis
-    qsizetype TooMany = Text.size();
-    while (TooMany - Kept > 1) {
-        const qsizetype Middle = Kept + (TooMany - Kept) / 2;
-        (Fits(Text.left(Middle) + Ellipsis) ? Kept : TooMany) = Middle;
-    }
-    if (Kept > 0 && Text.at(Kept - 1).isHighSurrogate()) {
-        --Kept; // never half a character
-    }
-    return Text.left(Kept) + Ellipsis;
+    const auto Fits = [&](std::size_t Kept) {
+        return Metrics
+                   .boundingRect(QRect(0, 0, Room.Width, std::numeric_limits<int>::max() / 2),
+                                 Qt::TextWordWrap | Qt::TextWrapAnywhere, Shown(Kept))
+                   .height() <= Room.Height;
+    };
+    return Shown(BytesThatFit(
+        Text, Fits, [](std::string_view /*Text*/, std::size_t Position) { return Position; }));
 }
 
 } // namespace
@@ -240,7 +230,7 @@ void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIco
         Box.setFont(Owner->font()); // a dialog does not take its owner's font by itself
     }
     const QScreen* Screen = Owner != nullptr ? Owner->screen() : QGuiApplication::primaryScreen();
-    Box.setText(TextThatFits(QtPeers::ToQString(Text), Box.font(), Screen));
+    Box.setText(TextThatFits(Text, Box.font(), Screen));
     Box.exec();
 }
 

@@ -3,6 +3,7 @@
 #include "ui/qt/QtPeers.h"
 
 #include "ui/Forms.h"
+#include "ui/TextFit.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -18,7 +19,6 @@
 #include <QPalette>
 #include <QPointer>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyleOptionButton>
@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <string_view>
 
 namespace {
 
@@ -288,8 +289,10 @@ public:
         return Metrics.height() <= Field.height();
     }
     [[nodiscard]] static QString ItemName(const QString& Item) {
-        static const QRegularExpression NameEnd(QStringLiteral(" - | \\("));
-        return Item.section(NameEnd, 0, 0);
+        const QByteArray Bytes = Item.toLatin1(); // ToQString's bytes
+        const std::string_view Name = ListItemName(
+            std::string_view(Bytes.constData(), static_cast<std::size_t>(Bytes.size())));
+        return QString::fromLatin1(Name.data(), static_cast<qsizetype>(Name.size()));
     }
     // The open list is as wide as its longest item, however narrow the closed box is.
     void FitPopup() {

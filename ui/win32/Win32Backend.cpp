@@ -8,13 +8,17 @@
 #include "runtime/Thread.h"
 #include "ui/Backend.h"
 #include "ui/Forms.h"
+#include "ui/TextFit.h"
 #include "ui/win32/Win32Peers.h"
 #include "ui/win32/Win32Session.h"
 
+#include <algorithm>
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -135,6 +139,101 @@ LRESULT CALLBACK BoxFontHook(int Code, WPARAM WParam, LPARAM LParam) {
     return CallNextHookEx(nullptr, Code, WParam, LParam);
 }
 
+// The start of the character of the system's ANSI code page that holds the byte at Position.
+std::size_t AnsiCharacterStart(std::string_view Text, std::size_t Position) {
+    if (GetACP() == CP_UTF8) {
+        return Utf8CharacterStart(Text, Position);
+    }
+    std::size_t Start = 0;
+    while (Start < Position && Start < Text.size()) {
+        const auto Byte = static_cast<BYTE>(Text[Start]);
+        const std::size_t Next = Start + (IsDBCSLeadByte(Byte) != FALSE ? 2 : 1);
+        if (Next > Position) {
+            break; // a double-byte character holds Position
+        }
+        Start = Next;
+    }
+    return std::min(Start, Text.size());
+}
+
+// "…" in the system's ANSI code page; "..." in one that has no such character.
+std::string AnsiEllipsis() {
+    if (GetACP() == CP_UTF8) {
+        return "\xE2\x80\xA6";
+    }
+    const wchar_t Ellipsis = 0x2026;
+    std::array<char, 8> Bytes{};
+    BOOL UsedDefault = FALSE;
+    const int Length = WideCharToMultiByte(CP_ACP, 0, &Ellipsis, 1, Bytes.data(),
+                                           static_cast<int>(Bytes.size()), nullptr, &UsedDefault);
+    return Length > 0 && UsedDefault == FALSE
+               ? std::string(Bytes.data(), static_cast<std::size_t>(Length))
+               : std::string("...");
+}
+
+// A device context of the screen, released when it goes.
+class TScreenDc {
+public:
+    TScreenDc() : FDc(GetDC(nullptr)) {}
+    ~TScreenDc() { ReleaseDC(nullptr, FDc); }
+    TScreenDc(const TScreenDc&) = delete;
+    TScreenDc& operator=(const TScreenDc&) = delete;
+    TScreenDc(TScreenDc&&) = delete;
+    TScreenDc& operator=(TScreenDc&&) = delete;
+    [[nodiscard]] HDC Handle() const { return FDc; }
+
+private:
+    HDC FDc;
+};
+
+struct TFontDeleter {
+    void operator()(HFONT Font) const { DeleteObject(Font); }
+};
+
+// The height of Text wrapped Width pixels wide in Font, as a message box lays its text out.
+int WrappedHeight(HDC Dc, HFONT Font, std::string_view Text, int Width) {
+    HGDIOBJ Old = SelectObject(Dc, Font);
+    RECT Room{0, 0, Width, 0};
+    DrawTextA(Dc, Text.data(), static_cast<int>(Text.size()), &Room,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    SelectObject(Dc, Old);
+    return Room.bottom - Room.top;
+}
+
+// What a box over Owner shows of Text: all of it unless it is taller than the room of a box's
+// text (MessageTextRoom) on the work area of Owner's monitor, wrapped in the box's font (the
+// system's message font, which sizes the box) or in Owner's (which BoxFontHook gives it).
+std::string BoxText(const std::string& Text, HWND Owner) {
+    MONITORINFO Monitor{};
+    Monitor.cbSize = sizeof(Monitor);
+    if (GetMonitorInfoA(MonitorFromWindow(Owner, MONITOR_DEFAULTTOPRIMARY), &Monitor) == FALSE) {
+        return Text;
+    }
+    const RECT& Work = Monitor.rcWork;
+    const TTextRoom Room = MessageTextRoom(Work.right - Work.left, Work.bottom - Work.top);
+    NONCLIENTMETRICSA Metrics{};
+    Metrics.cbSize = sizeof(Metrics);
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof(Metrics), &Metrics, 0);
+    const std::unique_ptr<HFONT__, TFontDeleter> MessageFont(
+        CreateFontIndirectA(&Metrics.lfMessageFont));
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the message answers with a handle
+    const auto OwnerFont =
+        Owner != nullptr ? reinterpret_cast<HFONT>(SendMessageA(Owner, WM_GETFONT, 0, 0)) : nullptr;
+    const std::string Ellipsis = AnsiEllipsis();
+    const auto Shown = [&](std::size_t Kept) {
+        return Kept < Text.size() ? Text.substr(0, Kept) + Ellipsis : Text;
+    };
+    const TScreenDc Dc;
+    const auto Fits = [&](std::size_t Kept) {
+        const std::string Candidate = Shown(Kept);
+        return std::ranges::all_of(std::array{MessageFont.get(), OwnerFont}, [&](HFONT Font) {
+            return Font == nullptr ||
+                   WrappedHeight(Dc.Handle(), Font, Candidate, Room.Width) <= Room.Height;
+        });
+    };
+    return Shown(BytesThatFit(Text, Fits, AnsiCharacterStart));
+}
+
 // Text with its line feeds made CR LF, as the clipboard's text holds it.
 std::string WithCrLf(const std::string& Text) {
     std::string Result;
@@ -239,10 +338,13 @@ void SetCursor(TCursor Cursor) {
 }
 
 // MessageBox shows its text as it is (it knows no markup), so a phone's text in it is data.
+// A text too tall for the screen is cut (BoxText), so the box and its button stay on it.
 void ShowMessageBox(const std::string& Text, const std::string& Caption, TMsgIcon Icon) {
     const UINT Style = MB_OK | (Icon == TMsgIcon::miError ? MB_ICONERROR : MB_ICONINFORMATION);
+    const HWND Owner = BoxOwner();
+    const std::string Shown = BoxText(Text, Owner);
     HHOOK Hook = SetWindowsHookExA(WH_CBT, BoxFontHook, nullptr, GetCurrentThreadId());
-    MessageBoxA(BoxOwner(), Text.c_str(), Caption.c_str(), Style);
+    MessageBoxA(Owner, Shown.c_str(), Caption.c_str(), Style);
     if (Hook != nullptr) {
         UnhookWindowsHookEx(Hook);
     }

@@ -3,6 +3,8 @@
 
 #include "ui/win32/Win32Controls.h"
 
+#include "ui/TextFit.h"
+
 #include <algorithm>
 #include <commctrl.h>
 #include <string>
@@ -181,7 +183,8 @@ public:
         TWin32Control::Place();
     }
     void Refit() override { FitDroppedWidth(); }
-    // Every item shows whole beside the drop-down arrow.
+    // Every item's name (ListItemName) shows whole beside the drop-down arrow; what follows
+    // it, a port's description or a mark, shows in the dropped-down list.
     [[nodiscard]] bool TextFits() const override {
         COMBOBOXINFO Info{};
         Info.cbSize = sizeof(Info);
@@ -190,7 +193,7 @@ public:
         }
         const int Room = Info.rcItem.right - Info.rcItem.left;
         return std::ranges::all_of(Items(), [this, Room](const std::string& Item) {
-            return TextExtent(Window(), Item).cx <= Room;
+            return TextExtent(Window(), std::string(ListItemName(Item))).cx <= Room;
         });
     }
 
