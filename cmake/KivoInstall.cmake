@@ -79,6 +79,47 @@ if(WIN32)
     endif()
 endif()
 
+# The HTML reference: Doxygen over the given headers and docs/reference/mainpage.md (warnings
+# are errors). With KIVO_BUILD_REFERENCE it is built with the build and installed in kivo-dev's
+# documentation folder; without, a test builds it where Doxygen is at hand, so that a header
+# change that leaves a public member undocumented fails the tests.
+function(kivo_add_reference)
+    if(KIVO_BUILD_REFERENCE)
+        find_package(Doxygen REQUIRED doxygen)
+    else()
+        find_package(Doxygen QUIET COMPONENTS doxygen)
+        if(NOT DOXYGEN_FOUND OR NOT KIVO_BUILD_TESTS)
+            return()
+        endif()
+    endif()
+    set(reference ${CMAKE_SOURCE_DIR}/docs/reference)
+    set(KIVO_REFERENCE_OUTPUT ${CMAKE_BINARY_DIR}/docs/reference)
+    set(KIVO_REFERENCE_MAINPAGE ${reference}/mainpage.md)
+    set(KIVO_REFERENCE_FILTER ${reference}/doc-comments.awk)
+    set(KIVO_REFERENCE_STRIP ${CMAKE_SOURCE_DIR})
+    list(JOIN ARGN " " KIVO_REFERENCE_INPUT)
+    string(PREPEND KIVO_REFERENCE_INPUT "${KIVO_REFERENCE_MAINPAGE} ")
+    configure_file(${reference}/Doxyfile.in ${KIVO_REFERENCE_OUTPUT}/Doxyfile @ONLY)
+    if(NOT KIVO_BUILD_REFERENCE)
+        add_test(NAME reference.EveryInstalledHeaderIsDocumented
+            COMMAND Doxygen::doxygen ${KIVO_REFERENCE_OUTPUT}/Doxyfile
+            WORKING_DIRECTORY ${KIVO_REFERENCE_OUTPUT})
+        set_tests_properties(reference.EveryInstalledHeaderIsDocumented PROPERTIES
+            LABELS reference)
+        return()
+    endif()
+    add_custom_command(OUTPUT ${KIVO_REFERENCE_OUTPUT}/html/index.html
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${KIVO_REFERENCE_OUTPUT}/html
+        COMMAND Doxygen::doxygen ${KIVO_REFERENCE_OUTPUT}/Doxyfile
+        DEPENDS ${ARGN} ${KIVO_REFERENCE_MAINPAGE} ${KIVO_REFERENCE_FILTER}
+            ${reference}/Doxyfile.in
+        WORKING_DIRECTORY ${KIVO_REFERENCE_OUTPUT}
+        COMMENT "HTML reference of the installed headers (Doxygen)" VERBATIM)
+    add_custom_target(kivo_reference ALL DEPENDS ${KIVO_REFERENCE_OUTPUT}/html/index.html)
+    install(DIRECTORY ${KIVO_REFERENCE_OUTPUT}/html
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kivo-dev COMPONENT development)
+endfunction()
+
 # ---- The component as a library ----
 # (A tree checked out without the component, for work on the runtime alone, has none.)
 if(TARGET kivo_serial)
@@ -125,6 +166,10 @@ if(TARGET kivo_serial)
         ${CMAKE_SOURCE_DIR}/platform/SerialPortNotice.h)
     install(FILES ${KIVO_PORTS_HEADERS}
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform COMPONENT development)
+
+    # The HTML reference of exactly the installed headers (docs/reference), with kivo-dev.
+    option(KIVO_BUILD_REFERENCE "Build the HTML reference of the installed headers (Doxygen)" OFF)
+    kivo_add_reference(${KIVO_RUNTIME_HEADERS} ${KIVO_SERIAL_HEADERS} ${KIVO_PORTS_HEADERS})
 
     # The package's targets are exported from the build's own, so the two cannot drift.
     install(EXPORT KivoTargets NAMESPACE Kivo:: DESTINATION ${KIVO_INSTALL_CMAKEDIR}

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+// The notice: see the top of this file.
 class TSerialPortNotice {
 public:
     // Starts watching. OnChange runs on the main thread, the next time that thread takes its

@@ -13,7 +13,7 @@ packages=(
     socat xvfb xauth
     clang-format clang-tidy shellcheck bash-completion
     clang libclang-rt-14-dev dpkg-dev
-    debhelper fakeroot lintian debootstrap appstream
+    debhelper fakeroot lintian debootstrap appstream doxygen
 )
 
 (($#)) && packages=("$@")

@@ -44,6 +44,7 @@ struct TVaCommPrivate;
 // The working class of the serial port component.
 class TVaCustomComm : public TVaComponent {
 public:
+    // A closed port with the default settings, owned by AOwner (nullptr: by the caller).
     explicit TVaCustomComm(TComponent* AOwner);
     ~TVaCustomComm() override;
 
@@ -243,6 +244,7 @@ private:
 // The published serial port component.
 class TVaComm : public TVaCustomComm {
 public:
+    // As TVaCustomComm: a closed port owned by AOwner (nullptr: by the caller).
     explicit TVaComm(TComponent* AOwner);
     const char* ClassName() const override { return "TVaComm"; }
     [[nodiscard]] const TClassInfo& ClassInfo() const override;
