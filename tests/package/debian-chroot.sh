@@ -205,13 +205,18 @@ in_root sh -c '
     timeout 60 kivo-read --port /tmp/phone --json >/tmp/read.json 2>/tmp/read.err || status=$?
     /tmp/build-serial-monitor/serial-monitor --send AT+CGSN --until OK --seconds 10 /tmp/phone \
         >/tmp/monitor.out 2>&1 || status=$((status + 100))
+    /tmp/build-phone-identity/phone-identity /tmp/phone >/tmp/identity.out 2>&1 ||
+        status=$((status + 200))
     kill $phone
-    exit $status' || fail "kivo-read: $(in_root cat /tmp/read.json /tmp/read.err /tmp/monitor.out)"
+    exit $status' ||
+    fail "kivo-read: $(in_root cat /tmp/read.json /tmp/read.err /tmp/monitor.out /tmp/identity.out)"
 expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765438", "imei_valid": true}'
 [[ $(in_root cat /tmp/read.json) == "$expected" ]] ||
     fail "kivo-read printed: $(in_root cat /tmp/read.json)"
 in_root grep -q 357421098765438 /tmp/monitor.out || fail "the example did not read the phone"
-echo "seven fields read; the example read the serial number"
+in_root grep -qx "Serial number: 357421098765438" /tmp/identity.out ||
+    fail "phone-identity printed: $(in_root cat /tmp/identity.out)"
+echo "seven fields read; the examples read the serial number"
 
 step "the window under Xvfb"
 cat >"$root/tmp/window.sh" <<'EOF_WINDOW'

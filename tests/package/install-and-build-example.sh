@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix, checks what was installed, builds every example
-# project against the installed package, lets the serial monitor ask the installed simulated
-# phone for its manufacturer, and lets the port watch list a mocked USB stick (umockdev).
+# project against the installed package, lets the serial monitor and the identity reader ask
+# the installed simulated phone, and lets the port watch list a mocked USB stick (umockdev).
 #   install-and-build-example.sh CMAKE GENERATOR CXX BUILD_DIR SOURCE_DIR SCRATCH GUI(ON|OFF)
 set -euo pipefail
 cmake=$1 generator=$2 cxx=$3 build=$4 source=$5 scratch=$6 gui=$7
@@ -75,7 +75,7 @@ echo "--- build the examples with pkg-config instead"
 pc_dir=$(dirname "$(compgen -G "$prefix/lib*/pkgconfig/kivo.pc" | head -n1)")
 read -r -a pc_flags < <(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs kivo) ||
     fail "pkg-config does not know the installed kivo.pc"
-for example in serial-monitor port-watch; do
+for example in serial-monitor phone-identity port-watch; do
     "$cxx" -std=c++20 "$source/examples/$example/main.cpp" "${pc_flags[@]}" \
         -o "$scratch/$example-pc" >"$scratch/$example-pkg-config.log" 2>&1 ||
         fail "building $example with pkg-config failed: $(cat "$scratch/$example-pkg-config.log")"
@@ -101,3 +101,11 @@ ln -s "$device" "$scratch/phone%d-50%"
 grep -q "Kestrel Mobile" "$scratch/monitor.out" ||
     fail "the example printed: $(cat "$scratch/monitor.out")"
 echo "--- the example read: $(tr -d '\r' <"$scratch/monitor.out" | tr '\n' ' ')"
+
+echo "--- read the phone's identity with the example built by pkg-config"
+"$scratch/phone-identity-pc" "$device" >"$scratch/identity.out" 2>&1 ||
+    fail "phone-identity failed: $(cat "$scratch/identity.out")"
+identity=$'Manufacturer: Kestrel Mobile\nModel: KM-310\nRevision: KM310_R2.14\nSerial number: 357421098765438'
+[[ $(cat "$scratch/identity.out") == "$identity" ]] ||
+    fail "phone-identity printed: $(cat "$scratch/identity.out")"
+echo "--- phone-identity read: $(tr '\n' ' ' <"$scratch/identity.out")"
