@@ -181,10 +181,10 @@ if(TARGET kivo_serial)
         VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
     # The same for pkg-config; the prefix is found from the file's own place, so the package
     # can be installed anywhere.
-    # The port list needs libudev on Linux (Requires), SetupAPI and user32 on Windows.
+    # The port list needs libudev on Linux (Requires), SetupAPI, cfgmgr32 and user32 on Windows.
     set(KIVO_PC_LIBS -lkivo_ports -lkivo_serial -lkivo_runtime)
     if(WIN32)
-        list(APPEND KIVO_PC_LIBS -lsetupapi -luser32)
+        list(APPEND KIVO_PC_LIBS -lsetupapi -lcfgmgr32 -luser32)
         set(KIVO_PC_REQUIRES "")
     else()
         list(APPEND KIVO_PC_LIBS -lkivo_platform)
