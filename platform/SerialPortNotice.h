@@ -9,14 +9,15 @@
 #include <memory>
 #include <string>
 
-// The notice: see the top of this file.
+// A watch of the serial ports that come and go, handing each notice to the main thread.
 class TSerialPortNotice {
 public:
     // Starts watching. OnChange runs on the main thread, the next time that thread takes its
     // hand-overs (CheckSynchronize, runtime/Thread.h): with an empty Failure after ports came
     // or went (several changes may come as one notice), with the reason when the watch failed
     // and has ended. Create and destroy on the main thread; after destruction OnChange runs
-    // no more. Raises nothing: when the system gives no notice, Problem() says why.
+    // no more. Raises EThread when no thread can be started; when the system gives no notice
+    // of ports, Problem() says why and OnChange never runs.
     explicit TSerialPortNotice(std::function<void(const std::string& Failure)> OnChange);
     // Ends the watch and waits for its thread, which is blocked at most until the hand-over
     // it waits in is released. The main thread.
