@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -172,6 +174,12 @@ void TVaCustomComm::UnlockRead() {
 void TVaCustomComm::CheckClosed() const {
     if (Active()) {
         RaiseCommError(VaConst::sPortOpen);
+    }
+}
+
+void TVaCustomComm::CheckOpenFor(const char* Action) const {
+    if (!Active()) {
+        throw EVaCommError(Format(VaConst::sPortNotOpen, {std::string(Action), GetPortName()}));
     }
 }
 
@@ -678,6 +686,120 @@ std::string TVaCustomComm::ReadText() {
     const int Read = ReadBuf(Text.data(), Count);
     Text.resize(static_cast<std::size_t>(std::max(Read, 0)));
     return Text;
+}
+
+// ---- Line control ----
+
+void TVaCustomComm::EscapeLine(unsigned Function, const char* Action, const std::string& What) {
+    CheckOpenFor(Action);
+    CheckAccepted(EscapeCommFunction(FPrivate->FHandle, Function) != 0, VaConst::sSetLine, What);
+}
+
+// Refused here, on every system, rather than left to the driver: Windows' own driver refuses
+// a handshaking line, other drivers set it and the handshake sets it back.
+void TVaCustomComm::SetDTR(bool Value) {
+    if (Active() && FFlowControl->ControlDtr() == dtrHandshake) {
+        throw EVaCommError(Format(VaConst::sLineHandshake, {std::string("DTR"), GetPortName()}),
+                           TVaCommErrorCode::ecRefused);
+    }
+    EscapeLine(Value ? SETDTR : CLRDTR, Value ? "raise DTR" : "drop DTR",
+               Value ? "to raise DTR" : "to drop DTR");
+}
+
+void TVaCustomComm::SetRTS(bool Value) {
+    const TVaControlRts Rts = FFlowControl->ControlRts();
+    if (Active() && (Rts == rtsHandshake || Rts == rtsToggle)) {
+        throw EVaCommError(Format(VaConst::sLineHandshake, {std::string("RTS"), GetPortName()}),
+                           TVaCommErrorCode::ecRefused);
+    }
+    EscapeLine(Value ? SETRTS : CLRRTS, Value ? "raise RTS" : "drop RTS",
+               Value ? "to raise RTS" : "to drop RTS");
+}
+
+void TVaCustomComm::SetBreak(bool Value) {
+    EscapeLine(Value ? SETBREAK : CLRBREAK, Value ? "send a break" : "end a break",
+               Value ? "to hold the line in break" : "to release the line from break");
+}
+
+TVaModemStatus TVaCustomComm::ModemStatus() {
+    CheckOpenFor("read the modem lines");
+    DWORD Bits = 0;
+    CheckAccepted(GetCommModemStatus(FPrivate->FHandle, &Bits) != 0, VaConst::sModemStatus,
+                  "to tell its modem lines");
+    TVaModemStatus Status;
+    const std::array<std::pair<DWORD, TVaModemLine>, 4> Lines{
+        {{MS_CTS_ON, msCTS}, {MS_DSR_ON, msDSR}, {MS_RING_ON, msRing}, {MS_RLSD_ON, msRLSD}}};
+    for (const auto& [Bit, Line] : Lines) {
+        if ((Bits & Bit) != 0) {
+            Status.Include(Line);
+        }
+    }
+    return Status;
+}
+
+// Under the read lock, so that no read takes part of what goes.
+void TVaCustomComm::PurgeInput() {
+    CheckOpenFor("discard the input");
+    const TSectionLock Lock(FPrivate->FReadLock);
+    CheckAccepted(PurgeComm(FPrivate->FHandle, PURGE_RXCLEAR) != 0, VaConst::sPurge,
+                  "to discard its input");
+}
+
+// The write thread's queue goes under the write lock together with the driver's, so no block
+// of it is written after the purge; a direct write in progress ends with what it sent.
+void TVaCustomComm::PurgeOutput() {
+    CheckOpenFor("discard the output");
+    auto& P = *FPrivate;
+    constexpr DWORD Output = PURGE_TXABORT | PURGE_TXCLEAR;
+    const bool Purged =
+        P.FWriteThread ? P.FWriteThread->Discard(Output) : PurgeComm(P.FHandle, Output) != 0;
+    CheckAccepted(Purged, VaConst::sPurge, "to discard its output");
+}
+
+unsigned TVaCustomComm::OutputLeft() {
+    const auto& P = *FPrivate;
+    TVaCommStatus Status;
+    try {
+        GetCommStatus(Status);
+    } catch (const EVaCommError& Error) {
+        throw EVaCommError(Error.Message() + ": " + GetPortName() + ".", Error.Code());
+    }
+    const int Queued = P.FWriteThread ? P.FWriteThread->Queued() : 0;
+    return static_cast<unsigned>(Queued) + static_cast<unsigned>(Status.Stat.cbOutQue);
+}
+
+// FlushFileBuffers waits without bound while flow control holds output back, so it is called
+// only once the queues are seen empty, under the write lock that every write starts under:
+// then it returns as soon as the line has sent its last byte. Until then the queues are asked
+// again at about the time the line needs to send what they hold.
+void TVaCustomComm::Drain() {
+    CheckOpenFor("drain the output");
+    const auto Bound = static_cast<DWORD>(std::max(FBuffers->WriteTimeout(), 0));
+    const DWORD Rate = std::max<DWORD>(MakeDCB(*this).BaudRate, 1);
+    TVaTimeout Timeout;
+    StartTimeout(Timeout, Bound);
+    for (;;) {
+        unsigned Left = 0;
+        {
+            const TSectionLock Lock(FPrivate->FWriteLock);
+            Left = OutputLeft();
+            if (Left == 0) {
+                CheckAccepted(FlushFileBuffers(FPrivate->FHandle) != 0, VaConst::sDrain,
+                              "to send its output");
+                return;
+            }
+        }
+        const DWORD Now = GetTickCount();
+        if (TimeoutExpired(Timeout, Now)) {
+            throw EVaCommError(
+                Format(VaConst::sDrainTimeout, {GetPortName(), static_cast<std::int64_t>(Bound),
+                                                static_cast<std::int64_t>(Left)}));
+        }
+        const auto Sending = static_cast<DWORD>(std::uint64_t{Left} * 10 * 1000 / Rate);
+        const DWORD Pause = std::clamp<DWORD>(Sending, 1, 50);
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::min(Pause, TimeoutRemaining(Timeout, Now) + 1)));
+    }
 }
 
 // ---- Dispatch ----

@@ -27,6 +27,8 @@
 //   blocks up to Buffers.WriteTimeout while the write queue has no room (a direct write up
 //   to Buffers.ReadTimeout); ReadBuf up to Buffers.ReadTimeout. CheckErrors calls OnError
 //   on the calling thread.
+// - The line control calls (SetDTR, SetRTS, SetBreak, ModemStatus, PurgeInput, PurgeOutput,
+//   Drain): the same; Drain blocks up to Buffers.WriteTimeout.
 // - Active and the property getters: any thread, without a lock; not concurrently with
 //   Open, Close or the setter.
 // - Handlers: OnOpen runs at the end of Open and OnClose at the end of Close, on their
@@ -34,6 +36,11 @@
 //   worker thread that saw the event waits for it. A handler may call Close, Open again,
 //   or destroy the component: once the open it was called for has ended, no further
 //   handler of that event set runs, and after Close returns the device is closed.
+
+// The modem status lines that the device on the other side drives (ModemStatus): CTS, DSR,
+// RI and DCD (receive line signal detect).
+enum TVaModemLine : std::uint8_t { msCTS, msDSR, msRing, msRLSD };
+using TVaModemStatus = TSet<TVaModemLine, std::uint8_t>;
 
 class TVaCommThread;
 class TVaCommEventThread;
@@ -65,6 +72,34 @@ public:
     int InQueueCount();
     void GetCommStatus(TVaCommStatus& Status);
     bool CheckErrors();
+
+    // Line control: any thread, several at once, while no other thread opens or closes the
+    // port. Each raises EVaCommError naming the port when the port is closed (ecOther) or
+    // the device refuses the call (ecRefused).
+    //
+    // SetDTR and SetRTS raise (true) or drop (false) the line now. A line that FlowControl
+    // gives to handshaking (ControlDtr dtrHandshake; ControlRts rtsHandshake or rtsToggle)
+    // is the driver's: setting it raises EVaCommError (ecRefused) and changes nothing. The
+    // level set holds until the line settings are applied again (Open, a change of a line
+    // setting or of FlowControl), which sets both lines as ControlDtr and ControlRts say.
+    // On a device without modem lines (a pseudo-terminal) both do nothing.
+    void SetDTR(bool Value);
+    void SetRTS(bool Value);
+    // Holds the line in break (true) until released (false); output waits meanwhile.
+    void SetBreak(bool Value);
+    // The levels of CTS, DSR, RI and DCD now; empty on a device without modem lines.
+    [[nodiscard]] TVaModemStatus ModemStatus();
+    // PurgeInput discards the bytes received and not yet read; PurgeOutput the bytes written
+    // and not yet sent: the write queue's (a write thread's block in progress ends with what
+    // it sent) and the driver's. Both keep the port's events: those reported or latched stay
+    // and the event thread goes on waiting.
+    void PurgeInput();
+    void PurgeOutput();
+    // Returns once every byte written so far has left the port: the write queue's, then the
+    // driver's. Blocks the calling thread up to Buffers.WriteTimeout (a direct write that
+    // another thread has in progress is waited for first, within its own bound) and raises
+    // EVaCommError when the bytes are not sent by then (flow control holding them back).
+    void Drain();
 
     // Dispatch of device events to the handlers (the user-interface thread). Mask holds
     // EV_ bits (VaEventBits); dispatch stops once a handler has closed the port.
@@ -189,6 +224,8 @@ protected:
     // then in plain words what the device refused: "...: /dev/ttyUSB0 refused <What>."
     void CheckAccepted(bool Success, const char* Fmt, const std::string& What) const;
     void CheckClosed() const;
+    // Raises EVaCommError "Can't <Action>: <port> is not open." while the port is closed.
+    void CheckOpenFor(const char* Action) const;
 
 private:
     friend class TVaCommThread;
@@ -216,6 +253,10 @@ private:
     // Refuses a negative count and a missing block.
     static void CheckBlock(const void* Buffer, int Count);
     int WriteDirect(const void* Buffer, int Count);
+    // SetDTR, SetRTS and SetBreak: Function (EscapeCommFunction's) on the open device.
+    void EscapeLine(unsigned Function, const char* Action, const std::string& What);
+    // Drain: the bytes the write queue and the driver still hold; under the write lock.
+    [[nodiscard]] unsigned OutputLeft();
     // A worker found the device failing: true for the first such report of this open.
     bool ClaimFailureReport();
 

@@ -160,6 +160,12 @@ public:
 
     // How many writers wait for room now. Any thread.
     [[nodiscard]] int WaitingWriters() const;
+    // The bytes queued and not yet written to the device. Any thread.
+    [[nodiscard]] int Queued() const { return FBuffer.Count(); }
+    // Discards the queue and then, with PurgeComm's Flags, what the device holds, both under
+    // the write lock; a write in progress ends with what it sent. False, with the last error
+    // set, when the device refused. Any thread.
+    [[nodiscard]] bool Discard(DWORD Flags);
 
 protected:
     void Execute() override;
@@ -178,6 +184,10 @@ private:
     static void SyncError(TVaCustomComm* Comm);
 
     TVaCommBuffer FBuffer;
+    // Discards of the queue so far, and their count when the write in progress started
+    // (under the write lock): a write that a discard overtook consumes nothing.
+    std::uint64_t FDiscards = 0;
+    std::uint64_t FDiscardsAtWrite = 0;
     TVaWaitEvent FDataEvent;
     TVaWaitEvent FStopEvent;
     TVaWaitEvent FWriteEvent;

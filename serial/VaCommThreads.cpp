@@ -337,22 +337,25 @@ void TVaCommWriteThread::Execute() {
 }
 
 bool TVaCommWriteThread::WriteQueued(OVERLAPPED& Overlapped, bool& Pending, DWORD& Delay) {
-    FComm->LockWrite();
-    const int Count = FBuffer.Count();
-    const std::uint8_t* Data = FBuffer.Data();
-    FComm->UnlockWrite();
-
     const HANDLE Device = this->Device();
     Overlapped = OVERLAPPED{};
     Overlapped.hEvent = FWriteEvent.Handle();
     FWriteEvent.ResetEvent();
     DWORD Written = 0;
-    if (WriteFile(Device, Data, static_cast<DWORD>(Count), &Written, &Overlapped) != 0) {
+    // Started under the write lock: a discard (Discard) either comes first or finds the write
+    // pending and aborts it.
+    FComm->LockWrite();
+    FDiscardsAtWrite = FDiscards;
+    const bool Done = WriteFile(Device, FBuffer.Data(), static_cast<DWORD>(FBuffer.Count()),
+                                &Written, &Overlapped) != 0;
+    const DWORD Error = Done ? ERROR_SUCCESS : GetLastError();
+    FComm->UnlockWrite();
+    if (Done) {
         Delay = 0;
         WriteDone(Written);
         return true;
     }
-    if (GetLastError() != ERROR_IO_PENDING) {
+    if (Error != ERROR_IO_PENDING) {
         ReportError();
         Delay = NextRetryDelay(Delay);
         return FStopEvent.WaitFor(Delay) != wrSignaled;
@@ -386,8 +389,10 @@ void TVaCommWriteThread::WriteDone(DWORD Written) {
     // The emptiness test and the reset of the data event happen under the lock that
     // Enqueue appends under, so bytes queued meanwhile keep the event signalled.
     FComm->LockWrite();
-    FBuffer.Consume(
-        static_cast<int>(std::min<DWORD>(Written, static_cast<DWORD>(FBuffer.Count()))));
+    if (FDiscardsAtWrite == FDiscards) { // else the bytes went with the queue
+        FBuffer.Consume(
+            static_cast<int>(std::min<DWORD>(Written, static_cast<DWORD>(FBuffer.Count()))));
+    }
     const bool Drained = FBuffer.Count() == 0;
     if (Drained) {
         FDataEvent.ResetEvent();
@@ -397,6 +402,21 @@ void TVaCommWriteThread::WriteDone(DWORD Written) {
     if (Drained) {
         HandOver([Comm = FComm] { SyncTxEmpty(Comm); });
     }
+}
+
+bool TVaCommWriteThread::Discard(DWORD Flags) {
+    bool Purged = false;
+    {
+        const TSectionLock Lock(Inside().FWriteLock);
+        FBuffer.Consume(FBuffer.Count());
+        ++FDiscards;
+        FDataEvent.ResetEvent();
+        Purged = PurgeComm(Device(), Flags) != 0;
+    }
+    const DWORD Error = GetLastError();
+    FLine.Changed(); // room for the writers that wait
+    SetLastError(Error);
+    return Purged;
 }
 
 void TVaCommWriteThread::ReportError() {

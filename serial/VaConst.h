@@ -25,4 +25,16 @@ inline constexpr const char* sRetrieveStatistics = "Error retrieving statistics 
 // A block that cannot be read or written: a negative count, or no address for its bytes.
 inline constexpr const char* sInvalidBlock = "Invalid data block of %d bytes";
 
+// Line control: "Can't set DTR: /dev/ttyUSB0 is not open."; the others filled as above and
+// followed by what the device refused.
+inline constexpr const char* sPortNotOpen = "Can't %s: %s is not open.";
+inline constexpr const char* sLineHandshake =
+    "Can't set %s: the flow control of %s drives it (handshake).";
+inline constexpr const char* sSetLine = "Error setting a modem line (%d), %s";
+inline constexpr const char* sModemStatus = "Error reading the modem lines (%d), %s";
+inline constexpr const char* sPurge = "Error discarding queued data (%d), %s";
+inline constexpr const char* sDrain = "Error sending the output (%d), %s";
+inline constexpr const char* sDrainTimeout =
+    "%s did not send its output within %d ms (%d bytes left).";
+
 } // namespace VaConst

@@ -27,6 +27,11 @@ public:
         FSize = Kept;
     }
 
+    void Clear() {
+        FHead = 0;
+        FSize = 0;
+    }
+
     // Appends as much of Data as fits; returns how much that was.
     std::size_t Push(const char* Data, std::size_t Count) {
         Count = std::min(Count, Room());

@@ -1,7 +1,6 @@
 #include "platform/posix/CommEvents.h"
 
-#include "platform/posix/InputPath.h"
-#include "platform/posix/Transfers.h"
+#include "platform/posix/LastError.h"
 #include "platform/posix/WaitHold.h"
 
 namespace kivo::posix {
@@ -17,20 +16,20 @@ constexpr DWORD LineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
 // waited, before SetCommMask say, would never be reported at all: a full queue takes nothing
 // more in, so no byte ever arrives to raise the event. As Windows' driver does, a reader that
 // leaves bytes unread is told of them again at each wait.
-BOOL CommEvents::StartWait(Operation Op, DWORD* Done) {
+BOOL CommEvents::StartWait(Operation Op, DWORD* Done, DWORD QueuedEvents) {
     if (FWait || FMask == 0) {
         return Refuse(ERROR_INVALID_PARAMETER);
     }
-    if (const DWORD Ready = (FEvents | FInput.QueuedEvents()) & FMask; Ready != 0) {
+    if (const DWORD Ready = (FEvents | QueuedEvents) & FMask; Ready != 0) {
         FEvents &= ~Ready;
         *Op.EventsOut = Ready;
-        return FDone.FinishNow(Op, ERROR_SUCCESS, Done);
+        return FCompleted.FinishNow(Op, ERROR_SUCCESS, Done);
     }
     if (FState.Failure != ERROR_SUCCESS) {
         return Refuse(FState.Failure);
     }
     FWait = Op;
-    FDone.Watch(*FWait);
+    FCompleted.Watch(*FWait);
     if (FHold && FWait->Watched) {
         SetEventSource(FWait->Event, FHold); // it passes what it is asked on to the device
     }
@@ -58,9 +57,9 @@ void CommEvents::Raise(DWORD Events) {
     }
 }
 
-void CommEvents::RecordErrors(DWORD Errors) {
+bool CommEvents::RecordErrors(DWORD Errors) {
     if (Errors == 0) {
-        return;
+        return false;
     }
     FErrors |= Errors;
     DWORD Events = 0;
@@ -73,8 +72,9 @@ void CommEvents::RecordErrors(DWORD Errors) {
     Raise(Events);
     if (FState.Dcb.fAbortOnError != 0 && !FAborting) {
         FAborting = true; // until ClearCommError
-        FOps.AbortAll(ERROR_OPERATION_ABORTED);
+        return true;
     }
+    return false;
 }
 
 DWORD CommEvents::TakeErrors() {
@@ -93,7 +93,7 @@ void CommEvents::EndWait(DWORD Error) {
 
 void CommEvents::EndHeldWait(DWORD Error) {
     if (FHeld) {
-        FDone.Finish(*FHeld, Error);
+        FCompleted.Finish(*FHeld, Error);
         FHeld.reset();
     }
 }
@@ -111,7 +111,7 @@ void CommEvents::CancelFor(std::thread::id Caller) {
 
 void CommEvents::End(Operation& Op, DWORD Error) {
     if (!HoldsBack(Op, Error)) {
-        FDone.Finish(Op, Error);
+        FCompleted.Finish(Op, Error);
     }
 }
 
@@ -143,7 +143,7 @@ bool CommEvents::ReleaseHeldWait() {
         return false;
     }
     *FHeld->EventsOut = 0;
-    FDone.Finish(*FHeld, ERROR_OPERATION_ABORTED);
+    FCompleted.Finish(*FHeld, ERROR_OPERATION_ABORTED);
     FHeld.reset();
     return true;
 }

@@ -25,6 +25,8 @@ struct DecodeResult {
 class InputDecoder {
 public:
     void SetOptions(const DecodeOptions& Options) { FOptions = Options; }
+    // Forgets a mark begun in the bytes decoded so far.
+    void Reset() { FState = State::Data; }
 
     // True when Raw holds plain data only, which Decode would pass on unchanged (apart from
     // noticing the event character).

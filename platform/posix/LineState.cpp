@@ -1,6 +1,6 @@
 #include "platform/posix/LineState.h"
 
-#include "platform/posix/CommEvents.h"
+#include "platform/posix/LastError.h"
 
 namespace kivo::posix {
 
@@ -34,24 +34,24 @@ void LineState::StopWatcher() {
 void LineState::WatchLines(const std::shared_ptr<LineSource>& Source) {
     while (Source->WaitForChange()) {
         const std::lock_guard Guard(FLock);
-        UpdateLines();
+        if (DWORD Events = 0; UpdateLines(Events)) {
+            FOnChange(Events);
+        }
     }
 }
 
-void LineState::UpdateLines() {
+bool LineState::UpdateLines(DWORD& Events) {
     int Lines = 0;
     if (FState.Closed || !FSource->GetLines(Lines)) {
-        return;
+        return false;
     }
     const int Changed = Lines ^ FLines;
     FLines = Lines;
-    DWORD Events = 0;
     Events |= (Changed & LineCts) != 0 ? EV_CTS : 0;
     Events |= (Changed & LineDsr) != 0 ? EV_DSR : 0;
     Events |= (Changed & LineDcd) != 0 ? EV_RLSD : 0;
     Events |= (Changed & LineRing) != 0 ? EV_RING : 0;
-    FEvents.Raise(Events);
-    FDevice.Rearm(); // output held for DSR may go on
+    return true;
 }
 
 // A device without modem lines has nothing to set.
@@ -66,6 +66,55 @@ bool LineState::ApplyControlLines(const DCB& Dcb) {
         (Dcb.fRtsControl == RTS_CONTROL_DISABLE ? Clear : Set) |= LineRts;
     }
     return FSource->SetLines(Set, Clear);
+}
+
+// As Windows' serial driver does, a line that handshaking drives is not the caller's to set.
+// A device without modem lines has no DTR or RTS to set.
+DWORD LineState::Escape(DWORD Function) {
+    const DCB& Dcb = FState.Dcb;
+    int Line = 0;
+    switch (Function) {
+    case SETBREAK:
+    case CLRBREAK:
+        return FSource->SetBreak(Function == SETBREAK) ? ERROR_SUCCESS : ErrnoOr(EIO);
+    case SETDTR:
+    case CLRDTR:
+        if (Dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        Line = LineDtr;
+        break;
+    case SETRTS:
+    case CLRRTS:
+        if (Dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || Dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        Line = LineRts;
+        break;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!FHasLines) {
+        return ERROR_SUCCESS;
+    }
+    const bool Raise = Function == SETDTR || Function == SETRTS;
+    return FSource->SetLines(Raise ? Line : 0, Raise ? 0 : Line) ? ERROR_SUCCESS : ErrnoOr(EIO);
+}
+
+bool LineState::ModemStatus(DWORD& Status) {
+    Status = 0;
+    int Lines = 0;
+    if (!FHasLines) {
+        return true;
+    }
+    if (!FSource->GetLines(Lines)) {
+        return false;
+    }
+    Status |= (Lines & LineCts) != 0 ? MS_CTS_ON : 0;
+    Status |= (Lines & LineDsr) != 0 ? MS_DSR_ON : 0;
+    Status |= (Lines & LineRing) != 0 ? MS_RING_ON : 0;
+    Status |= (Lines & LineDcd) != 0 ? MS_RLSD_ON : 0;
+    return true;
 }
 
 // DTR handshaking: DTR drops while the input queue has less than XoffLim bytes of room and

@@ -40,6 +40,9 @@ public:
         return SetOk && ClearOk;
     }
 
+    // A pseudo-terminal takes the break too (and sends nothing).
+    bool SetBreak(bool On) override { return ioctl(FFd, On ? TIOCSBRK : TIOCCBRK) == 0; }
+
     bool GetCounters(LineCounters& Counters) override {
         serial_icounter_struct Kernel{};
         if (ioctl(FFd, TIOCGICOUNT, &Kernel) != 0) {
@@ -91,6 +94,11 @@ private:
 };
 
 } // namespace
+
+bool LineSource::SetBreak(bool /*On*/) {
+    errno = ENOTTY;
+    return false;
+}
 
 std::shared_ptr<LineSource> MakeDeviceLineSource(int Fd) {
     return std::make_shared<DeviceLineSource>(Fd);

@@ -1,8 +1,8 @@
 #pragma once
-// Where an open device's modem lines and line error counters come from. A real serial port
-// answers through ioctls (TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMIWAIT, TIOCGICOUNT); a
-// pseudo-terminal has neither lines nor counters. Tests attach their own source to exercise
-// the events that lines and counters cause.
+// Where an open device's modem lines, its break and its line error counters come from. A real
+// serial port answers through ioctls (TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCMIWAIT, TIOCSBRK,
+// TIOCCBRK, TIOCGICOUNT); a pseudo-terminal has neither lines nor counters. Tests attach their
+// own source to exercise the events that lines and counters cause and to see the lines set.
 
 #include "platform/posix/Win32Posix.h"
 
@@ -38,6 +38,9 @@ public:
     virtual bool GetLines(int& Lines) = 0;
     // Raises the lines in Set and lowers those in Clear (DTR, RTS); false when it cannot.
     virtual bool SetLines(int Set, int Clear) = 0;
+    // Holds the line in break (On) or releases it; false when it cannot. Without a break on
+    // its line, a source cannot.
+    virtual bool SetBreak(bool On);
     // The error totals; false when the device keeps none.
     virtual bool GetCounters(LineCounters& Counters) = 0;
     // Blocks until CTS, DSR, DCD or RI changes; false once Interrupt was called or when the

@@ -165,6 +165,24 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
                     [&](SerialDevice& Device) { return Device.ClearErrors(lpErrors, lpStat); });
 }
 
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+    return OnDevice(hFile, [&](SerialDevice& Device) { return Device.Escape(dwFunc); });
+}
+
+BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
+    return OnDeviceWith(hFile, lpModemStat, [](SerialDevice& Device, DWORD& Status) {
+        return Device.GetModemStatus(Status);
+    });
+}
+
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    return OnDevice(hFile, [&](SerialDevice& Device) { return Device.Purge(dwFlags); });
+}
+
+BOOL FlushFileBuffers(HANDLE hFile) {
+    return OnDevice(hFile, [](SerialDevice& Device) { return Device.Flush(); });
+}
+
 bool AttachLineSource(HANDLE hDevice, std::shared_ptr<LineSource> Source) {
     const auto Device = FindDevice(hDevice);
     if (!Device || !Source) {

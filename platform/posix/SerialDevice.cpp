@@ -1,6 +1,7 @@
 #include "platform/posix/SerialDevice.h"
 
 #include "platform/posix/BaudRate.h"
+#include "platform/posix/LastError.h"
 #include "platform/posix/LineConfig.h"
 #include "platform/posix/SerialTerminal.h"
 #include "platform/posix/WaitHold.h"
@@ -42,7 +43,8 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& Path, DWORD 
     Device->FState.Dcb = DcbFromTermios(Terminal.Settings, LineSpeedOf(Terminal.Fd));
     Device->FInput.SetDecoding(Device->FState.Dcb);
     Device->AttachLineSource(MakeDeviceLineSource(Terminal.Fd));
-    Device->FDone.SetSelf(std::shared_ptr<InputSource>(Device, &Device->FInput));
+    Device->FCompleted.SetWatchedSource(
+        std::shared_ptr<InputSource>(Device, static_cast<InputSource*>(Device.get())));
     Device->FDriver.Start();
     return Device;
 }
@@ -53,9 +55,10 @@ SerialDevice::SerialDevice(const OpenedTerminal& Terminal, const DriverLoop::Des
       FSetExclusive(Terminal.SetExclusive), FState{.Fd = Terminal.Fd,
                                                    .Readable = Readable,
                                                    .PseudoTerminal = Terminal.PseudoTerminal},
-      FDone(Overlapped), FOps({FState, *this, FDone, FInput, FEvents, FLines}),
-      FInput({FLock, FState, *this, FOps, FEvents, FLines}), FEvents(FState, FDone, FOps, FInput),
-      FLines(FLock, FState, *this, FEvents), FDriver({FLock, FState, *this, FInput, FOps}, Fds) {}
+      FCompleted(Overlapped), FInput(FState), FWatch(FState), FOps(FState, FCompleted),
+      FEvents(FState, FCompleted),
+      FLines(FLock, FState, [this](DWORD Events) { LinesChanged(Events); }),
+      FDriver(FLock, FState, *this, Fds) {}
 
 SerialDevice::~SerialDevice() {
     Close();
@@ -90,7 +93,7 @@ void SerialDevice::AttachLineSource(std::shared_ptr<LineSource> Source) {
     FLines.StartWatcher();
 }
 
-// --- What the parts ask of the device ------------------------------------------------------
+// --- Handing on what the parts report -----------------------------------------------------
 
 // Everything pending fails, later operations too, and the driver thread ends.
 void SerialDevice::Fail(DWORD Error) {
@@ -103,19 +106,60 @@ void SerialDevice::Fail(DWORD Error) {
     FEvents.EndWait(Error);
 }
 
+void SerialDevice::RecordErrors(DWORD Errors) {
+    if (FEvents.RecordErrors(Errors)) {
+        FOps.AbortAll(ERROR_OPERATION_ABORTED);
+    }
+}
+
+void SerialDevice::CheckTxEmpty(SerialClock::time_point Now) {
+    if (FOps.CheckTxEmpty(Now)) {
+        FEvents.Raise(EV_TXEMPTY);
+    }
+}
+
+void SerialDevice::LinesChanged(DWORD Events) {
+    FEvents.Raise(Events);
+    Rearm(); // output held for DSR may go on
+}
+
+bool SerialDevice::Pending() const {
+    return FEvents.WaitPending() || FOps.ReadsPending();
+}
+
 // A failed device is not polled again: its driver thread ends.
 void SerialDevice::Rearm() {
     if (!FState.Working()) {
         return;
     }
-    FInput.ForgetAwaitedWhenIdle();
-    if (!FDriver.Arm(FInput.DriverMustReceive(), FOps.WaitForRoom())) {
+    FWatch.EndDriverDutyWhenIdle(Pending());
+    const bool Unwatched = FEvents.WaitLacksWatcher() || FOps.ReadLacksWatcher();
+    const bool Input = FWatch.DriverMustReceive(Unwatched, FInput.ReadLimit() > 0);
+    if (!FDriver.Arm(Input, FOps.WaitForRoom(FLines.OutputHeldByDsr()))) {
         Fail(static_cast<DWORD>(errno)); // the driver can no longer wait for the device
     }
 }
 
-void SerialDevice::WakeDriver() {
-    FDriver.Wake();
+void SerialDevice::Serve(const DriverLoop::Readiness& Ready) {
+    // Input that came while a waiting thread began to watch is left to that thread, which
+    // polls the device too: taking it here would only add a wake-up on the way.
+    if ((Ready.Input || Ready.HangUp) && !FWatch.ThreadWatches()) {
+        TakeReported(Ready.HangUp);
+    }
+    if (Ready.Output) {
+        if (const DWORD Error = FOps.Transmit(); Error != ERROR_SUCCESS) {
+            Fail(Error);
+        }
+    }
+    const auto Now = SerialClock::now();
+    FOps.ExpireReads(Now);
+    if (FOps.TxCheckDue(Now)) {
+        CheckTxEmpty(Now);
+    }
+}
+
+std::optional<SerialClock::time_point> SerialDevice::NextDeadline() const {
+    return FOps.NextDeadline();
 }
 
 // --- Running operations --------------------------------------------------------------------
@@ -173,7 +217,7 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
     if (Started == FALSE && GetLastError() != ERROR_IO_PENDING) {
         return FALSE;
     }
-    FDone.Await(Lock, Local);
+    FCompleted.Await(Lock, Local);
     if (Done != nullptr) {
         *Done = static_cast<DWORD>(Local.InternalHigh);
     }
@@ -184,14 +228,10 @@ BOOL SerialDevice::Run(DWORD* Done, OVERLAPPED* Overlapped, Start StartOperation
 void SerialDevice::AwaitCompletion(const OVERLAPPED* Overlapped) {
     std::unique_lock Lock(FLock);
     if (Completions::Pending(*Overlapped)) {
-        FInput.MarkAwaitedWithoutWatching(); // nobody watches the device for this waiter
+        FWatch.HandToDriverUntilIdle(); // nobody watches the device for this waiter
         Rearm();
     }
-    FDone.Await(Lock, *Overlapped);
-}
-
-void SerialDevice::AwaitWithoutWatching() {
-    FInput.AwaitWithoutWatching(); // takes the lock
+    FCompleted.Await(Lock, *Overlapped);
 }
 
 // As on Windows, only the operations the calling thread started end; another thread's wait,
@@ -211,7 +251,7 @@ BOOL SerialDevice::Read(void* Buffer, DWORD Count, DWORD* Done, OVERLAPPED* Over
     return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
         Op.ReadTo = static_cast<char*>(Buffer);
         Op.Count = Count;
-        return FOps.StartRead(Op, DoneNow);
+        return StartRead(Op, DoneNow);
     });
 }
 
@@ -222,8 +262,58 @@ BOOL SerialDevice::Write(const void* Buffer, DWORD Count, DWORD* Done, OVERLAPPE
     return Run(Done, Overlapped, [&](Operation Op, DWORD* DoneNow) {
         Op.WriteFrom = static_cast<const char*>(Buffer);
         Op.Count = Count;
-        return FOps.StartWrite(Op, DoneNow);
+        return StartWrite(Op, DoneNow);
     });
+}
+
+// What the kernel holds is taken in first where the queue cannot satisfy the read, so it
+// starts where a driver that took every byte at once would be. A read the queue satisfies
+// leaves the kernel alone: its bytes come after the queued ones anyway.
+BOOL SerialDevice::StartRead(Operation Op, DWORD* Done) {
+    if (!FState.Readable) {
+        return Refuse(EBADF);
+    }
+    if (FEvents.Aborting()) {
+        return Refuse(ERROR_OPERATION_ABORTED);
+    }
+    if (FInput.Queued() < Op.Count) {
+        CatchUpWithKernel();
+    }
+    if (FOps.TakeQueued(Op, FInput.Queue()) > 0) {
+        FLines.UpdateDtrHandshake(FInput.Queue());
+    }
+    bool Timed = false;
+    const BOOL Started = FOps.FinishOrQueueRead(Op, Done, Timed);
+    if (Timed) {
+        FDriver.Wake(); // the driver's poll time-out changes
+    }
+    return Started;
+}
+
+// A write that the device takes whole at once completes at once; the rest waits for room.
+BOOL SerialDevice::StartWrite(Operation Op, DWORD* Done) {
+    if (FState.Failure != ERROR_SUCCESS) {
+        return Refuse(FState.Failure);
+    }
+    if (FEvents.Aborting()) {
+        return Refuse(ERROR_OPERATION_ABORTED);
+    }
+    if (Op.Count == 0) {
+        return FCompleted.FinishNow(Op, ERROR_SUCCESS, Done);
+    }
+    if (const DWORD Error = FOps.WriteNow(Op, FLines.OutputHeldByDsr()); Error != ERROR_SUCCESS) {
+        Fail(Error);
+        return Refuse(FState.Failure);
+    }
+    if (Op.Done == Op.Count) {
+        CheckTxEmpty(SerialClock::now());
+        if (FOps.TxCheckPlanned()) {
+            FDriver.Wake(); // it re-checks the output queue in time for EV_TXEMPTY
+        }
+        return FCompleted.FinishNow(Op, ERROR_SUCCESS, Done);
+    }
+    FOps.QueueWrite(Op); // the driver waits for room in the output queue
+    return Refuse(ERROR_IO_PENDING);
 }
 
 BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
@@ -235,7 +325,7 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
     // EV_RXCHAR as a driver still working through its device's buffer would.
     return Run(nullptr, Overlapped, [&](Operation Op, DWORD* Done) {
         Op.EventsOut = Events;
-        return FEvents.StartWait(Op, Done);
+        return FEvents.StartWait(Op, Done, FInput.QueuedEvents());
     });
 }
 
@@ -243,7 +333,7 @@ BOOL SerialDevice::WaitEvent(DWORD* Events, OVERLAPPED* Overlapped) {
 
 BOOL SerialDevice::SetMask(DWORD Mask) {
     return WhileOpen([&] {
-        FInput.CatchUpWithKernel(); // the events of what came before the new mask go with the old
+        CatchUpWithKernel(); // the events of what came before the new mask go with the old
         FEvents.SetMask(Mask);
     });
 }
@@ -257,8 +347,8 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
     if (RefuseIfUnusable() == FALSE) {
         return FALSE;
     }
-    if (!FInput.CountMaySkipKernel(FDriver.WatchesInput())) {
-        FInput.CatchUpWithKernel();
+    if (!FWatch.QueueCountIsCurrent(FDriver.WatchesInput())) {
+        CatchUpWithKernel();
     }
     const DWORD Taken = FEvents.TakeErrors();
     if (Errors != nullptr) {
@@ -274,13 +364,73 @@ BOOL SerialDevice::ClearErrors(DWORD* Errors, COMSTAT* Stat) {
     return TRUE;
 }
 
+// --- Line control --------------------------------------------------------------------------
+
+BOOL SerialDevice::Escape(DWORD Function) {
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    const DWORD Error = FLines.Escape(Function);
+    return Error == ERROR_SUCCESS ? TRUE : Refuse(Error);
+}
+
+BOOL SerialDevice::GetModemStatus(DWORD& Status) {
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    return FLines.ModemStatus(Status) ? TRUE : Refuse(ErrnoOr(EIO));
+}
+
+// Aborts first, so that no aborted read takes what is discarded next.
+BOOL SerialDevice::Purge(DWORD Flags) {
+    constexpr DWORD Known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+    if ((Flags & ~Known) != 0) {
+        return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    const std::lock_guard Guard(FLock);
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    if ((Flags & PURGE_TXABORT) != 0) {
+        FOps.AbortWrites(ERROR_OPERATION_ABORTED);
+    }
+    if ((Flags & PURGE_RXABORT) != 0) {
+        FOps.AbortReads(ERROR_OPERATION_ABORTED);
+    }
+    bool Discarded = true;
+    if ((Flags & PURGE_TXCLEAR) != 0) {
+        Discarded = FOps.DiscardOutput();
+    }
+    if ((Flags & PURGE_RXCLEAR) != 0 && Discarded) {
+        Discarded = FInput.Discard();
+        FLines.UpdateDtrHandshake(FInput.Queue());
+    }
+    Rearm();
+    return Discarded ? TRUE : Refuse(ErrnoOr(EIO));
+}
+
+// tcdrain runs without the lock: it may take as long as the line needs to send the kernel's
+// output, and nothing of the device's state is touched meanwhile.
+BOOL SerialDevice::Flush() {
+    std::unique_lock Lock(FLock);
+    FCompleted.AwaitUntil(Lock, [&] { return !FState.Working() || !FOps.WritesPending(); });
+    if (RefuseIfUnusable() == FALSE) {
+        return FALSE;
+    }
+    const int Fd = FState.Fd;
+    Lock.unlock();
+    return tcdrain(Fd) == 0 ? TRUE : Refuse(ErrnoOr(EIO));
+}
+
 BOOL SerialDevice::Setup(DWORD InQueue) {
     const std::lock_guard Guard(FLock);
     if (RefuseIfUnusable() == FALSE) {
         return FALSE;
     }
     if (InQueue > 0) {
-        FInput.CatchUpWithKernel();
+        CatchUpWithKernel();
         FInput.SetCapacity(InQueue);
         Rearm();
     }
@@ -308,7 +458,7 @@ BOOL SerialDevice::SetState(const DCB& Dcb) {
     if (const DWORD Invalid = CheckDcb(Dcb); Invalid != ERROR_SUCCESS) {
         return Refuse(Invalid);
     }
-    FInput.CatchUpWithKernel(); // bytes received so far are taken in under their settings
+    CatchUpWithKernel(); // bytes received so far are taken in under their settings
     const int Fd = FState.Fd;
     termios Old{};
     unsigned OldRate = 0;

@@ -1,8 +1,8 @@
 #include "platform/posix/SerialTerminal.h"
 
 #include "platform/posix/BaudRate.h"
+#include "platform/posix/LastError.h"
 #include "platform/posix/LineConfig.h"
-#include "platform/posix/SerialCommon.h"
 
 #include <cerrno>
 #include <fcntl.h>

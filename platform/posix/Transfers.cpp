@@ -1,14 +1,13 @@
 #include "platform/posix/Transfers.h"
 
-#include "platform/posix/CommEvents.h"
-#include "platform/posix/InputPath.h"
-#include "platform/posix/LineState.h"
+#include "platform/posix/LastError.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace kivo::posix {
@@ -22,52 +21,39 @@ std::chrono::milliseconds Milliseconds(DWORD Value) {
 
 // --- Reading -------------------------------------------------------------------------------
 
-BOOL Transfers::StartRead(Operation Op, DWORD* Done) {
-    if (!F.State.Readable) {
-        return Refuse(EBADF);
-    }
-    if (F.Events.Aborting()) {
-        return Refuse(ERROR_OPERATION_ABORTED);
-    }
-    // What the kernel holds is taken in first where the queue cannot satisfy the read, so it
-    // starts where a driver that took every byte at once would be. A read the queue satisfies
-    // leaves the kernel alone: its bytes come after the queued ones anyway.
-    if (F.Input.Queued() < Op.Count) {
-        F.Input.CatchUpWithKernel();
-    }
+DWORD Transfers::TakeQueued(Operation& Op, ByteQueue& Input) const {
     if (FReads.empty()) {
-        Op.Done = static_cast<DWORD>(F.Input.Take(Op.ReadTo, Op.Count));
+        Op.Done = static_cast<DWORD>(Input.Take(Op.ReadTo, Op.Count));
     }
-    if (Op.Done > 0) {
-        F.Lines.UpdateDtrHandshake(F.Input.Queue());
-    }
-    const COMMTIMEOUTS& T = F.State.Timeouts;
+    return Op.Done;
+}
+
+BOOL Transfers::FinishOrQueueRead(Operation Op, DWORD* Done, bool& Timed) {
+    const COMMTIMEOUTS& T = FState.Timeouts;
     const bool ReturnQueued = T.ReadIntervalTimeout == MAXDWORD &&
                               T.ReadTotalTimeoutMultiplier == 0 && T.ReadTotalTimeoutConstant == 0;
     const bool WaitForAny = T.ReadIntervalTimeout == MAXDWORD &&
                             T.ReadTotalTimeoutMultiplier == MAXDWORD &&
                             T.ReadTotalTimeoutConstant > 0 && T.ReadTotalTimeoutConstant < MAXDWORD;
-    const DWORD Failure = F.State.Failure;
+    const DWORD Failure = FState.Failure;
     if (Failure != ERROR_SUCCESS && Op.Done == 0) {
         return Refuse(Failure); // what arrived before the device went away is still read
     }
     if (Op.Done == Op.Count || ReturnQueued || (WaitForAny && Op.Done > 0) ||
         Failure != ERROR_SUCCESS) {
-        return F.Done.FinishNow(Op, ERROR_SUCCESS, Done);
+        return FCompleted.FinishNow(Op, ERROR_SUCCESS, Done);
     }
     PlanReadTimeouts(Op, WaitForAny, SerialClock::now());
     FReads.push_back(Op);
-    F.Done.Watch(FReads.back());
-    if (Op.Deadline || Op.Interval.count() > 0) {
-        F.Device.WakeDriver(); // the driver's poll time-out changes
-    }
+    FCompleted.Watch(FReads.back());
+    Timed = Op.Deadline || Op.Interval.count() > 0;
     return Refuse(ERROR_IO_PENDING);
 }
 
 // The time-outs of a read that stays pending, from the device's COMMTIMEOUTS.
 void Transfers::PlanReadTimeouts(Operation& Op, bool WaitForAny,
                                  SerialClock::time_point Now) const {
-    const COMMTIMEOUTS& T = F.State.Timeouts;
+    const COMMTIMEOUTS& T = FState.Timeouts;
     Op.LastByte = Now;
     if (WaitForAny) {
         Op.ReturnOnAny = true;
@@ -84,16 +70,16 @@ void Transfers::PlanReadTimeouts(Operation& Op, bool WaitForAny,
     }
 }
 
-void Transfers::FeedReads() {
+void Transfers::FeedReads(ByteQueue& Input) {
     const auto Now = SerialClock::now();
-    while (!FReads.empty() && F.Input.Queued() > 0) {
+    while (!FReads.empty() && !Input.Empty()) {
         Operation& Op = FReads.front();
-        Op.Done += static_cast<DWORD>(F.Input.Take(Op.ReadTo + Op.Done, Op.Count - Op.Done));
+        Op.Done += static_cast<DWORD>(Input.Take(Op.ReadTo + Op.Done, Op.Count - Op.Done));
         Op.LastByte = Now;
         if (Op.Done < Op.Count && !Op.ReturnOnAny) {
             break;
         }
-        F.Done.Finish(Op, ERROR_SUCCESS);
+        FCompleted.Finish(Op, ERROR_SUCCESS);
         FReads.pop_front();
     }
 }
@@ -104,7 +90,7 @@ void Transfers::ExpireReads(SerialClock::time_point Now) {
         const bool IntervalOver =
             Each->Interval.count() > 0 && Each->Done > 0 && Now - Each->LastByte >= Each->Interval;
         if (TotalOver || IntervalOver) {
-            F.Done.Finish(*Each, ERROR_SUCCESS);
+            FCompleted.Finish(*Each, ERROR_SUCCESS);
             Each = FReads.erase(Each);
         } else {
             ++Each;
@@ -112,7 +98,7 @@ void Transfers::ExpireReads(SerialClock::time_point Now) {
     }
 }
 
-bool Transfers::ReadUnwatched() const {
+bool Transfers::ReadLacksWatcher() const {
     return std::any_of(FReads.begin(), FReads.end(),
                        [](const Operation& Op) { return !Op.Watched; });
 }
@@ -137,88 +123,64 @@ std::optional<SerialClock::time_point> Transfers::NextDeadline() const {
 
 // --- Writing -------------------------------------------------------------------------------
 
-BOOL Transfers::StartWrite(Operation Op, DWORD* Done) {
-    if (F.State.Failure != ERROR_SUCCESS) {
-        return Refuse(F.State.Failure);
+DWORD Transfers::WriteNow(Operation& Op, bool Held) {
+    if (!FWrites.empty() || Held) {
+        return ERROR_SUCCESS;
     }
-    if (F.Events.Aborting()) {
-        return Refuse(ERROR_OPERATION_ABORTED);
+    const ssize_t Written = ::write(FState.Fd, Op.WriteFrom, Op.Count);
+    if (Written < 0 && errno != EAGAIN && errno != EINTR) {
+        // The device failed, whatever it calls the failure (EIO, or ENODEV, EPIPE, ENXIO from a
+        // driver whose hardware went away): as Transmit and a failed read do, the handle
+        // becomes unusable, so every later call reports it instead of retrying.
+        return ErrnoOr(EIO);
     }
-    if (Op.Count == 0) {
-        return F.Done.FinishNow(Op, ERROR_SUCCESS, Done);
-    }
-    if (FWrites.empty() && !F.Lines.OutputHeldByDsr()) {
-        const ssize_t Written = ::write(F.State.Fd, Op.WriteFrom, Op.Count);
-        if (Written < 0 && errno != EAGAIN && errno != EINTR) {
-            // The device failed, whatever it calls the failure (EIO, or ENODEV, EPIPE, ENXIO
-            // from a driver whose hardware went away): as Transmit and a failed read do, the
-            // handle becomes unusable, so every later call reports it instead of retrying.
-            F.Device.Fail(ErrnoOr(EIO));
-            return Refuse(F.State.Failure);
-        }
-        Op.Done = Written > 0 ? static_cast<DWORD>(Written) : 0;
-        FTxPending = FTxPending || Written > 0;
-        if (Op.Done == Op.Count) {
-            CheckTxEmpty(SerialClock::now());
-            if (FTxCheck) {
-                F.Device.WakeDriver(); // it re-checks the output queue in time for EV_TXEMPTY
-            }
-            return F.Done.FinishNow(Op, ERROR_SUCCESS, Done);
-        }
-    }
-    FWrites.push_back(Op); // the driver waits for room in the output queue
-    return Refuse(ERROR_IO_PENDING);
+    Op.Done = Written > 0 ? static_cast<DWORD>(Written) : 0;
+    FTxPending = FTxPending || Written > 0;
+    return ERROR_SUCCESS;
 }
 
-void Transfers::Transmit() {
+DWORD Transfers::Transmit() {
     while (!FWrites.empty()) {
         Operation& Op = FWrites.front();
-        const ssize_t Written = ::write(F.State.Fd, Op.WriteFrom + Op.Done, Op.Count - Op.Done);
+        const ssize_t Written = ::write(FState.Fd, Op.WriteFrom + Op.Done, Op.Count - Op.Done);
         if (Written < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
-                return;
-            }
-            F.Device.Fail(ErrnoOr(EIO));
-            return;
+            return errno == EAGAIN || errno == EINTR ? ERROR_SUCCESS : ErrnoOr(EIO);
         }
         FTxPending = true;
         Op.Done += static_cast<DWORD>(Written);
         if (Op.Done < Op.Count) {
-            return;
+            return ERROR_SUCCESS;
         }
-        F.Done.Finish(Op, ERROR_SUCCESS);
+        FCompleted.Finish(Op, ERROR_SUCCESS);
         FWrites.pop_front();
     }
+    return ERROR_SUCCESS;
 }
 
-// EV_TXEMPTY follows once the written bytes have left the kernel's output queue. The queue is
+// EV_TXEMPTY is due once the written bytes have left the kernel's output queue. The queue is
 // re-checked at about the time the line needs to send what is left; nothing is timed while
 // no written bytes are on their way.
-void Transfers::CheckTxEmpty(SerialClock::time_point Now) {
+bool Transfers::CheckTxEmpty(SerialClock::time_point Now) {
     if (!FTxPending || !FWrites.empty()) {
-        return;
+        return false;
     }
     int Queued = 0;
     // A driver that cannot tell what its output queue holds counts as empty.
-    if (ioctl(F.State.Fd, TIOCOUTQ, &Queued) != 0 || Queued <= 0) {
+    if (ioctl(FState.Fd, TIOCOUTQ, &Queued) != 0 || Queued <= 0) {
         FTxPending = false;
         FTxCheck.reset();
-        F.Events.Raise(EV_TXEMPTY);
-        return;
+        return true;
     }
-    const DWORD Rate = F.State.Dcb.BaudRate;
+    const DWORD Rate = FState.Dcb.BaudRate;
     const double BitsPerSecond = Rate > 0 ? Rate : 9600.0;
     const auto Drain = std::chrono::milliseconds(
         static_cast<long>(std::ceil(Queued * 10.0 * 1000.0 / BitsPerSecond)));
     FTxCheck = Now + std::clamp(Drain, std::chrono::milliseconds(1), std::chrono::milliseconds(50));
+    return false;
 }
 
 bool Transfers::TxCheckDue(SerialClock::time_point Now) const {
     return !FTxCheck || Now >= *FTxCheck;
-}
-
-bool Transfers::WaitForRoom() const {
-    return !FWrites.empty() && !F.Lines.OutputHeldByDsr();
 }
 
 DWORD Transfers::OutputQueued() const {
@@ -229,7 +191,7 @@ DWORD Transfers::OutputQueued() const {
     int Queued = 0;
     // A driver that cannot tell what its output queue holds counts as holding nothing.
     // Nothing written since the queue was last seen empty: it still is, no need to ask.
-    if (FTxPending && ioctl(F.State.Fd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
+    if (FTxPending && ioctl(FState.Fd, TIOCOUTQ, &Queued) == 0 && Queued > 0) {
         Pending += static_cast<DWORD>(Queued);
     }
     return Pending;
@@ -238,23 +200,35 @@ DWORD Transfers::OutputQueued() const {
 // --- Ending them ---------------------------------------------------------------------------
 
 void Transfers::AbortAll(DWORD Error) {
+    AbortReads(Error);
+    AbortWrites(Error);
+}
+
+void Transfers::AbortReads(DWORD Error) {
     for (auto& Op : FReads) {
-        F.Done.Finish(Op, Error);
+        FCompleted.Finish(Op, Error);
     }
     FReads.clear();
+}
+
+void Transfers::AbortWrites(DWORD Error) {
     for (auto& Op : FWrites) {
-        F.Done.Finish(Op, Error);
+        FCompleted.Finish(Op, Error);
     }
     FWrites.clear();
 }
 
+bool Transfers::DiscardOutput() const {
+    return tcflush(FState.Fd, TCOFLUSH) == 0;
+}
+
 void Transfers::FailAll(DWORD Error) {
     for (auto& Op : FReads) {
-        F.Done.Finish(Op, Op.Done > 0 ? ERROR_SUCCESS : Error); // delivered bytes stay valid
+        FCompleted.Finish(Op, Op.Done > 0 ? ERROR_SUCCESS : Error); // delivered bytes stay valid
     }
     FReads.clear();
     for (auto& Op : FWrites) {
-        F.Done.Finish(Op, Error);
+        FCompleted.Finish(Op, Error);
     }
     FWrites.clear();
 }
@@ -266,7 +240,7 @@ void Transfers::CancelFor(std::thread::id Caller) {
         if (Op.Issuer != Caller) {
             return false;
         }
-        F.Done.Finish(Op, ERROR_OPERATION_ABORTED);
+        FCompleted.Finish(Op, ERROR_OPERATION_ABORTED);
         return true;
     };
     std::erase_if(FReads, Mine);

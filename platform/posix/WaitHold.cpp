@@ -66,7 +66,7 @@ void WaitHold::AwaitWithoutWatching() {
 
 void SerialDevice::AttachWaitHold(std::shared_ptr<WaitHold> Hold) {
     const std::lock_guard Guard(FLock);
-    FEvents.AttachHold(std::move(Hold), FDone.Self());
+    FEvents.AttachHold(std::move(Hold), FCompleted.WatchedSource());
 }
 
 bool SerialDevice::ReleaseHeldWait() {

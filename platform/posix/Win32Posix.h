@@ -105,6 +105,26 @@ inline constexpr DWORD RTS_CONTROL_ENABLE = 1;
 inline constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
 inline constexpr DWORD RTS_CONTROL_TOGGLE = 3;
 
+// EscapeCommFunction's functions (those the component uses).
+inline constexpr DWORD SETRTS = 3;
+inline constexpr DWORD CLRRTS = 4;
+inline constexpr DWORD SETDTR = 5;
+inline constexpr DWORD CLRDTR = 6;
+inline constexpr DWORD SETBREAK = 8;
+inline constexpr DWORD CLRBREAK = 9;
+
+// GetCommModemStatus's line bits.
+inline constexpr DWORD MS_CTS_ON = 0x0010;
+inline constexpr DWORD MS_DSR_ON = 0x0020;
+inline constexpr DWORD MS_RING_ON = 0x0040;
+inline constexpr DWORD MS_RLSD_ON = 0x0080;
+
+// PurgeComm's flags.
+inline constexpr DWORD PURGE_TXABORT = 0x0001;
+inline constexpr DWORD PURGE_RXABORT = 0x0002;
+inline constexpr DWORD PURGE_TXCLEAR = 0x0004;
+inline constexpr DWORD PURGE_RXCLEAR = 0x0008;
+
 // Thread priorities.
 inline constexpr int THREAD_PRIORITY_IDLE = -15;
 inline constexpr int THREAD_PRIORITY_LOWEST = -2;
@@ -239,5 +259,19 @@ BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+// Raises or drops DTR or RTS, or sets or clears the break. ERROR_INVALID_PARAMETER for a line
+// that handshaking drives (fDtrControl or fRtsControl) and for any other function. On a
+// device without modem lines DTR and RTS are a no-op. Any thread.
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+// The MS_ bits of CTS, DSR, RI and DCD now; 0 on a device without modem lines. Any thread.
+BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+// PURGE_TXABORT and PURGE_RXABORT end every pending write or read (of any thread) with
+// ERROR_OPERATION_ABORTED; PURGE_TXCLEAR and PURGE_RXCLEAR discard the output and the input
+// the driver and the kernel hold. A pending WaitCommEvent and latched events stay. Any
+// thread.
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
+// Blocks until every pending write has completed and the kernel has sent what it holds.
+// Any thread.
+BOOL FlushFileBuffers(HANDLE hFile);
 
 } // namespace kivo::posix

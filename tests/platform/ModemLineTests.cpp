@@ -3,6 +3,7 @@
 #include "platform/posix/ModemLines.h"
 #include "tests/platform/SerialTestSupport.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 
@@ -17,12 +18,17 @@ public:
     bool GetLines(int& Lines) override {
         const std::lock_guard Guard(FLock);
         Lines = FLines;
-        return true;
+        return Answer();
     }
     bool SetLines(int Set, int Clear) override {
         const std::lock_guard Guard(FLock);
         FLines = (FLines | Set) & ~Clear;
-        return true;
+        return Answer();
+    }
+    bool SetBreak(bool On) override {
+        const std::lock_guard Guard(FLock);
+        FBreak = On;
+        return Answer();
     }
     bool GetCounters(LineCounters& Counters) override {
         const std::lock_guard Guard(FLock);
@@ -56,8 +62,22 @@ public:
         const std::lock_guard Guard(FLock);
         return FLines;
     }
+    [[nodiscard]] bool Break() {
+        const std::lock_guard Guard(FLock);
+        return FBreak;
+    }
+    // From now on the device fails every request for its lines with EIO.
+    void Refuse() {
+        const std::lock_guard Guard(FLock);
+        FRefusing = true;
+    }
 
 private:
+    bool Answer() const {
+        errno = FRefusing ? EIO : 0;
+        return !FRefusing;
+    }
+
     std::mutex FLock;
     std::condition_variable FChanged;
     int FLines = LineCts | LineDsr;
@@ -65,6 +85,8 @@ private:
     unsigned FChanges = 0;
     unsigned FSeen = 0; // changes a wait has already reported
     bool FInterrupted = false;
+    bool FBreak = false;
+    bool FRefusing = false;
 };
 
 class ModemLines : public ::testing::Test {
@@ -229,6 +251,61 @@ TEST_F(ModemLines, DtrRisesAgainWhenAPartlyFilledQueueIsRead) {
     EXPECT_EQ(FLines->Lines() & LineDtr, 0);
     EXPECT_EQ(FPort.ReadQueued(), "0123456789");
     EXPECT_NE(FLines->Lines() & LineDtr, 0);
+}
+
+TEST_F(ModemLines, EscapeCommFunctionSetsDtrRtsAndTheBreakUnlessHandshakingDrivesTheLine) {
+    const HANDLE H = FPort.Handle();
+    ASSERT_TRUE(EscapeCommFunction(H, CLRDTR));
+    ASSERT_TRUE(EscapeCommFunction(H, SETRTS));
+    EXPECT_EQ(FLines->Lines() & (LineDtr | LineRts), LineRts);
+    ASSERT_TRUE(EscapeCommFunction(H, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(H, CLRRTS));
+    EXPECT_EQ(FLines->Lines() & (LineDtr | LineRts), LineDtr);
+    ASSERT_TRUE(EscapeCommFunction(H, SETBREAK));
+    EXPECT_TRUE(FLines->Break());
+    ASSERT_TRUE(EscapeCommFunction(H, CLRBREAK));
+    EXPECT_FALSE(FLines->Break());
+
+    DCB Dcb = Port::PlainDcb();
+    Dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(SetCommState(H, &Dcb));
+    for (const DWORD Function : {SETDTR, CLRDTR, SETRTS, CLRRTS, DWORD{7}}) {
+        EXPECT_FALSE(EscapeCommFunction(H, Function)) << Function;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << Function;
+    }
+}
+
+TEST_F(ModemLines, GetCommModemStatusReportsTheLinesTheOtherSideDrives) {
+    DWORD Status = 0;
+    ASSERT_TRUE(GetCommModemStatus(FPort.Handle(), &Status));
+    EXPECT_EQ(Status, MS_CTS_ON | MS_DSR_ON);
+    FLines->Change(LineRing | LineDcd, LineCts);
+    ASSERT_TRUE(GetCommModemStatus(FPort.Handle(), &Status));
+    EXPECT_EQ(Status, MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+}
+
+TEST(ModemLinesOfAPty, AreNoneAndSettingThemDoesNothing) {
+    const PtyPair Pty;
+    const Port P(Pty.DevicePath());
+    ASSERT_TRUE(P.IsOpen()) << MessageOf(P.OpenError());
+    DWORD Status = MS_CTS_ON;
+    ASSERT_TRUE(GetCommModemStatus(P.Handle(), &Status));
+    EXPECT_EQ(Status, 0u);
+    for (const DWORD Function : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK}) {
+        EXPECT_TRUE(EscapeCommFunction(P.Handle(), Function)) << Function;
+    }
+}
+
+TEST_F(ModemLines, ADeviceThatRefusesItsLinesFailsTheCallWithItsError) {
+    FLines->Refuse();
+    DWORD Status = 0;
+    EXPECT_FALSE(GetCommModemStatus(FPort.Handle(), &Status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EIO));
+    for (const DWORD Function : {SETDTR, CLRRTS, SETBREAK}) {
+        EXPECT_FALSE(EscapeCommFunction(FPort.Handle(), Function)) << Function;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(EIO)) << Function;
+    }
 }
 
 } // namespace

@@ -1,7 +1,6 @@
-#include "platform/posix/SerialDriver.h"
+#include "platform/posix/DriverLoop.h"
 
-#include "platform/posix/InputPath.h"
-#include "platform/posix/Transfers.h"
+#include "platform/posix/LastError.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -70,8 +69,8 @@ bool DriverLoop::Arm(bool Input, bool Output) {
     if (Wanted == FArmed) {
         return true;
     }
-    epoll_event Event{.events = Wanted, .data = {.fd = F.State.Fd}};
-    if (epoll_ctl(FFds.Poll, EPOLL_CTL_MOD, F.State.Fd, &Event) != 0) {
+    epoll_event Event{.events = Wanted, .data = {.fd = FState.Fd}};
+    if (epoll_ctl(FFds.Poll, EPOLL_CTL_MOD, FState.Fd, &Event) != 0) {
         return false;
     }
     FArmed = Wanted;
@@ -83,7 +82,7 @@ bool DriverLoop::WatchesInput() const {
 }
 
 int DriverLoop::PollTimeout(SerialClock::time_point Now) const {
-    const auto Next = F.Ops.NextDeadline();
+    const auto Next = FDevice.NextDeadline();
     if (!Next) {
         return -1;
     }
@@ -97,9 +96,9 @@ int DriverLoop::PollTimeout(SerialClock::time_point Now) const {
 // Runs until the device is closed or has failed; after a failure nothing can be pending
 // (every later operation completes at once), so there is nothing left to drive.
 void DriverLoop::Loop() {
-    std::unique_lock Lock(F.Lock);
-    while (!F.State.Stopping && F.State.Failure == ERROR_SUCCESS) {
-        F.Device.Rearm();
+    std::unique_lock Lock(FLock);
+    while (!FState.Stopping && FState.Failure == ERROR_SUCCESS) {
+        FDevice.Rearm();
         const int Timeout = PollTimeout(SerialClock::now());
         Lock.unlock();
         epoll_event Ready[2]{};
@@ -107,7 +106,7 @@ void DriverLoop::Loop() {
         if (Count < 0 && errno != EINTR) {
             const auto Error = static_cast<DWORD>(errno);
             Lock.lock();
-            F.Device.Fail(Error);
+            FDevice.Fail(Error);
             continue;
         }
         std::uint32_t Seen = 0;
@@ -119,24 +118,10 @@ void DriverLoop::Loop() {
             }
         }
         Lock.lock();
-        Serve(Seen);
-    }
-}
-
-void DriverLoop::Serve(std::uint32_t Seen) {
-    constexpr std::uint32_t HangUp = EPOLLHUP | EPOLLERR;
-    // Input that came while a waiting thread began to watch is left to that thread, which
-    // polls the device too: taking it here would only add a wake-up on the way.
-    if ((Seen & (EPOLLIN | HangUp)) != 0 && !F.Input.ThreadWatches()) {
-        F.Input.TakeReported((Seen & HangUp) != 0);
-    }
-    if ((Seen & EPOLLOUT) != 0) {
-        F.Ops.Transmit();
-    }
-    const auto Now = SerialClock::now();
-    F.Ops.ExpireReads(Now);
-    if (F.Ops.TxCheckDue(Now)) {
-        F.Ops.CheckTxEmpty(Now);
+        constexpr std::uint32_t HangUp = EPOLLHUP | EPOLLERR;
+        FDevice.Serve({.Input = (Seen & EPOLLIN) != 0,
+                       .HangUp = (Seen & HangUp) != 0,
+                       .Output = (Seen & EPOLLOUT) != 0});
     }
 }
 

@@ -1,7 +1,8 @@
-#include "platform/posix/SerialCommon.h"
+#include "platform/posix/Completions.h"
+
+#include "platform/posix/LastError.h"
 
 #include <atomic>
-#include <cerrno>
 
 namespace kivo::posix {
 namespace {
@@ -18,15 +19,6 @@ ULONG_PTR LoadStatus(const OVERLAPPED& Record) {
 }
 
 } // namespace
-
-BOOL Refuse(DWORD Error) {
-    SetLastError(Error);
-    return FALSE;
-}
-
-DWORD ErrnoOr(DWORD Fallback) {
-    return errno != 0 ? static_cast<DWORD>(errno) : Fallback;
-}
 
 Operation Completions::Begin(OVERLAPPED* Overlapped) {
     Operation Op;
@@ -63,7 +55,7 @@ BOOL Completions::FinishNow(Operation& Op, DWORD Error, DWORD* Done) {
 
 void Completions::Watch(Operation& Op) {
     if (FOverlapped && Op.Event != nullptr) {
-        Op.Watched = SetEventSource(Op.Event, FSelf);
+        Op.Watched = SetEventSource(Op.Event, FSource);
     }
 }
 
