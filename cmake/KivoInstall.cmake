@@ -12,7 +12,7 @@ set(KIVO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/kivo)
 set(KIVO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kivo)
 # The examples kivo-dev ships (debian/kivo-dev.examples), each a CMake project of its own whose
 # program has the folder's name.
-set(KIVO_EXAMPLES serial-monitor phone-identity port-watch)
+set(KIVO_EXAMPLES serial-monitor phone-identity port-watch line-terminal)
 
 # ---- Programs ----
 foreach(program kivo kivo-read)

@@ -40,6 +40,7 @@
 // The modem status lines that the device on the other side drives (ModemStatus): CTS, DSR,
 // RI and DCD (receive line signal detect).
 enum TVaModemLine : std::uint8_t { msCTS, msDSR, msRing, msRLSD };
+// The lines of TVaModemLine that are on.
 using TVaModemStatus = TSet<TVaModemLine, std::uint8_t>;
 
 class TVaCommThread;

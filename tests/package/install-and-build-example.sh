@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix, checks what was installed, builds every example
-# project against the installed package, lets the serial monitor and the identity reader ask
-# the installed simulated phone, and lets the port watch list a mocked USB stick (umockdev).
+# project against the installed package, lets the serial monitor, the identity reader and the
+# line terminal talk to the installed simulated phone, and lets the port watch list a mocked
+# USB stick (umockdev).
 #   install-and-build-example.sh CMAKE GENERATOR CXX BUILD_DIR SOURCE_DIR SCRATCH GUI(ON|OFF)
 set -euo pipefail
 cmake=$1 generator=$2 cxx=$3 build=$4 source=$5 scratch=$6 gui=$7
@@ -75,7 +76,7 @@ echo "--- build the examples with pkg-config instead"
 pc_dir=$(dirname "$(compgen -G "$prefix/lib*/pkgconfig/kivo.pc" | head -n1)")
 read -r -a pc_flags < <(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs kivo) ||
     fail "pkg-config does not know the installed kivo.pc"
-for example in serial-monitor phone-identity port-watch; do
+for example in serial-monitor phone-identity port-watch line-terminal; do
     "$cxx" -std=c++20 "$source/examples/$example/main.cpp" "${pc_flags[@]}" \
         -o "$scratch/$example-pc" >"$scratch/$example-pkg-config.log" 2>&1 ||
         fail "building $example with pkg-config failed: $(cat "$scratch/$example-pkg-config.log")"
@@ -109,3 +110,25 @@ identity=$'Manufacturer: Kestrel Mobile\nModel: KM-310\nRevision: KM310_R2.14\nS
 [[ $(cat "$scratch/identity.out") == "$identity" ]] ||
     fail "phone-identity printed: $(cat "$scratch/identity.out")"
 echo "--- phone-identity read: $(tr '\n' ' ' <"$scratch/identity.out")"
+
+echo "--- the line terminal: a command, then DTR, RTS, a break and the modem lines"
+# Its input is a FIFO, so that the line commands follow the phone's answer.
+mkfifo "$scratch/terminal-in"
+"$scratch/line-terminal/line-terminal" "$device" <"$scratch/terminal-in" \
+    >"$scratch/terminal.out" 2>&1 &
+terminal_pid=$!
+exec {terminal_in}>"$scratch/terminal-in"
+echo AT+CGMI >&"$terminal_in"
+for _ in $(seq 100); do
+    grep -q "Kestrel Mobile" "$scratch/terminal.out" && break
+    sleep 0.1
+done
+printf '~dtr\n~rts\n~break\n~lines\n~quit\n' >&"$terminal_in"
+exec {terminal_in}>&-
+wait "$terminal_pid" || fail "line-terminal failed: $(cat "$scratch/terminal.out")"
+for line in "Kestrel Mobile" "[DTR dropped]" "[RTS dropped]" "[break sent]" \
+    "[CTS off, DSR off, RI off, DCD off]"; do
+    grep -qF "$line" "$scratch/terminal.out" ||
+        fail "line-terminal did not print $line: $(cat "$scratch/terminal.out")"
+done
+echo "--- line-terminal: $(tr -d '\r' <"$scratch/terminal.out" | tr -s '\n' ' ')"
