@@ -10,6 +10,9 @@ include(CMakePackageConfigHelpers)
 set(KIVO_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(KIVO_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/kivo)
 set(KIVO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kivo)
+# The examples kivo-dev ships (debian/kivo-dev.examples), each a CMake project of its own whose
+# program has the folder's name.
+set(KIVO_EXAMPLES serial-monitor phone-identity port-watch line-terminal)
 
 # ---- Programs ----
 foreach(program kivo kivo-read)
@@ -76,13 +79,55 @@ if(WIN32)
     endif()
 endif()
 
+# The HTML reference: Doxygen over the given headers and docs/reference/mainpage.md (warnings
+# are errors). With KIVO_BUILD_REFERENCE it is built with the build and installed in kivo-dev's
+# documentation folder; without, a test builds it where Doxygen is at hand, so that a header
+# change that leaves a public member undocumented fails the tests.
+function(kivo_add_reference)
+    if(KIVO_BUILD_REFERENCE)
+        find_package(Doxygen REQUIRED doxygen)
+    else()
+        find_package(Doxygen QUIET COMPONENTS doxygen)
+        if(NOT DOXYGEN_FOUND OR NOT KIVO_BUILD_TESTS)
+            return()
+        endif()
+    endif()
+    set(reference ${CMAKE_SOURCE_DIR}/docs/reference)
+    set(KIVO_REFERENCE_OUTPUT ${CMAKE_BINARY_DIR}/docs/reference)
+    set(KIVO_REFERENCE_MAINPAGE ${reference}/mainpage.md)
+    set(KIVO_REFERENCE_FILTER ${reference}/doc-comments.awk)
+    set(KIVO_REFERENCE_STRIP ${CMAKE_SOURCE_DIR})
+    list(JOIN ARGN " " KIVO_REFERENCE_INPUT)
+    string(PREPEND KIVO_REFERENCE_INPUT "${KIVO_REFERENCE_MAINPAGE} ")
+    configure_file(${reference}/Doxyfile.in ${KIVO_REFERENCE_OUTPUT}/Doxyfile @ONLY)
+    if(NOT KIVO_BUILD_REFERENCE)
+        add_test(NAME reference.EveryInstalledHeaderIsDocumented
+            COMMAND Doxygen::doxygen ${KIVO_REFERENCE_OUTPUT}/Doxyfile
+            WORKING_DIRECTORY ${KIVO_REFERENCE_OUTPUT})
+        set_tests_properties(reference.EveryInstalledHeaderIsDocumented PROPERTIES
+            LABELS reference)
+        return()
+    endif()
+    add_custom_command(OUTPUT ${KIVO_REFERENCE_OUTPUT}/html/index.html
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${KIVO_REFERENCE_OUTPUT}/html
+        COMMAND Doxygen::doxygen ${KIVO_REFERENCE_OUTPUT}/Doxyfile
+        DEPENDS ${ARGN} ${KIVO_REFERENCE_MAINPAGE} ${KIVO_REFERENCE_FILTER}
+            ${reference}/Doxyfile.in
+        WORKING_DIRECTORY ${KIVO_REFERENCE_OUTPUT}
+        COMMENT "HTML reference of the installed headers (Doxygen)" VERBATIM)
+    add_custom_target(kivo_reference ALL DEPENDS ${KIVO_REFERENCE_OUTPUT}/html/index.html)
+    install(DIRECTORY ${KIVO_REFERENCE_OUTPUT}/html
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kivo-dev COMPONENT development)
+endfunction()
+
 # ---- The component as a library ----
 # (A tree checked out without the component, for work on the runtime alone, has none.)
 if(TARGET kivo_serial)
     # The archives the component is made of, in link order; on Windows the platform calls come
     # from the system, so there is no platform archive.
     # On Windows the platform target only names the system's calls: it has no archive.
-    set(KIVO_PACKAGE_LIBRARIES kivo_serial kivo_runtime kivo_platform)
+    # The port list and its notice (Kivo::ports) come first: they use the other two.
+    set(KIVO_PACKAGE_LIBRARIES kivo_ports kivo_serial kivo_runtime kivo_platform)
     # Archives of a sanitizer build are used with the same sanitizer.
     set(KIVO_PACKAGE_SANITIZER_FLAGS "")
     if(KIVO_SANITIZER STREQUAL "address")
@@ -116,6 +161,15 @@ if(TARGET kivo_serial)
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/runtime COMPONENT development)
     install(FILES ${KIVO_SERIAL_HEADERS}
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/serial COMPONENT development)
+    # Of the platform layer only the port list and its notice, which name no system type.
+    set(KIVO_PORTS_HEADERS ${CMAKE_SOURCE_DIR}/platform/SerialPorts.h
+        ${CMAKE_SOURCE_DIR}/platform/SerialPortNotice.h)
+    install(FILES ${KIVO_PORTS_HEADERS}
+        DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform COMPONENT development)
+
+    # The HTML reference of exactly the installed headers (docs/reference), with kivo-dev.
+    option(KIVO_BUILD_REFERENCE "Build the HTML reference of the installed headers (Doxygen)" OFF)
+    kivo_add_reference(${KIVO_RUNTIME_HEADERS} ${KIVO_SERIAL_HEADERS} ${KIVO_PORTS_HEADERS})
 
     # The package's targets are exported from the build's own, so the two cannot drift.
     install(EXPORT KivoTargets NAMESPACE Kivo:: DESTINATION ${KIVO_INSTALL_CMAKEDIR}
@@ -127,9 +181,14 @@ if(TARGET kivo_serial)
         VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
     # The same for pkg-config; the prefix is found from the file's own place, so the package
     # can be installed anywhere.
-    set(KIVO_PC_LIBS -lkivo_serial -lkivo_runtime)
-    if(NOT WIN32)
+    # The port list needs libudev on Linux (Requires), SetupAPI, cfgmgr32 and user32 on Windows.
+    set(KIVO_PC_LIBS -lkivo_ports -lkivo_serial -lkivo_runtime)
+    if(WIN32)
+        list(APPEND KIVO_PC_LIBS -lsetupapi -lcfgmgr32 -luser32)
+        set(KIVO_PC_REQUIRES "")
+    else()
         list(APPEND KIVO_PC_LIBS -lkivo_platform)
+        set(KIVO_PC_REQUIRES "Requires: libudev\n")
     endif()
     list(JOIN KIVO_PC_LIBS " " KIVO_PC_LIBS)
     file(RELATIVE_PATH KIVO_PC_PREFIX_FROM_PCDIR
@@ -150,7 +209,23 @@ if(TARGET kivo_serial)
         ${CMAKE_BINARY_DIR}/packaging/KivoConfigVersion.cmake
         DESTINATION ${KIVO_INSTALL_CMAKEDIR} COMPONENT development)
 
-    # The test that installs into a scratch prefix and builds the example against it.
+    # The examples, built with the build's own targets under the package's names, so that a
+    # change that breaks one fails the build; the package test builds them again against the
+    # installed package alone.
+    foreach(library ${KIVO_PACKAGE_LIBRARIES})
+        get_target_property(exported ${library} EXPORT_NAME)
+        add_library(Kivo::${exported} ALIAS ${library})
+    endforeach()
+    option(KIVO_BUILD_EXAMPLES "Build the examples of examples/" ${KIVO_BUILD_TESTS})
+    if(KIVO_BUILD_EXAMPLES)
+        foreach(example ${KIVO_EXAMPLES})
+            add_subdirectory(${CMAKE_SOURCE_DIR}/examples/${example}
+                ${CMAKE_BINARY_DIR}/examples/${example})
+            kivo_target_defaults(${example})
+        endforeach()
+    endif()
+
+    # The test that installs into a scratch prefix and builds the examples against it.
     if(KIVO_BUILD_TESTS AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
         add_subdirectory(${CMAKE_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)
     endif()

@@ -1,10 +1,14 @@
 #pragma once
 // The serial ports this machine has, found by name, with what is known of the device behind
-// each: on Linux from udev, on Windows from SetupAPI. Nothing here opens a port.
+// each: on Linux from udev, on Windows from SetupAPI. Nothing here opens a port. Link with
+// Kivo::ports (CMake) or kivo (pkg-config); platform/SerialPortNotice.h tells when ports come
+// and go.
 
 #include <string>
 #include <vector>
 
+// A serial port and what is known of the device behind it. Every text is empty where the
+// system does not know it.
 struct TSerialPortInfo {
     std::string Name;         // the short name a person knows: "ttyUSB2", "COM12"
     std::string Path;         // what opens it: "/dev/ttyUSB2", "\\\\.\\COM12"
@@ -13,9 +17,9 @@ struct TSerialPortInfo {
     std::string Driver;       // "option", "cdc_acm", "ftdi_sio", "rfcomm", "serial8250"...
     std::string VendorId;     // USB vendor id in hex, "12d1"; empty when not USB
     std::string ProductId;    // USB product id in hex, "1506"; empty when not USB
-    std::string Manufacturer; // USB manufacturer string; empty when not known
-    std::string Product;      // USB product string; empty when not known
-    std::string SerialNumber; // USB serial number; empty when not known
+    std::string Manufacturer; // USB manufacturer string (Windows: the driver's maker)
+    std::string Product;      // USB product string: what the device calls itself
+    std::string SerialNumber; // USB serial number; empty when the device has none
     std::string Interface;    // USB interface number, "02"; empty when not USB
     std::string DeviceId;     // the same for every port of one device ("1-2", "USB\\VID_12D1...")
     bool Console = false;     // the kernel's console writes to it (Linux; never on Windows)
@@ -24,8 +28,9 @@ struct TSerialPortInfo {
 // Every serial port that has a device behind it, ordered by name (ttyS2 before ttyS10), each
 // marked when the kernel's console writes to it (Linux: /sys/class/tty/console/active,
 // which may name several terminals, "tty0 ttyS0"). Blocks only for the time the system's device
-// database takes to answer. Any thread, but on Linux not at once with another use of libudev
-// (a TSerialPortMonitor's), which keeps state across the process.
+// database takes to answer. Any thread, but on Linux only one at a time, and on the main thread
+// while a TSerialPortNotice is alive: udev's library keeps state across the process that two
+// threads must not use at once.
 [[nodiscard]] std::vector<TSerialPortInfo> ListSerialPorts();
 
 // The number n of "COM n" (1 to Highest) that already opens Port: on Linux the port is

@@ -22,6 +22,7 @@ class TClassInfo;
 // under one owner.
 class EComponentError : public Exception {
 public:
+    // Takes the message, as Exception does.
     using Exception::Exception;
 };
 
@@ -43,17 +44,22 @@ public:
 // handler's name when it was bound from a stored form. An unset one is skipped by callers.
 template <typename... Args> class TEventHandler {
 public:
+    // What the handler holds.
     using Callable = std::function<void(Args...)>;
 
     TEventHandler() = default;
+    // Binds Fn (any callable taking Args), under the name it was bound by in a stored form.
     template <typename F>
     requires std::is_invocable_v<F&, Args...> &&
         (!std::is_same_v<std::remove_cvref_t<F>, TEventHandler>)
             TEventHandler(F&& Fn, std::string Name = {}) // NOLINT: a lambda converts implicitly
         : FCall(std::forward<F>(Fn)), FName(std::move(Name)) {}
 
+    // True when a handler is set.
     [[nodiscard]] explicit operator bool() const { return static_cast<bool>(FCall); }
+    // Calls the handler; only when one is set.
     void operator()(Args... A) const { FCall(A...); }
+    // The name the handler was bound by in a stored form; empty when bound in code.
     [[nodiscard]] const std::string& Name() const { return FName; }
 
 private:
@@ -61,6 +67,7 @@ private:
     std::string FName;
 };
 
+// A handler that is told only who sent the event.
 using TNotifyEvent = TEventHandler<TObject* /*Sender*/>;
 
 // An object with published properties that can be assigned from another of its kind.
@@ -77,10 +84,14 @@ public:
     [[nodiscard]] virtual const TClassInfo& ClassInfo() const;
 
 protected:
+    // Copies this object into Dest, for Assign; the base fails as Assign says.
     virtual void AssignTo(TPersistent* Dest) const;
 };
 
+// What a component is going through: being loaded from a stored form, being designed,
+// being destroyed.
 enum class TComponentStateItem : std::uint8_t { csLoading, csDesigning, csDestroying };
+// The set of TComponentStateItem a component is in.
 using TComponentState = TSet<TComponentStateItem, std::uint8_t>;
 
 // A component: has an owner that frees it, a name, a state, and a Loaded step that runs
@@ -88,24 +99,31 @@ using TComponentState = TSet<TComponentStateItem, std::uint8_t>;
 // created first, when it is destroyed.
 class TComponent : public TPersistent {
 public:
+    // A component owned by AOwner, which frees it; none (nullptr) leaves freeing it to the
+    // caller. The user-interface thread, as every member of a component.
     explicit TComponent(TComponent* AOwner);
     ~TComponent() override;
 
     const char* ClassName() const override { return "TComponent"; }
     [[nodiscard]] const TClassInfo& ClassInfo() const override;
 
+    // The component that frees this one; nullptr when none.
     [[nodiscard]] TComponent* Owner() const { return FOwner; }
+    // The component's name; empty unless set.
     [[nodiscard]] const std::string& Name() const { return FName; }
     // Raises EComponentError "A component named %s already exists" when another component
     // of the same owner has that name (names compare without regard to ASCII case).
     void SetName(std::string AName);
 
+    // The states the component is in, and each of them on its own.
     [[nodiscard]] TComponentState ComponentState() const { return FComponentState; }
     [[nodiscard]] bool IsLoading() const;
     [[nodiscard]] bool IsDesigning() const;
     [[nodiscard]] bool IsDestroying() const;
+    // Marks the component as being designed (a form editor's), or no longer.
     void SetDesigning(bool Value);
 
+    // The components this one owns, in the order they were created.
     [[nodiscard]] int ComponentCount() const { return static_cast<int>(FComponents.size()); }
     [[nodiscard]] TComponent* Components(int Index) const { return FComponents.at(Index); }
     // The owned component of that name (ASCII case ignored), or nullptr.

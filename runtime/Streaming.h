@@ -26,6 +26,7 @@
 // A stored form that cannot be read: the message names the line and what is wrong.
 class EReadError : public Exception {
 public:
+    // Takes the message, as Exception does.
     using Exception::Exception;
 };
 

@@ -12,8 +12,10 @@
 // Base of every exception the framework and the component raise: a message text.
 class Exception : public std::exception {
 public:
+    // An exception that says Message.
     explicit Exception(std::string Message) : FMessage(std::move(Message)) {}
 
+    // The message, and the same for std::exception's users.
     [[nodiscard]] const std::string& Message() const noexcept { return FMessage; }
     [[nodiscard]] const char* what() const noexcept override { return FMessage.c_str(); }
 
@@ -24,18 +26,21 @@ private:
 // A value that cannot be converted, or an assignment between unrelated classes.
 class EConvertError : public Exception {
 public:
+    // Takes the message, as Exception does.
     using Exception::Exception;
 };
 
 // A thread operation the system refused.
 class EThread : public Exception {
 public:
+    // Takes the message, as Exception does.
     using Exception::Exception;
 };
 
 // One argument of Format: an integer (for %d) or a text (for %s).
 class FormatArg {
 public:
+    // An integer, a text: each converts implicitly, so Format takes them as they are.
     template <typename Int>
     requires(std::is_integral_v<Int> && !std::is_same_v<Int, bool> && !std::is_same_v<Int, char>)
         FormatArg(Int Value)
@@ -44,6 +49,7 @@ public:
     FormatArg(const char* Text) : FValue(std::string(Text)) {}      // NOLINT
     FormatArg(std::string Text) : FValue(std::move(Text)) {}        // NOLINT
 
+    // Whether it is an integer; the integer; the text.
     [[nodiscard]] bool IsInteger() const { return std::holds_alternative<std::int64_t>(FValue); }
     [[nodiscard]] std::int64_t Integer() const { return std::get<std::int64_t>(FValue); }
     [[nodiscard]] const std::string& Text() const { return std::get<std::string>(FValue); }

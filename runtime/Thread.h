@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+// A thread's priority within the process (see TThread for what each means on the system).
 enum TThreadPriority : std::uint8_t {
     tpIdle,
     tpLowest,
@@ -38,6 +39,8 @@ enum TThreadPriority : std::uint8_t {
 // On Windows they are the THREAD_PRIORITY_* values -15, -2, -1, 0, 1, 2, 15.
 class TThread : public TObject {
 public:
+    // Creates the system thread, waiting at its start gate until Resume when CreateSuspended,
+    // else running Execute at once.
     explicit TThread(bool CreateSuspended);
     ~TThread() override;
 
@@ -50,6 +53,7 @@ public:
     void Terminate();
     [[nodiscard]] bool Terminated() const;
 
+    // Whether the object deletes itself when Execute returns (see above).
     [[nodiscard]] bool FreeOnTerminate() const;
     void SetFreeOnTerminate(bool Value);
 
@@ -75,6 +79,8 @@ public:
     void TerminateAndWait();
 
 protected:
+    // The thread's body, run on the thread itself; it ends the thread by returning and
+    // tests Terminated to learn that it should.
     virtual void Execute() = 0;
 
     // Runs Method on the main thread the next time that thread processes its queue, and

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+// The kind of a published property, which says how the stored form writes it.
 enum class TTypeKind : std::uint8_t {
     tkBoolean,     // True / False
     tkInteger,     // decimal
@@ -38,9 +39,10 @@ enum class TTypeKind : std::uint8_t {
     tkStrings,     // a list of texts: ('first', 'second')
 };
 
+// One published property: its name, kind, default and the calls that get and set it.
 struct TPropInfo {
-    std::string Name;
-    TTypeKind Kind = TTypeKind::tkInteger;
+    std::string Name;                              // as the stored form spells it
+    TTypeKind Kind = TTypeKind::tkInteger;         // how it is written
     std::span<const std::string_view> MemberNames; // tkEnumeration and tkSet, in ordinal order
     std::optional<std::int64_t> Default;    // ordinal value or set bits; none: always written
     std::optional<std::string> DefaultText; // tkString; none: always written
@@ -67,12 +69,16 @@ struct TPropInfo {
     std::function<void(TPersistent&, const std::any&)> SetMethod;
 };
 
+// The published properties of a class, in publishing order (TPersistent::ClassInfo).
 class TClassInfo {
 public:
+    // The class named Name with Properties (TPropertyList::Build makes them).
     TClassInfo(std::string Name, std::vector<TPropInfo> Properties)
         : FName(std::move(Name)), FProperties(std::move(Properties)) {}
 
+    // The class's name.
     [[nodiscard]] const std::string& Name() const { return FName; }
+    // Its properties, the base class's first.
     [[nodiscard]] const std::vector<TPropInfo>& Properties() const { return FProperties; }
     // The property of that name (ASCII case ignored), or nullptr.
     [[nodiscard]] const TPropInfo* FindProperty(std::string_view Name) const;
@@ -93,6 +99,9 @@ public:
         }
     }
 
+    // Publishes a property of each kind: Name, the getter and setter members, and the
+    // default (a value equal to it is not written; std::nullopt: always written). Enum and
+    // Set take the member names in ordinal order. Each returns the list, for the next.
     template <typename G, typename S>
     TPropertyList& Boolean(std::string Name, G Get, S Set, std::optional<bool> Default) {
         return Ordinal(std::move(Name), TTypeKind::tkBoolean, {}, Get, Set,
@@ -188,6 +197,7 @@ public:
         return *this;
     }
 
+    // The class info of the properties published so far; the list is spent.
     [[nodiscard]] TClassInfo Build() { return TClassInfo(std::move(FName), std::move(FProps)); }
 
 private:

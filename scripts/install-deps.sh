@@ -14,7 +14,7 @@ packages=(
     socat xvfb xauth ser2net
     clang-format clang-tidy shellcheck bash-completion
     clang libclang-rt-14-dev dpkg-dev
-    debhelper fakeroot lintian debootstrap appstream
+    debhelper fakeroot lintian debootstrap appstream doxygen
 )
 
 (($#)) && packages=("$@")

@@ -12,13 +12,16 @@ class TVaPersistent : public TPersistent {
 public:
     const char* ClassName() const override { return "TVaPersistent"; }
 
+    // Opens an update bracket: changes notify nobody until the matching EndUpdate.
     void BeginUpdate();
     // Lowers the nesting count (when above 0), then notifies through Changed.
     void EndUpdate();
 
+    // The change notification (the owner sets it to hear of every change).
     [[nodiscard]] const TNotifyEvent& OnChange() const { return FOnChange; }
     void SetOnChange(TNotifyEvent Handler) { FOnChange = std::move(Handler); }
 
+    // How many update brackets are open.
     [[nodiscard]] std::int32_t UpdateCount() const { return FUpdateCount; }
 
 protected:
@@ -46,6 +49,7 @@ private:
 // The base of the serial port component.
 class TVaComponent : public TComponent {
 public:
+    // Owned by AOwner, as TComponent.
     using TComponent::TComponent;
     const char* ClassName() const override { return "TVaComponent"; }
 };

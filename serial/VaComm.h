@@ -40,6 +40,7 @@
 // The modem status lines that the device on the other side drives (ModemStatus): CTS, DSR,
 // RI and DCD (receive line signal detect).
 enum TVaModemLine : std::uint8_t { msCTS, msDSR, msRing, msRLSD };
+// The lines of TVaModemLine that are on.
 using TVaModemStatus = TSet<TVaModemLine, std::uint8_t>;
 
 class TVaCommThread;
@@ -51,6 +52,7 @@ struct TVaCommPrivate;
 // The working class of the serial port component.
 class TVaCustomComm : public TVaComponent {
 public:
+    // A closed port with the default settings, owned by AOwner (nullptr: by the caller).
     explicit TVaCustomComm(TComponent* AOwner);
     ~TVaCustomComm() override;
 
@@ -284,6 +286,7 @@ private:
 // The published serial port component.
 class TVaComm : public TVaCustomComm {
 public:
+    // As TVaCustomComm: a closed port owned by AOwner (nullptr: by the caller).
     explicit TVaComm(TComponent* AOwner);
     const char* ClassName() const override { return "TVaComm"; }
     [[nodiscard]] const TClassInfo& ClassInfo() const override;

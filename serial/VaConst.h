@@ -4,15 +4,21 @@
 
 namespace VaConst {
 
+// A setting that needs a closed port was made on an open one.
 inline constexpr const char* sPortOpen = "Can't perform this operation while port is open";
+// Open: nothing answers to the name; can't open it; the system's reason after either.
 inline constexpr const char* sDeviceNotFound = "Specified device not found (%s).";
 inline constexpr const char* sCantOpenDevice = "Can't open specified device %s";
 inline constexpr const char* sErrorDetail = " (Error %d, %s)";
+// Open: the device refused the queue sizes, the time-outs, the event mask or the line
+// settings.
 inline constexpr const char* sInitBuffers = "Error initializing buffers (%d), %s";
 inline constexpr const char* sSetTimeouts = "Error setting timeouts (%d), %s";
 inline constexpr const char* sSetEventMask = " Error setting EventMask (%d), %s";
 inline constexpr const char* sWriteDcb = "Error writing dcb (%d), %s";
+// WriteBuf: the write queue had no room in time.
 inline constexpr const char* sOutputBufferFull = "Output buffer is full. Please check comm status.";
+// Writing, reading or asking the line status failed.
 inline constexpr const char* sWriteError = "Write error (%d), %s";
 inline constexpr const char* sReadError = "Read error (%d), %s";
 inline constexpr const char* sRetrieveStatistics = "Error retrieving statistics (%d), %s";

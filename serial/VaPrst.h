@@ -13,6 +13,11 @@ public:
     [[nodiscard]] const TClassInfo& ClassInfo() const override;
     void Assign(const TPersistent* Source) override;
 
+    // The settings and their setters, each applied to an open port at once: output waits
+    // for CTS or DSR (OutCtsFlow, OutDsrFlow); what drives DTR and RTS (ControlDtr,
+    // ControlRts: off, on, or the handshake); XON/XOFF for output and input; bytes are taken
+    // only while DSR is up (DsrSensitivity); output goes on after XOFF was sent
+    // (TxContinueOnXoff).
     [[nodiscard]] bool OutCtsFlow() const { return FOutCtsFlow; }
     [[nodiscard]] bool OutDsrFlow() const { return FOutDsrFlow; }
     [[nodiscard]] TVaControlDtr ControlDtr() const { return FControlDtr; }
@@ -22,6 +27,7 @@ public:
     [[nodiscard]] bool DsrSensitivity() const { return FDsrSensitivity; }
     [[nodiscard]] bool TxContinueOnXoff() const { return FTxContinueOnXoff; }
 
+    // Each stores its setting and notifies, unless the value is unchanged.
     void SetOutCtsFlow(bool Value) { Store(FOutCtsFlow, Value); }
     void SetOutDsrFlow(bool Value) { Store(FOutDsrFlow, Value); }
     void SetControlDtr(TVaControlDtr Value) { Store(FControlDtr, Value); }
@@ -53,12 +59,16 @@ private:
 // The special characters of the line.
 class TVaEventChars : public TVaPersistent {
 public:
+    // One character of the line.
     using TVaChar = unsigned char;
 
     const char* ClassName() const override { return "TVaEventChars"; }
     [[nodiscard]] const TClassInfo& ClassInfo() const override;
     void Assign(const TPersistent* Source) override;
 
+    // The characters: XON and XOFF for the flow control (17 and 19), the one that replaces
+    // a byte received with an error (with coErrorChar), the one that raises OnRxFlag, and
+    // the end-of-file character.
     [[nodiscard]] TVaChar XonChar() const { return FXonChar; }
     [[nodiscard]] TVaChar XoffChar() const { return FXoffChar; }
     [[nodiscard]] TVaChar ErrorChar() const { return FErrorChar; }
@@ -69,6 +79,7 @@ public:
     // 3 ErrorChar, 4 EventChar, 5 EofChar) and notifies, also for an unchanged value.
     void SetChar(int Index, TVaChar Value);
 
+    // SetChar with the Index of each character.
     void SetXonChar(TVaChar Value) { SetChar(1, Value); }
     void SetXoffChar(TVaChar Value) { SetChar(2, Value); }
     void SetErrorChar(TVaChar Value) { SetChar(3, Value); }
@@ -90,11 +101,14 @@ public:
     [[nodiscard]] const TClassInfo& ClassInfo() const override;
     void Assign(const TPersistent* Source) override;
 
+    // The input and output queue sizes handed to the device at Open (bytes, at most
+    // VaMaxQueueSize), and how long ReadBuf and WriteBuf wait (milliseconds).
     [[nodiscard]] TVaIntW ReadSize() const { return FReadSize; }
     [[nodiscard]] TVaIntW WriteSize() const { return FWriteSize; }
     [[nodiscard]] TVaIntW ReadTimeout() const { return FReadTimeout; }
     [[nodiscard]] TVaIntW WriteTimeout() const { return FWriteTimeout; }
 
+    // The queue sizes; the next Open uses them.
     void SetReadSize(TVaIntW Value);
     void SetWriteSize(TVaIntW Value);
     // The wait times notify nobody; the next wait uses them.

@@ -34,19 +34,31 @@ enum TVaBaudrate : std::uint8_t {
     br256000
 };
 
+// Parity bit: none, odd, even, always 1 (mark), always 0 (space).
 enum TVaParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
 
+// Data bits per character: 4 to 8.
 enum TVaDatabits : std::uint8_t { db4, db5, db6, db7, db8 };
 
+// Stop bits: 1, 1.5 or 2.
 enum TVaStopbits : std::uint8_t { sb1, sb15, sb2 };
 
+// What drives DTR while the port is open: held low, held high, or the input flow control.
 enum TVaControlDtr : std::uint8_t { dtrDisabled, dtrEnabled, dtrHandshake };
 
+// What drives RTS: held low, held high, the input flow control, or raised while sending.
 enum TVaControlRts : std::uint8_t { rtsDisabled, rtsEnabled, rtsHandshake, rtsToggle };
 
+// Input options: replace bytes received with an error by EventChars.ErrorChar; drop
+// received zero bytes.
 enum TVaCommOption : std::uint8_t { coErrorChar, coNullStrip };
+// The set of TVaCommOption a port uses (Options).
 using TVaCommOptions = TSet<TVaCommOption, std::uint8_t>;
 
+// The device events a port watches (MonitorEvents), each with its handler: a break, a
+// change of CTS, DSR, RI or RLSD (DCD), a line error, bytes received, the output sent,
+// the event character received, a printer error, the input queue 80% full, and two
+// driver-defined events.
 enum TVaCommEvent : std::uint8_t {
     ceBreak,
     ceCts,
@@ -62,6 +74,7 @@ enum TVaCommEvent : std::uint8_t {
     ceEvent1,
     ceEvent2
 };
+// The set of TVaCommEvent a port watches.
 using TVaCommEvents = TSet<TVaCommEvent, std::uint16_t>;
 
 // Integers of the stored form whose declared range is 0 to 2147483647; no setter tests it.
@@ -85,8 +98,10 @@ enum class TVaCommErrorCode : std::uint8_t {
 // the operating system's error code and text, and the cause (ecOther unless one is given).
 class EVaCommError : public Exception {
 public:
+    // An error that says Message, caused as Code says.
     explicit EVaCommError(std::string Message, TVaCommErrorCode Code = TVaCommErrorCode::ecOther)
         : Exception(std::move(Message)), FCode(Code) {}
+    // What made the component fail.
     [[nodiscard]] TVaCommErrorCode Code() const noexcept { return FCode; }
 
 private:
@@ -104,15 +119,15 @@ using PVaData = const void*;
 // The device's queue statistics: the lines that hold transmission and the bytes queued in
 // each direction, under the names the platform gives them.
 struct TVaCommStat {
-    bool fCtsHold = false;
-    bool fDsrHold = false;
-    bool fRlsdHold = false;
-    bool fXoffHold = false;
-    bool fXoffSent = false;
-    bool fEof = false;
-    bool fTxim = false;
-    std::uint32_t cbInQue = 0;
-    std::uint32_t cbOutQue = 0;
+    bool fCtsHold = false;      // output waits for CTS
+    bool fDsrHold = false;      // output waits for DSR
+    bool fRlsdHold = false;     // output waits for RLSD (DCD)
+    bool fXoffHold = false;     // output waits: XOFF was received
+    bool fXoffSent = false;     // output waits: XOFF was sent
+    bool fEof = false;          // the end-of-file character was received
+    bool fTxim = false;         // a character waits to be sent ahead of the queue
+    std::uint32_t cbInQue = 0;  // bytes received and not read yet
+    std::uint32_t cbOutQue = 0; // bytes written and not sent yet
 };
 
 // The line errors a device reports (TVaCommStatus.Errors, the Errors OnError receives),
@@ -132,8 +147,8 @@ enum TVaLineError : std::uint32_t {
 
 // The line status: the device's error bits (TVaLineError) and its queue statistics.
 struct TVaCommStatus {
-    std::uint32_t Errors = 0;
-    TVaCommStat Stat{};
+    std::uint32_t Errors = 0; // TVaLineError bits
+    TVaCommStat Stat{};       // the queues and what holds the output
 };
 
 // The Win32 EV_ bit that stands for each TVaCommEvent member, in member order: the masks
@@ -165,6 +180,8 @@ using TVaCommErrorEvent = TEventHandler<TObject* /*Sender*/, int /*Errors*/>;
 // The member names of each enumeration in ordinal order, as the stored form writes them.
 namespace VaTypeNames {
 using namespace std::string_view_literals;
+// The names of TVaBaudrate, TVaParity, TVaDatabits, TVaStopbits, TVaControlDtr,
+// TVaControlRts, TVaCommOption, TVaCommEvent and TThreadPriority.
 inline constexpr std::array Baudrate{"brUser"sv,  "br110"sv,    "br300"sv,    "br600"sv,
                                      "br1200"sv,  "br2400"sv,   "br4800"sv,   "br9600"sv,
                                      "br14400"sv, "br19200"sv,  "br38400"sv,  "br56000"sv,

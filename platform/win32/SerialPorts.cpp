@@ -1,6 +1,8 @@
 // The serial ports of a Windows machine, from SetupAPI: the devices of the Ports class, of
 // the Modem class (a USB modem's AT port is often a modem, attached to a COM port) and those
-// offering the COM port interface, each named by its COM port once.
+// offering the COM port interface, each named by its COM port once. For a port of a USB
+// device, the product string and the serial number come from that USB device's node: the
+// port's own for a device with one function, else the parent above the port's interface.
 
 #include "platform/SerialPorts.h"
 
@@ -11,6 +13,7 @@
 #include <initguid.h>
 #include <cfgmgr32.h>
 #include <devguid.h>
+#include <devpkey.h>
 #include <setupapi.h>
 #include <winioctl.h>
 // clang-format on
@@ -19,6 +22,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -86,19 +90,102 @@ std::string IdField(const std::string& HardwareId, std::string_view Tag, std::si
     return Field;
 }
 
+std::string InstanceId(DEVINST Node) {
+    char Id[MAX_DEVICE_ID_LEN + 1]{};
+    return CM_Get_Device_IDA(Node, Id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS ? Id : std::string();
+}
+
+std::optional<DEVINST> ParentOf(DEVINST Node) {
+    DEVINST Parent = 0;
+    if (CM_Get_Parent(&Parent, Node, 0) != CR_SUCCESS || Parent == 0) {
+        return std::nullopt;
+    }
+    return Parent;
+}
+
 // The device the port belongs to: its parent's instance id (one USB device for all the
 // ports of a composite device), else its own.
 std::string DeviceIdOf(SP_DEVINFO_DATA& Device) {
-    char Id[MAX_DEVICE_ID_LEN + 1]{};
-    DEVINST Parent = 0;
-    if (CM_Get_Parent(&Parent, Device.DevInst, 0) == CR_SUCCESS &&
-        CM_Get_Device_IDA(Parent, Id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS) {
-        return Id;
+    if (const auto Parent = ParentOf(Device.DevInst)) {
+        if (std::string Id = InstanceId(*Parent); !Id.empty()) {
+            return Id;
+        }
     }
-    if (CM_Get_Device_IDA(Device.DevInst, Id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS) {
-        return Id;
+    return InstanceId(Device.DevInst);
+}
+
+std::string Upper(std::string_view Text) {
+    std::string Result(Text);
+    std::transform(Result.begin(), Result.end(), Result.begin(), [](char C) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
+    });
+    return Result;
+}
+
+// Whether an instance id names a USB device itself ("USB\VID_0403&PID_6001\A50285BI"),
+// not one of its interfaces ("USB\VID_12D1&PID_1001&MI_02\6&1A2B3C&0&0002").
+bool IsUsbDeviceId(std::string_view Id) {
+    const std::string Name = Upper(Id.substr(0, Id.rfind('\\')));
+    return Name.rfind("USB\\VID_", 0) == 0 && Name.find("&MI_") == std::string::npos;
+}
+
+// The USB device node a port belongs to: the port's own node or the nearest above it that
+// is a USB device. None for a port of no USB device.
+std::optional<DEVINST> UsbDeviceOf(DEVINST Node) {
+    constexpr int Deepest = 8; // a port sits a level or two below its USB device
+    for (int Level = 0; Level < Deepest; ++Level) {
+        if (IsUsbDeviceId(InstanceId(Node))) {
+            return Node;
+        }
+        const auto Parent = ParentOf(Node);
+        if (!Parent) {
+            break;
+        }
+        Node = *Parent;
     }
-    return {};
+    return std::nullopt;
+}
+
+// A device property that holds text, in UTF-8; empty when the device has none.
+std::string TextProperty(DEVINST Node, const DEVPROPKEY& Key) {
+    wchar_t Buffer[512]{};
+    ULONG Size = sizeof(Buffer) - sizeof(wchar_t);
+    DEVPROPTYPE Type = 0;
+    if (CM_Get_DevNode_PropertyW(Node, &Key, &Type, reinterpret_cast<BYTE*>(Buffer), &Size, 0) !=
+            CR_SUCCESS ||
+        Type != DEVPROP_TYPE_STRING) {
+        return {};
+    }
+    const int Length = WideCharToMultiByte(CP_UTF8, 0, Buffer, -1, nullptr, 0, nullptr, nullptr);
+    if (Length <= 1) {
+        return {};
+    }
+    std::string Text(static_cast<std::size_t>(Length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, Buffer, -1, Text.data(), Length, nullptr, nullptr);
+    Text.resize(static_cast<std::size_t>(Length - 1));
+    return Text;
+}
+
+// The serial number in a USB device's instance id ("USB\\VID_0403&PID_6001\\A50285BI"); empty
+// when the device reports none and Windows made up the last part ("5&2A1B3C&0&2").
+std::string UsbSerialNumberOf(std::string_view InstanceId) {
+    const auto Last = InstanceId.rfind('\\');
+    if (Last == std::string_view::npos) {
+        return {};
+    }
+    const std::string_view Serial = InstanceId.substr(Last + 1);
+    return Serial.find('&') == std::string_view::npos ? std::string(Serial) : std::string();
+}
+
+// The USB product string (what the device calls itself) and serial number of the USB device
+// behind a port.
+void AddUsbStrings(SP_DEVINFO_DATA& Device, TSerialPortInfo& Port) {
+    const auto Usb = UsbDeviceOf(Device.DevInst);
+    if (!Usb) {
+        return;
+    }
+    Port.SerialNumber = UsbSerialNumberOf(InstanceId(*Usb));
+    Port.Product = TextProperty(*Usb, DEVPKEY_Device_BusReportedDeviceDesc);
 }
 
 // "HUAWEI Mobile Connect - PC UI Interface (COM12)" without its " (COM12)".
@@ -129,6 +216,7 @@ TSerialPortInfo DescribePort(HDEVINFO Set, SP_DEVINFO_DATA& Device, const std::s
         Port.Manufacturer = RegistryProperty(Set, Device, SPDRP_MFG);
     }
     Port.DeviceId = DeviceIdOf(Device);
+    AddUsbStrings(Device, Port);
     return Port;
 }
 

@@ -81,3 +81,18 @@ set -e
 grep -qF "Network ports are not supported on Windows (rfc2217://127.0.0.1:2001)." \
     "$KIVO_WIN_RUN/read.err" || fail "no message naming the network port"
 echo "read-phonesim: a network port is refused with a message naming it"
+
+# The example kivo-dev ships reads the same phone through the component alone.
+identity=build/windows/examples/phone-identity/phone-identity.exe
+if [[ -x $identity ]]; then
+    start_phone
+    set +e
+    out=$(LD_PRELOAD="$shim" timeout 60 wine "$identity" COM4 2>"$KIVO_WIN_RUN/read.err")
+    status=$?
+    set -e
+    out=${out//$'\r'/}
+    [[ $status -eq 0 ]] || fail "phone-identity.exe: exit code $status, expected 0"
+    [[ $out == *"Serial number: 357421098765438"* ]] || fail "phone-identity.exe read no IMEI"
+    echo "read-phonesim: the example phone-identity.exe read the phone through COM4"
+    stop_phone
+fi

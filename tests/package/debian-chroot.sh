@@ -3,7 +3,9 @@
 # (dpkg-buildpackage -us -uc -b, tests skipped), checks them with lintian, then installs the
 # three .debs with apt into a fresh debootstrap chroot and, inside it, checks that
 #   - kivo-read --help runs and man kivo-read works (when the package has the page),
-#   - the example kivo-dev ships (examples/serial-monitor) builds against it with cmake,
+#   - every example kivo-dev ships builds against it with cmake, and port-watch lists a
+#     mocked USB stick (umockdev),
+#   - kivo-dev carries the HTML reference of its headers,
 #   - kivo-read reads all seven fields from kivo-phonesim,
 #   - the window starts under Xvfb (a screenshot goes to build/debian-chroot/kivo-window.png).
 # It also checks the installed AppStream file with appstreamcli.
@@ -30,7 +32,7 @@ step() { echo "=== package: $* ($((SECONDS - started)) s)"; }
 
 [[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mounts)"
 scripts/install-deps.sh debootstrap debhelper dpkg-dev fakeroot lintian appstream cmake \
-    ninja-build qt6-base-dev libgl-dev
+    ninja-build qt6-base-dev libgl-dev doxygen
 
 # The first Debian mirror apt knows for the suite: one-line (sources.list) and deb822
 # (*.sources) entries.
@@ -157,7 +159,7 @@ in_root apt-get update -qq >"$work/apt.log" 2>&1 || fail "apt-get update: $(tail
 in_root apt-get install -y -q "${inside[@]}" >>"$work/apt.log" 2>&1 ||
     fail "apt-get install: $(tail -n 20 "$work/apt.log")"
 in_root apt-get install -y -q --no-install-recommends cmake make g++ man-db xvfb xauth \
-    x11-apps x11-utils >>"$work/apt.log" 2>&1 || fail "apt-get install: $(tail -n 20 "$work/apt.log")"
+    x11-apps x11-utils umockdev >>"$work/apt.log" 2>&1 || fail "apt-get install: $(tail -n 20 "$work/apt.log")"
 
 step "kivo-read --help"
 in_root kivo-read --help >"$work/help.txt" 2>&1 || fail "kivo-read --help: $(cat "$work/help.txt")"
@@ -172,11 +174,25 @@ else
     echo "(kivo has no man page for kivo-read: skipped)"
 fi
 
-step "the example kivo-dev ships builds against it"
-in_root sh -c 'cp -r /usr/share/doc/kivo-dev/examples/serial-monitor /tmp/ &&
-    cmake -S /tmp/serial-monitor -B /tmp/example >/tmp/example.log 2>&1 &&
-    cmake --build /tmp/example >>/tmp/example.log 2>&1' ||
-    fail "example: $(in_root cat /tmp/example.log)"
+step "the examples kivo-dev ships build against it"
+# shellcheck disable=SC2016 # expanded by the shell inside the chroot
+in_root sh -c 'set -e; cd /usr/share/doc/kivo-dev/examples
+    for example in *; do
+        cp -r "$example" /tmp/
+        cmake -S "/tmp/$example" -B "/tmp/build-$example" >>/tmp/example.log 2>&1
+        cmake --build "/tmp/build-$example" >>/tmp/example.log 2>&1
+    done' || fail "examples: $(in_root cat /tmp/example.log)"
+cp tests/data/umockdev/huawei-stick.umockdev "$root/tmp/"
+in_root umockdev-run -d /tmp/huawei-stick.umockdev -- /tmp/build-port-watch/port-watch --list \
+    >"$work/port-watch.out" 2>&1 || fail "port-watch --list: $(cat "$work/port-watch.out")"
+grep -qx 'ttyUSB2  /dev/ttyUSB2  12d1:1001  HUAWEI Mobile' "$work/port-watch.out" ||
+    fail "port-watch listed: $(cat "$work/port-watch.out")"
+echo "port-watch listed the mocked stick: $(grep -c 12d1:1001 "$work/port-watch.out") ports"
+
+step "kivo-dev carries the HTML reference"
+in_root test -s /usr/share/doc/kivo-dev/html/index.html || fail "no /usr/share/doc/kivo-dev/html"
+in_root grep -q "TVaComm" /usr/share/doc/kivo-dev/html/index.html ||
+    fail "the reference's first page does not show the component"
 
 step "kivo-read reads kivo-phonesim"
 # shellcheck disable=SC2016 # expanded by the shell inside the chroot
@@ -187,15 +203,20 @@ in_root sh -c '
     for i in $(seq 100); do [ -e /tmp/phone ] && break; sleep 0.1; done
     status=0
     timeout 60 kivo-read --port /tmp/phone --json >/tmp/read.json 2>/tmp/read.err || status=$?
-    /tmp/example/serial-monitor --send AT+CGSN --until OK --seconds 10 /tmp/phone \
+    /tmp/build-serial-monitor/serial-monitor --send AT+CGSN --until OK --seconds 10 /tmp/phone \
         >/tmp/monitor.out 2>&1 || status=$((status + 100))
+    /tmp/build-phone-identity/phone-identity /tmp/phone >/tmp/identity.out 2>&1 ||
+        status=$((status + 200))
     kill $phone
-    exit $status' || fail "kivo-read: $(in_root cat /tmp/read.json /tmp/read.err /tmp/monitor.out)"
+    exit $status' ||
+    fail "kivo-read: $(in_root cat /tmp/read.json /tmp/read.err /tmp/monitor.out /tmp/identity.out)"
 expected='{"version": 1, "CGMI": "Kestrel Mobile", "CGMM": "KM-310", "CGMR": "KM310_R2.14", "GMI": "Kestrel Mobile", "GMM": "KM-310 GSM", "GMR": "R2.14 (modem 4.02)", "CGSN": "357421098765438", "imei_valid": true}'
 [[ $(in_root cat /tmp/read.json) == "$expected" ]] ||
     fail "kivo-read printed: $(in_root cat /tmp/read.json)"
 in_root grep -q 357421098765438 /tmp/monitor.out || fail "the example did not read the phone"
-echo "seven fields read; the example read the serial number"
+in_root grep -qx "Serial number: 357421098765438" /tmp/identity.out ||
+    fail "phone-identity printed: $(in_root cat /tmp/identity.out)"
+echo "seven fields read; the examples read the serial number"
 
 step "the window under Xvfb"
 cat >"$root/tmp/window.sh" <<'EOF_WINDOW'

@@ -3,12 +3,16 @@
 
 #include "platform/SerialPorts.h"
 
+#include "platform/SerialPortNotice.h"
 #include "platform/Win32Api.h"
 #include "platform/posix/SerialPortMonitor.h"
+#include "runtime/Thread.h"
 #include "tests/support/MockDevices.h"
+#include "tests/support/PtyPair.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -142,6 +146,38 @@ TEST(SerialPortMonitor, TellsOfAPortPluggedInAndPulledOut) {
     ASSERT_TRUE(Readable(Monitor.Descriptor()));
     EXPECT_TRUE(Monitor.Acknowledge());
     EXPECT_TRUE(ListSerialPorts().empty());
+}
+
+// Takes the main thread's hand-overs until Done, or a generous bound passes; whether Done.
+template <typename TDone> bool HandOversUntil(TDone Done) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!Done() && std::chrono::steady_clock::now() < Deadline) {
+        if (WaitForSynchronize(std::chrono::milliseconds(500))) {
+            CheckSynchronize();
+        }
+    }
+    return Done();
+}
+
+TEST(SerialPortNotice, TellsTheMainThreadOfAPortPluggedInAndPulledOut) {
+    MockDevices Devices;
+    std::vector<std::string> Seen; // the failures told, one per notice; empty ones for changes
+    std::vector<std::string> PortsAtNotice;
+    const TSerialPortNotice Notice([&](const std::string& Failure) {
+        EXPECT_TRUE(IsMainThread());
+        Seen.push_back(Failure);
+        const auto Now = Names(ListSerialPorts());
+        PortsAtNotice.push_back(Now.empty() ? "none" : Now.front());
+    });
+    ASSERT_EQ(Notice.Problem(), "");
+
+    const PtyPair Adapter; // what the plugged port's node leads to
+    Devices.Plug("ftdi-adapter.umockdev", "/dev/ttyUSB3", Adapter.DevicePath());
+    ASSERT_TRUE(HandOversUntil([&] { return !Seen.empty(); }));
+    Devices.Remove(FtdiDevice, FtdiTty);
+    ASSERT_TRUE(HandOversUntil([&] { return Seen.size() == 2; }));
+    EXPECT_EQ(Seen, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(PortsAtNotice, (std::vector<std::string>{"ttyUSB3", "none"}));
 }
 
 // A driver that knows no exclusive flag (the mocked tty refuses TIOCEXCL, as some drivers and
