@@ -235,10 +235,6 @@ std::string DeviceLostMessage(std::string_view Device) {
            "then read again.";
 }
 
-std::string DeviceLostMessage(std::string_view Device, std::string_view Reason) {
-    return DeviceLostMessage(Device) + " (" + std::string(TrimLine(Reason)) + ")";
-}
-
 bool IsReceiveOverrun(int Errors) {
     return HasLineError(static_cast<std::uint32_t>(Errors), leRxOver | leOverrun);
 }

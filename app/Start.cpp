@@ -29,6 +29,30 @@ std::unique_ptr<TTraceFile> TraceFileFromEnvironment() {
     return std::make_unique<TTraceFile>(Path);
 }
 
+// The message of a failed reply: where a reply ran out of time after something came, what
+// came instead; else the exchange's own message (the timeout's when nothing came).
+std::string NoAnswerMessage(const TPhoneExchange& Exchange) {
+    if (Exchange.End() != TExchangeEnd::eeNoAnswer || Exchange.LastMessage() != TimeoutMessage ||
+        Exchange.Step() < 0) {
+        return Exchange.LastMessage();
+    }
+    const std::string Command(
+        TrimLine(QueryCommands.at(static_cast<std::size_t>(Exchange.Step())).Text));
+    switch (Exchange.Silence()) {
+    case TSilence::siStopped:
+        return "ERROR: The reply to " + Command +
+               " stopped before its end (\"Copy exchange\" shows what came).";
+    case TSilence::siUnreadable:
+        return "ERROR: Unreadable reply to " + Command + ": the line speed may be another.";
+    case TSilence::siNoResultCode:
+        return "ERROR: Text but no result code in the reply to " + Command +
+               ": not a phone or modem.";
+    case TSilence::siNothing:
+        break;
+    }
+    return Exchange.LastMessage();
+}
+
 template <typename T> T* Member(const TComponent& Form, std::string_view Name) {
     auto* Found = dynamic_cast<T*>(Form.FindComponent(Name));
     if (Found == nullptr) {
@@ -115,9 +139,7 @@ void TfrmStart::FormCreate(TObject* /*Sender*/) {
     RefreshPorts();
     FPortWatch =
         UiBackend::WatchSerialPorts([this] { GuardedCall(this, [this] { RefreshPorts(); }); });
-    if (FTraceFile && !FTraceFile->Error().empty()) {
-        Application().ShowError(FTraceFile->Error());
-    }
+    ReportTraceFailure();
 }
 
 // ---- The port list
@@ -205,6 +227,7 @@ void TfrmStart::EndRun() {
     btnRead->SetFocus();
     Application().SetCursor(TCursor::crDefault);
     FRunning = false;
+    ReportTraceFailure();
     if (FCloseRequested) {
         Close();
     }
@@ -370,7 +393,7 @@ void TfrmStart::TakeStep(TStepResult Result, bool Heard) {
         return;
     case TStepResult::srFailed:
         FResponse = FExchange.Response();
-        ShowRunError(FExchange.LastMessage());
+        ShowRunError(NoAnswerMessage(FExchange));
         return;
     }
 }
@@ -394,9 +417,9 @@ void TfrmStart::PortFailure(TObject* Sender, const std::exception& E) {
         ClosePortIfLost();
         return;
     }
-    const std::string Message = DeviceLostMessage(vaComm->GetPortName(), E.what());
+    const std::string Message = DeviceLostMessage(vaComm->GetPortName());
     if (FExchange.Awaiting()) {
-        FExchange.DeviceLost(Message);
+        FExchange.DeviceLost(Message, E.what());
         FResponse = FExchange.Response();
     }
     ShowRunError(Message);
@@ -443,6 +466,14 @@ void TfrmStart::RecordTrace(std::string_view Line) {
     FLastExchange += Line;
     if (FTraceFile) {
         FTraceFile->Write(Line);
+    }
+}
+
+void TfrmStart::ReportTraceFailure() {
+    if (FTraceFile) {
+        if (auto Failure = FTraceFile->TakeFailure()) {
+            Application().ShowError(*Failure);
+        }
     }
 }
 

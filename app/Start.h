@@ -120,6 +120,9 @@ private:
 
     // The trace: the last run's lines, and KIVO_TRACE's file.
     void RecordTrace(std::string_view Line);
+    // Says once that the trace file cannot be written (its open or a write failed); not
+    // under the trace's lock.
+    void ReportTraceFailure();
     std::unique_ptr<TTraceFile> FTraceFile;
     std::string FLastExchange;
     TExchangeTrace FTrace;
