@@ -1,7 +1,8 @@
 #include "app/Start.h"
 
 #include "app/Imei.h"
-#include "app/PhoneReader.h"
+#include "app/PortFailure.h"
+#include "app/ReadReport.h"
 #include "runtime/Streaming.h"
 #include "runtime/Thread.h"
 

@@ -3,10 +3,12 @@
 
 #include "app/ExchangeTrace.h"
 #include "app/PhoneExchange.h"
+#include "app/DeviceText.h"
 #include "app/PhoneReader.h"
 #include "app/PortList.h"
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
+#include "tools/PortArgument.h"
 #include "tools/ReadHost.h"
 #include "tools/ReadOutput.h"
 #include "tools/ReadWatch.h"

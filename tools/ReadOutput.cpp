@@ -1,5 +1,6 @@
 #include "tools/ReadOutput.h"
 
+#include "app/DeviceText.h"
 #include "tools/ReadHost.h"
 
 #include <array>

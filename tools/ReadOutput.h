@@ -3,6 +3,7 @@
 // result as a block of the scan's output.
 
 #include "app/PhoneReader.h"
+#include "app/ReadReport.h"
 
 #include <string>
 #include <string_view>
