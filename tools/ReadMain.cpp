@@ -4,7 +4,7 @@
 #include "app/ExchangeTrace.h"
 #include "app/PhoneExchange.h"
 #include "app/PhoneReader.h"
-#include "app/PortList.h"
+#include "app/PortChooser.h"
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
 #include "tools/PortArgument.h"
@@ -96,34 +96,23 @@ int ListPorts(const TArguments& Args, TOutput& Output) {
     return ExitRead;
 }
 
-// The window's stored port items are "COM 1" to "COM 8", and "COM 4" is chosen at start.
-constexpr int StoredPorts = 8;
-constexpr int StartPort = 4;
-
-// The port a read without one reads, as the window chooses it: COM4 while a device is behind
-// it (or the user has named its device), else the first port of the one USB device found.
-// None when there is no such device, or several: Problem then says what to do.
+// The port a read without one reads, as the window chooses it (TPortChooser): COM4 while a
+// device is behind it (or the user has named its device), else the first port of the one USB
+// device found. None when there is no such device, or several: Problem then says what to do.
 std::optional<std::string> ChosenPort(const std::vector<TSerialPortInfo>& Found,
                                       std::string& Problem) {
-    const std::string Start = "COM" + std::to_string(StartPort);
-    const bool StartPresent =
-        ComNameMapped(Start) || StoredPortPresent(Found, StoredPorts, StartPort);
-    const std::vector<TListedPort> Listed = PortsBeyondStored(Found, StoredPorts);
-    const int Index = AutomaticChoice(Listed, StoredPorts, StartPort - 1, StartPresent);
-    if (Index >= StoredPorts) {
-        return Listed.at(static_cast<std::size_t>(Index - StoredPorts)).Path;
+    const std::string Start = "COM" + std::to_string(StartPortNumber);
+    TPortChooser Chooser;
+    Chooser.Refresh(Found, ComNameMapped(Start));
+    if (!Chooser.IsStored(Chooser.Chosen())) {
+        return Chooser.Key(Chooser.Chosen());
     }
-    if (StartPresent) {
+    if (Chooser.StartPresent()) {
         return Start;
     }
     std::string Devices; // each USB device's first port
-    std::vector<std::string> Seen;
-    for (const TListedPort& Port : Listed) {
-        if (!Port.DeviceId.empty() &&
-            std::find(Seen.begin(), Seen.end(), Port.DeviceId) == Seen.end()) {
-            Seen.push_back(Port.DeviceId);
-            Devices += (Devices.empty() ? " " : ", ") + Port.Path + " (" + Port.Label + ")";
-        }
+    for (const TListedPort& Port : Chooser.UsbDevices()) {
+        Devices += (Devices.empty() ? " " : ", ") + Port.Path + " (" + Port.Label + ")";
     }
     const std::string Example = "'kivo-read " + std::string(ExamplePort()) + "'";
     const std::string NoDevice(Found.empty() ? NoPortFound : "no USB phone or modem found");
