@@ -1,7 +1,7 @@
 #include "app/ExchangeTrace.h"
 
+#include "app/DeviceText.h"
 #include "app/ExchangeTraceOpen.h"
-#include "app/PhoneReader.h"
 
 #include <array>
 #include <cerrno>

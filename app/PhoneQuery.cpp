@@ -229,16 +229,6 @@ std::string CmeErrorMessage(std::string_view Detail) {
     return "+CME ERROR: " + std::string(Trimmed) + ".";
 }
 
-std::string DeviceLostMessage(std::string_view Device) {
-    return "Lost the device " + std::string(Device) +
-           ": it went away (unplugged, powered off or reset). Plug it in or switch it on, "
-           "then read again.";
-}
-
-std::string DeviceLostMessage(std::string_view Device, std::string_view Reason) {
-    return DeviceLostMessage(Device) + " (" + std::string(TrimLine(Reason)) + ")";
-}
-
 bool IsReceiveOverrun(int Errors) {
     return HasLineError(static_cast<std::uint32_t>(Errors), leRxOver | leOverrun);
 }

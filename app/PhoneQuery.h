@@ -46,14 +46,6 @@ inline constexpr std::string_view ReplyTooLongMessage =
 inline constexpr std::string_view OverrunMessage =
     "ERROR: Received characters were lost (receive overrun).";
 
-// The message for a device that failed during a read: that it went away (unplugged, powered
-// off or reset) and what to do, naming Device. The system's own text is no help to a person:
-// it belongs in the trace (TPhoneExchange::DeviceLost).
-[[nodiscard]] std::string DeviceLostMessage(std::string_view Device);
-// The same message with the system's text, Reason, after it in parentheses: for a caller
-// that keeps no trace of it.
-[[nodiscard]] std::string DeviceLostMessage(std::string_view Device, std::string_view Reason);
-
 // True when the error bits a port reports (TVaLineError, as OnError receives them) say that
 // received characters were lost.
 [[nodiscard]] bool IsReceiveOverrun(int Errors);

@@ -1,7 +1,8 @@
 #include "app/Start.h"
 
 #include "app/Imei.h"
-#include "app/PhoneReader.h"
+#include "app/PortFailure.h"
+#include "app/ReadReport.h"
 #include "runtime/Streaming.h"
 #include "runtime/Thread.h"
 
@@ -11,9 +12,6 @@
 #include <utility>
 
 namespace {
-
-// The item chosen at start: "COM 4", the port of vaComm's stored PortNum.
-constexpr int StartItem = 3;
 
 // The longest the waiting loops sleep between two rounds of message processing; a message
 // that arrives ends the sleep at once.
@@ -27,6 +25,30 @@ std::unique_ptr<TTraceFile> TraceFileFromEnvironment() {
         return nullptr;
     }
     return std::make_unique<TTraceFile>(Path);
+}
+
+// The message of a failed reply: where a reply ran out of time after something came, what
+// came instead; else the exchange's own message (the timeout's when nothing came).
+std::string NoAnswerMessage(const TPhoneExchange& Exchange) {
+    if (Exchange.End() != TExchangeEnd::eeNoAnswer || Exchange.LastMessage() != TimeoutMessage ||
+        Exchange.Step() < 0) {
+        return Exchange.LastMessage();
+    }
+    const std::string Command(
+        TrimLine(QueryCommands.at(static_cast<std::size_t>(Exchange.Step())).Text));
+    switch (Exchange.Silence()) {
+    case TSilence::siStopped:
+        return "ERROR: The reply to " + Command +
+               " stopped before its end (\"Copy exchange\" shows what came).";
+    case TSilence::siUnreadable:
+        return "ERROR: Unreadable reply to " + Command + ": the line speed may be another.";
+    case TSilence::siNoResultCode:
+        return "ERROR: Text but no result code in the reply to " + Command +
+               ": not a phone or modem.";
+    case TSilence::siNothing:
+        break;
+    }
+    return Exchange.LastMessage();
 }
 
 template <typename T> T* Member(const TComponent& Form, std::string_view Name) {
@@ -109,60 +131,21 @@ std::array<TEdit*, QueryCommands.size()> TfrmStart::ResultFields() const {
 }
 
 void TfrmStart::FormCreate(TObject* /*Sender*/) {
-    cbPort->SetItemIndex(StartItem);
-    FStoredPorts = cbPort->Items();
-    FAutomaticKey = ChoiceKey(cbPort->ItemIndex());
+    FChooser = TPortChooser(cbPort->Items());
+    cbPort->SetItemIndex(FChooser.Chosen());
     RefreshPorts();
     FPortWatch =
         UiBackend::WatchSerialPorts([this] { GuardedCall(this, [this] { RefreshPorts(); }); });
-    if (FTraceFile && !FTraceFile->Error().empty()) {
-        Application().ShowError(FTraceFile->Error());
-    }
+    ReportTraceFailure();
 }
 
 // ---- The port list
 
-std::string TfrmStart::ChoiceKey(int Index) const {
-    if (Index >= 0 && Index < StoredCount()) {
-        return FStoredPorts.at(static_cast<std::size_t>(Index));
-    }
-    const auto Listed = static_cast<std::size_t>(Index - StoredCount());
-    return Index >= 0 && Listed < FListedPorts.size() ? FListedPorts.at(Listed).Path : "";
-}
-
 void TfrmStart::RefreshPorts() {
-    const std::string Chosen = ChoiceKey(cbPort->ItemIndex());
-    const std::vector<TSerialPortInfo> Found = ListSerialPorts();
-    FListedPorts = PortsBeyondStored(Found, StoredCount());
-    std::vector<std::string> Items = FStoredPorts;
-    FConsolePaths.assign(Items.size(), std::string());
-    for (int Item = 0; Item < StoredCount(); ++Item) {
-        if (const TSerialPortInfo* Console = StoredConsole(Found, StoredCount(), Item + 1)) {
-            Items.at(static_cast<std::size_t>(Item)) += ConsoleMark;
-            FConsolePaths.at(static_cast<std::size_t>(Item)) = Console->Path;
-        }
-    }
-    for (const TListedPort& Port : FListedPorts) {
-        Items.push_back(Port.Label);
-        FConsolePaths.push_back(Port.Console ? Port.Path : std::string());
-    }
-    cbPort->SetItems(Items);
-    // A choice stays while it is listed, except a stored item chosen for the user, which
-    // gives way to a device plugged in unless a device is behind it too.
-    int Kept = -1;
-    for (int Item = 0; Item < static_cast<int>(Items.size()); ++Item) {
-        if (ChoiceKey(Item) == Chosen) {
-            Kept = Item;
-        }
-    }
-    if (Kept >= 0 && !(Chosen == FAutomaticKey && Kept < StoredCount())) {
-        cbPort->SetItemIndex(Kept);
-        return;
-    }
-    const int Index = AutomaticChoice(FListedPorts, StoredCount(), StartItem,
-                                      StoredPortPresent(Found, StoredCount(), StartItem + 1));
-    cbPort->SetItemIndex(Index);
-    FAutomaticKey = ChoiceKey(Index);
+    FChooser.Select(cbPort->ItemIndex());
+    FChooser.Refresh(ListSerialPorts());
+    cbPort->SetItems(FChooser.Items());
+    cbPort->SetItemIndex(FChooser.Chosen());
 }
 
 // ---- The read run
@@ -205,6 +188,7 @@ void TfrmStart::EndRun() {
     btnRead->SetFocus();
     Application().SetCursor(TCursor::crDefault);
     FRunning = false;
+    ReportTraceFailure();
     if (FCloseRequested) {
         Close();
     }
@@ -218,9 +202,9 @@ void TfrmStart::ChoosePort() {
         FStoredDeviceName = vaComm->DeviceName();
     }
     const int Index = cbPort->ItemIndex();
-    const bool Stored = Index < StoredCount();
+    const bool Stored = Index < FChooser.StoredCount();
     const std::string Name =
-        Stored ? FStoredDeviceName : TVaComm::DeviceNameForPath(ChoiceKey(Index));
+        Stored ? FStoredDeviceName : TVaComm::DeviceNameForPath(FChooser.Key(Index));
     const int Port = Stored ? Index + 1 : vaComm->PortNum();
     if (Port != vaComm->PortNum() || Name != vaComm->DeviceName()) {
         if (vaComm->Active()) {
@@ -235,12 +219,11 @@ void TfrmStart::ChoosePort() {
 
 bool TfrmStart::ConsoleConfirmed() {
     const int Index = cbPort->ItemIndex();
-    const bool Listed = Index >= 0 && Index < static_cast<int>(FConsolePaths.size());
-    const std::string Console = Listed ? FConsolePaths.at(static_cast<std::size_t>(Index)) : "";
-    if (Console.empty() || ChoiceKey(Index) == FConsoleWarned) {
+    const std::string Console = FChooser.ConsolePath(Index);
+    if (Console.empty() || FChooser.Key(Index) == FConsoleWarned) {
         return true;
     }
-    FConsoleWarned = ChoiceKey(Index);
+    FConsoleWarned = FChooser.Key(Index);
     Application().MessageBox(
         Console + " is the system console: the kernel writes its messages there and a login " +
             "may wait on it, so a read would send AT commands to them. Press Read again to " +
@@ -370,7 +353,7 @@ void TfrmStart::TakeStep(TStepResult Result, bool Heard) {
         return;
     case TStepResult::srFailed:
         FResponse = FExchange.Response();
-        ShowRunError(FExchange.LastMessage());
+        ShowRunError(NoAnswerMessage(FExchange));
         return;
     }
 }
@@ -394,9 +377,9 @@ void TfrmStart::PortFailure(TObject* Sender, const std::exception& E) {
         ClosePortIfLost();
         return;
     }
-    const std::string Message = DeviceLostMessage(vaComm->GetPortName(), E.what());
+    const std::string Message = DeviceLostMessage(vaComm->GetPortName());
     if (FExchange.Awaiting()) {
-        FExchange.DeviceLost(Message);
+        FExchange.DeviceLost(Message, E.what());
         FResponse = FExchange.Response();
     }
     ShowRunError(Message);
@@ -443,6 +426,14 @@ void TfrmStart::RecordTrace(std::string_view Line) {
     FLastExchange += Line;
     if (FTraceFile) {
         FTraceFile->Write(Line);
+    }
+}
+
+void TfrmStart::ReportTraceFailure() {
+    if (FTraceFile) {
+        if (auto Failure = FTraceFile->TakeFailure()) {
+            Application().ShowError(*Failure);
+        }
     }
 }
 

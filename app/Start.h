@@ -6,7 +6,7 @@
 #include "app/ExchangeTrace.h"
 #include "app/PhoneExchange.h"
 #include "app/PhoneQuery.h"
-#include "app/PortList.h"
+#include "app/PortChooser.h"
 #include "app/StartForm.h"
 #include "serial/VaComm.h"
 #include "ui/Forms.h"
@@ -120,6 +120,9 @@ private:
 
     // The trace: the last run's lines, and KIVO_TRACE's file.
     void RecordTrace(std::string_view Line);
+    // Says once that the trace file cannot be written (its open or a write failed); not
+    // under the trace's lock.
+    void ReportTraceFailure();
     std::unique_ptr<TTraceFile> FTraceFile;
     std::string FLastExchange;
     TExchangeTrace FTrace;
@@ -131,20 +134,14 @@ private:
     bool FOpenTimedOut = false;
 
     // ---- The port list
-    // Lists the ports found now, keeping the chosen item where it is still listed; runs
-    // whenever a port comes or goes.
+    // Lists the ports found now, as the chooser keeps or makes the choice; runs whenever a
+    // port comes or goes.
     void RefreshPorts();
-    // The item that stands for the current choice: its label, or the path of a found port.
-    [[nodiscard]] std::string ChoiceKey(int Index) const;
-    [[nodiscard]] int StoredCount() const { return static_cast<int>(FStoredPorts.size()); }
 
-    std::vector<std::string> FStoredPorts;  // "COM 1" to "COM 8", as stored
+    TPortChooser FChooser;                  // the items and the rules of the choice
     std::string FStoredDeviceName;          // the component's own, "COM%d" as stored
     std::string FFoundDeviceName;           // what a found port put in its place
-    std::vector<TListedPort> FListedPorts;  // found, beyond the stored items
-    std::vector<std::string> FConsolePaths; // per item: the console's path, or empty
     std::string FConsoleWarned;             // the console item a warning was shown for
-    std::string FAutomaticKey;              // the last choice made for the user
     std::unique_ptr<TWatchPeer> FPortWatch; // refreshes the list as ports come and go
 
     bool FRunning = false;

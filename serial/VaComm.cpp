@@ -56,21 +56,20 @@ std::string FilledWithCode(DWORD Code, const char* Fmt) {
     return Format(Fmt, {Code, SystemErrorText(Code)});
 }
 
-// The cause an open's error code stands for.
+// The cause an open's error code stands for, as this system's decoder reads it.
 TVaCommErrorCode OpenErrorCode(DWORD Code) {
-    switch (kivo::OpenFailureOf(Code)) {
-    case kivo::TOpenFailure::ofNotFound:
+    switch (kivo::DecodeSystemError(Code)) {
+    case std::errc::no_such_device:
         return TVaCommErrorCode::ecNotFound;
-    case kivo::TOpenFailure::ofBusy:
+    case std::errc::device_or_resource_busy:
         return TVaCommErrorCode::ecBusy;
-    case kivo::TOpenFailure::ofDenied:
+    case std::errc::permission_denied:
         return TVaCommErrorCode::ecDenied;
-    case kivo::TOpenFailure::ofNotSerial:
+    case std::errc::inappropriate_io_control_operation:
         return TVaCommErrorCode::ecNotSerial;
-    case kivo::TOpenFailure::ofOther:
-        break;
+    default:
+        return TVaCommErrorCode::ecOther;
     }
-    return TVaCommErrorCode::ecOther;
 }
 
 // What CreateFileA is given for the port named Name: a COM name ("COM12", any case) in the

@@ -1,5 +1,6 @@
 #include "tools/ReadOutput.h"
 
+#include "app/DeviceText.h"
 #include "tools/ReadHost.h"
 
 #include <array>
@@ -204,4 +205,36 @@ std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result) {
         Out += ", \"error\": " + JsonString(Result.Error);
     }
     return Out + "}";
+}
+
+std::string PortListText(const std::vector<TSerialPortInfo>& Ports) {
+    std::string Out;
+    for (const TSerialPortInfo& Port : Ports) {
+        Out += EscapedForTerminal(Port.Path) + "\t" + EscapedForTerminal(Port.Description) +
+               (Port.Console ? " (system console)" : "");
+        if (!Port.ById.empty()) {
+            Out += "\t" + EscapedForTerminal(Port.ById);
+        }
+        Out += "\n";
+    }
+    return Out;
+}
+
+std::string PortListJson(const std::vector<TSerialPortInfo>& Ports) {
+    std::string Out = "[";
+    for (const TSerialPortInfo& Port : Ports) {
+        Out += Out.size() == 1 ? "" : ",\n ";
+        Out += "{" + VersionMember() + ", \"name\": " + JsonString(Port.Name) +
+               ", \"path\": " + JsonString(Port.Path) + ", \"by_id\": " + JsonString(Port.ById) +
+               ", \"description\": " + JsonString(Port.Description) +
+               ", \"driver\": " + JsonString(Port.Driver) +
+               ", \"vendor_id\": " + JsonString(Port.VendorId) +
+               ", \"product_id\": " + JsonString(Port.ProductId) +
+               ", \"manufacturer\": " + JsonString(Port.Manufacturer) +
+               ", \"product\": " + JsonString(Port.Product) +
+               ", \"serial_number\": " + JsonString(Port.SerialNumber) +
+               ", \"interface\": " + JsonString(Port.Interface) +
+               ", \"console\": " + (Port.Console ? "true" : "false") + "}";
+    }
+    return Out + "]\n";
 }

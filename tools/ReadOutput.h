@@ -3,9 +3,12 @@
 // result as a block of the scan's output.
 
 #include "app/PhoneReader.h"
+#include "app/ReadReport.h"
+#include "platform/SerialPorts.h"
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Exit codes.
 inline constexpr int ExitRead = 0; // every port read gave all seven fields
@@ -58,3 +61,8 @@ inline constexpr int JsonVersion = 1;
 // fields read (text), or one JSON object. Any thread.
 [[nodiscard]] std::string PortBlockText(const TPortLabel& Label, const TReadResult& Result);
 [[nodiscard]] std::string PortBlockJson(const TPortLabel& Label, const TReadResult& Result);
+
+// The ports --list prints: a line each (path, description, the console marked, its link by id),
+// or a JSON array of an object each. Any thread.
+[[nodiscard]] std::string PortListText(const std::vector<TSerialPortInfo>& Ports);
+[[nodiscard]] std::string PortListJson(const std::vector<TSerialPortInfo>& Ports);

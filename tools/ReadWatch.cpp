@@ -7,6 +7,7 @@
 
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
+#include "tools/PortArgument.h"
 #include "tools/PortArrivals.h"
 #include "tools/ReadHost.h"
 #include "tools/ReadModemManager.h"

@@ -68,22 +68,22 @@ bool HasOpen(const std::string& Id, dev_t Device) {
 
 } // namespace
 
-TOpenFailure OpenFailureOf(std::uint32_t Code) {
+std::errc DecodeSystemError(std::uint32_t Code) {
     switch (Code) {
     case ENOENT:
     case ENXIO:
     case ENODEV:
-        return TOpenFailure::ofNotFound;
+        return std::errc::no_such_device;
     case EBUSY:
-        return TOpenFailure::ofBusy;
+        return std::errc::device_or_resource_busy;
     case EACCES:
     case EPERM:
-        return TOpenFailure::ofDenied;
+        return std::errc::permission_denied;
     case ENOTTY:
     case EISDIR:
-        return TOpenFailure::ofNotSerial;
+        return std::errc::inappropriate_io_control_operation;
     default:
-        return TOpenFailure::ofOther;
+        return {};
     }
 }
 

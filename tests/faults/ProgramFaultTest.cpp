@@ -3,6 +3,7 @@
 // ended only by CR or only by LF, and replies in two pieces split at every byte.
 
 #include "app/PhoneReader.h"
+#include "app/ReadReport.h"
 #include "runtime/Thread.h"
 #include "tests/faults/ProcessProbe.h"
 #include "tests/faults/ScriptedPhone.h"

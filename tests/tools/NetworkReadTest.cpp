@@ -246,14 +246,13 @@ TEST(NetworkPorts, TheServerClosingMidReadIsALostDeviceNamingTheServer) {
     const auto Result = Read({"--timeout", "60", "--port", Url("socket", Listening.Port())});
     Server.join();
     EXPECT_EQ(Result.ExitCode, 2);
+    // Every label stays, empty where nothing was read; the system's text goes to the trace.
     const std::string Fields = "Phone Manufacturer: Field1\nPhone Model: Field2\n"
                                "Phone Revision: Field3\nModem Manufacturer:\nModem Model:\n"
                                "Modem Revision:\nSerial Number:\n";
     EXPECT_EQ(Result.Out, Fields);
     EXPECT_TRUE(Result.Err.starts_with("kivo-read: Lost the device " +
-                                       Url("socket", Listening.Port()) + ": "))
-        << Result.Err;
-    EXPECT_NE(Result.Err.find("The server closed the network connection.\n"), std::string::npos)
+                                       Url("socket", Listening.Port()) + ": it went away"))
         << Result.Err;
 }
 

@@ -1,13 +1,16 @@
 // kivo-read: the seven fields on the command line, as text or JSON, with its exit codes;
 // and the pieces it is made of.
 
+#include "app/DeviceText.h"
 #include "app/PhoneReader.h"
+#include "app/ReadReport.h"
 #include "runtime/Streaming.h"
 #include "serial/VaComm.h"
 #include "tests/support/PtyPair.h"
 #include "tests/tools/DeviceClient.h"
 #include "tests/tools/SimOptions.h"
 #include "tools/PhoneSim.h"
+#include "tools/PortArgument.h"
 
 #include <algorithm>
 #include <csignal>
