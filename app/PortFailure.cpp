@@ -31,6 +31,11 @@ std::string PortFailureMessage(const std::exception& E, const std::string& Devic
 }
 
 std::string DeviceLostMessage(std::string_view Device) {
+    if (Device.find("://") != std::string_view::npos) {
+        return "Lost the connection to " + std::string(Device) +
+               ": the server closed it or the network failed. Check that the server runs and "
+               "can be reached, then read again.";
+    }
     return "Lost the device " + std::string(Device) +
            ": it went away (unplugged, powered off or reset). Plug it in or switch it on, "
            "then read again.";

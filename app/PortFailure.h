@@ -18,6 +18,7 @@
 [[nodiscard]] std::string PortFailureMessage(const std::exception& E, const std::string& Device);
 
 // The message for a device that failed during a read: that it went away (unplugged, powered
-// off or reset) and what to do, naming Device. The system's own text is no help to a person:
-// it belongs in the trace (TPhoneExchange::DeviceLost).
+// off or reset), or for a network port ("socket://host:port") that its connection ended, and
+// what to do, naming Device. The system's own text is no help to a person: it belongs in the
+// trace (TPhoneExchange::DeviceLost).
 [[nodiscard]] std::string DeviceLostMessage(std::string_view Device);
