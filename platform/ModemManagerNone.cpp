@@ -31,7 +31,8 @@ std::unique_ptr<TModemInhibition> TModemInhibition::Inhibit(const TManagedModem&
     return nullptr;
 }
 
-bool WaitForModemManagerProbe(const std::string& /*Name*/, std::chrono::milliseconds /*Bound*/) {
+bool WaitForModemManagerProbe(const std::string& /*Name*/, std::chrono::milliseconds /*Bound*/,
+                              const std::function<bool()>& /*Stopped*/) {
     return false;
 }
 
