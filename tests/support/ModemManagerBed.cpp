@@ -11,8 +11,10 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <string_view>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -58,7 +60,8 @@ std::string FindProgram(const std::string& Name) {
 
 // Starts Argv with this process's environment and the "NAME=VALUE" entries of Extra on top;
 // its output goes to Log, and with AddressOut >= 0 descriptor 3 is the write end of that
-// pipe. The process id, or -1.
+// pipe. It inherits no other descriptor (a pipe left open in it would keep a test's reader
+// waiting), and neither this thread's blocked signals nor handled ones. The process id, or -1.
 pid_t Spawn(const std::vector<std::string>& Argv, const std::vector<std::string>& Extra,
             const std::string& Log, int AddressOut = -1) {
     std::vector<std::string> Environment;
@@ -95,10 +98,21 @@ pid_t Spawn(const std::vector<std::string>& Argv, const std::vector<std::string>
     if (AddressOut >= 0) {
         posix_spawn_file_actions_adddup2(&Actions, AddressOut, 3);
     }
+    posix_spawn_file_actions_addclosefrom_np(&Actions, AddressOut >= 0 ? 4 : 3);
+    posix_spawnattr_t Attributes;
+    posix_spawnattr_init(&Attributes);
+    sigset_t None;
+    sigset_t All;
+    sigemptyset(&None);
+    sigfillset(&All);
+    posix_spawnattr_setsigmask(&Attributes, &None);
+    posix_spawnattr_setsigdefault(&Attributes, &All);
+    posix_spawnattr_setflags(&Attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t Pid = -1;
-    if (::posix_spawn(&Pid, Args.front(), &Actions, nullptr, Args.data(), Envp.data()) != 0) {
+    if (::posix_spawn(&Pid, Args.front(), &Actions, &Attributes, Args.data(), Envp.data()) != 0) {
         Pid = -1;
     }
+    posix_spawnattr_destroy(&Attributes);
     posix_spawn_file_actions_destroy(&Actions);
     return Pid;
 }
@@ -111,7 +125,11 @@ std::string ReadLine(int Fd) {
         const auto Left =
             std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now());
         pollfd Wait{Fd, POLLIN, 0};
-        if (Left.count() <= 0 || ::poll(&Wait, 1, static_cast<int>(Left.count())) <= 0) {
+        const int Ready = Left.count() > 0 ? ::poll(&Wait, 1, static_cast<int>(Left.count())) : 0;
+        if (Ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (Ready <= 0) {
             return {};
         }
         std::array<char, 256> Buffer{};
@@ -148,42 +166,99 @@ std::string StartBus(const std::string& Directory, const std::string& Name,
     return Address;
 }
 
-// Waits within Bound until Name has an owner on the bus at Address.
-bool WaitForName(const std::string& Address, const char* Name) {
-    sd_bus* Bus = nullptr;
-    if (sd_bus_new(&Bus) < 0) {
-        return false;
+// How Pid ended ("exit status 1", "signal 9"), once it has; it is reaped and Pid set to -1.
+// Empty while it runs.
+std::string Ended(pid_t& Pid) {
+    int Status = 0;
+    if (Pid <= 0 || ::waitpid(Pid, &Status, WNOHANG) != Pid) {
+        return {};
     }
+    Pid = -1;
+    return WIFEXITED(Status) ? "exit status " + std::to_string(WEXITSTATUS(Status))
+                             : "signal " + std::to_string(WTERMSIG(Status));
+}
+
+// A name waited for, and whether it has an owner.
+struct TNameWait {
+    const char* Name = nullptr;
     bool Owned = false;
-    if (sd_bus_set_address(Bus, Address.c_str()) >= 0 && sd_bus_set_bus_client(Bus, 1) >= 0 &&
-        sd_bus_start(Bus) >= 0 &&
-        sd_bus_match_signal(Bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr) >= 0) {
-        const auto Deadline = Clock::now() + Bound;
-        while (!Owned && Clock::now() < Deadline) {
-            sd_bus_error Error{}; // SD_BUS_ERROR_NULL, which is C
-            sd_bus_message* Reply = nullptr;
-            int Has = 0;
-            if (sd_bus_call_method(Bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "NameHasOwner", &Error, &Reply, "s",
-                                   Name) >= 0 &&
-                sd_bus_message_read(Reply, "b", &Has) >= 0) {
-                Owned = Has != 0;
+};
+
+// Notes an owner for Data's name (a TNameWait) from a NameOwnerChanged signal about it.
+int NoteOwner(sd_bus_message* Signal, void* Data, sd_bus_error* /*Error*/) {
+    auto* Wait = static_cast<TNameWait*>(Data);
+    const char* Name = nullptr;
+    const char* Old = nullptr;
+    const char* New = nullptr;
+    if (sd_bus_message_read(Signal, "sss", &Name, &Old, &New) >= 0 &&
+        std::string_view(Name) == Wait->Name && New != nullptr && *New != '\0') {
+        Wait->Owned = true;
+    }
+    return 0;
+}
+
+// Waits within Bound until Name has an owner on the bus at Address, which the process Owner
+// is to become; empty when it has, else why not. The signal that an owner came is watched
+// before the name is asked for, so one that comes between the two is not missed; and the
+// wait ends as soon as Owner does.
+std::string WaitForName(const std::string& Address, const char* Name, pid_t& Owner) {
+    sd_bus* Bus = nullptr;
+    TNameWait Wait{Name};
+    const std::string Rule = "type='signal',sender='org.freedesktop.DBus',interface='org."
+                             "freedesktop.DBus',member='NameOwnerChanged',arg0='" +
+                             std::string(Name) + "'";
+    int Result = sd_bus_new(&Bus);
+    Result = Result < 0 ? Result : sd_bus_set_address(Bus, Address.c_str());
+    Result = Result < 0 ? Result : sd_bus_set_bus_client(Bus, 1);
+    Result = Result < 0 ? Result : sd_bus_start(Bus);
+    Result = Result < 0 ? Result : sd_bus_add_match(Bus, nullptr, Rule.c_str(), NoteOwner, &Wait);
+    if (Result >= 0) {
+        sd_bus_error Error{}; // SD_BUS_ERROR_NULL, which is C
+        sd_bus_message* Reply = nullptr;
+        int Has = 0;
+        Result =
+            sd_bus_call_method(Bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", &Error, &Reply, "s", Name);
+        Result = Result < 0 ? Result : sd_bus_message_read(Reply, "b", &Has);
+        Wait.Owned = Has != 0;
+        sd_bus_message_unref(Reply);
+        sd_bus_error_free(&Error);
+    }
+    std::string Why = Owner <= 0 ? std::string("it did not start")
+                      : Result < 0
+                          ? "the bus did not answer: " + std::generic_category().message(-Result)
+                          : std::string();
+    const int Handle = static_cast<int>(::syscall(SYS_pidfd_open, Owner, 0));
+    const auto Deadline = Clock::now() + Bound;
+    while (Why.empty() && !Wait.Owned) {
+        Result = sd_bus_process(Bus, nullptr); // what came with or after the answer first
+        if (Result > 0) {
+            continue;
+        }
+        const auto Left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now());
+        std::array<pollfd, 2> Ready{
+            {{sd_bus_get_fd(Bus), static_cast<short>(sd_bus_get_events(Bus)), 0},
+             {Handle, POLLIN, 0}}};
+        if (Result < 0) {
+            Why = "the bus went away: " + std::generic_category().message(-Result);
+        } else if (Left.count() <= 0) {
+            Why = "not within " + std::to_string(Bound.count()) + " s";
+        } else if (::poll(Ready.data(), Ready.size(), static_cast<int>(Left.count())) < 0 &&
+                   errno != EINTR) {
+            Why = "poll: " + std::generic_category().message(errno);
+        } else if (Ready[1].revents != 0) {
+            // It may have taken the name just before it ended: what the bus sent is taken.
+            while (!Wait.Owned && sd_bus_process(Bus, nullptr) > 0) {
             }
-            sd_bus_message_unref(Reply);
-            sd_bus_error_free(&Error);
-            while (!Owned && sd_bus_process(Bus, nullptr) > 0) {
-            }
-            const auto Left =
-                std::chrono::duration_cast<std::chrono::microseconds>(Deadline - Clock::now());
-            if (!Owned && (Left.count() <= 0 ||
-                           sd_bus_wait(Bus, static_cast<std::uint64_t>(Left.count())) < 0)) {
-                break;
-            }
+            Why = Wait.Owned ? std::string() : "it ended (" + Ended(Owner) + ")";
         }
     }
+    if (Handle >= 0) {
+        ::close(Handle);
+    }
     sd_bus_flush_close_unref(Bus);
-    return Owned;
+    return Why;
 }
 
 // Ends Pid with SIGTERM, and with SIGKILL when it has not ended within Bound.
@@ -191,7 +266,14 @@ void End(pid_t Pid) {
     const int Handle = static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0));
     ::kill(Pid, SIGTERM);
     pollfd Wait{Handle, POLLIN, 0};
-    if (Handle < 0 || ::poll(&Wait, 1, static_cast<int>(Bound.count() * 1000)) <= 0) {
+    const auto Deadline = Clock::now() + Bound;
+    int Ready = -1;
+    for (std::chrono::milliseconds Left = Bound; Handle >= 0 && Ready < 0 && Left.count() > 0;
+         Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now())) {
+        Ready = ::poll(&Wait, 1, static_cast<int>(Left.count()));
+        Ready = Ready < 0 && errno != EINTR ? 0 : Ready;
+    }
+    if (Ready <= 0) {
         ADD_FAILURE() << "process " << Pid << " did not end on SIGTERM";
         ::kill(Pid, SIGKILL);
     }
@@ -222,14 +304,15 @@ ModemManagerBed::ModemManagerBed(bool DenyAll) {
 void ModemManagerBed::Start(bool DenyAll) {
     std::string Template = ::testing::TempDir() + "kivo-mm-XXXXXX";
     if (::mkdtemp(Template.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp";
+        FFailure =
+            "cannot make a directory " + Template + ": " + std::generic_category().message(errno);
         return;
     }
     FDirectory = Template;
     const std::string Session = StartBus(FDirectory, "session", FProcesses);
     const std::string System = StartBus(FDirectory, "system", FProcesses);
     if (Session.empty() || System.empty()) {
-        ADD_FAILURE() << "the private buses did not start";
+        FFailure = "the private buses did not start: " + Text("session.log") + Text("system.log");
         return;
     }
     std::vector<std::string> StandIn{KIVO_POLKIT_STANDIN_PATH};
@@ -238,9 +321,11 @@ void ModemManagerBed::Start(bool DenyAll) {
     }
     FProcesses.push_back(
         Spawn(StandIn, {"DBUS_SYSTEM_BUS_ADDRESS=" + System}, FDirectory + "/polkit.log"));
-    if (!WaitForName(System, "org.freedesktop.PolicyKit1")) {
-        ADD_FAILURE() << "no polkit stand-in at " << System << ": "
-                      << std::ifstream(FDirectory + "/polkit.log").rdbuf();
+    if (const std::string Why =
+            WaitForName(System, "org.freedesktop.PolicyKit1", FProcesses.back());
+        !Why.empty()) {
+        FFailure = "no polkit stand-in at " + System + ": " + Why + "\n" + Text("polkit.log") +
+                   Text("system.log");
         return;
     }
     // Under umockdev's preload, inherited with the test bed's directory: ModemManager sees the
@@ -250,8 +335,10 @@ void ModemManagerBed::Start(bool DenyAll) {
                "--log-level=DEBUG"},
               {"DBUS_SESSION_BUS_ADDRESS=" + Session, "DBUS_SYSTEM_BUS_ADDRESS=" + System},
               FDirectory + "/ModemManager.log"));
-    if (!WaitForName(Session, "org.freedesktop.ModemManager1")) {
-        ADD_FAILURE() << "ModemManager did not start:\n" << Log();
+    if (const std::string Why =
+            WaitForName(Session, "org.freedesktop.ModemManager1", FProcesses.back());
+        !Why.empty()) {
+        FFailure = "ModemManager did not start: " + Why + "\n" + Log() + Text("session.log");
         return;
     }
     // NOLINTBEGIN(concurrency-mt-unsafe): the test's own threads do not read the environment
@@ -260,6 +347,7 @@ void ModemManagerBed::Start(bool DenyAll) {
         FPreviousSystemBus = Previous;
     }
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", Session.c_str(), 1);
+    FServing = true;
     // NOLINTEND(concurrency-mt-unsafe)
 }
 
@@ -270,9 +358,9 @@ ModemManagerBed::~ModemManagerBed() {
         }
     }
     // NOLINTBEGIN(concurrency-mt-unsafe): as above
-    if (FHadSystemBus) {
+    if (FServing && FHadSystemBus) {
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", FPreviousSystemBus.c_str(), 1);
-    } else {
+    } else if (FServing) {
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
     // NOLINTEND(concurrency-mt-unsafe)
@@ -283,7 +371,15 @@ ModemManagerBed::~ModemManagerBed() {
 }
 
 std::string ModemManagerBed::Log() const {
-    std::ifstream In(FDirectory + "/ModemManager.log");
+    return Text("ModemManager.log");
+}
+
+const std::string& ModemManagerBed::Failure() const {
+    return FFailure;
+}
+
+std::string ModemManagerBed::Text(const std::string& File) const {
+    std::ifstream In(FDirectory + "/" + File);
     std::stringstream Text;
     Text << In.rdbuf();
     return Text.str();

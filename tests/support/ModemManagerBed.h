@@ -17,9 +17,10 @@ public:
     [[nodiscard]] static std::string Missing();
 
     // Starts the buses, the stand-in (refusing every request with DenyAll) and ModemManager,
-    // and waits until ModemManager serves (a failure fails the test). Sets this process's
-    // DBUS_SYSTEM_BUS_ADDRESS to ModemManager's bus, so that the code under test, and the
-    // programs the test starts, find it there.
+    // and waits until ModemManager serves; what failed is then in Failure(), which the test
+    // asserts empty before it goes on. Sets this process's DBUS_SYSTEM_BUS_ADDRESS to
+    // ModemManager's bus, so that the code under test, and the programs the test starts, find
+    // it there. All on the test's thread, as the other calls.
     explicit ModemManagerBed(bool DenyAll = false);
     // Ends ModemManager (waiting for it to let go of its ports), the stand-in and the buses.
     ~ModemManagerBed();
@@ -30,14 +31,20 @@ public:
 
     // ModemManager's log so far (for a failure's message).
     [[nodiscard]] std::string Log() const;
+    // Why the bed does not serve (which part did not start, how it ended, and its output);
+    // empty when ModemManager serves.
+    [[nodiscard]] const std::string& Failure() const;
 
 private:
     void Start(bool DenyAll);
+    [[nodiscard]] std::string Text(const std::string& File) const; // a file of FDirectory
 
     std::string FDirectory;         // configuration and log
     std::vector<int> FProcesses;    // started, in order: buses, stand-in, ModemManager
     std::string FPreviousSystemBus; // DBUS_SYSTEM_BUS_ADDRESS before
     bool FHadSystemBus = false;
+    bool FServing = false; // DBUS_SYSTEM_BUS_ADDRESS is set to ModemManager's bus
+    std::string FFailure;
 };
 
 } // namespace kivo::test

@@ -51,11 +51,21 @@ protected:
         }
     }
 
-    // Starts ModemManager and plugs the modem in; true once ModemManager manages it.
-    bool StartWithModem(bool DenyAll = false) {
+    // Starts ModemManager; a bed that does not serve stops the test (under
+    // ASSERT_NO_FATAL_FAILURE).
+    void StartBed(bool DenyAll = false) {
         Bed = std::make_unique<ModemManagerBed>(DenyAll);
-        Devices.Plug("quectel-modem.umockdev", std::string(Port), Phone.DevicePath());
-        return kivo::WaitForModemManagerProbe(std::string(Port), Bound);
+        ASSERT_TRUE(Bed->Failure().empty()) << Bed->Failure();
+    }
+
+    // The same, and plugs the modem in, until ModemManager manages it.
+    void StartWithModem(bool DenyAll = false) {
+        ASSERT_NO_FATAL_FAILURE(StartBed(DenyAll));
+        ASSERT_NO_FATAL_FAILURE(
+            Devices.Plug("quectel-modem.umockdev", std::string(Port), Phone.DevicePath()));
+        ASSERT_TRUE(kivo::WaitForModemManagerProbe(std::string(Port), Bound))
+            << "ModemManager did not take the modem\n"
+            << Bed->Log();
     }
 
     MockDevices Devices; // first: ModemManager inherits its test bed
@@ -64,7 +74,7 @@ protected:
 };
 
 TEST_F(KivoReadModemManager, AHeldPortIsNeverSharedAndIsReadThroughModemManager) {
-    ASSERT_TRUE(StartWithModem()) << Bed->Log();
+    ASSERT_NO_FATAL_FAILURE(StartWithModem());
     ASSERT_TRUE(ExclusiveFlagSet(Phone.DevicePath())) << "ModemManager holds the port\n"
                                                       << Bed->Log();
 
@@ -97,7 +107,7 @@ TEST_F(KivoReadModemManager, InhibitReadsThePortItselfAndGivesTheModemBack) {
         GTEST_SKIP() << "needs root: the pseudo-terminal keeps ModemManager's exclusive flag "
                         "after it lets go (a real device drops it), and only root may clear it";
     }
-    ASSERT_TRUE(StartWithModem()) << Bed->Log();
+    ASSERT_NO_FATAL_FAILURE(StartWithModem());
     const TProcessResult Read =
         RunProcess(KIVO_READ_PATH, {"--inhibit", "--port", std::string(Port)});
     EXPECT_EQ(Read.ExitCode, 0) << Read.Out << Read.Err << Bed->Log();
@@ -113,7 +123,7 @@ TEST_F(KivoReadModemManager, InhibitReadsThePortItselfAndGivesTheModemBack) {
 }
 
 TEST_F(KivoReadModemManager, AnInhibitionPolkitRefusesIsNamedAndTheReadGoesThroughModemManager) {
-    ASSERT_TRUE(StartWithModem(true)) << Bed->Log();
+    ASSERT_NO_FATAL_FAILURE(StartWithModem(true));
     const TProcessResult Read =
         RunProcess(KIVO_READ_PATH, {"--inhibit", "--port", std::string(Port)});
     EXPECT_EQ(Read.ExitCode, 1) << Read.Out << Read.Err;
@@ -126,7 +136,7 @@ TEST_F(KivoReadModemManager, AnInhibitionPolkitRefusesIsNamedAndTheReadGoesThrou
 // --watch waits for ModemManager to finish probing the new modem, then reads it through
 // ModemManager, instead of reading into the probe or finding the port busy.
 TEST_F(KivoReadModemManager, WatchWaitsForTheProbeAndReadsANewModemThroughModemManager) {
-    Bed = std::make_unique<ModemManagerBed>();
+    ASSERT_NO_FATAL_FAILURE(StartBed());
     TBackgroundProcess Reader(KIVO_READ_PATH, {"--watch", "--json", "--timeout", "60"}, true);
     ASSERT_EQ(Reader.ReadLine(Bound), "kivo-read: waiting for phones to be plugged in; each is "
                                       "read as it comes (Ctrl+C ends)");
