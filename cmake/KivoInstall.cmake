@@ -126,8 +126,9 @@ if(TARGET kivo_serial)
     # The archives the component is made of, in link order; on Windows the platform calls come
     # from the system, so there is no platform archive.
     # On Windows the platform target only names the system's calls: it has no archive.
-    # The port list and its notice (Kivo::ports) come first: they use the other two.
-    set(KIVO_PACKAGE_LIBRARIES kivo_ports kivo_serial kivo_runtime kivo_platform)
+    # The notice of ports (Kivo::ports) and the port list (Kivo::serial_ports) come first: they
+    # use the others.
+    set(KIVO_PACKAGE_LIBRARIES kivo_ports kivo_serial_ports kivo_serial kivo_runtime kivo_platform)
     # Archives of a sanitizer build are used with the same sanitizer.
     set(KIVO_PACKAGE_SANITIZER_FLAGS "")
     if(KIVO_SANITIZER STREQUAL "address")
@@ -161,11 +162,14 @@ if(TARGET kivo_serial)
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/runtime COMPONENT development)
     install(FILES ${KIVO_SERIAL_HEADERS}
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/serial COMPONENT development)
-    # Of the platform layer only the port list and its notice, which name no system type.
-    set(KIVO_PORTS_HEADERS ${CMAKE_SOURCE_DIR}/platform/SerialPorts.h
-        ${CMAKE_SOURCE_DIR}/platform/SerialPortNotice.h)
-    install(FILES ${KIVO_PORTS_HEADERS}
+    # Of the platform layer only the port list, which names no system type; the notice of
+    # ports beside the component.
+    install(FILES ${CMAKE_SOURCE_DIR}/platform/SerialPorts.h
         DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/platform COMPONENT development)
+    install(FILES ${CMAKE_SOURCE_DIR}/serial/SerialPortNotice.h
+        DESTINATION ${KIVO_INSTALL_INCLUDEDIR}/serial COMPONENT development)
+    set(KIVO_PORTS_HEADERS ${CMAKE_SOURCE_DIR}/platform/SerialPorts.h
+        ${CMAKE_SOURCE_DIR}/serial/SerialPortNotice.h)
 
     # The HTML reference of exactly the installed headers (docs/reference), with kivo-dev.
     option(KIVO_BUILD_REFERENCE "Build the HTML reference of the installed headers (Doxygen)" OFF)
@@ -182,7 +186,7 @@ if(TARGET kivo_serial)
     # The same for pkg-config; the prefix is found from the file's own place, so the package
     # can be installed anywhere.
     # The port list needs libudev on Linux (Requires), SetupAPI, cfgmgr32 and user32 on Windows.
-    set(KIVO_PC_LIBS -lkivo_ports -lkivo_serial -lkivo_runtime)
+    set(KIVO_PC_LIBS -lkivo_ports -lkivo_serial_ports -lkivo_serial -lkivo_runtime)
     if(WIN32)
         list(APPEND KIVO_PC_LIBS -lsetupapi -lcfgmgr32 -luser32)
         set(KIVO_PC_REQUIRES "")

@@ -1,7 +1,7 @@
 #pragma once
 // The serial ports this machine has, found by name, with what is known of the device behind
 // each: on Linux from udev, on Windows from SetupAPI. Nothing here opens a port. Link with
-// Kivo::ports (CMake) or kivo (pkg-config); platform/SerialPortNotice.h tells when ports come
+// Kivo::ports (CMake) or kivo (pkg-config); serial/SerialPortNotice.h tells when ports come
 // and go.
 
 #include <string>

@@ -1,4 +1,4 @@
-// kivo-read --watch. The main thread waits on its hand-over queue only: the arrival watch
+// kivo-read --watch. The main thread waits on its hand-over queue only: the port notice
 // and the stop signals hand their notices over, and ReadPhones takes them too while it reads.
 // A notice of changed devices lists the ports again at once, also during a read, so that a
 // device pulled out and plugged in again while another is read is seen as new.
@@ -7,8 +7,8 @@
 
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
+#include "serial/SerialPortNotice.h"
 #include "tools/PortArgument.h"
-#include "tools/PortArrivals.h"
 #include "tools/ReadHost.h"
 #include "tools/ReadModemManager.h"
 #include "tools/ReadOutput.h"
@@ -48,9 +48,9 @@ public:
                 FSignal = Number;
             }
         });
-        const TPortArrivals Arrivals([this](const std::string& Failure) { Changed(Failure); });
-        if (!Arrivals.Problem().empty()) {
-            Complain(Arrivals.Problem());
+        const TSerialPortNotice Notice([this](const std::string& Failure) { Changed(Failure); });
+        if (!Notice.Problem().empty()) {
+            Complain(Notice.Problem());
             return ExitPort;
         }
         FKnown = ListSerialPorts(); // after the watch began: no device falls in between

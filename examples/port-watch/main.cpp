@@ -10,9 +10,9 @@
 // when changes were awaited, else 0). Without them it runs until interrupted. Status 2: bad
 // arguments or no notice of ports on this system.
 
-#include "platform/SerialPortNotice.h"
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
+#include "serial/SerialPortNotice.h"
 
 #include <algorithm>
 #include <charconv>

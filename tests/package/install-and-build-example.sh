@@ -23,8 +23,8 @@ echo "--- install into $prefix"
 expected=(
     bin/kivo-read bin/kivo-phonesim
     "lib*/libkivo_serial.a" "lib*/libkivo_runtime.a" "lib*/libkivo_platform.a"
-    "lib*/libkivo_ports.a" include/kivo/platform/SerialPorts.h
-    include/kivo/platform/SerialPortNotice.h
+    "lib*/libkivo_ports.a" "lib*/libkivo_serial_ports.a" include/kivo/platform/SerialPorts.h
+    include/kivo/serial/SerialPortNotice.h
     "lib*/cmake/Kivo/KivoConfig.cmake" "lib*/cmake/Kivo/KivoConfigVersion.cmake"
     "lib*/cmake/Kivo/KivoTargets.cmake" "lib*/pkgconfig/kivo.pc"
     include/kivo/serial/VaComm.h include/kivo/runtime/Thread.h
@@ -42,10 +42,10 @@ if grep -rqF -e "$source" -e "$build" "$prefix"/lib*/cmake/Kivo; then
 fi
 
 echo "--- the public headers keep the platform's declarations to themselves"
-# Of the platform layer only the port list and its notice are installed, and no installed
+# Of the platform layer only the port list is installed, and no installed
 # header names a Win32 or libudev type or macro.
 platform_headers=$(cd "$prefix/include/kivo/platform" && echo *)
-[[ $platform_headers == "SerialPortNotice.h SerialPorts.h" ]] ||
+[[ $platform_headers == "SerialPorts.h" ]] ||
     fail "platform headers installed besides the port list: $platform_headers"
 if grep -rnwE 'HANDLE|HWND|DWORD|DCB|OVERLAPPED|COMSTAT|TRUE|FALSE|Win32Api|Win32Posix|libudev|udev_\w+' \
     "$prefix/include/kivo"; then

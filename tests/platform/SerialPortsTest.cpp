@@ -3,10 +3,10 @@
 
 #include "platform/SerialPorts.h"
 
-#include "platform/SerialPortNotice.h"
 #include "platform/Win32Api.h"
 #include "platform/posix/SerialPortMonitor.h"
 #include "runtime/Thread.h"
+#include "serial/SerialPortNotice.h"
 #include "tests/support/MockDevices.h"
 #include "tests/support/PtyPair.h"
 

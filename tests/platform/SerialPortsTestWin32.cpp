@@ -2,9 +2,9 @@
 // the Ports class registered by the test as a USB modem's driver would register it; and the
 // notice of ports that come and go.
 
-#include "platform/SerialPortNotice.h"
 #include "platform/SerialPorts.h"
 #include "runtime/Thread.h"
+#include "serial/SerialPortNotice.h"
 #include "tests/windows/RegisteredPort.h"
 
 #include <algorithm>
