@@ -129,6 +129,10 @@ private:
 
     void Report(const TPortLabel& Label, const TReadResult& Result) {
         if (Gone(Label, Result)) {
+            // Its removal may reach the watch only once it is back (both then come as one
+            // notice that lists it): forgotten now, the next listing that has it finds it new.
+            std::erase_if(
+                FKnown, [&Label](const TSerialPortInfo& Port) { return Port.Path == Label.Port; });
             Complain(Label.Port + " (" + Label.Description +
                      ") went away during its read, skipped: " + Result.Error);
             return;

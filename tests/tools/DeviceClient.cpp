@@ -230,6 +230,20 @@ std::string TBackgroundProcess::ReadLine(std::chrono::milliseconds Timeout) {
     return Line;
 }
 
+void TBackgroundProcess::Hold() {
+    if (FPid > 0 && ::kill(FPid, SIGSTOP) == 0) {
+        int Status = 0;
+        while (::waitpid(FPid, &Status, WUNTRACED) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void TBackgroundProcess::Release() {
+    if (FPid > 0) {
+        ::kill(FPid, SIGCONT);
+    }
+}
+
 int TBackgroundProcess::Stop(int Signal, std::chrono::milliseconds Timeout) {
     if (FPid <= 0) {
         return -1;

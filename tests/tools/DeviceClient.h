@@ -67,6 +67,9 @@ public:
     // Sends Signal and waits for the end (killing it after Timeout); its exit code, -1 when
     // it did not exit normally. What it wrote meanwhile is kept for ReadLine.
     int Stop(int Signal, std::chrono::milliseconds Timeout = std::chrono::seconds(10));
+    // Stops the program (SIGSTOP) and returns once it is stopped; Release lets it go on.
+    void Hold();
+    void Release();
 
 private:
     int FPid = -1;

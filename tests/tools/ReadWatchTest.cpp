@@ -106,4 +106,28 @@ TEST(KivoReadWatch, ADevicePulledOutDuringItsReadIsNamedAndReadAgainWhenPluggedB
     EXPECT_EQ(Rest.find("ttyUSB3"), std::string::npos) << Rest;
 }
 
+// The line ends before the watch hears of the removal, and that notice comes only once the
+// device is back: the device is read again all the same.
+TEST(KivoReadWatch, ADeviceLostInItsReadIsReadAgainWhenItsRemovalIsHeardOnlyOnceItIsBack) {
+    MockDevices Devices;
+    TBackgroundProcess Reader(KIVO_READ_PATH, {"--watch", "--timeout", "60"}, true);
+    ASSERT_EQ(Reader.ReadLine(Bound), Waiting);
+    {
+        TPhoneSim Stalling(Failing("+CGMM", TFailure::fSilent));
+        Devices.Plug("phone-acm.umockdev", "/dev/ttyACM0", Stalling.DevicePath());
+        ASSERT_TRUE(Stalling.WaitForCommands(3, Bound));
+    }
+    const std::string Gone = Reader.ReadLine(Bound);
+    EXPECT_TRUE(Contains(Gone, ") went away during its read, skipped: ")) << Gone;
+
+    TPhoneSim Again;
+    Reader.Hold(); // the removal and the new arrival wait as one notice
+    Devices.Remove(std::string(AcmDevice), std::string(AcmTty));
+    Devices.Plug("phone-acm.umockdev", "/dev/ttyACM0", Again.DevicePath());
+    Reader.Release();
+    const std::string Head = Reader.ReadLine(Bound);
+    EXPECT_TRUE(Head.starts_with("/dev/ttyACM0 (") && Head.ends_with("): answered")) << Head;
+    EXPECT_EQ(Reader.Stop(SIGTERM), 128 + SIGTERM);
+}
+
 } // namespace
