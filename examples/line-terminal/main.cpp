@@ -44,7 +44,9 @@ std::optional<TVaBaudrate> BaudrateOf(std::string_view Text) {
 // optional at the end of the input.
 class TInputThread : public TThread {
 public:
-    explicit TInputThread(std::function<void(std::optional<std::string>)> OnLine)
+    // OnLine runs on the main thread with each line, and with none at the end of the input;
+    // it returns whether to read on.
+    explicit TInputThread(std::function<bool(std::optional<std::string>)> OnLine)
         : TThread(true), FOnLine(std::move(OnLine)) {}
     ~TInputThread() override { TerminateAndWait(); }
     TInputThread(const TInputThread&) = delete;
@@ -53,18 +55,23 @@ public:
     TInputThread& operator=(TInputThread&&) = delete;
 
 protected:
+    // Stops reading as soon as a line ends the session, so that it never sits in a read
+    // nobody waits for.
     void Execute() override {
-        for (std::string Line; !Terminated() && std::getline(std::cin, Line);) {
+        bool More = true;
+        for (std::string Line; More && !Terminated() && std::getline(std::cin, Line);) {
             if (!Line.empty() && Line.back() == '\r') {
                 Line.pop_back();
             }
-            Synchronize([this, &Line] { FOnLine(Line); });
+            Synchronize([this, &Line, &More] { More = FOnLine(Line); });
         }
-        Synchronize([this] { FOnLine(std::nullopt); });
+        if (More) {
+            Synchronize([this] { FOnLine(std::nullopt); });
+        }
     }
 
 private:
-    const std::function<void(std::optional<std::string>)> FOnLine;
+    const std::function<bool(std::optional<std::string>)> FOnLine;
 };
 
 class TTerminal {
@@ -165,6 +172,7 @@ int main(int Argc, char** Argv) {
     bool Running = true;
     auto Input = std::make_unique<TInputThread>([&](std::optional<std::string> Line) {
         Running = Running && Line && Terminal.Take(*Line);
+        return Running;
     });
     Input->Resume();
     while (Running) {
@@ -172,15 +180,9 @@ int main(int Argc, char** Argv) {
             CheckSynchronize();
         }
     }
-    // The input thread hands nothing over any more. One still blocked reading a terminal
-    // (after ~quit) cannot be woken portably: it is left to end with the process.
-    Input->Terminate();
-    Input->CancelSynchronize();
-    if (Input->Finished()) {
-        Input.reset();
-    } else {
-        static_cast<void>(Input.release());
-    }
+    // Only the input ends the session (~quit or its end), and the input thread reads no
+    // further after handing that over: it ends by itself, and is joined here.
+    Input.reset();
     // What the device still answers to the last line is shown before the port closes.
     Comm.Drain();
     const auto Settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
