@@ -8,6 +8,15 @@
 #include <string_view>
 #include <vector>
 
+// What kivo-read prints for the simulated phone's seven answers.
+inline constexpr std::string_view AllFields = "Phone Manufacturer: Kestrel Mobile\n"
+                                              "Phone Model: KM-310\n"
+                                              "Phone Revision: KM310_R2.14\n"
+                                              "Modem Manufacturer: Kestrel Mobile\n"
+                                              "Modem Model: KM-310 GSM\n"
+                                              "Modem Revision: R2.14 (modem 4.02)\n"
+                                              "Serial Number: 357421098765438\n";
+
 // Opens a terminal device in raw mode and talks to it like a program would.
 class TDeviceClient {
 public:

@@ -27,14 +27,6 @@ extern char** environ; // NOLINT: the process environment, handed to the server
 
 namespace {
 
-constexpr std::string_view AllFields = "Phone Manufacturer: Kestrel Mobile\n"
-                                       "Phone Model: KM-310\n"
-                                       "Phone Revision: KM310_R2.14\n"
-                                       "Modem Manufacturer: Kestrel Mobile\n"
-                                       "Modem Model: KM-310 GSM\n"
-                                       "Modem Revision: R2.14 (modem 4.02)\n"
-                                       "Serial Number: 357421098765438\n";
-
 constexpr int NotifyFd = 3; // where the listen preload writes the server's port
 
 TProcessResult Read(const std::vector<std::string>& Args) {

@@ -24,14 +24,6 @@
 
 namespace {
 
-constexpr std::string_view AllFields = "Phone Manufacturer: Kestrel Mobile\n"
-                                       "Phone Model: KM-310\n"
-                                       "Phone Revision: KM310_R2.14\n"
-                                       "Modem Manufacturer: Kestrel Mobile\n"
-                                       "Modem Model: KM-310 GSM\n"
-                                       "Modem Revision: R2.14 (modem 4.02)\n"
-                                       "Serial Number: 357421098765438\n";
-
 TProcessResult Read(const std::vector<std::string>& Args,
                     const std::map<std::string, std::string>& Env = {}) {
     return RunProcess(KIVO_READ_PATH, Args, Env);
